@@ -1,0 +1,377 @@
+#include "device-serial.h"
+
+#include "compat-ids.h"
+#include "protocol.h"
+
+#include <QDebug>
+#include <QSerialPort>
+#include <QStringList>
+
+#include <cmath>
+
+Device::Device(QObject *parent) : QObject(parent) {}
+
+Device::~Device() = default;
+
+bool Device::openPort(const QString &name)
+{
+    if (port)
+        close();
+
+    port = new QSerialPort(name, this);
+    port->setBaudRate(QSerialPort::Baud115200, QSerialPort::AllDirections);
+    port->setDataBits(QSerialPort::Data8);
+    port->setParity(QSerialPort::NoParity);
+    port->setStopBits(QSerialPort::OneStop);
+    if (!port->open(QIODevice::ReadWrite))
+        return false;
+
+    port->flush();
+    receiveBuffer.clear();
+    discardingLine = false;
+    connect(port, &QSerialPort::readyRead, this, &Device::serialRead);
+    connect(port, &QSerialPort::errorOccurred, this,
+            [this](QSerialPort::SerialPortError error) { handlePortError(error); });
+    serialSendCommand(QString::fromLatin1(Protocol::OpeningSequence));
+    return true;
+}
+
+bool Device::close()
+{
+    if (port) {
+        port->close();
+        port->deleteLater();
+        port = nullptr;
+    }
+    return true;
+}
+
+void Device::serialSendCommand(const QString &command)
+{
+    if (!port)
+        return;
+    port->write(command.toUtf8());
+}
+
+void Device::handlePortError(int error)
+{
+    // A vanished port keeps reporting errors from its read notifier (a hung-up
+    // pseudo-terminal does so without pause), so the link ends at the first one.
+    if (!port || (error != QSerialPort::ResourceError && error != QSerialPort::ReadError))
+        return;
+    const QString reason = port->errorString();
+    close();
+    emit connectionLost(reason);
+}
+
+void Device::serialRead()
+{
+    if (!port)
+        return;
+    const qint64 available = port->bytesAvailable();
+    if (available <= 0)
+        return;
+    QByteArray chunk = port->read(available);
+    chunk.replace('\r', '\n');
+    receiveBuffer.append(chunk);
+    serialParse();
+}
+
+void Device::serialParse()
+{
+    // Lines are handed on in order; the consumed bytes are removed once at the
+    // end rather than line by line, which would cost quadratic time on a large read.
+    int start = 0;
+    for (;;) {
+        const int end = receiveBuffer.indexOf('\n', start);
+        if (end < 0)
+            break;
+        const int length = end - start;
+        if (discardingLine) {
+            discardingLine = false;
+        } else if (length > MaxLineLength) {
+            qDebug() << "discarding overlong line of" << length << "bytes";
+        } else {
+            serialParseLine(receiveBuffer.mid(start, length));
+        }
+        start = end + 1;
+    }
+    receiveBuffer.remove(0, start);
+
+    if (receiveBuffer.size() > MaxLineLength) {
+        if (!discardingLine)
+            qDebug() << "discarding overlong line of more than" << MaxLineLength << "bytes";
+        receiveBuffer.clear();
+        discardingLine = true;
+    }
+}
+
+void Device::serialParseLine(const QByteArray &line)
+{
+    if (line.isEmpty())
+        return;
+
+    const int nul = line.indexOf('\0');
+    const QString text = QString::fromUtf8(line.constData(), nul < 0 ? line.size() : nul);
+
+    using namespace Protocol;
+    if (text.startsWith(QLatin1String(ResetAnnouncement))) {
+        emit deviceReset();
+    } else if (text.startsWith(QLatin1String(BootstrapAnnouncement))) {
+        if (managementRequested)
+            serialSendCommand(QString::fromLatin1(BootstrapBreak));
+    } else if (text.startsWith(QLatin1String(ManagementAnnouncement))) {
+        serialSendCommand(QString::fromLatin1(IdentifyQuery));
+    } else if (text.startsWith(QLatin1String(ApplicationAnnouncement))) {
+        serialSendCommand(QString::fromLatin1(IdentifyQuery));
+        emit deviceRestarted();
+    } else if (text.startsWith(QLatin1String(TemperaturePrefix))) {
+        // The number sits between the prefix and two final characters (" K").
+        bool ok = false;
+        const double value = text.mid(5, text.size() - 7).toDouble(&ok);
+        if (ok)
+            emit temperatureChanged(value);
+    } else if (text.startsWith(QLatin1String(IdentificationPrefix))) {
+        handleIdentification(text);
+    } else if (text.startsWith(QLatin1String(CompatPrefix))) {
+        compatId = QByteArray::fromHex(text.mid(10).toUtf8());
+        emit identified();
+    } else if (text.startsWith(QLatin1String(CalibrationEraseDone))
+               || text.startsWith(QLatin1String(CalibrationWriteDone))) {
+        uploadCalibrationStep();
+    } else if (text.startsWith(QLatin1String(FlashEraseOk))
+               || text.startsWith(QLatin1String(FlashWriteOk))) {
+        upgradeFirmwareStep();
+    } else if (text.contains(QLatin1String(ParameterSeparator))) {
+        const QStringList parts = text.split(QLatin1String(ParameterSeparator));
+        if (parts.size() == 2)
+            emit parameterReceived(parts.at(0), parts.at(1));
+    } else {
+        qDebug() << "message from device: " << text;
+    }
+}
+
+void Device::handleIdentification(const QString &text)
+{
+    isIdentified = false;
+    const QStringList parts = text.split(QLatin1Char(','));
+    if (parts.size() == 4) {
+        manufacturer = parts.at(0);
+        model = parts.at(1);
+        serialNumber = parts.at(2);
+        version = parts.at(3);
+        versionNumber = packVersion(version);
+
+        if (manufacturer == QLatin1String(Protocol::Manufacturer)) {
+            bool supported = true;
+            if (model == QLatin1String(Protocol::ManagementModel)) {
+                isIdentified = true;
+                managementMode = true;
+            } else if (model == QLatin1String(Protocol::ApplicationModel)) {
+                managementMode = false;
+                isIdentified = true;
+            } else {
+                supported = false;
+            }
+            if (supported) {
+                if (versionNumber <= Protocol::LegacyVersionLast) {
+                    compatId = compatIdBytes(uuid_compat_stm32g071kb_r1);
+                    emit identified();
+                } else {
+                    serialSendCommand(QString::fromLatin1(Protocol::CompatQuery));
+                }
+            }
+        }
+    }
+
+    if (managementRequested) {
+        managementRequested = false;
+        if (upgradeStage != UpgradeResetting) {
+            emit deviceManagementMode();
+        } else {
+            upgradeStage = UpgradeErase;
+            upgradeFirmwareStep();
+        }
+    }
+}
+
+quint32 Device::packVersion(const QString &version)
+{
+    const QStringList parts = version.split(QLatin1Char('.'));
+    quint32 packed = 0;
+    for (int i = 0; i < 4; ++i) {
+        quint32 component = 0;
+        if (i < parts.size()) {
+            bool ok = false;
+            component = parts.at(i).toUInt(&ok, 10);
+            if (!ok)
+                component = 0;
+        }
+        // Components are not limited to a byte: a large one spills into the
+        // byte above, and bits shifted past bit 31 are lost.
+        packed |= component << (24 - 8 * i);
+    }
+    return packed;
+}
+
+void Device::reset(ResetMode mode)
+{
+    if (!port)
+        return;
+    serialSendCommand(QString::fromLatin1(Protocol::SystemReset));
+    if (mode == ResetToManagement)
+        managementRequested = true;
+}
+
+void Device::provision() {}
+
+void Device::measureRaw()
+{
+    if (versionNumber > Protocol::VoltQueriesAfter)
+        serialSendCommand(QString::fromLatin1(Protocol::VoltRawQuery));
+}
+
+void Device::measureUncalibrated()
+{
+    if (versionNumber > Protocol::VoltQueriesAfter)
+        serialSendCommand(QString::fromLatin1(Protocol::VoltUncalibratedQuery));
+}
+
+void Device::measureCalibrated()
+{
+    if (versionNumber > Protocol::VoltQueriesAfter)
+        serialSendCommand(QString::fromLatin1(Protocol::VoltCalibratedQuery));
+}
+
+bool Device::scaleAdcCalibration(double offset, double slope, qint32 *scaledOffset,
+                                 qint32 *scaledSlope)
+{
+    const double scaled[2] = {offset * 1000000.0, slope * 16777216.0};
+    qint32 result[2];
+    for (int i = 0; i < 2; ++i) {
+        // Converting a double outside the target range to an integer is undefined,
+        // so the range is checked on the truncated value first.
+        const double truncated = std::trunc(scaled[i]);
+        if (!std::isfinite(truncated) || truncated < -2147483648.0 || truncated > 2147483647.0)
+            return false;
+        result[i] = qint32(truncated);
+    }
+    *scaledOffset = result[0];
+    *scaledSlope = result[1];
+    return true;
+}
+
+void Device::sendADCCalibration(double offset, double slope)
+{
+    qint32 scaledOffset = 0;
+    qint32 scaledSlope = 0;
+    if (!scaleAdcCalibration(offset, slope, &scaledOffset, &scaledSlope)) {
+        qDebug() << "calibration not sent: offset" << offset << "slope" << slope
+                 << "do not fit the instrument's 32-bit fields";
+        return;
+    }
+    const QString command = QString::asprintf(Protocol::AdcCalibrationFormat, quint32(scaledOffset),
+                                              quint32(scaledSlope));
+    qDebug() << "calibration command" << command;
+    serialSendCommand(command);
+}
+
+QByteArray Device::transferPayload(const QByteArray &data)
+{
+    QByteArray payload = data;
+    const int fill = (8 - data.size() % 8) % 8;
+    payload.append(fill, char(0xFF));
+    return payload;
+}
+
+bool Device::transferInProgress() const
+{
+    return calibrationStage != CalibrationIdle || upgradeStage != UpgradeIdle;
+}
+
+void Device::uploadCalibration(const QByteArray &data)
+{
+    transferData = transferPayload(data);
+    calibrationStage = CalibrationErase;
+    transferPosition = 0;
+    transferChunkSize = Protocol::CalibrationChunkSize;
+    uploadCalibrationStep();
+}
+
+void Device::uploadCalibrationStep()
+{
+    const int size = transferData.size();
+    switch (calibrationStage) {
+    case CalibrationErase:
+        serialSendCommand(QString::fromLatin1(Protocol::CalibrationErase));
+        calibrationStage = CalibrationWriting;
+        emit progress(0, size);
+        break;
+    case CalibrationWriting:
+        if (transferPosition < size) {
+            const QByteArray hex = transferData.mid(transferPosition, transferChunkSize).toHex();
+            serialSendCommand(QString::asprintf(Protocol::CalibrationWriteFormat,
+                                                unsigned(transferPosition), hex.constData()));
+            transferPosition += transferChunkSize;
+            emit progress(transferPosition, size);
+        } else {
+            calibrationStage = CalibrationIdle;
+            transferPosition = 0;
+            transferData.clear();
+        }
+        break;
+    default:
+        break;
+    }
+}
+
+void Device::upgradeFirmware(const QByteArray &image)
+{
+    transferData = transferPayload(image);
+    transferPosition = 0;
+    transferChunkSize = Protocol::FirmwareChunkSize;
+    upgradeStage = managementMode ? UpgradeErase : UpgradeResetting;
+    upgradeFirmwareStep();
+}
+
+void Device::upgradeFirmwareStep()
+{
+    // The command set follows the version known when each command goes out.
+    const bool legacy = versionNumber <= Protocol::LegacyVersionLast;
+    const int size = transferData.size();
+    switch (upgradeStage) {
+    case UpgradeResetting:
+        qDebug("upgradeFirmwareStep: resetting device");
+        if (!port)
+            break;
+        serialSendCommand(QString::fromLatin1(Protocol::SystemReset));
+        managementRequested = true;
+        break;
+    case UpgradeErase:
+        qDebug("upgradeFirmwareStep: erasing device");
+        serialSendCommand(
+            QString::fromLatin1(legacy ? Protocol::FlashEraseLegacy : Protocol::FlashErase));
+        upgradeStage = UpgradeWriting;
+        emit progress(0, size);
+        break;
+    case UpgradeWriting:
+        if (transferPosition < size) {
+            qDebug("upgradeFirmwareStep: writing device (%d of %d)", transferPosition, size);
+            const QByteArray hex = transferData.mid(transferPosition, transferChunkSize).toHex();
+            serialSendCommand(QString::asprintf(
+                legacy ? Protocol::FlashWriteLegacyFormat : Protocol::FlashWriteFormat,
+                unsigned(transferPosition), hex.constData()));
+            transferPosition += transferChunkSize;
+            emit progress(transferPosition, size);
+        } else {
+            qDebug("upgradeFirmwareStep: booting device");
+            serialSendCommand(QString::fromLatin1(Protocol::Boot));
+            upgradeStage = UpgradeIdle;
+            transferPosition = 0;
+            transferData.clear();
+        }
+        break;
+    default:
+        break;
+    }
+}

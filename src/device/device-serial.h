@@ -1,0 +1,104 @@
+#pragma once
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+class QSerialPort;
+
+// The link to one instrument over one serial port: frames reply lines, keeps the
+// instrument's identity, and runs the multi-step exchanges (management reset,
+// calibration upload, firmware upgrade) one step per reply line.
+class Device : public QObject
+{
+    Q_OBJECT
+
+public:
+    enum ResetMode { ResetNormal = 0, ResetToManagement = 1 };
+
+    // Stages of the two transfers; the members below hold them as plain ints.
+    enum CalibrationStage { CalibrationIdle = -1, CalibrationErase = 1, CalibrationWriting = 2 };
+    enum UpgradeStage {
+        UpgradeIdle = -1,
+        UpgradeResetting = 0,
+        UpgradeErase = 1,
+        UpgradeWriting = 2,
+    };
+
+    // A line longer than this is dropped up to its terminator, so an instrument
+    // (or a wrong device) streaming bytes without line ends cannot exhaust memory.
+    static constexpr int MaxLineLength = 4096;
+
+    explicit Device(QObject *parent = nullptr);
+    ~Device() override;
+
+    bool openPort(const QString &name);
+    bool close();
+    void serialSendCommand(const QString &command);
+
+    void reset(ResetMode mode);
+    void provision();
+    void measureRaw();
+    void measureUncalibrated();
+    void measureCalibrated();
+    void sendADCCalibration(double offset, double slope);
+
+    void uploadCalibration(const QByteArray &data);
+    void uploadCalibrationStep();
+    void upgradeFirmware(const QByteArray &image);
+    void upgradeFirmwareStep();
+
+    // True while a calibration upload or a firmware upgrade is under way; the two
+    // share the transfer members, so only one may run at a time.
+    bool transferInProgress() const;
+
+    // Scales an ADC offset (volts) and slope to the instrument's fixed-point
+    // fields: microvolts and units of 2^-24. False when either is not a number or
+    // does not fit a signed 32-bit integer.
+    static bool scaleAdcCalibration(double offset, double slope, qint32 *scaledOffset,
+                                    qint32 *scaledSlope);
+    // The dotted version text packed into one byte per component.
+    static quint32 packVersion(const QString &version);
+    // Data extended with 0xFF to a multiple of 8 bytes; the data keeps its offsets.
+    static QByteArray transferPayload(const QByteArray &data);
+
+    QSerialPort *port = nullptr;
+    QByteArray receiveBuffer;
+    bool isIdentified = false;
+    QString manufacturer;
+    QString model;
+    QString version;
+    QString serialNumber;
+    quint32 versionNumber = 0;
+    QByteArray compatId;
+    bool managementMode = false;
+    bool managementRequested = false;
+    QByteArray transferData;
+    qint32 transferPosition = 0;
+    qint32 transferChunkSize = 0;
+    qint32 calibrationStage = CalibrationIdle;
+    qint32 upgradeStage = UpgradeIdle;
+
+signals:
+    void identified();
+    void deviceReset();
+    void deviceRestarted();
+    void deviceManagementMode();
+    void temperatureChanged(double value);
+    void progress(int state, int maxState);
+    void parameterReceived(const QString &key, const QString &value);
+    // The port went away (cable pulled, far end hung up); the port is closed.
+    void connectionLost(const QString &reason);
+
+public slots:
+    void serialRead();
+    void serialParse();
+    void serialParseLine(const QByteArray &line);
+
+private:
+    void handleIdentification(const QString &text);
+    void handlePortError(int error);
+
+    // Set while the rest of an overlong line is being skipped.
+    bool discardingLine = false;
+};

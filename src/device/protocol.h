@@ -1,0 +1,115 @@
+#pragma once
+
+// The wire vocabulary between the tool and the instrument, in one place.
+// Commands end in a line feed (never a carriage return); numbers are formatted
+// printf-style with a full stop as decimal point (QString::asprintf).
+// Replies are recognised by their beginning, case-sensitively, in the order
+// that Device::serialParseLine tests them.
+
+#include <QtGlobal>
+
+namespace Protocol {
+
+// --- Commands -------------------------------------------------------------
+
+// 0x03 and a line feed clear whatever the instrument had half-received, then
+// the lower-case identification query follows: 03 0A 2A 69 64 6E 3F 0A.
+inline constexpr char OpeningSequence[] = "\x03\n*idn?\n";
+inline constexpr char IdentifyQuery[] = "*IDN?\n";
+// Sent without a line feed while the instrument announces its bootstrap:
+// it keeps the instrument in its management firmware.
+inline constexpr char BootstrapBreak[] = "\x03";
+inline constexpr char CompatQuery[] = "@00\n";
+inline constexpr char SystemReset[] = ":system:reset\n";
+
+inline constexpr char VoltRawQuery[] = ":volt:raw?\n";
+inline constexpr char VoltUncalibratedQuery[] = ":volt:unc?\n";
+inline constexpr char VoltCalibratedQuery[] = ":volt:cor?\n";
+inline constexpr char AdcCalibrationFormat[] = ":volt:cal %08x %08x\n";
+
+inline constexpr char CalibrationErase[] = ":cal:erase\n";
+inline constexpr char CalibrationWriteFormat[] = ":cal:write %04x %s\n";
+
+// Firmware command sets: the first column up to 1.3.x, the second from 1.4.0.0.
+inline constexpr char FlashEraseLegacy[] = "flash erase\n";
+inline constexpr char FlashErase[] = "@02\n";
+inline constexpr char FlashWriteLegacyFormat[] = "flash write %06x %s\n";
+inline constexpr char FlashWriteFormat[] = "@03 %06x %s\n";
+inline constexpr char Boot[] = "boot\n";
+
+inline constexpr char SensorCommandFormat[] = ":cal %s\n";
+inline constexpr char Relay1TemperatureFormat[] = ":relay1:temp %5.3lf\n";
+inline constexpr char Relay2TemperatureFormat[] = ":relay2:temp %5.3lf\n";
+inline constexpr char Relay1HysteresisFormat[] = ":relay1:hyst %5.3lf\n";
+inline constexpr char Relay2HysteresisFormat[] = ":relay2:hyst %5.3lf\n";
+inline constexpr char Relay1DefaultFormat[] = ":relay1:default %d\n";
+inline constexpr char Relay2DefaultFormat[] = ":relay2:default %d\n";
+inline constexpr char Rs232PeriodFormat[] = ":rs232:period %d\n";
+inline constexpr char Rs485PeriodFormat[] = ":rs485:period %d\n";
+inline constexpr char DisplayPeriodFormat[] = ":display:period %d\n";
+inline constexpr char Save[] = ":save\n";
+
+// Sensor curve codes (as stored and carried by the sensor list) and the
+// instrument's keywords for them.
+struct SensorKeyword {
+    int code;
+    const char *keyword;
+};
+inline constexpr SensorKeyword SensorKeywords[] = {
+    {0, "vkr"}, {1, "dt-400"}, {2, "dt-670"}, {3, "asc"}, {16, "user"},
+};
+
+// The settings read-back: one query per answer, in this order.
+struct ReadbackQuery {
+    const char *query;
+    const char *key;
+};
+inline constexpr ReadbackQuery ReadbackQueries[] = {
+    {":cal?\n", "cal"},
+    {":rs232:period?\n", "rs232:period"},
+    {":rs485:period?\n", "rs485:period"},
+    {":relay1:default?\n", "relay1:default"},
+    {":relay1:temp?\n", "relay1:temp"},
+    {":relay1:hyst?\n", "relay1:hyst"},
+    {":relay2:default?\n", "relay2:default"},
+    {":relay2:temp?\n", "relay2:temp"},
+    {":relay2:hyst?\n", "relay2:hyst"},
+    {":display:period?\n", "display:period"},
+};
+inline constexpr int ReadbackQueryCount = int(sizeof(ReadbackQueries) / sizeof(ReadbackQueries[0]));
+
+// Parameter keys of the two ADC voltage readings (microvolts).
+inline constexpr char UncalibratedVoltageKey[] = "Vunc";
+inline constexpr char CalibratedVoltageKey[] = "Vcor";
+inline constexpr char RawVoltageKey[] = "Vraw";
+
+// --- Replies, in the order they are tested --------------------------------
+
+inline constexpr char ResetAnnouncement[] = "*RESET ";
+inline constexpr char BootstrapAnnouncement[] = "*BOOTSTRAP ";
+inline constexpr char ManagementAnnouncement[] = "*MGMT";
+inline constexpr char ApplicationAnnouncement[] = "*APP ";
+inline constexpr char TemperaturePrefix[] = "*T = ";
+inline constexpr char IdentificationPrefix[] = "NORDA,";
+inline constexpr char CompatPrefix[] = "*COMPAT = ";
+inline constexpr char CalibrationEraseDone[] = "*cal-erase-done";
+inline constexpr char CalibrationWriteDone[] = "*cal-write-done";
+inline constexpr char FlashEraseOk[] = "*ERASE_OK";
+inline constexpr char FlashWriteOk[] = "*WRITE_OK";
+inline constexpr char ParameterSeparator[] = " = ";
+
+inline constexpr char Manufacturer[] = "NORDA";
+inline constexpr char ApplicationModel[] = "VKRHX350";
+inline constexpr char ManagementModel[] = "VKRHX350-BS";
+
+// Packed versions (one byte per dotted component). Up to LegacyVersionLast the
+// instrument knows no "@00" and uses the legacy firmware commands; above
+// VoltQueriesAfter it answers the voltage queries.
+inline constexpr quint32 LegacyVersionLast = 0x0103FFFF;
+inline constexpr quint32 VoltQueriesAfter = 0x0104FFFF;
+
+// Payload bytes per write command.
+inline constexpr int CalibrationChunkSize = 48;
+inline constexpr int FirmwareChunkSize = 112;
+
+} // namespace Protocol

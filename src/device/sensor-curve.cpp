@@ -1,0 +1,70 @@
+#include "sensor-curve.h"
+
+#include <QRegularExpression>
+#include <QStringList>
+#include <QtEndian>
+
+#include <cmath>
+
+SensorCurve parseSensorCurve(const QByteArray &fileData)
+{
+    const int nul = fileData.indexOf('\0');
+    QString text = QString::fromUtf8(fileData.constData(), nul < 0 ? fileData.size() : nul);
+    text.replace(QLatin1String("\r\n"), QLatin1String("\n"));
+
+    static const QRegularExpression whitespace(QStringLiteral("\\s+"));
+    SensorCurve curve;
+    const QStringList lines = text.split(QLatin1Char('\n'));
+    for (const QString &line : lines) {
+        const QStringList tokens = line.split(whitespace, Qt::SkipEmptyParts);
+        if (tokens.size() != 2)
+            continue;
+        bool temperatureOk = false;
+        bool voltageOk = false;
+        const double temperature = tokens.at(0).toDouble(&temperatureOk);
+        const double voltage = tokens.at(1).toDouble(&voltageOk);
+        // "nan" and "inf" convert too, but are no point of a curve.
+        if (!temperatureOk || !voltageOk || !std::isfinite(temperature) || !std::isfinite(voltage))
+            continue;
+        curve.temperatures.append(temperature);
+        curve.voltages.append(voltage);
+    }
+    return curve;
+}
+
+namespace {
+
+// The low 32 bits of the value truncated toward zero, computed without an
+// out-of-range conversion.
+quint32 low32Truncated(double value)
+{
+    const double wrapped = std::fmod(std::trunc(value), 4294967296.0);
+    return quint32(wrapped < 0 ? wrapped + 4294967296.0 : wrapped);
+}
+
+void appendLe32(QByteArray &record, quint32 value)
+{
+    char bytes[4];
+    qToLittleEndian(value, bytes);
+    record.append(bytes, 4);
+}
+
+} // namespace
+
+QByteArray sensorCurveRecord(const QString &name, const QVector<double> &temperatures,
+                             const QVector<double> &voltages)
+{
+    const int count = qMin(temperatures.size(), voltages.size());
+    QByteArray record;
+    record.reserve(24 + 8 * count);
+    appendLe32(record, quint32(SensorCurveMagic));
+    appendLe32(record, quint32(count));
+    QByteArray nameBytes = name.toUtf8().left(SensorCurveNameSize);
+    nameBytes.append(SensorCurveNameSize - nameBytes.size(), '\0');
+    record.append(nameBytes);
+    for (int i = 0; i < count; ++i) {
+        appendLe32(record, low32Truncated(temperatures.at(i) * 1000.0));
+        appendLe32(record, low32Truncated(voltages.at(i) * 1000000.0));
+    }
+    return record;
+}

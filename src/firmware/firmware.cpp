@@ -1,0 +1,130 @@
+#include "firmware.h"
+
+#include "compat-ids.h"
+#include "firmware-key.h"
+
+#include <QDebug>
+#include <QtEndian>
+
+#include <sodium.h>
+
+#include <vector>
+
+const unsigned char vkr_firmware_mask[32] = {
+    0xb6, 0xf2, 0x00, 0x08, 0xfd, 0xb7, 0xc1, 0x7d, 0x75, 0x41, 0xa6, 0x26, 0xc8, 0x92, 0x4e, 0xb8,
+    0x23, 0x28, 0x3d, 0xb3, 0x01, 0x13, 0x0e, 0x9c, 0x78, 0x27, 0x7d, 0xff, 0xbb, 0xa9, 0xa3, 0x97,
+};
+
+const unsigned char fw_descriptor_uuid1[16] = {
+    0x83, 0x5e, 0x64, 0x0a, 0xcb, 0xa1, 0x4f, 0x94, 0x9f, 0xbb, 0x90, 0x7d, 0xfe, 0x16, 0x80, 0xde,
+};
+
+const unsigned char fw_descriptor_uuid2[16] = {
+    0xf0, 0x84, 0x31, 0x8d, 0xf2, 0xf5, 0x41, 0x63, 0xbc, 0x5c, 0x36, 0x6f, 0x68, 0x62, 0x77, 0xfb,
+};
+
+void maskFirmwarePayload(QByteArray &payload)
+{
+    char *bytes = payload.data();
+    for (int i = 0; i < payload.size(); ++i)
+        bytes[i] = char(uchar(bytes[i]) ^ vkr_firmware_mask[i % 32] ^ uchar(i % 256));
+}
+
+Firmware::~Firmware() = default;
+
+Firmware *Firmware::fromFileData(const QByteArray &fileData, const QByteArray &compatId)
+{
+    return new FirmwareImpl(fileData, compatId);
+}
+
+namespace {
+
+bool bytesEqual(const QByteArray &bytes, int offset, const unsigned char (&id)[16])
+{
+    return bytes.size() - offset >= 16 && memcmp(bytes.constData() + offset, id, 16) == 0;
+}
+
+quint32 readLe32(const QByteArray &bytes, qint64 offset)
+{
+    return qFromLittleEndian<quint32>(bytes.constData() + offset);
+}
+
+// Texts are NUL-padded; every NUL is dropped wherever it stands.
+QString readText(const QByteArray &payload, int offset)
+{
+    return QString::fromUtf8(payload.mid(offset, FirmwareLayout::TextSize)).remove(QChar(0));
+}
+
+} // namespace
+
+FirmwareImpl::FirmwareImpl(const QByteArray &fileData, const QByteArray &compatId)
+    : m_compatId(compatId)
+{
+    using namespace FirmwareLayout;
+    if (fileData.size() < SignatureSize)
+        return;
+
+    std::vector<unsigned char> opened(size_t(fileData.size() - SignatureSize) + 1);
+    unsigned long long openedLength = 0;
+    if (crypto_sign_open(opened.data(), &openedLength,
+                         reinterpret_cast<const unsigned char *>(fileData.constData()),
+                         (unsigned long long)fileData.size(), vkr_firmware_pk)
+        != 0)
+        return;
+
+    QByteArray payload(reinterpret_cast<const char *>(opened.data()), int(openedLength));
+    maskFirmwarePayload(payload);
+
+    if (bytesEqual(payload, FormatIdOffset, fw_descriptor_uuid1)) {
+        qDebug() << "Firmware image format version 1 is not supported by this program";
+        return;
+    }
+    if (!bytesEqual(payload, FormatIdOffset, fw_descriptor_uuid2))
+        return;
+
+    // The record walk takes its lengths from the signed payload, so every step is
+    // checked against the message in 64-bit arithmetic: a record that does not
+    // fit, a zero step or a step past 32 bits ends the walk.
+    const qint64 length = payload.size();
+    const QByteArray wanted = compatId.left(16);
+    qint64 selected = -1;
+    for (qint64 p = 0; p < length - RecordsOffset;) {
+        const qint64 start = RecordsOffset + p;
+        if (start + RecordHeaderSize > length)
+            break;
+        if (wanted.size() == 16 && memcmp(payload.constData() + start, wanted.constData(), 16) == 0) {
+            selected = start;
+            break;
+        }
+        const quint64 step = quint64(readLe32(payload, start + 16)) + readLe32(payload, start + 24);
+        if (step == 0 || step > 0xFFFFFFFFull)
+            break;
+        p += qint64(step);
+    }
+
+    if (selected < 0) {
+        qDebug() << "Can't find compatible firmware image, comapt:" << compatId;
+        return;
+    }
+
+    const qint64 blobStart = selected + readLe32(payload, selected + 16);
+    const qint64 blobSize = readLe32(payload, selected + 20);
+    if (blobStart + blobSize > length) {
+        qDebug() << "Firmware image record for this device lies outside the image";
+        return;
+    }
+
+    m_valid = true;
+    m_version = readText(payload, VersionOffset);
+    m_vendor = readText(payload, VendorOffset);
+    m_model = readText(payload, ModelOffset);
+    m_blob = payload.mid(int(blobStart), int(blobSize));
+
+    const QByteArray recordId = payload.mid(int(selected), 16);
+    if (recordId == compatIdBytes(uuid_compat_stm32g071kb_r1))
+        qDebug() << "Found firmware image for device revision 1";
+    else if (recordId == compatIdBytes(uuid_compat_stm32g070kb_r2))
+        qDebug() << "Found firmware image for device revision 2";
+    else
+        qDebug() << "Found firmware image for device with unknown revision";
+}

@@ -1,0 +1,109 @@
+// Port list, opening and closing the port, and the instrument's reset and
+// restart announcements.
+
+#include "mainwindow.h"
+
+#include "device/device-serial.h"
+#include "device/port-list.h"
+#include "settings-keys.h"
+#include "ui_mainwindow.h"
+
+#include <QDebug>
+#include <QSerialPort>
+#include <QSettings>
+
+void MainWindow::serialPortsRefreshButtonClicked()
+{
+    const QString remembered =
+        settings->value(SettingsKeys::SerialPortName, QStringLiteral("COM1")).toString();
+    const QVector<PortEntry> entries = availablePortEntries();
+    ui->serialPortCombo->clear();
+    for (int i = 0; i < entries.size(); ++i) {
+        ui->serialPortCombo->addItem(entries.at(i).displayText, entries.at(i).portName);
+        if (entries.at(i).portName == remembered)
+            ui->serialPortCombo->setCurrentIndex(i);
+    }
+}
+
+void MainWindow::serialPortOpenButtonClicked()
+{
+    if (device)
+        return;
+    const QString name = ui->serialPortCombo->currentData().toString();
+    if (name.isEmpty())
+        return;
+
+    qDebug() << "Opening port" << name << "...";
+    device = new Device(this);
+    if (!device->openPort(name)) {
+        // The attempt's Device goes at once, so Open can be tried again.
+        const QString reason = device->port ? device->port->errorString() : QString();
+        device->close();
+        device->deleteLater();
+        device = nullptr;
+        statusBar()->showMessage(QStringLiteral("Cannot open port %1: %2").arg(name, reason));
+        return;
+    }
+
+    updateAvailability(true);
+    settings->setValue(SettingsKeys::SerialPortName, name);
+    statusBar()->showMessage(QStringLiteral("Ready"));
+    connectDevice();
+}
+
+void MainWindow::connectDevice()
+{
+    connect(device, &Device::deviceReset, this, &MainWindow::deviceReset);
+    connect(device, &Device::deviceRestarted, this, &MainWindow::deviceRestarted);
+    connect(device, &Device::identified, this, &MainWindow::deviceIdentified);
+    connect(device, &Device::temperatureChanged, this, &MainWindow::temperatureChanged);
+    connect(device, &Device::progress, this, &MainWindow::deviceProgress);
+    connect(device, &Device::parameterReceived, this, &MainWindow::deviceParameterReceived);
+    connect(device, &Device::connectionLost, this, [this](const QString &reason) {
+        endConnection(QStringLiteral("Connection lost: %1").arg(reason));
+    });
+}
+
+void MainWindow::serialPortCloseButtonClicked()
+{
+    if (!device)
+        return;
+    qDebug() << "Closing port ...";
+    endConnection(QStringLiteral("Port closed"));
+}
+
+void MainWindow::endConnection(const QString &statusText)
+{
+    if (!device)
+        return;
+    device->close();
+    device->deleteLater();
+    device = nullptr;
+    updateAvailability(false);
+    statusBar()->showMessage(statusText);
+}
+
+void MainWindow::updateAvailability(bool open)
+{
+    ui->serialPortCombo->setEnabled(!open);
+    ui->serialPortOpenButton->setEnabled(!open);
+    ui->serialPortCloseButton->setEnabled(open);
+    ui->applyButton->setEnabled(open);
+    ui->sensorUploadButton->setEnabled(open);
+    ui->upgradeButton->setEnabled(open);
+}
+
+void MainWindow::quitTriggered()
+{
+    serialPortCloseButtonClicked();
+    close();
+}
+
+void MainWindow::checkForUpdatesTriggered() {}
+
+void MainWindow::deviceReset()
+{
+    statusBar()->showMessage(QStringLiteral("Device reset"), 2000);
+}
+
+void MainWindow::deviceRestarted() {}

@@ -1,0 +1,92 @@
+// Custom sensor tab: loading a curve file, plotting it and uploading it.
+
+#include "mainwindow.h"
+
+#include "device/device-serial.h"
+#include "device/sensor-curve.h"
+#include "settings-keys.h"
+#include "ui_mainwindow.h"
+
+#include <QDebug>
+#include <QFile>
+#include <QFileDialog>
+#include <QMessageBox>
+#include <QSettings>
+
+#include <qwt_plot.h>
+#include <qwt_plot_curve.h>
+
+void MainWindow::sensorFileChooseButtonClicked()
+{
+    const QString lastPath = settings->value(SettingsKeys::SensorFileLastPath, QString()).toString();
+    QFileDialog dialog(nullptr, QString(), QString(), QString());
+    if (!lastPath.isEmpty())
+        dialog.setDirectory(lastPath);
+    dialog.setAcceptMode(QFileDialog::AcceptOpen);
+    dialog.setFileMode(QFileDialog::ExistingFile);
+    dialog.setNameFilter(tr("Data files (*.cal *.dat *.tab *.txt);;All files (*.*)"));
+    if (dialog.exec() != QDialog::Accepted || dialog.selectedFiles().isEmpty())
+        return;
+
+    settings->setValue(SettingsKeys::SensorFileLastPath, dialog.directory().path());
+    const QString path = dialog.selectedFiles().first();
+    ui->sensorFileEdit->setText(path);
+    settings->setValue(SettingsKeys::CustomSensorFile, path);
+    loadSensorCurve(path);
+}
+
+void MainWindow::loadSensorCurve(const QString &path)
+{
+    QFile file(path);
+    QByteArray data;
+    if (file.open(QIODevice::ReadOnly))
+        data = file.read(file.size());
+
+    const SensorCurve curve = parseSensorCurve(data);
+    curveTemperatures.clear();
+    curveVoltages.clear();
+    curveTemperatures.reserve(2048);
+    curveVoltages.reserve(2048);
+    for (int i = 0; i < curve.temperatures.size(); ++i) {
+        qDebug("calibration data: %lf, %lf", curve.temperatures.at(i), curve.voltages.at(i));
+        curveTemperatures.append(curve.temperatures.at(i));
+        curveVoltages.append(curve.voltages.at(i));
+    }
+    sensorCurve->setSamples(curveTemperatures.constData(), curveVoltages.constData(),
+                            curveTemperatures.size());
+    sensorPlot->replot();
+}
+
+void MainWindow::sensorUploadButtonClicked()
+{
+    if (!device)
+        return;
+    // An empty record would wipe the instrument's custom curve.
+    if (curveTemperatures.isEmpty()) {
+        QMessageBox::warning(this, QStringLiteral("Custom sensor"),
+                             QStringLiteral("No calibration points loaded"));
+        return;
+    }
+    if (refuseConcurrentTransfer(false))
+        return;
+    settings->setValue(SettingsKeys::CustomSensorName, ui->sensorNameEdit->text());
+    device->uploadCalibration(
+        sensorCurveRecord(ui->sensorNameEdit->text(), curveTemperatures, curveVoltages));
+}
+
+bool MainWindow::refuseConcurrentTransfer(bool startingUpgrade)
+{
+    // Both transfers share the Device's transfer members: one at a time. The same
+    // kind started again starts over.
+    if (startingUpgrade && device->calibrationStage != Device::CalibrationIdle) {
+        statusBar()->showMessage(
+            QStringLiteral("A calibration upload is under way: firmware upgrade not started"));
+        return true;
+    }
+    if (!startingUpgrade && device->upgradeStage != Device::UpgradeIdle) {
+        statusBar()->showMessage(
+            QStringLiteral("A firmware upgrade is under way: calibration upload not started"));
+        return true;
+    }
+    return false;
+}

@@ -1,0 +1,114 @@
+#include "pty-peer.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QTest>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+PtyPeer::PtyPeer()
+{
+    char name[256] = {};
+    if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
+        qFatal("openpty failed");
+    struct termios raw;
+    tcgetattr(m_slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(m_slave, TCSANOW, &raw);
+    fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    m_path = QString::fromLocal8Bit(name);
+}
+
+PtyPeer::~PtyPeer()
+{
+    hangUp();
+    if (m_slave >= 0)
+        ::close(m_slave);
+}
+
+void PtyPeer::write(const QByteArray &bytes)
+{
+    const char *data = bytes.constData();
+    qint64 left = bytes.size();
+    while (left > 0) {
+        const ssize_t n = ::write(m_master, data, size_t(left));
+        if (n < 0) {
+            if (errno == EAGAIN) {
+                QCoreApplication::processEvents();
+                continue;
+            }
+            return;
+        }
+        data += n;
+        left -= n;
+    }
+}
+
+void PtyPeer::pump()
+{
+    if (m_master < 0)
+        return;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        m_received.append(buffer, int(n));
+    }
+}
+
+QByteArray PtyPeer::waitForBytes(int count, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        pump();
+        if (m_received.size() >= count || timer.elapsed() > timeoutMs)
+            return m_received;
+        QTest::qWait(2);
+    }
+}
+
+QByteArray PtyPeer::waitFor(const QByteArray &needle, int timeoutMs)
+{
+    QElapsedTimer timer;
+    timer.start();
+    for (;;) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        pump();
+        if (m_received.contains(needle) || timer.elapsed() > timeoutMs)
+            return m_received;
+        QTest::qWait(2);
+    }
+}
+
+QByteArray PtyPeer::drain(int settleMs)
+{
+    QTest::qWait(settleMs);
+    pump();
+    return m_received;
+}
+
+QByteArray PtyPeer::take()
+{
+    pump();
+    QByteArray bytes = m_received;
+    m_received.clear();
+    return bytes;
+}
+
+void PtyPeer::hangUp()
+{
+    if (m_master >= 0) {
+        ::close(m_master);
+        m_master = -1;
+    }
+    if (m_slave >= 0) {
+        ::close(m_slave);
+        m_slave = -1;
+    }
+}

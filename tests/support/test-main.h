@@ -1,0 +1,27 @@
+#pragma once
+
+// main() for the test executables: headless, with an empty settings store of
+// their own (a temporary XDG_CONFIG_HOME) and the program's identity, so the
+// window under test reads and writes exactly where the program would.
+
+#include "app/application-identity.h"
+
+#include <QApplication>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#define FROSTGAUGE_TEST_MAIN(TestObject)                                                          \
+    int main(int argc, char *argv[])                                                              \
+    {                                                                                             \
+        qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty()                         \
+                                        ? QByteArray("offscreen")                                 \
+                                        : qgetenv("QT_QPA_PLATFORM"));                            \
+        QTemporaryDir configHome;                                                                 \
+        qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());                              \
+        setApplicationIdentity();                                                                 \
+        QApplication app(argc, argv);                                                             \
+        app.setAttribute(Qt::AA_Use96Dpi, true);                                                  \
+        TestObject tc;                                                                            \
+        QTEST_SET_MAIN_SOURCE_PATH                                                                \
+        return QTest::qExec(&tc, argc, argv);                                                     \
+    }
