@@ -1,0 +1,322 @@
+// The instrument link over a real pseudo-terminal: opening, framing, reply
+// handling and the identity it builds.
+
+#include "device/compat-ids.h"
+#include "device/device-serial.h"
+#include "support/debug-capture.h"
+#include "support/pty-peer.h"
+#include "support/test-main.h"
+
+#include <QSignalSpy>
+
+#include <memory>
+
+namespace {
+const QByteArray openingBytes("\x03\x0a\x2a\x69\x64\x6e\x3f\x0a", 8);
+}
+
+class DeviceLinkTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<PtyPeer> peer;
+    std::unique_ptr<Device> device;
+
+    // Sends bytes from the instrument's side and lets the device read them.
+    void feed(const QByteArray &bytes)
+    {
+        peer->write(bytes);
+        QTest::qWait(30);
+    }
+
+private slots:
+    void init()
+    {
+        peer = std::make_unique<PtyPeer>();
+        device = std::make_unique<Device>();
+        QVERIFY(device->openPort(peer->path()));
+        QCOMPARE(peer->waitForBytes(8), openingBytes);
+        peer->take();
+    }
+
+    void cleanup()
+    {
+        device.reset();
+        peer.reset();
+    }
+
+    void openingSequenceComesFirstAndAlone()
+    {
+        PtyPeer other;
+        Device fresh;
+        QVERIFY(fresh.openPort(other.path()));
+        QCOMPARE(other.drain(150), openingBytes);
+    }
+
+    void failedOpenSendsNothing()
+    {
+        Device fresh;
+        QVERIFY(!fresh.openPort(QStringLiteral("/nonexistent/ttyNOPE")));
+        fresh.serialSendCommand(QStringLiteral(":save\n"));
+        QVERIFY(fresh.close());
+        QVERIFY(!fresh.port);
+    }
+
+    void sendingWithoutPortDoesNothing()
+    {
+        Device fresh;
+        fresh.serialSendCommand(QStringLiteral(":save\n"));
+        QVERIFY(fresh.close());
+        QVERIFY(fresh.close());
+
+        QVERIFY(device->close());
+        QVERIFY(device->close());
+        device->serialSendCommand(QStringLiteral(":save\n"));
+        QCOMPARE(peer->drain(50), QByteArray());
+    }
+
+    void commandsAreWrittenAsGiven()
+    {
+        device->serialSendCommand(QStringLiteral(":relay1:temp 4.200\n"));
+        QCOMPARE(peer->waitForBytes(19), QByteArray(":relay1:temp 4.200\n"));
+    }
+
+    void crLfYieldsLineThenEmptyLine()
+    {
+        DebugCapture debug;
+        feed(QByteArray("\x41\x42\x0d\x0a\x43\x44"));
+        QCOMPARE(device->receiveBuffer, QByteArray("CD"));
+        QCOMPARE(debug.lines().filter("message from device").size(), 1);
+        QVERIFY(debug.contains("\"AB\""));
+        feed("\n");
+        QVERIFY(device->receiveBuffer.isEmpty());
+        QVERIFY(debug.contains("\"CD\""));
+    }
+
+    void lineSplitOverReadsIsHandedOnOnce()
+    {
+        QSignalSpy parameters(device.get(), &Device::parameterReceived);
+        feed("relay1:te");
+        feed("mp = 7");
+        QCOMPARE(parameters.count(), 0);
+        feed("7.5\n");
+        QCOMPARE(parameters.count(), 1);
+        QCOMPARE(parameters.at(0).at(0).toString(), QStringLiteral("relay1:temp"));
+        QCOMPARE(parameters.at(0).at(1).toString(), QStringLiteral("77.5"));
+    }
+
+    void severalLinesInOneReadKeepOrder()
+    {
+        QSignalSpy parameters(device.get(), &Device::parameterReceived);
+        feed("a = 1\nb = 2\rc = 3\r\n");
+        QCOMPARE(parameters.count(), 3);
+        QCOMPARE(parameters.at(0).at(0).toString(), QStringLiteral("a"));
+        QCOMPARE(parameters.at(1).at(0).toString(), QStringLiteral("b"));
+        QCOMPARE(parameters.at(2).at(0).toString(), QStringLiteral("c"));
+    }
+
+    void identification_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QString>("model");
+        QTest::addColumn<QString>("serialNumber");
+        QTest::addColumn<QString>("version");
+        QTest::addColumn<uint>("versionNumber");
+        QTest::addColumn<bool>("managementMode");
+        QTest::addColumn<bool>("isIdentified");
+        QTest::addColumn<int>("identifiedCount");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::addColumn<bool>("defaultCompat");
+
+        QTest::newRow("application 1.3.2")
+            << QByteArray("NORDA,VKRHX350,123,1.3.2\n") << "VKRHX350" << "123" << "1.3.2"
+            << 0x01030200u << false << true << 1 << QByteArray() << true;
+        QTest::newRow("management 1.4 asks for its identifier")
+            << QByteArray("NORDA,VKRHX350-BS,77,1.4\n") << "VKRHX350-BS" << "77" << "1.4"
+            << 0x01040000u << true << true << 0 << QByteArray("@00\n") << false;
+        QTest::newRow("unsupported model")
+            << QByteArray("NORDA,OTHER,5,1.0\n") << "OTHER" << "5" << "1.0" << 0x01000000u
+            << false << false << 0 << QByteArray() << false;
+        QTest::newRow("three fields change nothing")
+            << QByteArray("NORDA,VKRHX350,123\n") << "" << "" << "" << 0u << false << false << 0
+            << QByteArray() << false;
+        QTest::newRow("large component spills")
+            << QByteArray("NORDA,VKRHX350,9,1.300.0.0\n") << "VKRHX350" << "9" << "1.300.0.0"
+            << 0x012C0000u << false << true << 0 << QByteArray("@00\n") << false;
+        QTest::newRow("non-numeric component counts as 0")
+            << QByteArray("NORDA,VKRHX350,9,1.x.7\n") << "VKRHX350" << "9" << "1.x.7"
+            << 0x01000700u << false << true << 1 << QByteArray() << true;
+    }
+
+    void identification()
+    {
+        QFETCH(QByteArray, line);
+        QSignalSpy identified(device.get(), &Device::identified);
+        feed(line);
+        QTEST(device->model, "model");
+        QTEST(device->serialNumber, "serialNumber");
+        QTEST(device->version, "version");
+        QTEST(uint(device->versionNumber), "versionNumber");
+        QTEST(device->managementMode, "managementMode");
+        QTEST(device->isIdentified, "isIdentified");
+        QTEST(int(identified.count()), "identifiedCount");
+        QTEST(peer->drain(30), "sent");
+        QFETCH(bool, defaultCompat);
+        QCOMPARE(device->compatId == compatIdBytes(uuid_compat_stm32g071kb_r1), defaultCompat);
+    }
+
+    void compatLine_data()
+    {
+        QTest::addColumn<QByteArray>("digits");
+        QTest::addColumn<QByteArray>("bytes");
+        QTest::newRow("revision 2") << QByteArray("21de3ef209bf4a7883a09eb750df2e57")
+                                    << compatIdBytes(uuid_compat_stm32g070kb_r2);
+        QTest::newRow("mixed case") << QByteArray("AbCd") << QByteArray("\xab\xcd");
+        QTest::newRow("odd count: first digit alone") << QByteArray("abc") << QByteArray("\x0a\xbc");
+        QTest::newRow("non-hex skipped") << QByteArray("12-3z4") << QByteArray("\x12\x34");
+        QTest::newRow("empty") << QByteArray() << QByteArray();
+    }
+
+    void compatLine()
+    {
+        QFETCH(QByteArray, digits);
+        QSignalSpy identified(device.get(), &Device::identified);
+        feed("*COMPAT = " + digits + "\n");
+        QTEST(device->compatId, "bytes");
+        QCOMPARE(identified.count(), 1);
+    }
+
+    void managementIdentityWaitsForCompat()
+    {
+        QSignalSpy identified(device.get(), &Device::identified);
+        feed("NORDA,VKRHX350-BS,77,1.4\n");
+        QCOMPARE(identified.count(), 0);
+        QVERIFY(device->compatId.isEmpty());
+        feed("*COMPAT = 3cc3a93f424145ff95bf653df2686cb0\n");
+        QCOMPARE(identified.count(), 1);
+    }
+
+    void parameterLines_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QStringList>("parameter");
+        QTest::addColumn<bool>("toDebug");
+        QTest::newRow("key and value") << QByteArray("cal = dt-670\n") << QStringList{"cal", "dt-670"} << false;
+        QTest::newRow("empty value") << QByteArray("cal = \n") << QStringList{"cal", ""} << false;
+        QTest::newRow("untrimmed") << QByteArray(" cal =  vkr \n") << QStringList{" cal", " vkr "} << false;
+        QTest::newRow("two separators") << QByteArray("a = b = c\n") << QStringList() << false;
+        QTest::newRow("bare equals sign") << QByteArray("a=b\n") << QStringList() << true;
+        QTest::newRow("*RESET without its space") << QByteArray("*RESET\n") << QStringList() << true;
+        QTest::newRow("text after NUL is cut")
+            << QByteArray("cal = asc\0 = x\n", 15) << QStringList{"cal", "asc"} << false;
+    }
+
+    void parameterLines()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(QStringList, parameter);
+        QFETCH(bool, toDebug);
+        DebugCapture debug;
+        QSignalSpy parameters(device.get(), &Device::parameterReceived);
+        QSignalSpy resets(device.get(), &Device::deviceReset);
+        feed(line);
+        QCOMPARE(parameters.count(), parameter.isEmpty() ? 0 : 1);
+        if (!parameter.isEmpty()) {
+            QCOMPARE(parameters.at(0).at(0).toString(), parameter.at(0));
+            QCOMPARE(parameters.at(0).at(1).toString(), parameter.at(1));
+        }
+        QCOMPARE(debug.contains("message from device: "), toDebug);
+        QCOMPARE(resets.count(), 0);
+    }
+
+    void temperatureLines()
+    {
+        DebugCapture debug;
+        QSignalSpy temperatures(device.get(), &Device::temperatureChanged);
+        feed("*T = 77.350 K\n*T = abc K\n*T = 4.2\n*T =  12.5 K\n");
+        // The two final characters are cut whatever they are: "4.2" reads as 4.
+        QCOMPARE(temperatures.count(), 3);
+        QCOMPARE(temperatures.at(0).at(0).toDouble(), 77.35);
+        QCOMPARE(temperatures.at(1).at(0).toDouble(), 4.0);
+        QCOMPARE(temperatures.at(2).at(0).toDouble(), 12.5);
+        QVERIFY(!debug.contains("message from device"));
+    }
+
+    void announcements()
+    {
+        QSignalSpy resets(device.get(), &Device::deviceReset);
+        QSignalSpy restarts(device.get(), &Device::deviceRestarted);
+        feed("*RESET rebooting\n");
+        QCOMPARE(resets.count(), 1);
+        feed("*BOOTSTRAP waiting\n");
+        QCOMPARE(peer->drain(30), QByteArray());
+        feed("*MGMTmode\n");
+        QCOMPARE(peer->waitForBytes(6), QByteArray("*IDN?\n"));
+        peer->take();
+        feed("*APP running\n");
+        QCOMPARE(peer->waitForBytes(6), QByteArray("*IDN?\n"));
+        QCOMPARE(restarts.count(), 1);
+    }
+
+    void managementReset()
+    {
+        QSignalSpy management(device.get(), &Device::deviceManagementMode);
+        device->reset(Device::ResetToManagement);
+        QVERIFY(device->managementRequested);
+        QCOMPARE(peer->waitForBytes(14), QByteArray(":system:reset\n"));
+        peer->take();
+        feed("*BOOTSTRAP waiting\n");
+        QCOMPARE(peer->waitForBytes(1), QByteArray("\x03"));
+        QVERIFY(device->managementRequested);
+        // Any identification ends the request, even of an unsupported model.
+        feed("NORDA,SOMETHING,1,1.0\n");
+        QVERIFY(!device->managementRequested);
+        QCOMPARE(management.count(), 1);
+        feed("*BOOTSTRAP again\n");
+        QCOMPARE(peer->drain(30), QByteArray("\x03"));
+    }
+
+    void plainResetLeavesRequestAlone()
+    {
+        device->reset(Device::ResetNormal);
+        QVERIFY(!device->managementRequested);
+        QCOMPARE(peer->waitForBytes(14), QByteArray(":system:reset\n"));
+        Device unopened;
+        unopened.reset(Device::ResetToManagement);
+        QVERIFY(!unopened.managementRequested);
+    }
+
+    void overlongLineIsDropped()
+    {
+        DebugCapture debug;
+        QSignalSpy parameters(device.get(), &Device::parameterReceived);
+        feed("k = " + QByteArray(Device::MaxLineLength + 100, 'x') + "\nnext = 1\n");
+        QCOMPARE(parameters.count(), 1);
+        QCOMPARE(parameters.at(0).at(0).toString(), QStringLiteral("next"));
+
+        // A stream without line ends never grows the buffer past the bound.
+        for (int i = 0; i < 20; ++i) {
+            feed(QByteArray(4000, 'y'));
+            QVERIFY(device->receiveBuffer.size() <= Device::MaxLineLength);
+        }
+        feed("tail = 2\nafter = 3\n");
+        QCOMPARE(parameters.count(), 2);
+        QCOMPARE(parameters.at(1).at(0).toString(), QStringLiteral("after"));
+        QCOMPARE(debug.lines().filter("discarding overlong line").size(), 2);
+    }
+
+    void hangUpEndsTheLink()
+    {
+        QSignalSpy lost(device.get(), &Device::connectionLost);
+        peer->hangUp();
+        QTRY_COMPARE(lost.count(), 1);
+        QVERIFY(!device->port);
+        QVERIFY(!lost.at(0).at(0).toString().isEmpty());
+        QTest::qWait(100);
+        QCOMPARE(lost.count(), 1);
+    }
+};
+
+FROSTGAUGE_TEST_MAIN(DeviceLinkTest)
+#include "test-device-link.moc"
