@@ -48,7 +48,8 @@ bool Device::close()
 
 void Device::serialSendCommand(const QString &command)
 {
-    if (!port)
+    // After a failed open the port object exists but is closed: nothing to write to.
+    if (!port || !port->isOpen())
         return;
     port->write(command.toUtf8());
 }
