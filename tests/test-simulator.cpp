@@ -1,0 +1,292 @@
+// The simulator as an instrument: driven through a real Device over its
+// pseudo-terminal.
+
+#include "device/compat-ids.h"
+#include "device/device-serial.h"
+#include "support/debug-capture.h"
+#include "support/simulator-process.h"
+#include "support/test-main.h"
+
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <memory>
+
+class SimulatorTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    // Opens a Device on the simulator and waits until it is identified.
+    static std::unique_ptr<Device> connectTo(SimulatorProcess &sim)
+    {
+        auto device = std::make_unique<Device>();
+        if (!sim.started() || !device->openPort(sim.path()))
+            return nullptr;
+        QSignalSpy identified(device.get(), &Device::identified);
+        if (!identified.wait(3000))
+            return nullptr;
+        return device;
+    }
+
+    // Sends a query and returns the value of the parameter reply.
+    static QString query(Device &device, const QString &command)
+    {
+        QSignalSpy parameters(&device, &Device::parameterReceived);
+        device.serialSendCommand(command);
+        if (!parameters.wait(3000))
+            return QStringLiteral("<no answer>");
+        return parameters.at(0).at(1).toString();
+    }
+
+private slots:
+    void identifiesWithItsRevision()
+    {
+        SimulatorProcess sim({"--serial", "A17", "--version", "1.5.2", "--revision", "2"});
+        auto device = connectTo(sim);
+        QVERIFY(device);
+        QCOMPARE(device->manufacturer, QStringLiteral("NORDA"));
+        QCOMPARE(device->model, QStringLiteral("VKRHX350"));
+        QCOMPARE(device->serialNumber, QStringLiteral("A17"));
+        QCOMPARE(device->version, QStringLiteral("1.5.2"));
+        QCOMPARE(device->compatId, compatIdBytes(uuid_compat_stm32g070kb_r2));
+        QVERIFY(!device->managementMode);
+    }
+
+    void oldVersionNeedsNoCompatQuery()
+    {
+        SimulatorProcess sim({"--version", "1.3.2"});
+        auto device = connectTo(sim);
+        QVERIFY(device);
+        QCOMPARE(device->compatId, compatIdBytes(uuid_compat_stm32g071kb_r1));
+    }
+
+    void readBackSetAndSave()
+    {
+        QTemporaryDir dir;
+        const QString statePath = dir.filePath("state.json");
+        {
+            SimulatorProcess sim({"--state", statePath});
+            auto device = connectTo(sim);
+            QVERIFY(device);
+            const QStringList queries = {":cal?\n", ":rs232:period?\n", ":rs485:period?\n",
+                                         ":relay1:default?\n", ":relay1:temp?\n", ":relay1:hyst?\n",
+                                         ":relay2:default?\n", ":relay2:temp?\n", ":relay2:hyst?\n",
+                                         ":display:period?\n"};
+            for (const QString &q : queries)
+                QVERIFY2(query(*device, q) != QStringLiteral("<no answer>"), qPrintable(q));
+
+            device->serialSendCommand(":relay1:temp 42.125\n");
+            device->serialSendCommand(":cal user\n");
+            device->serialSendCommand(":rs485:period 250\n");
+            device->serialSendCommand(":relay2:default 1\n");
+            QCOMPARE(query(*device, ":relay1:temp?\n"), QStringLiteral("42.125"));
+            QCOMPARE(query(*device, ":cal?\n"), QStringLiteral("user"));
+            device->serialSendCommand(":save\n");
+            QCOMPARE(query(*device, ":rs485:period?\n"), QStringLiteral("250"));
+        }
+        SimulatorProcess restarted({"--state", statePath});
+        auto device = connectTo(restarted);
+        QVERIFY(device);
+        QCOMPARE(query(*device, ":relay1:temp?\n"), QStringLiteral("42.125"));
+        QCOMPARE(query(*device, ":cal?\n"), QStringLiteral("user"));
+        QCOMPARE(query(*device, ":rs485:period?\n"), QStringLiteral("250"));
+        QCOMPARE(query(*device, ":relay2:default?\n"), QStringLiteral("1"));
+    }
+
+    void temperaturesAtTheSetPeriod()
+    {
+        SimulatorProcess sim;
+        auto device = connectTo(sim);
+        QVERIFY(device);
+        QSignalSpy temperatures(device.get(), &Device::temperatureChanged);
+        QTest::qWait(300);
+        QCOMPARE(temperatures.count(), 0);
+        device->serialSendCommand(":rs232:period 100\n");
+        QTest::qWait(1050);
+        QVERIFY2(temperatures.count() >= 7 && temperatures.count() <= 12,
+                 qPrintable(QString::number(temperatures.count())));
+        const double kelvin = temperatures.last().at(0).toDouble();
+        QVERIFY(kelvin > 4.0 && kelvin < 300.0);
+        device->serialSendCommand(":rs232:period 0\n");
+        QTest::qWait(150);
+        const int stopped = temperatures.count();
+        QTest::qWait(300);
+        QCOMPARE(temperatures.count(), stopped);
+    }
+
+    void managementModeAndBack()
+    {
+        SimulatorProcess sim({"--boot-version", "1.4.0.0"});
+        auto device = connectTo(sim);
+        QVERIFY(device);
+        QSignalSpy management(device.get(), &Device::deviceManagementMode);
+        QSignalSpy resets(device.get(), &Device::deviceReset);
+        device->reset(Device::ResetToManagement);
+        QVERIFY(management.wait(3000));
+        QCOMPARE(resets.count(), 1);
+        QVERIFY(device->managementMode);
+        QCOMPARE(device->model, QStringLiteral("VKRHX350-BS"));
+        QCOMPARE(device->version, QStringLiteral("1.4.0.0"));
+
+        QSignalSpy restarted(device.get(), &Device::deviceRestarted);
+        QSignalSpy identified(device.get(), &Device::identified);
+        device->serialSendCommand("boot\n");
+        QVERIFY(restarted.wait(3000));
+        QTRY_COMPARE(device->model, QStringLiteral("VKRHX350"));
+        QVERIFY(!device->managementMode);
+        QTRY_VERIFY(identified.count() >= 1);
+
+        // A plain reset comes back in the application.
+        restarted.clear();
+        device->reset(Device::ResetNormal);
+        QVERIFY(restarted.wait(3000));
+        QTRY_VERIFY(!device->managementMode && device->model == QStringLiteral("VKRHX350"));
+    }
+
+    void flashDumpMatchesTheWrittenImage_data()
+    {
+        QTest::addColumn<QString>("bootVersion");
+        QTest::newRow("current command set") << "1.4.0.0";
+        QTest::newRow("legacy command set") << "1.3.9";
+    }
+
+    void flashDumpMatchesTheWrittenImage()
+    {
+        QFETCH(QString, bootVersion);
+        QTemporaryDir dir;
+        const QString dumpPath = dir.filePath("flash.bin");
+        SimulatorProcess sim({"--flash-dump", dumpPath, "--boot-version", bootVersion});
+        auto device = connectTo(sim);
+        QVERIFY(device);
+        QByteArray image;
+        for (int i = 0; i < 1003; ++i)
+            image.append(char((i * 7 + 3) & 0xff));
+        QSignalSpy restarted(device.get(), &Device::deviceRestarted);
+        device->upgradeFirmware(image);
+        QVERIFY(restarted.wait(5000));
+        QCOMPARE(device->upgradeStage, int(Device::UpgradeIdle));
+        QFile dump(dumpPath);
+        QVERIFY(dump.open(QIODevice::ReadOnly));
+        // The fill that brings the payload to a multiple of 8 goes at the end.
+        QCOMPARE(dump.readAll(), image + QByteArray(5, char(0xff)));
+    }
+
+    void badInputGetsAnErrorLine_data()
+    {
+        QTest::addColumn<QByteArray>("command");
+        QTest::newRow("unknown command") << QByteArray(":launch:rocket\n");
+        QTest::newRow("write before erase") << QByteArray(":cal:write 0000 00112233\n");
+        QTest::newRow("value out of range") << QByteArray(":relay1:temp 5000\n");
+        QTest::newRow("bad sensor") << QByteArray(":cal nitrogen\n");
+        QTest::newRow("voltage query on the management firmware's terms") << QByteArray("@03 000000 00\n");
+    }
+
+    void badInputGetsAnErrorLine()
+    {
+        QFETCH(QByteArray, command);
+        SimulatorProcess sim;
+        auto device = connectTo(sim);
+        QVERIFY(device);
+        DebugCapture debug;
+        device->serialSendCommand(QString::fromLatin1(command));
+        QTRY_VERIFY(debug.contains("!ERR"));
+        QCOMPARE(query(*device, ":display:period?\n"), QStringLiteral("500"));
+    }
+
+    void badWritesAreRefusedNotAcknowledged()
+    {
+        SimulatorProcess sim;
+        auto device = connectTo(sim);
+        QVERIFY(device);
+        DebugCapture debug;
+        device->serialSendCommand(":cal:erase\n");
+        QTRY_VERIFY(!debug.contains("never")); // let the erase answer pass
+        device->serialSendCommand(":cal:write 0000 zz11\n");
+        device->serialSendCommand(":cal:write 0030 0011\n");
+        device->serialSendCommand(":cal:write 0000 001\n");
+        QTRY_COMPARE(debug.lines().filter("!ERR").size(), 3);
+        QCOMPARE(debug.lines().filter("cal-write-done").size(), 0);
+        QCOMPARE(sim.process().state(), QProcess::Running);
+    }
+
+    void droppedAcknowledgementStallsTheTransfer()
+    {
+        SimulatorProcess sim({"--drop-ack", "2"});
+        auto device = connectTo(sim);
+        QVERIFY(device);
+        QSignalSpy progress(device.get(), &Device::progress);
+        device->uploadCalibration(QByteArray(200, 'c'));
+        QTRY_COMPARE(progress.count(), 3); // erase, first chunk, second chunk
+        QTest::qWait(300);
+        QCOMPARE(progress.count(), 3);
+        QCOMPARE(device->calibrationStage, int(Device::CalibrationWriting));
+        QCOMPARE(device->transferPosition, 96);
+    }
+
+    void hangUpAfterLines()
+    {
+        SimulatorProcess sim({"--hangup-after", "3"});
+        auto device = connectTo(sim); // "*idn?" and "@00" are its first two lines
+        QVERIFY(device);
+        QSignalSpy lost(device.get(), &Device::connectionLost);
+        QSignalSpy parameters(device.get(), &Device::parameterReceived);
+        device->serialSendCommand(":cal?\n");
+        QVERIFY(lost.wait(3000));
+        QCOMPARE(parameters.count(), 0);
+        sim.process().waitForFinished(3000);
+        QCOMPARE(sim.process().state(), QProcess::NotRunning);
+        QCOMPARE(sim.process().exitCode(), 0);
+    }
+
+    void garbageLeavesEveryReadingIntact()
+    {
+        SimulatorProcess sim({"--garbage"});
+        auto device = connectTo(sim);
+        QVERIFY(device);
+        DebugCapture debug;
+        QSignalSpy temperatures(device.get(), &Device::temperatureChanged);
+        device->serialSendCommand(":rs232:period 20\n");
+        QTRY_VERIFY_WITH_TIMEOUT(temperatures.count() >= 60, 5000);
+        QVERIFY(debug.contains("message from device:  \"#"));
+        QVERIFY(debug.contains("discarding overlong line"));
+        for (const QList<QVariant> &reading : temperatures)
+            QVERIFY(reading.at(0).toDouble() > 4.0);
+        QCOMPARE(query(*device, ":display:period?\n"), QStringLiteral("500"));
+    }
+
+    void pacedLineDeliversTheSameImage()
+    {
+        QTemporaryDir dir;
+        const QString dumpPath = dir.filePath("flash.bin");
+        SimulatorProcess sim({"--pace-baud", "115200", "--flash-dump", dumpPath});
+        auto device = connectTo(sim);
+        QVERIFY(device);
+        QByteArray image(600, 'i');
+        QSignalSpy restarted(device.get(), &Device::deviceRestarted);
+        device->upgradeFirmware(image);
+        QVERIFY(restarted.wait(5000));
+        QFile dump(dumpPath);
+        QVERIFY(dump.open(QIODevice::ReadOnly));
+        QCOMPARE(dump.readAll(), image);
+    }
+
+    void linkNamesTheTerminal()
+    {
+        QTemporaryDir dir;
+        const QString linkPath = dir.filePath("ttyVKR");
+        {
+            SimulatorProcess sim({"--link", linkPath});
+            QVERIFY(sim.started());
+            QCOMPARE(QFileInfo(linkPath).symLinkTarget(), sim.path());
+            Device device;
+            QVERIFY(device.openPort(linkPath));
+            QSignalSpy identified(&device, &Device::identified);
+            QVERIFY(identified.wait(3000));
+        }
+        QVERIFY(!QFileInfo::exists(linkPath) && !QFileInfo(linkPath).isSymLink());
+    }
+};
+
+FROSTGAUGE_TEST_MAIN(SimulatorTest)
+#include "test-simulator.moc"

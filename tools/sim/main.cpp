@@ -1,0 +1,137 @@
+// frostgauge-sim: a simulated VKRHX350 on a pseudo-terminal, for running and
+// testing Frostgauge without the instrument.
+
+#include "instrument.h"
+#include "pty-link.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+#include <QFile>
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <cstdio>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+int usageError(const QString &message)
+{
+    fprintf(stderr, "frostgauge-sim: %s\n", qPrintable(message));
+    return 2;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("frostgauge-sim"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral(
+        "Plays a VKRHX350 temperature monitor on a pseudo-terminal. Prints the terminal's path as "
+        "its first line, then answers the tool's commands until interrupted."));
+    parser.addHelpOption();
+    const QCommandLineOption link("link", "Keep a symbolic link to the terminal at PATH.", "PATH");
+    const QCommandLineOption serial("serial", "Serial number (default SIM0001).", "TEXT", "SIM0001");
+    const QCommandLineOption version("version", "Application firmware version (default 1.5.2).",
+                                     "VERSION", "1.5.2");
+    const QCommandLineOption bootVersion("boot-version",
+                                         "Management firmware version (default 1.4.0.0).",
+                                         "VERSION", "1.4.0.0");
+    const QCommandLineOption revision("revision", "Board revision, 1 or 2 (default 1).", "N", "1");
+    const QCommandLineOption state("state", "Keep the saved settings in FILE.", "FILE");
+    const QCommandLineOption flashDump("flash-dump", "Write the received flash image to FILE.", "FILE");
+    const QCommandLineOption dropAck("drop-ack", "Never acknowledge the N-th write command.", "N");
+    const QCommandLineOption hangupAfter("hangup-after", "Hang up after N received lines.", "N");
+    const QCommandLineOption garbage("garbage", "Interleave lines that are no protocol at all.");
+    const QCommandLineOption paceBaud("pace-baud", "Pace the line as a real one of this baud rate.",
+                                      "BAUD");
+    const QCommandLineOption adcInput("adc-input", "Voltage at the ADC input (default 1.0).", "VOLTS",
+                                      "1.0");
+    parser.addOptions({link, serial, version, bootVersion, revision, state, flashDump, dropAck,
+                       hangupAfter, garbage, paceBaud, adcInput});
+    parser.process(app);
+    if (!parser.positionalArguments().isEmpty())
+        return usageError(QStringLiteral("unexpected argument: ") + parser.positionalArguments().first());
+
+    Instrument::Options options;
+    options.serialNumber = parser.value(serial);
+    options.version = parser.value(version);
+    options.bootVersion = parser.value(bootVersion);
+    options.statePath = parser.value(state);
+    options.flashDumpPath = parser.value(flashDump);
+    options.garbage = parser.isSet(garbage);
+    bool ok = true;
+    options.revision = parser.value(revision).toInt(&ok);
+    if (!ok || (options.revision != 1 && options.revision != 2))
+        return usageError(QStringLiteral("--revision must be 1 or 2"));
+    options.adcInput = parser.value(adcInput).toDouble(&ok);
+    if (!ok)
+        return usageError(QStringLiteral("--adc-input must be a number of volts"));
+    auto count = [&](const QCommandLineOption &option, int *target) {
+        if (!parser.isSet(option))
+            return true;
+        bool valid = false;
+        *target = parser.value(option).toInt(&valid);
+        return valid && *target > 0;
+    };
+    int baud = 0;
+    if (!count(dropAck, &options.dropAck) || !count(hangupAfter, &options.hangupAfter)
+        || !count(paceBaud, &baud))
+        return usageError(QStringLiteral("--drop-ack, --hangup-after and --pace-baud take a positive number"));
+
+    PtyLink pty;
+    QString error;
+    if (!pty.open(&error))
+        return usageError(error);
+    pty.setPaceBaud(baud);
+
+    const QString linkPath = parser.value(link);
+    if (!linkPath.isEmpty()) {
+        QFile::remove(linkPath);
+        if (!QFile::link(pty.slavePath(), linkPath))
+            return usageError(QStringLiteral("cannot create the link ") + linkPath);
+    }
+    printf("%s\n", qPrintable(pty.slavePath()));
+    fflush(stdout);
+
+    Instrument instrument(options);
+    // With pacing, a reply cannot leave before its command has fully arrived.
+    qint64 inputArrivedMs = 0;
+    QObject::connect(&pty, &PtyLink::received, &instrument, [&](const QByteArray &bytes) {
+        inputArrivedMs = qMax<qint64>(inputArrivedMs, pty.nowMs())
+                         + qint64(pty.wireSeconds(bytes.size()) * 1000.0);
+        instrument.receive(bytes);
+    });
+    QObject::connect(&instrument, &Instrument::send, &pty, [&](const QByteArray &bytes) {
+        pty.send(bytes, inputArrivedMs);
+    });
+    QObject::connect(&instrument, &Instrument::hangUpRequested, &app, [&] {
+        pty.hangUp();
+        QCoreApplication::quit();
+    });
+
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
+        auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
+        QObject::connect(notifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
+        signal(SIGINT, onSignal);
+        signal(SIGTERM, onSignal);
+    }
+
+    const int result = app.exec();
+    instrument.dumpFlash();
+    if (!linkPath.isEmpty())
+        QFile::remove(linkPath);
+    return result;
+}

@@ -1,0 +1,125 @@
+#include "pty-link.h"
+
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+PtyLink::PtyLink(QObject *parent) : QObject(parent)
+{
+    m_clock.start();
+    m_paceTimer = new QTimer(this);
+    m_paceTimer->setSingleShot(true);
+    connect(m_paceTimer, &QTimer::timeout, this, &PtyLink::flushOutput);
+}
+
+PtyLink::~PtyLink()
+{
+    hangUp();
+}
+
+bool PtyLink::open(QString *error)
+{
+    char name[256] = {};
+    if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) {
+        *error = QStringLiteral("cannot create a pseudo-terminal: %1").arg(strerror(errno));
+        return false;
+    }
+    // Raw on both sides: no echo, no line editing, no signals from 0x03.
+    struct termios raw;
+    tcgetattr(m_slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(m_slave, TCSANOW, &raw);
+    fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    m_slavePath = QString::fromLocal8Bit(name);
+
+    m_readNotifier = new QSocketNotifier(m_master, QSocketNotifier::Read, this);
+    connect(m_readNotifier, &QSocketNotifier::activated, this, &PtyLink::readReady);
+    m_writeNotifier = new QSocketNotifier(m_master, QSocketNotifier::Write, this);
+    m_writeNotifier->setEnabled(false);
+    connect(m_writeNotifier, &QSocketNotifier::activated, this, &PtyLink::flushOutput);
+    return true;
+}
+
+double PtyLink::wireSeconds(qint64 bytes) const
+{
+    // 8N1: ten bit times per byte.
+    return m_paceBaud > 0 ? bytes * 10.0 / m_paceBaud : 0.0;
+}
+
+void PtyLink::readReady()
+{
+    char buffer[4096];
+    const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+    if (n > 0) {
+        emit received(QByteArray(buffer, int(n)));
+    } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
+        // Nobody holds the other side open (we keep our slave descriptor, so
+        // this is rare); wait for the next open instead of spinning.
+        m_readNotifier->setEnabled(false);
+        QTimer::singleShot(50, this, [this] {
+            if (m_readNotifier)
+                m_readNotifier->setEnabled(true);
+        });
+    }
+}
+
+void PtyLink::send(const QByteArray &bytes, qint64 notBeforeMs)
+{
+    if (m_master < 0 || bytes.isEmpty())
+        return;
+    m_queue.enqueue({bytes, notBeforeMs});
+    flushOutput();
+}
+
+void PtyLink::flushOutput()
+{
+    while (!m_queue.isEmpty() && m_master >= 0) {
+        Pending &next = m_queue.head();
+        if (m_paceBaud > 0) {
+            const qint64 now = nowMs();
+            const double start = qMax<double>(qMax<double>(m_lineFreeMs, next.notBeforeMs), now);
+            if (start > now) {
+                m_paceTimer->start(int(start - now) + 1);
+                return;
+            }
+            m_lineFreeMs = start + wireSeconds(next.bytes.size()) * 1000.0;
+        }
+        const ssize_t n = ::write(m_master, next.bytes.constData(), size_t(next.bytes.size()));
+        if (n < 0) {
+            if (errno == EAGAIN) {
+                m_writeNotifier->setEnabled(true);
+                return;
+            }
+            m_queue.clear();
+            return;
+        }
+        if (n < next.bytes.size()) {
+            next.bytes.remove(0, int(n));
+            m_writeNotifier->setEnabled(true);
+            return;
+        }
+        m_queue.dequeue();
+    }
+    if (m_writeNotifier)
+        m_writeNotifier->setEnabled(false);
+}
+
+void PtyLink::hangUp()
+{
+    delete m_readNotifier;
+    m_readNotifier = nullptr;
+    delete m_writeNotifier;
+    m_writeNotifier = nullptr;
+    m_queue.clear();
+    if (m_master >= 0)
+        ::close(m_master);
+    if (m_slave >= 0)
+        ::close(m_slave);
+    m_master = m_slave = -1;
+}
