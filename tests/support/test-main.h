@@ -19,6 +19,8 @@
         QTemporaryDir configHome;                                                                 \
         qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());                              \
         setApplicationIdentity();                                                                 \
+        /* Dialogs must be widgets that a test can answer. */                                     \
+        QCoreApplication::setAttribute(Qt::AA_DontUseNativeDialogs);                              \
         QApplication app(argc, argv);                                                             \
         app.setAttribute(Qt::AA_Use96Dpi, true);                                                  \
         TestObject tc;                                                                            \

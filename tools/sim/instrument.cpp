@@ -180,7 +180,7 @@ void Instrument::handleApplication(const QString &line)
     if (handleCommon(line, false))
         return;
 
-    static const QRegularExpression setCommand(QStringLiteral("^(:[a-z0-9:]+)\\s+(.*)$"));
+    static const QRegularExpression setCommand(QStringLiteral("^(:[a-z0-9:-]+)\\s+(.*)$"));
     const bool voltQueries = Device::packVersion(m_options.version) > 0x0104FFFF;
 
     if (line == QLatin1String(":cal?")) {
