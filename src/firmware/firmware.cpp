@@ -23,6 +23,11 @@ const unsigned char fw_descriptor_uuid2[16] = {
     0xf0, 0x84, 0x31, 0x8d, 0xf2, 0xf5, 0x41, 0x63, 0xbc, 0x5c, 0x36, 0x6f, 0x68, 0x62, 0x77, 0xfb,
 };
 
+const unsigned char *vkr_firmware_public_key()
+{
+    return vkr_firmware_pk;
+}
+
 void maskFirmwarePayload(QByteArray &payload)
 {
     char *bytes = payload.data();
@@ -49,31 +54,64 @@ quint32 readLe32(const QByteArray &bytes, qint64 offset)
     return qFromLittleEndian<quint32>(bytes.constData() + offset);
 }
 
-// Texts are NUL-padded; every NUL is dropped wherever it stands.
+// Texts are NUL-padded; every NUL is dropped wherever it stands (so the
+// conversion must not stop at the first one).
 QString readText(const QByteArray &payload, int offset)
 {
-    return QString::fromUtf8(payload.mid(offset, FirmwareLayout::TextSize)).remove(QChar(0));
+    const QByteArray field = payload.mid(offset, FirmwareLayout::TextSize);
+    return QString::fromUtf8(field.constData(), field.size()).remove(QChar(0));
 }
 
 } // namespace
 
-FirmwareImpl::FirmwareImpl(const QByteArray &fileData, const QByteArray &compatId)
-    : m_compatId(compatId)
+bool openFirmwarePayload(const QByteArray &fileData, QByteArray *payload)
 {
     using namespace FirmwareLayout;
     if (fileData.size() < SignatureSize)
-        return;
-
+        return false;
     std::vector<unsigned char> opened(size_t(fileData.size() - SignatureSize) + 1);
     unsigned long long openedLength = 0;
     if (crypto_sign_open(opened.data(), &openedLength,
                          reinterpret_cast<const unsigned char *>(fileData.constData()),
                          (unsigned long long)fileData.size(), vkr_firmware_pk)
         != 0)
-        return;
+        return false;
+    *payload = QByteArray(reinterpret_cast<const char *>(opened.data()), int(openedLength));
+    maskFirmwarePayload(*payload);
+    return true;
+}
 
-    QByteArray payload(reinterpret_cast<const char *>(opened.data()), int(openedLength));
-    maskFirmwarePayload(payload);
+QVector<FirmwareRecord> firmwareRecords(const QByteArray &payload)
+{
+    using namespace FirmwareLayout;
+    // 64-bit arithmetic throughout: every length comes from the file.
+    QVector<FirmwareRecord> records;
+    const qint64 length = payload.size();
+    for (qint64 p = 0; p < length - RecordsOffset;) {
+        FirmwareRecord record;
+        record.start = RecordsOffset + p;
+        if (record.start + RecordHeaderSize > length)
+            break;
+        record.compatId = payload.mid(int(record.start), 16);
+        record.blobOffset = readLe32(payload, record.start + 16);
+        record.blobSize = readLe32(payload, record.start + 20);
+        record.blobAreaSize = readLe32(payload, record.start + 24);
+        records.append(record);
+        const quint64 step = quint64(record.blobOffset) + record.blobAreaSize;
+        if (step == 0 || step > 0xFFFFFFFFull)
+            break;
+        p += qint64(step);
+    }
+    return records;
+}
+
+FirmwareImpl::FirmwareImpl(const QByteArray &fileData, const QByteArray &compatId)
+    : m_compatId(compatId)
+{
+    using namespace FirmwareLayout;
+    QByteArray payload;
+    if (!openFirmwarePayload(fileData, &payload))
+        return;
 
     if (bytesEqual(payload, FormatIdOffset, fw_descriptor_uuid1)) {
         qDebug() << "Firmware image format version 1 is not supported by this program";
@@ -82,34 +120,25 @@ FirmwareImpl::FirmwareImpl(const QByteArray &fileData, const QByteArray &compatI
     if (!bytesEqual(payload, FormatIdOffset, fw_descriptor_uuid2))
         return;
 
-    // The record walk takes its lengths from the signed payload, so every step is
-    // checked against the message in 64-bit arithmetic: a record that does not
-    // fit, a zero step or a step past 32 bits ends the walk.
-    const qint64 length = payload.size();
-    const QByteArray wanted = compatId.left(16);
-    qint64 selected = -1;
-    for (qint64 p = 0; p < length - RecordsOffset;) {
-        const qint64 start = RecordsOffset + p;
-        if (start + RecordHeaderSize > length)
-            break;
-        if (wanted.size() == 16 && memcmp(payload.constData() + start, wanted.constData(), 16) == 0) {
-            selected = start;
-            break;
+    // The first record for the identifier wins; an identifier shorter than 16
+    // bytes matches none.
+    const FirmwareRecord *selected = nullptr;
+    const QVector<FirmwareRecord> records = firmwareRecords(payload);
+    if (compatId.size() >= 16) {
+        for (const FirmwareRecord &record : records) {
+            if (record.compatId == compatId.left(16)) {
+                selected = &record;
+                break;
+            }
         }
-        const quint64 step = quint64(readLe32(payload, start + 16)) + readLe32(payload, start + 24);
-        if (step == 0 || step > 0xFFFFFFFFull)
-            break;
-        p += qint64(step);
     }
-
-    if (selected < 0) {
+    if (!selected) {
         qDebug() << "Can't find compatible firmware image, comapt:" << compatId;
         return;
     }
 
-    const qint64 blobStart = selected + readLe32(payload, selected + 16);
-    const qint64 blobSize = readLe32(payload, selected + 20);
-    if (blobStart + blobSize > length) {
+    const qint64 blobStart = selected->start + selected->blobOffset;
+    if (blobStart + selected->blobSize > payload.size()) {
         qDebug() << "Firmware image record for this device lies outside the image";
         return;
     }
@@ -118,12 +147,11 @@ FirmwareImpl::FirmwareImpl(const QByteArray &fileData, const QByteArray &compatI
     m_version = readText(payload, VersionOffset);
     m_vendor = readText(payload, VendorOffset);
     m_model = readText(payload, ModelOffset);
-    m_blob = payload.mid(int(blobStart), int(blobSize));
+    m_blob = payload.mid(int(blobStart), int(selected->blobSize));
 
-    const QByteArray recordId = payload.mid(int(selected), 16);
-    if (recordId == compatIdBytes(uuid_compat_stm32g071kb_r1))
+    if (selected->compatId == compatIdBytes(uuid_compat_stm32g071kb_r1))
         qDebug() << "Found firmware image for device revision 1";
-    else if (recordId == compatIdBytes(uuid_compat_stm32g070kb_r2))
+    else if (selected->compatId == compatIdBytes(uuid_compat_stm32g070kb_r2))
         qDebug() << "Found firmware image for device revision 2";
     else
         qDebug() << "Found firmware image for device with unknown revision";

@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QString>
+#include <QVector>
 
 // Masking table of the image payload: payload byte i is stored as
 // plain ^ vkr_firmware_mask[i % 32] ^ (i % 256). A constant of the image format.
@@ -11,8 +12,29 @@ extern const unsigned char vkr_firmware_mask[32];
 extern const unsigned char fw_descriptor_uuid1[16];
 extern const unsigned char fw_descriptor_uuid2[16];
 
+// The Ed25519 public key that image signatures are verified with.
+const unsigned char *vkr_firmware_public_key();
+
 // Applies (or removes: the operation is its own inverse) the payload masking.
 void maskFirmwarePayload(QByteArray &payload);
+
+// One image record: the build for one hardware revision.
+struct FirmwareRecord {
+    qint64 start = 0; // offset of the record in the payload
+    QByteArray compatId;
+    quint32 blobOffset = 0;
+    quint32 blobSize = 0;
+    quint32 blobAreaSize = 0;
+};
+
+// Verifies the signature of an image file with the built-in public key and
+// returns its unmasked payload; false for a file that does not verify.
+bool openFirmwarePayload(const QByteArray &fileData, QByteArray *payload);
+
+// The records of an unmasked format-2 payload, in order. The walk takes its
+// lengths from the payload, so it stops, without reading outside it, at a record
+// whose header does not fit or whose step is zero or does not fit 32 bits.
+QVector<FirmwareRecord> firmwareRecords(const QByteArray &payload);
 
 // Layout of the unmasked payload.
 namespace FirmwareLayout {

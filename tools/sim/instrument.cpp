@@ -421,7 +421,8 @@ void Instrument::decodeCurve()
     const qint32 count = qFromLittleEndian<qint32>(bytes + 4);
     if (count < 0 || m_curveRecord.size() < 24 + 8LL * count)
         return;
-    m_curveName = QString::fromUtf8(m_curveRecord.mid(8, 16)).remove(QChar(0));
+    const QByteArray name = m_curveRecord.mid(8, 16);
+    m_curveName = QString::fromUtf8(name.constData(), name.size()).remove(QChar(0));
     m_curveTemperatures.clear();
     m_curveVoltages.clear();
     for (int i = 0; i < count; ++i) {

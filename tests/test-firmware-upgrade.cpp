@@ -1,0 +1,184 @@
+// The firmware upgrade exchange over a pseudo-terminal, played step by step.
+
+#include "device/device-serial.h"
+#include "support/debug-capture.h"
+#include "support/pty-peer.h"
+#include "support/test-main.h"
+
+#include <QSignalSpy>
+
+#include <memory>
+
+class FirmwareUpgradeTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<PtyPeer> peer;
+    std::unique_ptr<Device> device;
+
+    QByteArray reply(const QByteArray &line)
+    {
+        peer->write(line + "\n");
+        peer->drain(40);
+        return peer->take();
+    }
+
+    static QByteArray image(int size)
+    {
+        QByteArray bytes;
+        for (int i = 0; i < size; ++i)
+            bytes.append(char(i * 31 + 7));
+        return bytes;
+    }
+
+    static QList<QList<int>> progressOf(const QSignalSpy &spy)
+    {
+        QList<QList<int>> values;
+        for (const auto &signal : spy)
+            values << QList<int>{signal.at(0).toInt(), signal.at(1).toInt()};
+        return values;
+    }
+
+private slots:
+    void init()
+    {
+        peer = std::make_unique<PtyPeer>();
+        device = std::make_unique<Device>();
+        QVERIFY(device->openPort(peer->path()));
+        peer->waitForBytes(8);
+        peer->take();
+    }
+
+    void cleanup()
+    {
+        device.reset();
+        peer.reset();
+    }
+
+    void wholeExchangeFromTheApplication()
+    {
+        reply("NORDA,VKRHX350,S1,1.5.2");
+        reply("*COMPAT = 21de3ef209bf4a7883a09eb750df2e57");
+        QSignalSpy progress(device.get(), &Device::progress);
+        QSignalSpy resets(device.get(), &Device::deviceReset);
+        QSignalSpy identified(device.get(), &Device::identified);
+        QSignalSpy management(device.get(), &Device::deviceManagementMode);
+        QSignalSpy restarted(device.get(), &Device::deviceRestarted);
+        const QByteArray data = image(224);
+
+        device->upgradeFirmware(data);
+        QCOMPARE(peer->waitForBytes(14), QByteArray(":system:reset\n"));
+        peer->take();
+        QCOMPARE(device->upgradeStage, int(Device::UpgradeResetting));
+        QCOMPARE(reply("*RESET restarting"), QByteArray());
+        QCOMPARE(resets.count(), 1);
+        QCOMPARE(reply("*BOOTSTRAP waiting"), QByteArray("\x03"));
+        QCOMPARE(reply("*MGMT"), QByteArray("*IDN?\n"));
+        QCOMPARE(reply("NORDA,VKRHX350-BS,S1,1.4.0.0"), QByteArray("@00\n@02\n"));
+        QCOMPARE(progressOf(progress), (QList<QList<int>>{{0, 224}}));
+        QCOMPARE(management.count(), 0);
+        QCOMPARE(reply("*COMPAT = 21de3ef209bf4a7883a09eb750df2e57"), QByteArray());
+        QCOMPARE(identified.count(), 1);
+        QCOMPARE(reply("*ERASE_OK"), "@03 000000 " + data.left(112).toHex() + "\n");
+        QCOMPARE(reply("*WRITE_OK"), "@03 000070 " + data.mid(112).toHex() + "\n");
+        QCOMPARE(reply("*WRITE_OK"), QByteArray("boot\n"));
+        QCOMPARE(progressOf(progress), (QList<QList<int>>{{0, 224}, {112, 224}, {224, 224}}));
+        QCOMPARE(device->upgradeStage, int(Device::UpgradeIdle));
+        QVERIFY(device->transferData.isEmpty());
+        QCOMPARE(reply("*APP running"), QByteArray("*IDN?\n"));
+        QCOMPARE(restarted.count(), 1);
+        QCOMPARE(reply("*WRITE_OK"), QByteArray());
+    }
+
+    void alreadyInManagementModeErasesAtOnce()
+    {
+        reply("NORDA,VKRHX350-BS,S1,1.4");
+        QVERIFY(device->managementMode);
+        peer->take();
+        QSignalSpy progress(device.get(), &Device::progress);
+        device->upgradeFirmware(image(8));
+        QCOMPARE(peer->drain(40), QByteArray("@02\n"));
+        peer->take();
+        QCOMPARE(reply("*ERASE_OK"), "@03 000000 " + image(8).toHex() + "\n");
+        QCOMPARE(progressOf(progress), (QList<QList<int>>{{0, 8}, {112, 8}}));
+        QCOMPARE(reply("*WRITE_OK"), QByteArray("boot\n"));
+    }
+
+    void legacyCommandSet()
+    {
+        reply("NORDA,VKRHX350-BS,S1,1.3.9");
+        peer->take();
+        device->upgradeFirmware(image(120));
+        QCOMPARE(peer->drain(40), QByteArray("flash erase\n"));
+        peer->take();
+        QCOMPARE(reply("*ERASE_OK"), "flash write 000000 " + image(120).left(112).toHex() + "\n");
+        // The fill goes at the end of the last chunk.
+        QCOMPARE(reply("*WRITE_OK"), "flash write 000070 " + image(120).mid(112).toHex() + "\n");
+        QCOMPARE(reply("*WRITE_OK"), QByteArray("boot\n"));
+
+        // The command set follows the version at the moment of sending.
+        QCOMPARE(reply("NORDA,VKRHX350-BS,S1,1.4.0"), QByteArray("@00\n"));
+        device->upgradeFirmware(image(13));
+        QCOMPARE(peer->drain(40), QByteArray("@02\n"));
+        peer->take();
+        QCOMPARE(reply("*ERASE_OK"), "@03 000000 " + image(13).toHex() + "ffffff\n");
+    }
+
+    void debugLines()
+    {
+        reply("NORDA,VKRHX350-BS,S1,1.4");
+        DebugCapture debug;
+        device->upgradeFirmware(image(336));
+        reply("*ERASE_OK");
+        reply("*WRITE_OK");
+        reply("*WRITE_OK");
+        reply("*WRITE_OK");
+        QCOMPARE(debug.lines().filter("upgradeFirmwareStep").join('|'),
+                 QStringLiteral("upgradeFirmwareStep: erasing device|"
+                                "upgradeFirmwareStep: writing device (0 of 336)|"
+                                "upgradeFirmwareStep: writing device (112 of 336)|"
+                                "upgradeFirmwareStep: writing device (224 of 336)|"
+                                "upgradeFirmwareStep: booting device"));
+    }
+
+    void acknowledgementsWhileIdleAreIgnored()
+    {
+        QCOMPARE(reply("*ERASE_OK"), QByteArray());
+        QCOMPARE(reply("*WRITE_OK done"), QByteArray());
+        QCOMPARE(device->upgradeStage, int(Device::UpgradeIdle));
+    }
+
+    void acknowledgementWhileResettingResetsAgain()
+    {
+        device->upgradeFirmware(image(16));
+        peer->drain(40);
+        peer->take();
+        QCOMPARE(reply("*WRITE_OK"), QByteArray(":system:reset\n"));
+        QCOMPARE(device->upgradeStage, int(Device::UpgradeResetting));
+    }
+
+    void applicationAnsweringTheResetStillProceeds()
+    {
+        reply("NORDA,VKRHX350,S1,1.3.2");
+        device->upgradeFirmware(image(16));
+        peer->drain(40);
+        peer->take();
+        QCOMPARE(reply("*APP back"), QByteArray("*IDN?\n"));
+        QCOMPARE(reply("NORDA,VKRHX350,S1,1.3.2"), QByteArray("flash erase\n"));
+        QCOMPARE(device->upgradeStage, int(Device::UpgradeWriting));
+    }
+
+    void noPortStaysResetting()
+    {
+        Device unopened;
+        DebugCapture debug;
+        unopened.upgradeFirmware(image(16));
+        QCOMPARE(unopened.upgradeStage, int(Device::UpgradeResetting));
+        QVERIFY(!unopened.managementRequested);
+        QVERIFY(debug.contains("upgradeFirmwareStep: resetting device"));
+    }
+};
+
+FROSTGAUGE_TEST_MAIN(FirmwareUpgradeTest)
+#include "test-firmware-upgrade.moc"
