@@ -193,7 +193,7 @@ private slots:
         feed("NORDA,VKRHX350-BS,77,1.4\n");
         QCOMPARE(identified.count(), 0);
         QVERIFY(device->compatId.isEmpty());
-        feed("*COMPAT = 3cc3a93f424145ff95bf653df2686cb0\n");
+        feed("*COMPAT = 3cc3a93f426145ff95bf653df2686cb0\n");
         QCOMPARE(identified.count(), 1);
     }
 

@@ -146,10 +146,10 @@ private slots:
     void compatAnswerStartsTheReadBack()
     {
         QCOMPARE(answer("NORDA,VKRHX350,S-9,1.5.2"), QByteArray("@00\n"));
-        QCOMPARE(answer("*COMPAT = 3cc3a93f424145ff95bf653df2686cb0"), QByteArray(":cal?\n"));
+        QCOMPARE(answer("*COMPAT = 3cc3a93f426145ff95bf653df2686cb0"), QByteArray(":cal?\n"));
         // A new identification restarts the read-back.
         answer("cal = vkr");
-        QCOMPARE(answer("*COMPAT = 3cc3a93f424145ff95bf653df2686cb0"), QByteArray(":cal?\n"));
+        QCOMPARE(answer("*COMPAT = 3cc3a93f426145ff95bf653df2686cb0"), QByteArray(":cal?\n"));
         QCOMPARE(window->getParametersStage, 0);
     }
 

@@ -1,0 +1,216 @@
+// The Upgrade tab: wording of the question, progress, file handling, and a whole
+// upgrade against the simulator with an image made by frostgauge-image.
+
+#include "device/device-serial.h"
+#include "firmware/version-compare.h"
+#include "progress-percent.h"
+#include "support/debug-capture.h"
+#include "support/image-builder.h"
+#include "support/modal-answer.h"
+#include "support/pty-peer.h"
+#include "support/simulator-process.h"
+#include "support/test-main.h"
+#include "support/window-fixture.h"
+
+#include <QProcess>
+#include <QSettings>
+#include <QStatusBar>
+#include <QTemporaryDir>
+
+#include <memory>
+
+class FirmwarePanelTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+
+    QString writeFile(const QString &name, const QByteArray &data)
+    {
+        QFile file(dir.filePath(name));
+        file.open(QIODevice::WriteOnly);
+        file.write(data);
+        return file.fileName();
+    }
+
+    // A window whose port is open on a pty and whose instrument said who it is.
+    struct Rig {
+        PtyPeer peer;
+        MainWindow window;
+        Rig(const QByteArray &identification)
+        {
+            openPortInWindow(window, peer.path());
+            peer.write(identification + "\n*COMPAT = 3cc3a93f426145ff95bf653df2686cb0\n");
+            QTRY_VERIFY(!window.device->compatId.isEmpty());
+            peer.drain(40);
+            peer.take();
+        }
+    };
+
+private slots:
+    void init() { QSettings().clear(); }
+
+    void wording_data()
+    {
+        QTest::addColumn<QString>("device");
+        QTest::addColumn<QString>("image");
+        QTest::addColumn<QString>("question");
+        QTest::newRow("newer image") << "1.5.2" << "1.6" << "Upgrade firmware from version 1.5.2 to version 1.6?";
+        QTest::newRow("older image") << "2.0" << "1.9.9" << "Downgrade firmware from version 2.0 to version 1.9.9?";
+        QTest::newRow("equal, padded with zeros") << "1.6" << "1.6.0" << "Upgrade firmware from version 1.6 to version 1.6.0?";
+        QTest::newRow("non-number part counts as 0") << "1.6a" << "1.1" << "Upgrade firmware from version 1.6a to version 1.1?";
+        QTest::newRow("numeric, not textual") << "1.10" << "1.9" << "Downgrade firmware from version 1.10 to version 1.9?";
+        QTest::newRow("empty versions") << "" << "" << "Upgrade firmware from version  to version ?";
+    }
+
+    void wording()
+    {
+        QFETCH(QString, device);
+        QFETCH(QString, image);
+        QTEST(firmwareUpgradeQuestion(device, image), "question");
+    }
+
+    void progress_data()
+    {
+        QTest::addColumn<int>("state");
+        QTest::addColumn<int>("stateMax");
+        QTest::addColumn<int>("percent");
+        QTest::newRow("0 of 100") << 0 << 100 << 1;
+        QTest::newRow("49 of 100") << 49 << 100 << 50;
+        QTest::newRow("99 of 100") << 99 << 100 << 100;
+        QTest::newRow("100 of 100") << 100 << 100 << 100;
+        QTest::newRow("past the end") << 144 << 120 << 100;
+        QTest::newRow("nothing to send") << 0 << 0 << 100;
+        QTest::newRow("large transfer") << 2000000000 << 2100000000 << 95;
+    }
+
+    void progress()
+    {
+        QFETCH(int, state);
+        QFETCH(int, stateMax);
+        QTEST(progressPercent(state, stateMax), "percent");
+        MainWindow window;
+        window.deviceProgress(state, stateMax);
+        QTEST(window.ui->progressBar->value(), "percent");
+    }
+
+    void confirmOrDecline()
+    {
+        using namespace ImageBuilder;
+        const QString image = writeFile("good.crp", sign(head() + record(revision1, "0123456789abcdef")));
+        Rig rig("NORDA,VKRHX350,S1,1.5.2");
+
+        DebugCapture debug;
+        QString title, text;
+        chooseFileInNextDialog(image);
+        answerNextMessageBox(QMessageBox::No, &title, &text);
+        rig.window.ui->upgradeButton->click();
+        QCOMPARE(title, QStringLiteral("Firmware upgrade"));
+        QCOMPARE(text, QStringLiteral("Upgrade firmware from version 1.5.2 to version 1.6?"));
+        QCOMPARE(rig.peer.drain(50), QByteArray());
+        QVERIFY(debug.contains("firmware vendor: \"NORDA\""));
+        QVERIFY(debug.contains("firmware model: \"VKRHX350\""));
+        QVERIFY(debug.contains("firmware version: \"1.6\""));
+        QVERIFY(debug.contains("firmware blob size: 16"));
+        QCOMPARE(QSettings().value("/ui/firmware-upgrade-last-path").toString(), dir.path());
+
+        chooseFileInNextDialog(image);
+        answerNextMessageBox(QMessageBox::Yes);
+        rig.window.ui->upgradeButton->click();
+        QCOMPARE(rig.peer.waitForBytes(14), QByteArray(":system:reset\n"));
+        QCOMPARE(rig.window.device->upgradeStage, int(Device::UpgradeResetting));
+    }
+
+    void invalidFileShowsCriticalBox()
+    {
+        Rig rig("NORDA,VKRHX350,S1,1.5.2");
+        QTemporaryDir other;
+        const QString bad = other.filePath("broken.crp");
+        QFile file(bad);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(500, 'z'));
+        file.close();
+
+        QString title, text;
+        QMessageBox::Icon icon = QMessageBox::NoIcon;
+        chooseFileInNextDialog(bad);
+        answerNextMessageBox(QMessageBox::Ok, &title, &text, &icon);
+        rig.window.ui->upgradeButton->click();
+        QCOMPARE(title, QStringLiteral("Firmware upgrade"));
+        QCOMPARE(text, QStringLiteral("Invalid or unsupported firmware file"));
+        QCOMPARE(icon, QMessageBox::Critical);
+        QCOMPARE(rig.peer.drain(50), QByteArray());
+        // The folder is remembered as soon as a file is accepted.
+        QCOMPARE(QSettings().value("/ui/firmware-upgrade-last-path").toString(), other.path());
+
+        cancelNextDialog();
+        rig.window.ui->upgradeButton->click();
+        QCOMPARE(QSettings().value("/ui/firmware-upgrade-last-path").toString(), other.path());
+    }
+
+    void upgradeWaitsForACalibrationUpload()
+    {
+        using namespace ImageBuilder;
+        const QString image = writeFile("good.crp", sign(head() + record(revision1, "01234567")));
+        Rig rig("NORDA,VKRHX350,S1,1.5.2");
+        rig.window.device->calibrationStage = Device::CalibrationWriting;
+        chooseFileInNextDialog(image);
+        answerNextMessageBox(QMessageBox::Yes);
+        rig.window.ui->upgradeButton->click();
+        QCOMPARE(rig.peer.drain(50), QByteArray());
+        QVERIFY(rig.window.statusBar()->currentMessage().contains(
+            QStringLiteral("calibration upload is under way")));
+    }
+
+    void noPortDoesNothing()
+    {
+        MainWindow window;
+        window.firmwareUpgradeButtonClicked();
+        QVERIFY(!QSettings().contains("/ui/firmware-upgrade-last-path"));
+    }
+
+    void wholeUpgradeAgainstTheSimulator()
+    {
+        QByteArray build;
+        for (int i = 0; i < 64 * 1024; ++i)
+            build.append(char((i * 2654435761u) >> 24));
+        const QString buildPath = writeFile("app-r2.bin", build);
+        const QString image = dir.filePath("release-1.6.crp");
+        QProcess tool;
+        tool.start(QStringLiteral(FROSTGAUGE_IMAGE_EXECUTABLE),
+                   {"create", "--output", image, "--version", "1.6", "--build",
+                    "r1=" + writeFile("app-r1.bin", "other revision"), "--build", "r2=" + buildPath});
+        QVERIFY(tool.waitForFinished(10000));
+        QCOMPARE(tool.exitCode(), 0);
+
+        const QString dump = dir.filePath("flash.bin");
+        SimulatorProcess sim({"--revision", "2", "--flash-dump", dump, "--version", "1.5.2"});
+        MainWindow window;
+        QVERIFY(openPortInWindow(window, sim.path()));
+        QTRY_COMPARE(window.getParametersStage, -1);
+        QTRY_COMPARE(window.ui->modelValue->text(), QStringLiteral("VKRHX350"));
+
+        QString text;
+        chooseFileInNextDialog(image);
+        answerNextMessageBox(QMessageBox::Yes, nullptr, &text);
+        window.ui->upgradeButton->click();
+        QCOMPARE(text, QStringLiteral("Upgrade firmware from version 1.5.2 to version 1.6?"));
+        QTRY_VERIFY_WITH_TIMEOUT(window.device->managementMode, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(window.device->upgradeStage, int(Device::UpgradeIdle), 30000);
+        QCOMPARE(window.ui->progressBar->value(), 100);
+
+        // Back in its application: identified and read back again.
+        QTRY_VERIFY_WITH_TIMEOUT(!window.device->managementMode, 5000);
+        QTRY_COMPARE(window.ui->modelValue->text(), QStringLiteral("VKRHX350"));
+        QTRY_COMPARE(window.getParametersStage, -1);
+        QCOMPARE(window.ui->displayRefreshSpin->value(), 500);
+
+        QFile flash(dump);
+        QVERIFY(flash.open(QIODevice::ReadOnly));
+        QCOMPARE(flash.readAll(), build);
+    }
+};
+
+FROSTGAUGE_TEST_MAIN(FirmwarePanelTest)
+#include "test-firmware-panel.moc"
