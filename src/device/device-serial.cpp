@@ -72,7 +72,12 @@ void Device::serialRead()
     const qint64 available = port->bytesAvailable();
     if (available <= 0)
         return;
-    QByteArray chunk = port->read(available);
+    receiveBytes(port->read(available));
+}
+
+void Device::receiveBytes(const QByteArray &bytes)
+{
+    QByteArray chunk = bytes;
     chunk.replace('\r', '\n');
     receiveBuffer.append(chunk);
     serialParse();

@@ -35,6 +35,9 @@ public:
     bool openPort(const QString &name);
     bool close();
     void serialSendCommand(const QString &command);
+    // The read path after the port: carriage returns become line feeds, the
+    // bytes join the buffer, and every complete line is handled.
+    void receiveBytes(const QByteArray &bytes);
 
     void reset(ResetMode mode);
     void provision();

@@ -80,6 +80,8 @@ public slots:
 
 public:
     void updateAvailability(bool open);
+    // Routes the signals of `device` (just opened) to the window.
+    void connectDevice();
 
     // Seconds on the plot's time base; the live plot reads the clock only here,
     // so tests can stand in a clock of their own.
@@ -91,7 +93,6 @@ private:
     void setupPlots();
     void restoreSettings();
     void connectWidgets();
-    void connectDevice();
     void endConnection(const QString &statusText);
     void loadSensorCurve(const QString &path);
     bool refuseConcurrentTransfer(bool startingUpgrade);
