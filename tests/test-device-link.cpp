@@ -234,7 +234,7 @@ private slots:
     {
         DebugCapture debug;
         QSignalSpy temperatures(device.get(), &Device::temperatureChanged);
-        feed("*T = 77.350 K\n*T = abc K\n*T = 4.2\n*T =  12.5 K\n");
+        feed("*T = 77.350 K\n*T = abc K\n*T = 4.2\n*T =  12.5 K\n*T = inf K\n*T = nan K\n");
         // The two final characters are cut whatever they are: "4.2" reads as 4.
         QCOMPARE(temperatures.count(), 3);
         QCOMPARE(temperatures.at(0).at(0).toDouble(), 77.35);

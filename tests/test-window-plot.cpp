@@ -103,6 +103,23 @@ private slots:
         QCOMPARE(points(window), (QVector<QPointF>{{-60.0, 10.0}, {0.0, 11.0}}));
     }
 
+    void nonFiniteReadingsDoNotBreakThePlot()
+    {
+        MainWindow window;
+        useTestClock(window);
+        window.show();
+        window.temperatureChanged(qInf());
+        now = 1.0;
+        window.temperatureChanged(qQNaN());
+        now = 2.0;
+        window.temperatureChanged(-qInf());
+        now = 3.0;
+        window.temperatureChanged(4.2);
+        QTest::qWait(50);
+        QCOMPARE(window.ui->temperatureValue->text(), QStringLiteral("4.200 K"));
+        QCOMPARE(points(window), (QVector<QPointF>{{0.0, 4.2}}));
+    }
+
     void realClockRuns()
     {
         MainWindow window;

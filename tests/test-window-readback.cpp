@@ -99,6 +99,10 @@ private slots:
         window->getParametersStage = 4;
         QCOMPARE(answer("relay1:temp = warm"), QByteArray(":relay1:hyst?\n"));
         QCOMPARE(window->ui->relay1TempSpin->value(), 55.0);
+        window->ui->relay1HystSpin->setValue(3.0);
+        peer->drain(30);
+        QCOMPARE(answer("relay1:hyst = inf"), QByteArray(":relay2:default?\n"));
+        QCOMPARE(window->ui->relay1HystSpin->value(), 3.0);
     }
 
     void zeroPeriodShowsTheSerialOutputButton()

@@ -133,9 +133,11 @@ void Device::serialParseLine(const QByteArray &line)
         emit deviceRestarted();
     } else if (text.startsWith(QLatin1String(TemperaturePrefix))) {
         // The number sits between the prefix and two final characters (" K").
+        // "inf" and "nan" convert too, but are no reading (and an infinite one
+        // would bring the plot's scale down).
         bool ok = false;
         const double value = text.mid(5, text.size() - 7).toDouble(&ok);
-        if (ok)
+        if (ok && std::isfinite(value))
             emit temperatureChanged(value);
     } else if (text.startsWith(QLatin1String(IdentificationPrefix))) {
         handleIdentification(text);

@@ -4,11 +4,17 @@
 
 #include "ui_mainwindow.h"
 
+#include <cmath>
+
 #include <qwt_plot.h>
 #include <qwt_plot_curve.h>
 
 void MainWindow::temperatureChanged(double value)
 {
+    // The instrument link passes finite readings only; an infinite one would
+    // take the plot's scale down with it.
+    if (!std::isfinite(value))
+        return;
     lastTemperature = value;
     ui->temperatureValue->setText(QString::asprintf("%5.3lf K", value));
     pushPoint();

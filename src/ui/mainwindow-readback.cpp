@@ -9,6 +9,7 @@
 
 #include <QDebug>
 
+#include <cmath>
 #include <limits>
 
 void MainWindow::deviceIdentified()
@@ -71,7 +72,7 @@ void applyDouble(const QString &value, QDoubleSpinBox *spin)
 {
     bool ok = false;
     const double number = value.toDouble(&ok);
-    if (ok)
+    if (ok && std::isfinite(number))
         spin->setValue(number);
 }
 

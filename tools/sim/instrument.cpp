@@ -403,6 +403,7 @@ double Instrument::reportedTemperature() const
 void Instrument::emitTemperature()
 {
     reply(QString::asprintf("*T = %.3f K", reportedTemperature()));
+    ++m_temperaturesSent;
 }
 
 double Instrument::uncalibratedVolts() const

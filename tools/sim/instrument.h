@@ -35,6 +35,7 @@ public:
     void receive(const QByteArray &bytes);
     // Writes the flash image received so far (with --flash-dump).
     void dumpFlash() const;
+    int temperaturesSent() const { return m_temperaturesSent; }
 
 signals:
     // Bytes for the tool: replies, announcements and readings.
@@ -70,6 +71,7 @@ private:
     QByteArray m_input;
     int m_linesReceived = 0;
     int m_writesSeen = 0;
+    int m_temperaturesSent = 0;
 
     QString m_sensor = QStringLiteral("dt-670");
     int m_rs232Period = 0;

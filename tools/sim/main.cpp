@@ -131,6 +131,7 @@ int main(int argc, char *argv[])
 
     const int result = app.exec();
     instrument.dumpFlash();
+    fprintf(stderr, "frostgauge-sim: sent %d temperature readings\n", instrument.temperaturesSent());
     if (!linkPath.isEmpty())
         QFile::remove(linkPath);
     return result;
