@@ -31,7 +31,11 @@ MainWindow *session()
     static char *argv[] = {name, nullptr};
     static QApplication *app = new QApplication(argc, argv);
     Q_UNUSED(app);
-    static MainWindow *window = new MainWindow;
+    static MainWindow *window = [] {
+        auto *w = new MainWindow;
+        w->show(); // a shown plot computes its scales on every reading
+        return w;
+    }();
     return window;
 }
 
@@ -73,5 +77,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     window->device = nullptr;
     delete device;
+    // Between reads the event loop runs: repaints and deferred work happen there.
+    QCoreApplication::processEvents();
     return 0;
 }

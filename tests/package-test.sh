@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Builds the .deb, unpacks it into a scratch root and runs the installed tools
+# from there; validates the desktop entry and the AppStream file when the
+# validators are installed.
+set -euo pipefail
+build_dir=$1
+source_dir=$2
+scratch=$(mktemp -d)
+trap 'kill "${sim:-}" 2>/dev/null || true; rm -rf "$scratch"' EXIT
+
+cd "$build_dir"
+cpack -G DEB -B "$scratch/out" >/dev/null
+deb=$(ls "$scratch"/out/frostgauge_*.deb)
+echo "package: $(basename "$deb")"
+depends=$(dpkg-deb -f "$deb" Depends)
+echo "depends: $depends"
+for lib in libqt5widgets5 libqt5serialport5 libqwt-qt5-6 libsodium23; do
+    grep -q "$lib" <<<"$depends" || { echo "missing dependency on $lib"; exit 1; }
+done
+
+dpkg -x "$deb" "$scratch/root"
+root=$scratch/root/usr
+for file in bin/frostgauge bin/frostgauge-sim bin/frostgauge-image share/applications/frostgauge.desktop \
+    share/icons/hicolor/scalable/apps/frostgauge.svg share/metainfo/org.norda.frostgauge.metainfo.xml \
+    share/man/man1/frostgauge.1 share/man/man1/frostgauge-sim.1 share/man/man1/frostgauge-image.1; do
+    [ -e "$root/$file" ] || { echo "not installed: $file"; exit 1; }
+done
+
+# The installed image tool builds and verifies an image.
+head -c 3000 /dev/urandom >"$scratch/build.bin"
+"$root/bin/frostgauge-image" create --output "$scratch/test.crp" --version 1.6 --build r1="$scratch/build.bin" 2>/dev/null
+"$root/bin/frostgauge-image" inspect "$scratch/test.crp" | grep -q "revision 1 (STM32G071KB), 3000 bytes"
+
+# The installed simulator comes up and names its terminal.
+"$root/bin/frostgauge-sim" --link "$scratch/tty" >"$scratch/sim.out" &
+sim=$!
+for _ in $(seq 50); do [ -e "$scratch/tty" ] && break; sleep 0.1; done
+[ -e "$scratch/tty" ] && grep -q '^/dev/pts/' "$scratch/sim.out"
+kill "$sim"
+
+if command -v desktop-file-validate >/dev/null; then
+    desktop-file-validate "$source_dir/data/frostgauge.desktop"
+fi
+if command -v appstreamcli >/dev/null; then
+    appstreamcli validate --no-net --pedantic "$source_dir/data/org.norda.frostgauge.metainfo.xml"
+fi
+man -l "$source_dir/doc/man/frostgauge.1" >/dev/null 2>&1 || true
+echo "package test passed"
