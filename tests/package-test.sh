@@ -20,9 +20,9 @@ done
 
 dpkg -x "$deb" "$scratch/root"
 root=$scratch/root/usr
-for file in bin/frostgauge bin/frostgauge-sim bin/frostgauge-image share/applications/frostgauge.desktop \
+for file in bin/frostgauge bin/frostgauge-sim bin/frostgauge-image bin/frostgauge-cli share/applications/frostgauge.desktop \
     share/icons/hicolor/scalable/apps/frostgauge.svg share/metainfo/org.norda.frostgauge.metainfo.xml \
-    share/man/man1/frostgauge.1 share/man/man1/frostgauge-sim.1 share/man/man1/frostgauge-image.1; do
+    share/man/man1/frostgauge.1 share/man/man1/frostgauge-sim.1 share/man/man1/frostgauge-image.1 share/man/man1/frostgauge-cli.1; do
     [ -e "$root/$file" ] || { echo "not installed: $file"; exit 1; }
 done
 

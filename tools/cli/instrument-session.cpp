@@ -1,0 +1,82 @@
+#include "instrument-session.h"
+
+#include "device/port-list.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QSerialPort>
+#include <QTimer>
+
+InstrumentSession::InstrumentSession(int timeoutMs) : m_timeoutMs(timeoutMs)
+{
+    QObject::connect(&m_device, &Device::connectionLost, [this](const QString &reason) {
+        m_lost = true;
+        m_error = QStringLiteral("connection lost: ") + reason;
+    });
+    QObject::connect(&m_device, &Device::identified, [this] { m_identified = true; });
+    QObject::connect(&m_device, &Device::parameterReceived,
+                     [this](const QString &key, const QString &value) {
+                         m_lastKey = key;
+                         m_lastValue = value;
+                         ++m_parameterCount;
+                     });
+}
+
+QString resolvePortName(const QString &port)
+{
+    for (const PortEntry &entry : availablePortEntries()) {
+        if (port == entry.displayText || port == entry.portName)
+            return entry.portName;
+    }
+    return port;
+}
+
+bool InstrumentSession::open(const QString &port)
+{
+    const QString name = resolvePortName(port);
+    if (!m_device.openPort(name)) {
+        m_error = QStringLiteral("cannot open port %1: %2")
+                      .arg(name, m_device.port ? m_device.port->errorString() : QString());
+        return false;
+    }
+    return true;
+}
+
+bool InstrumentSession::waitUntil(const std::function<bool()> &done, const QString &what,
+                                  int timeoutMs)
+{
+    const int limit = timeoutMs < 0 ? m_timeoutMs : timeoutMs;
+    QElapsedTimer timer;
+    timer.start();
+    QEventLoop loop;
+    QTimer tick;
+    QObject::connect(&tick, &QTimer::timeout, &loop, &QEventLoop::quit);
+    tick.start(20);
+    while (!done()) {
+        if (m_lost)
+            return false;
+        if (timer.elapsed() > limit) {
+            m_error = QStringLiteral("no %1 within %2 s").arg(what).arg(limit / 1000.0);
+            return false;
+        }
+        loop.exec();
+    }
+    return true;
+}
+
+bool InstrumentSession::identify()
+{
+    return waitUntil([this] { return m_identified; }, QStringLiteral("identification from the instrument"));
+}
+
+bool InstrumentSession::query(const QString &command, const QString &key, QString *value)
+{
+    const int before = m_parameterCount;
+    m_device.serialSendCommand(command);
+    if (!waitUntil([&] { return m_parameterCount > before && m_lastKey == key; },
+                   QStringLiteral("answer to %1").arg(command.trimmed())))
+        return false;
+    *value = m_lastValue;
+    return true;
+}

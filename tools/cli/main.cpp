@@ -1,0 +1,597 @@
+// frostgauge-cli: the instrument from scripts. Same Device and Firmware code as
+// the window, the same command lines on the wire, and a time-out on every wait.
+//
+// Exit codes: 0 success, 1 instrument or transfer failure, 2 usage or bad input.
+
+#include "device/port-list.h"
+#include "device/protocol.h"
+#include "device/sensor-curve.h"
+#include "firmware/firmware.h"
+#include "firmware/version-compare.h"
+#include "instrument-session.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSerialPort>
+#include <QSocketNotifier>
+#include <QTextStream>
+
+#include <sodium.h>
+
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+enum ExitCode { Success = 0, Failure = 1, Usage = 2 };
+
+const char generalUsage[] =
+    "Usage: frostgauge-cli COMMAND [OPTIONS] ...\n"
+    "\n"
+    "Commands:\n"
+    "  ports                        list the serial ports\n"
+    "  identify PORT                manufacturer, model, serial number, version, identifier\n"
+    "  get PORT [KEY...] [--json]   read back the settings\n"
+    "  set PORT KEY=VALUE... [--save]\n"
+    "                               change settings, read them back and compare\n"
+    "  monitor PORT [--csv FILE] [--duration SECONDS | --count N] [--enable-output PERIOD_MS]\n"
+    "                               print temperature readings (and append them to a CSV file)\n"
+    "  measure PORT [--calibrated]  the ADC voltage reading\n"
+    "  upload-curve PORT FILE [--name NAME]\n"
+    "                               upload a custom sensor curve\n"
+    "  upgrade PORT IMAGE [--yes]   upgrade the firmware from a signed image file\n"
+    "\n"
+    "Every command takes --timeout SECONDS (default 5): the longest wait for an answer.\n"
+    "PORT is a device path or a name from `frostgauge-cli ports`.\n"
+    "Exit codes: 0 success, 1 instrument or transfer failure, 2 usage or bad input.\n";
+
+QTextStream &out()
+{
+    static QTextStream stream(stdout);
+    return stream;
+}
+
+int fail(const QString &message, int code)
+{
+    out().flush();
+    fprintf(stderr, "frostgauge-cli: %s\n", qPrintable(message));
+    return code;
+}
+
+// Options and positional arguments of one command.
+struct Arguments {
+    QStringList positional;
+    QMap<QString, QString> options;
+    QSet<QString> flags;
+    QString error;
+
+    bool has(const QString &flag) const { return flags.contains(flag); }
+    QString value(const QString &option) const { return options.value(option); }
+};
+
+Arguments parseArguments(const QStringList &args, const QStringList &valueOptions,
+                         const QStringList &flagOptions)
+{
+    Arguments parsed;
+    for (int i = 0; i < args.size(); ++i) {
+        const QString &arg = args.at(i);
+        if (valueOptions.contains(arg)) {
+            if (i + 1 >= args.size()) {
+                parsed.error = arg + QStringLiteral(" needs a value");
+                return parsed;
+            }
+            parsed.options.insert(arg, args.at(++i));
+        } else if (flagOptions.contains(arg)) {
+            parsed.flags.insert(arg);
+        } else if (arg.startsWith(QLatin1String("--"))) {
+            parsed.error = QStringLiteral("unknown option ") + arg;
+            return parsed;
+        } else {
+            parsed.positional << arg;
+        }
+    }
+    return parsed;
+}
+
+// --- Settings: keys, ranges and formats as the window's widgets have them ---
+
+struct Setting {
+    const char *key;
+    enum Kind { Sensor, Temperature, State, Period, Display } kind;
+    const char *format;
+};
+
+const Setting settingsTable[] = {
+    {"cal", Setting::Sensor, Protocol::SensorCommandFormat},
+    {"rs232:period", Setting::Period, Protocol::Rs232PeriodFormat},
+    {"rs485:period", Setting::Period, Protocol::Rs485PeriodFormat},
+    {"relay1:default", Setting::State, Protocol::Relay1DefaultFormat},
+    {"relay1:temp", Setting::Temperature, Protocol::Relay1TemperatureFormat},
+    {"relay1:hyst", Setting::Temperature, Protocol::Relay1HysteresisFormat},
+    {"relay2:default", Setting::State, Protocol::Relay2DefaultFormat},
+    {"relay2:temp", Setting::Temperature, Protocol::Relay2TemperatureFormat},
+    {"relay2:hyst", Setting::Temperature, Protocol::Relay2HysteresisFormat},
+    {"display:period", Setting::Display, Protocol::DisplayPeriodFormat},
+};
+
+const Setting *findSetting(const QString &key)
+{
+    for (const Setting &setting : settingsTable) {
+        if (key == QLatin1String(setting.key))
+            return &setting;
+    }
+    return nullptr;
+}
+
+QString readbackQuery(const QString &key)
+{
+    for (const Protocol::ReadbackQuery &query : Protocol::ReadbackQueries) {
+        if (key == QLatin1String(query.key))
+            return QString::fromLatin1(query.query);
+    }
+    return QString();
+}
+
+// Checks a value against the range of its widget and formats its command.
+bool settingCommand(const Setting &setting, const QString &value, QString *command, QString *error)
+{
+    bool ok = false;
+    switch (setting.kind) {
+    case Setting::Sensor:
+        for (const Protocol::SensorKeyword &sensor : Protocol::SensorKeywords) {
+            if (value == QLatin1String(sensor.keyword)) {
+                *command = QString::asprintf(setting.format, sensor.keyword);
+                return true;
+            }
+        }
+        *error = QStringLiteral("%1: %2 is not one of vkr, dt-400, dt-670, asc, user").arg(setting.key, value);
+        return false;
+    case Setting::Temperature: {
+        const double number = value.toDouble(&ok);
+        if (!ok || !std::isfinite(number) || number < 0.1 || number > 1000.0) {
+            *error = QStringLiteral("%1: %2 is outside 0.1 to 1000 K").arg(setting.key, value);
+            return false;
+        }
+        *command = QString::asprintf(setting.format, number);
+        return true;
+    }
+    case Setting::State: {
+        const int number = value.toInt(&ok);
+        if (!ok || (number != 0 && number != 1)) {
+            *error = QStringLiteral("%1: %2 is not 0 (off) or 1 (on)").arg(setting.key, value);
+            return false;
+        }
+        *command = QString::asprintf(setting.format, number);
+        return true;
+    }
+    case Setting::Period: {
+        const int number = value.toInt(&ok);
+        if (!ok || (number != 0 && (number < 100 || number > 1000))) {
+            *error = QStringLiteral("%1: %2 is neither 0 (output off) nor within 100 to 1000 ms")
+                         .arg(setting.key, value);
+            return false;
+        }
+        *command = QString::asprintf(setting.format, number);
+        return true;
+    }
+    case Setting::Display: {
+        const int number = value.toInt(&ok);
+        if (!ok || number < 100 || number > 10000) {
+            *error = QStringLiteral("%1: %2 is outside 100 to 10000 ms").arg(setting.key, value);
+            return false;
+        }
+        *command = QString::asprintf(setting.format, number);
+        return true;
+    }
+    }
+    return false;
+}
+
+bool sameSetting(const Setting &setting, const QString &sent, const QString &readBack)
+{
+    if (setting.kind == Setting::Sensor)
+        return sent == readBack;
+    bool a = false, b = false;
+    const double x = sent.toDouble(&a), y = readBack.trimmed().toDouble(&b);
+    // Set-points travel with three decimals.
+    return a && b && std::fabs(x - y) < 0.0005 + 1e-9;
+}
+
+// --- Progress on standard error, when it is a terminal ---
+
+void showProgress(int state, int total)
+{
+    if (!isatty(STDERR_FILENO) || total <= 0)
+        return;
+    const int percent = int(qMin<qint64>(100, qint64(qMin(state, total)) * 100 / total));
+    const int filled = percent * 40 / 100;
+    fprintf(stderr, "\r[%s%s] %3d%%", QByteArray(filled, '#').constData(),
+            QByteArray(40 - filled, ' ').constData(), percent);
+    if (percent >= 100)
+        fputc('\n', stderr);
+    fflush(stderr);
+}
+
+// --- Commands ---
+
+int commandPorts(const Arguments &)
+{
+    for (const PortEntry &entry : availablePortEntries())
+        out() << entry.displayText << '\n';
+    return Success;
+}
+
+int commandIdentify(InstrumentSession &session, const Arguments &)
+{
+    if (!session.identify())
+        return fail(session.error(), Failure);
+    const Device &device = session.device();
+    out() << "manufacturer: " << device.manufacturer << '\n'
+          << "model: " << device.model << '\n'
+          << "serial number: " << device.serialNumber << '\n'
+          << "version: " << device.version << '\n'
+          << "compatibility identifier: " << device.compatId.toHex() << '\n';
+    return Success;
+}
+
+int commandGet(InstrumentSession &session, const Arguments &args)
+{
+    QStringList keys = args.positional.mid(1);
+    for (const QString &key : keys) {
+        if (!findSetting(key))
+            return fail(QStringLiteral("unknown key %1").arg(key), Usage);
+    }
+    if (keys.isEmpty()) {
+        for (const Setting &setting : settingsTable)
+            keys << QLatin1String(setting.key);
+    }
+    if (!session.identify())
+        return fail(session.error(), Failure);
+    QJsonObject json;
+    for (const QString &key : qAsConst(keys)) {
+        QString value;
+        if (!session.query(readbackQuery(key), key, &value))
+            return fail(session.error(), Failure);
+        if (args.has(QStringLiteral("--json")))
+            json.insert(key, value);
+        else
+            out() << key << " = " << value << '\n';
+    }
+    if (args.has(QStringLiteral("--json")))
+        out() << QJsonDocument(json).toJson(QJsonDocument::Indented);
+    return Success;
+}
+
+int commandSet(InstrumentSession &session, const Arguments &args,
+               const QList<QPair<const Setting *, QString>> &changes, const QStringList &commands)
+{
+    if (!session.identify())
+        return fail(session.error(), Failure);
+    for (const QString &command : commands)
+        session.device().serialSendCommand(command);
+    int mismatches = 0;
+    for (const auto &change : changes) {
+        QString value;
+        const QString key = QLatin1String(change.first->key);
+        if (!session.query(readbackQuery(key), key, &value))
+            return fail(session.error(), Failure);
+        const bool same = sameSetting(*change.first, change.second, value);
+        out() << key << " = " << value << (same ? "" : "  (differs from what was sent)") << '\n';
+        if (!same)
+            ++mismatches;
+    }
+    if (mismatches)
+        return fail(QStringLiteral("%1 setting(s) read back differently").arg(mismatches), Failure);
+    if (args.has(QStringLiteral("--save")))
+        session.device().serialSendCommand(QString::fromLatin1(Protocol::Save));
+    // Let the last command leave before the port closes.
+    session.device().port->waitForBytesWritten(session.timeoutMs());
+    return Success;
+}
+
+int signalPipe[2] = {-1, -1};
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+int commandMonitor(InstrumentSession &session, const Arguments &args, int enablePeriod,
+                   double durationSeconds, long count)
+{
+    std::unique_ptr<QFile> csv;
+    if (args.options.contains(QStringLiteral("--csv"))) {
+        csv = std::make_unique<QFile>(args.value(QStringLiteral("--csv")));
+        const bool fresh = !csv->exists() || csv->size() == 0;
+        if (!csv->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
+            return fail(QStringLiteral("cannot write %1: %2").arg(csv->fileName(), csv->errorString()), Usage);
+        if (fresh) {
+            csv->write("time,elapsed_s,temperature_K\n");
+            csv->flush();
+        }
+    }
+    if (enablePeriod > 0)
+        session.device().serialSendCommand(QString::asprintf(Protocol::Rs232PeriodFormat, enablePeriod));
+
+    long readings = 0;
+    bool interrupted = false;
+    QElapsedTimer elapsed;
+    elapsed.start();
+    qint64 lastReadingMs = 0;
+    QObject::connect(&session.device(), &Device::temperatureChanged, [&](double kelvin) {
+        const QString time = QDateTime::currentDateTime().toOffsetFromUtc(
+                                 QDateTime::currentDateTime().offsetFromUtc())
+                                 .toString(Qt::ISODateWithMs);
+        const double seconds = elapsed.elapsed() / 1000.0;
+        out() << time << ' ' << QString::asprintf("%.3f K", kelvin) << '\n';
+        out().flush();
+        if (csv) {
+            // One row at a time, flushed: a pulled cable loses nothing already read.
+            csv->write(QString::asprintf("%s,%.3f,%.3f\n", qPrintable(time), seconds, kelvin).toUtf8());
+            csv->flush();
+        }
+        ++readings;
+        lastReadingMs = elapsed.elapsed();
+    });
+
+    if (socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
+        auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, qApp);
+        QObject::connect(notifier, &QSocketNotifier::activated, [&] { interrupted = true; });
+        signal(SIGINT, onSignal);
+        signal(SIGTERM, onSignal);
+    }
+
+    // A silent instrument is a failure too, not an endless wait.
+    bool silent = false;
+    const bool finished = session.waitUntil(
+        [&] {
+            if (elapsed.elapsed() - lastReadingMs > session.timeoutMs())
+                silent = true;
+            return silent || interrupted || (count > 0 && readings >= count)
+                   || (durationSeconds > 0 && elapsed.elapsed() >= durationSeconds * 1000);
+        },
+        QString(), std::numeric_limits<int>::max());
+    if (!finished)
+        return fail(session.error(), Failure);
+    if (silent)
+        return fail(QStringLiteral("no temperature reading within %1 s (is the serial output on? "
+                                   "--enable-output 500 turns it on)")
+                        .arg(session.timeoutMs() / 1000.0),
+                    Failure);
+    return Success;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("frostgauge-cli"));
+    qputenv("QT_LOGGING_RULES", qgetenv("QT_LOGGING_RULES").isEmpty() ? QByteArray("*.debug=false")
+                                                                       : qgetenv("QT_LOGGING_RULES"));
+    if (sodium_init() != 0)
+        return fail(QStringLiteral("cannot initialise libsodium"), Failure);
+
+    QStringList all = QCoreApplication::arguments().mid(1);
+    if (all.isEmpty() || all.first() == QLatin1String("--help") || all.first() == QLatin1String("-h")) {
+        fputs(generalUsage, all.isEmpty() ? stderr : stdout);
+        return all.isEmpty() ? Usage : Success;
+    }
+    const QString command = all.takeFirst();
+    if (all.contains(QStringLiteral("--help")) || all.contains(QStringLiteral("-h"))) {
+        fputs(generalUsage, stdout);
+        return Success;
+    }
+
+    const Arguments args = parseArguments(
+        all, {"--timeout", "--csv", "--duration", "--count", "--enable-output", "--name"},
+        {"--json", "--save", "--calibrated", "--yes"});
+    if (!args.error.isEmpty())
+        return fail(args.error + QLatin1String("\n\n") + QLatin1String(generalUsage), Usage);
+
+    double timeoutSeconds = 5.0;
+    if (args.options.contains(QStringLiteral("--timeout"))) {
+        bool ok = false;
+        timeoutSeconds = args.value(QStringLiteral("--timeout")).toDouble(&ok);
+        if (!ok || timeoutSeconds <= 0 || timeoutSeconds > 3600)
+            return fail(QStringLiteral("--timeout takes a number of seconds up to 3600"), Usage);
+    }
+
+    if (command == QLatin1String("ports"))
+        return commandPorts(args);
+
+    static const QStringList portCommands = {"identify", "get", "set", "monitor", "measure",
+                                             "upload-curve", "upgrade"};
+    if (!portCommands.contains(command))
+        return fail(QStringLiteral("unknown command %1\n\n%2").arg(command, QLatin1String(generalUsage)), Usage);
+    if (args.positional.isEmpty())
+        return fail(QStringLiteral("%1 needs a PORT").arg(command), Usage);
+
+    // Everything that can be checked without the instrument is checked before
+    // the port is opened: bad input never puts a byte on the wire.
+    QList<QPair<const Setting *, QString>> changes;
+    QStringList setCommands;
+    int enablePeriod = 0;
+    double durationSeconds = 0;
+    long count = 0;
+    SensorCurve curve;
+    QString curveName;
+    QByteArray imageData;
+
+    if (command == QLatin1String("set")) {
+        if (args.positional.size() < 2)
+            return fail(QStringLiteral("set needs at least one KEY=VALUE"), Usage);
+        for (const QString &assignment : args.positional.mid(1)) {
+            const int equals = assignment.indexOf(QLatin1Char('='));
+            const Setting *setting = equals > 0 ? findSetting(assignment.left(equals)) : nullptr;
+            if (!setting)
+                return fail(QStringLiteral("not a KEY=VALUE with a known key: %1").arg(assignment), Usage);
+            QString line, error;
+            if (!settingCommand(*setting, assignment.mid(equals + 1), &line, &error))
+                return fail(error + QLatin1String("; nothing was sent"), Usage);
+            changes.append({setting, assignment.mid(equals + 1)});
+            setCommands << line;
+        }
+    } else if (command == QLatin1String("monitor")) {
+        bool ok = true;
+        if (args.options.contains(QStringLiteral("--duration")))
+            durationSeconds = args.value(QStringLiteral("--duration")).toDouble(&ok);
+        if (!ok || durationSeconds < 0)
+            return fail(QStringLiteral("--duration takes a number of seconds"), Usage);
+        if (args.options.contains(QStringLiteral("--count")))
+            count = args.value(QStringLiteral("--count")).toLong(&ok);
+        if (!ok || count < 0)
+            return fail(QStringLiteral("--count takes a number of readings"), Usage);
+        if (durationSeconds > 0 && count > 0)
+            return fail(QStringLiteral("give --duration or --count, not both"), Usage);
+        if (args.options.contains(QStringLiteral("--enable-output"))) {
+            enablePeriod = args.value(QStringLiteral("--enable-output")).toInt(&ok);
+            if (!ok || enablePeriod < 100 || enablePeriod > 1000)
+                return fail(QStringLiteral("--enable-output takes a period within 100 to 1000 ms"), Usage);
+        }
+    } else if (command == QLatin1String("upload-curve")) {
+        if (args.positional.size() != 2)
+            return fail(QStringLiteral("upload-curve needs PORT and FILE"), Usage);
+        QFile file(args.positional.at(1));
+        if (!file.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString()), Usage);
+        curve = parseSensorCurve(file.read(file.size()));
+        if (curve.temperatures.isEmpty())
+            return fail(QStringLiteral("%1 holds no calibration points (lines of two numbers: kelvin and volts)")
+                            .arg(file.fileName()),
+                        Usage);
+        curveName = args.options.value(QStringLiteral("--name"), QStringLiteral("Custom"));
+        if (curveName.size() > 8)
+            return fail(QStringLiteral("--name takes at most 8 characters"), Usage);
+    } else if (command == QLatin1String("upgrade")) {
+        if (args.positional.size() != 2)
+            return fail(QStringLiteral("upgrade needs PORT and IMAGE"), Usage);
+        QFile file(args.positional.at(1));
+        if (!file.open(QIODevice::ReadOnly))
+            return fail(QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString()), Usage);
+        imageData = file.read(file.size());
+    } else if (args.positional.size() != 1 && command != QLatin1String("get")) {
+        return fail(QStringLiteral("%1 takes one PORT").arg(command), Usage);
+    }
+
+    InstrumentSession session(int(timeoutSeconds * 1000));
+    if (!session.open(args.positional.first()))
+        return fail(session.error(), Failure);
+    Device &device = session.device();
+
+    if (command == QLatin1String("identify"))
+        return commandIdentify(session, args);
+    if (command == QLatin1String("get"))
+        return commandGet(session, args);
+    if (command == QLatin1String("set"))
+        return commandSet(session, args, changes, setCommands);
+    if (command == QLatin1String("monitor"))
+        return commandMonitor(session, args, enablePeriod, durationSeconds, count);
+
+    if (!session.identify())
+        return fail(session.error(), Failure);
+
+    if (command == QLatin1String("measure")) {
+        if (device.versionNumber <= Protocol::VoltQueriesAfter)
+            return fail(QStringLiteral("instrument version %1 answers no voltage queries (needs 1.5.0.0)")
+                            .arg(device.version),
+                        Failure);
+        const bool calibrated = args.has(QStringLiteral("--calibrated"));
+        const QString key = QLatin1String(calibrated ? Protocol::CalibratedVoltageKey
+                                                     : Protocol::UncalibratedVoltageKey);
+        QString value;
+        if (!session.query(QLatin1String(calibrated ? Protocol::VoltCalibratedQuery
+                                                    : Protocol::VoltUncalibratedQuery),
+                           key, &value))
+            return fail(session.error(), Failure);
+        QString number = value;
+        QString state;
+        if (number.endsWith(QLatin1String(" C")) || number.endsWith(QLatin1String(" U"))) {
+            state = number.endsWith(QLatin1String(" C")) ? QStringLiteral(" (calibrated)")
+                                                          : QStringLiteral(" (uncalibrated)");
+            number.chop(2);
+        }
+        bool ok = false;
+        const int microvolts = number.toInt(&ok);
+        if (!ok)
+            return fail(QStringLiteral("the instrument answered %1 = %2").arg(key, value), Failure);
+        out() << QString::asprintf("%.6f V", microvolts / 1e6) << state << '\n';
+        return Success;
+    }
+
+    // The two transfers: one acknowledgement per step, each awaited with the time-out.
+    int lastState = -1;
+    int steps = 0;
+    QObject::connect(&device, &Device::progress, [&](int state, int total) {
+        lastState = state;
+        ++steps;
+        showProgress(state, total);
+    });
+
+    if (command == QLatin1String("upload-curve")) {
+        device.uploadCalibration(sensorCurveRecord(curveName, curve.temperatures, curve.voltages));
+        while (device.calibrationStage != Device::CalibrationIdle) {
+            const int before = steps;
+            const bool last = lastState >= device.transferData.size();
+            if (!session.waitUntil([&] { return steps > before || device.calibrationStage == Device::CalibrationIdle; },
+                                   last ? QStringLiteral("acknowledgement of the last calibration write")
+                                        : QStringLiteral("acknowledgement of the calibration %1 at offset %2")
+                                              .arg(lastState <= 0 && steps <= 1 ? "erase" : "write")
+                                              .arg(qMax(0, lastState - Protocol::CalibrationChunkSize))))
+                return fail(session.error(), Failure);
+        }
+        device.port->waitForBytesWritten(session.timeoutMs());
+        out() << QStringLiteral("uploaded %1 points as \"%2\"").arg(curve.temperatures.size()).arg(curveName) << '\n';
+        return Success;
+    }
+
+    // upgrade
+    const std::unique_ptr<Firmware> image(Firmware::fromFileData(imageData, device.compatId));
+    if (!image->valid())
+        return fail(QStringLiteral("invalid or unsupported firmware file (or no build for this "
+                                   "instrument's revision, identifier %1)")
+                        .arg(QString::fromLatin1(device.compatId.toHex())),
+                    Usage);
+    const QString question = firmwareUpgradeQuestion(device.version, image->version());
+    out() << question << '\n';
+    out().flush();
+    if (!args.has(QStringLiteral("--yes"))) {
+        if (!isatty(STDIN_FILENO))
+            return fail(QStringLiteral("not confirmed: give --yes to upgrade without asking"), Usage);
+        fprintf(stderr, "Proceed? [y/N] ");
+        char answer[16] = {};
+        if (!fgets(answer, sizeof answer, stdin) || (answer[0] != 'y' && answer[0] != 'Y'))
+            return fail(QStringLiteral("not confirmed; nothing was sent"), Usage);
+    }
+    bool restarted = false;
+    QObject::connect(&device, &Device::deviceRestarted, [&] { restarted = true; });
+    device.upgradeFirmware(image->blob());
+    // The reset into the management firmware takes a restart of the instrument.
+    if (!session.waitUntil([&] { return device.upgradeStage != Device::UpgradeResetting; },
+                           QStringLiteral("management mode after the reset"), qMax(session.timeoutMs(), 10000)))
+        return fail(session.error(), Failure);
+    while (device.upgradeStage != Device::UpgradeIdle) {
+        const int before = steps;
+        if (!session.waitUntil([&] { return steps > before || device.upgradeStage == Device::UpgradeIdle; },
+                               QStringLiteral("acknowledgement of the firmware %1")
+                                   .arg(steps == 0 ? QStringLiteral("erase")
+                                                   : QStringLiteral("write at offset %1").arg(qMax(0, lastState - Protocol::FirmwareChunkSize)))))
+            return fail(session.error(), Failure);
+    }
+    if (!session.waitUntil([&] { return restarted && device.isIdentified && !device.managementMode
+                                        && !device.compatId.isEmpty(); },
+                           QStringLiteral("identification of the restarted application"),
+                           qMax(session.timeoutMs(), 10000)))
+        return fail(session.error(), Failure);
+    out() << "upgraded: " << device.model << " version " << device.version << '\n';
+    return Success;
+}
