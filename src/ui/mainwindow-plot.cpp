@@ -32,11 +32,30 @@ void MainWindow::pushPoint()
     plotTemperatures.append(lastTemperature);
     // Ages are recomputed at every reading: the newest sits at 0, older ones at
     // their age in negative seconds.
-    for (int i = 0; i < plotTimes.size(); ++i)
-        plotAges[i] = plotTimes.at(i) - t;
+    double *ages = plotAges.data();
+    const double *times = plotTimes.constData();
+    for (int i = 0, n = plotTimes.size(); i < n; ++i)
+        ages[i] = times[i] - t;
     temperatureCurve->setSamples(plotAges.constData(), plotTemperatures.constData(),
                                  plotTemperatures.size());
-    temperaturePlot->replot();
+    scheduleReplot();
+}
+
+void MainWindow::scheduleReplot()
+{
+    // The plot is redrawn once the readings of the current read are in: a read
+    // that delivers a hundred readings redraws once, not a hundred times, and
+    // what the operator sees is the same.
+    if (replotPending)
+        return;
+    replotPending = true;
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            replotPending = false;
+            temperaturePlot->replot();
+        },
+        Qt::QueuedConnection);
 }
 
 void MainWindow::plotClearButtonClicked()
@@ -45,7 +64,7 @@ void MainWindow::plotClearButtonClicked()
     plotAges.clear();
     plotTemperatures.clear();
     temperatureCurve->setSamples(plotAges.constData(), plotTemperatures.constData(), 0);
-    temperaturePlot->replot();
+    scheduleReplot();
 }
 
 void MainWindow::enableSerialOutputButtonClicked()

@@ -90,6 +90,7 @@ public:
 private:
     void getParameters();
     void pushPoint();
+    void scheduleReplot();
     void setupPlots();
     void restoreSettings();
     void connectWidgets();
@@ -98,4 +99,6 @@ private:
     bool refuseConcurrentTransfer(bool startingUpgrade);
     int rs232OutputPeriod() const;
     int rs485OutputPeriod() const;
+
+    bool replotPending = false;
 };
