@@ -297,6 +297,19 @@ bool Device::transferInProgress() const
     return calibrationStage != CalibrationIdle || upgradeStage != UpgradeIdle;
 }
 
+QString Device::writeCommand(const char *format) const
+{
+    // format is "<command> %0Nx %s\n": the offset goes through printf, the
+    // chunk's hexadecimal text is appended as it is (formatting up to 224
+    // digits through %s would cost more than the rest of the step).
+    const QByteArray text(format);
+    const int dataField = text.indexOf("%s");
+    QString command = QString::asprintf(text.left(dataField).constData(), unsigned(transferPosition));
+    command += QLatin1String(transferData.mid(transferPosition, transferChunkSize).toHex());
+    command += QLatin1String(text.constData() + dataField + 2);
+    return command;
+}
+
 void Device::uploadCalibration(const QByteArray &data)
 {
     transferData = transferPayload(data);
@@ -317,9 +330,7 @@ void Device::uploadCalibrationStep()
         break;
     case CalibrationWriting:
         if (transferPosition < size) {
-            const QByteArray hex = transferData.mid(transferPosition, transferChunkSize).toHex();
-            serialSendCommand(QString::asprintf(Protocol::CalibrationWriteFormat,
-                                                unsigned(transferPosition), hex.constData()));
+            serialSendCommand(writeCommand(Protocol::CalibrationWriteFormat));
             transferPosition += transferChunkSize;
             emit progress(transferPosition, size);
         } else {
@@ -365,10 +376,8 @@ void Device::upgradeFirmwareStep()
     case UpgradeWriting:
         if (transferPosition < size) {
             qDebug("upgradeFirmwareStep: writing device (%d of %d)", transferPosition, size);
-            const QByteArray hex = transferData.mid(transferPosition, transferChunkSize).toHex();
-            serialSendCommand(QString::asprintf(
-                legacy ? Protocol::FlashWriteLegacyFormat : Protocol::FlashWriteFormat,
-                unsigned(transferPosition), hex.constData()));
+            serialSendCommand(
+                writeCommand(legacy ? Protocol::FlashWriteLegacyFormat : Protocol::FlashWriteFormat));
             transferPosition += transferChunkSize;
             emit progress(transferPosition, size);
         } else {

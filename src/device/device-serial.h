@@ -100,6 +100,8 @@ public slots:
 
 private:
     void handleIdentification(const QString &text);
+    // The write command of a transfer for the chunk at transferPosition.
+    QString writeCommand(const char *format) const;
     void handlePortError(int error);
 
     // Set while the rest of an overlong line is being skipped.
