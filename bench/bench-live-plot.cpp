@@ -4,7 +4,7 @@
 //
 //   frostgauge-bench-live-plot PERIOD_MS SECONDS
 
-#include "device/device-serial.h"
+#include "bench-support.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -13,6 +13,7 @@
 #include <QTimer>
 
 #include <cstdio>
+#include <memory>
 #include <sys/resource.h>
 
 namespace {
@@ -27,18 +28,14 @@ double cpuSeconds()
 
 int main(int argc, char *argv[])
 {
-    QTemporaryDir configHome;
-    qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
-    qputenv("QT_LOGGING_RULES", "*.debug=false");
+    const std::unique_ptr<QTemporaryDir> configHome(prepareBenchEnvironment(false));
     QApplication app(argc, argv);
     const double periodMs = argc > 1 ? atof(argv[1]) : 100;
     const double seconds = argc > 2 ? atof(argv[2]) : 10;
 
     MainWindow window;
     window.show();
-    auto *device = new Device(&window);
-    window.device = device;
-    window.connectDevice();
+    Device *device = attachDevice(window);
     for (int i = 0; i < 300; ++i) // a full plot from the start
         device->receiveBytes("*T = " + QByteArray::number(290.0 - i * 0.1, 'f', 3) + " K\n");
     QCoreApplication::processEvents();

@@ -3,13 +3,15 @@
 // reads (a buffer cut from the front line by line would make large reads
 // quadratic).
 
-#include "device/device-serial.h"
+#include "bench-support.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
 #include <QTemporaryDir>
 
 #include <benchmark/benchmark.h>
+
+#include <memory>
 
 namespace {
 
@@ -18,9 +20,7 @@ MainWindow &window()
     static MainWindow *instance = [] {
         auto *w = new MainWindow;
         w->show();
-        auto *device = new Device(w);
-        w->device = device;
-        w->connectDevice();
+        attachDevice(*w);
         return w;
     }();
     return *instance;
@@ -75,11 +75,7 @@ BENCHMARK(BM_FramingOnly)->Arg(1024)->Arg(1024 * 1024)->Unit(benchmark::kMicrose
 
 int main(int argc, char **argv)
 {
-    QTemporaryDir configHome;
-    qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("QT_LOGGING_RULES", "*.debug=false");
+    const std::unique_ptr<QTemporaryDir> configHome(prepareBenchEnvironment());
     QApplication app(argc, argv);
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();

@@ -5,7 +5,7 @@
 //   frostgauge-bench-transfer curve PTY POINTS
 // Prints the seconds the exchange took.
 
-#include "device/device-serial.h"
+#include "bench-support.h"
 #include "ui/mainwindow.h"
 #include "ui_mainwindow.h"
 
@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <functional>
+#include <memory>
 
 namespace {
 bool waitFor(const std::function<bool()> &done, int timeoutMs = 600000)
@@ -32,11 +33,7 @@ bool waitFor(const std::function<bool()> &done, int timeoutMs = 600000)
 
 int main(int argc, char *argv[])
 {
-    QTemporaryDir configHome;
-    qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("QT_LOGGING_RULES", "*.debug=false");
+    const std::unique_ptr<QTemporaryDir> configHome(prepareBenchEnvironment());
     if (argc != 4)
         return fprintf(stderr, "usage: frostgauge-bench-transfer upgrade|curve PTY SIZE\n"), 2;
     qputenv("FROSTGAUGE_EXTRA_PORTS", argv[2]);

@@ -5,7 +5,7 @@
 //
 //   frostgauge-soak [LINES]   (default 1000000)
 
-#include "device/device-serial.h"
+#include "bench-support.h"
 #include "ui/mainwindow.h"
 #include "ui_mainwindow.h"
 
@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 
 #include <cstdio>
+#include <memory>
 #include <unistd.h>
 
 namespace {
@@ -30,19 +31,13 @@ long residentKiB()
 
 int main(int argc, char *argv[])
 {
-    QTemporaryDir configHome;
-    qputenv("XDG_CONFIG_HOME", configHome.path().toLocal8Bit());
-    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
-        qputenv("QT_QPA_PLATFORM", "offscreen");
-    qputenv("QT_LOGGING_RULES", "*.debug=false");
+    const std::unique_ptr<QTemporaryDir> configHome(prepareBenchEnvironment());
     QApplication app(argc, argv);
     const long lines = argc > 1 ? atol(argv[1]) : 1000000;
 
     MainWindow window;
     window.show();
-    auto *device = new Device(&window);
-    window.device = device;
-    window.connectDevice();
+    Device *device = attachDevice(window);
 
     const int linesPerRead = 100; // about what one read delivers at 115200 baud
     long sent = 0;

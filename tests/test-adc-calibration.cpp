@@ -24,8 +24,7 @@ private:
 
     QByteArray sent()
     {
-        peer->drain(40);
-        return peer->take();
+        return peer->takeAfter();
     }
 
 private slots:

@@ -3,6 +3,7 @@
 #include "device/sensor-curve.h"
 #include "support/pty-peer.h"
 #include "support/simulator-process.h"
+#include "support/test-files.h"
 #include "support/test-main.h"
 
 #include <QJsonDocument>
@@ -40,13 +41,7 @@ private:
         return run;
     }
 
-    QString writeFile(const QString &name, const QByteArray &data)
-    {
-        QFile file(dir.filePath(name));
-        file.open(QIODevice::WriteOnly);
-        file.write(data);
-        return file.fileName();
-    }
+    QString writeFile(const QString &name, const QByteArray &data) { return writeTestFile(dir, name, data); }
 
 private slots:
     void portsIncludeExtraPorts()

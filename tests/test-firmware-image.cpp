@@ -4,6 +4,7 @@
 #include "firmware/firmware.h"
 #include "support/debug-capture.h"
 #include "support/image-builder.h"
+#include "support/test-files.h"
 #include "support/test-main.h"
 
 #include <QProcess>
@@ -48,13 +49,7 @@ private:
         return tool.exitStatus() == QProcess::NormalExit ? tool.exitCode() : -1;
     }
 
-    QString writeFile(const QString &name, const QByteArray &data)
-    {
-        QFile file(dir.filePath(name));
-        file.open(QIODevice::WriteOnly);
-        file.write(data);
-        return file.fileName();
-    }
+    QString writeFile(const QString &name, const QByteArray &data) { return writeTestFile(dir, name, data); }
 
 private slots:
     void publicKeyIsTheDevelopmentKey()

@@ -9,6 +9,7 @@
 #include "support/modal-answer.h"
 #include "support/pty-peer.h"
 #include "support/simulator-process.h"
+#include "support/test-files.h"
 #include "support/test-main.h"
 #include "support/window-fixture.h"
 
@@ -26,13 +27,7 @@ class FirmwarePanelTest : public QObject
 private:
     QTemporaryDir dir;
 
-    QString writeFile(const QString &name, const QByteArray &data)
-    {
-        QFile file(dir.filePath(name));
-        file.open(QIODevice::WriteOnly);
-        file.write(data);
-        return file.fileName();
-    }
+    QString writeFile(const QString &name, const QByteArray &data) { return writeTestFile(dir, name, data); }
 
     // A window whose port is open on a pty and whose instrument said who it is.
     struct Rig {

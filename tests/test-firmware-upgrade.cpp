@@ -20,8 +20,7 @@ private:
     QByteArray reply(const QByteArray &line)
     {
         peer->write(line + "\n");
-        peer->drain(40);
-        return peer->take();
+        return peer->takeAfter();
     }
 
     static QByteArray image(int size)

@@ -7,6 +7,7 @@
 #include "support/modal-answer.h"
 #include "support/pty-peer.h"
 #include "support/simulator-process.h"
+#include "support/test-files.h"
 #include "support/test-main.h"
 #include "support/window-fixture.h"
 
@@ -28,14 +29,6 @@ qint32 le32(const QByteArray &bytes, int offset)
     return qFromLittleEndian<qint32>(bytes.constData() + offset);
 }
 
-QString writeFile(const QTemporaryDir &dir, const QString &name, const QByteArray &contents)
-{
-    const QString path = dir.filePath(name);
-    QFile file(path);
-    file.open(QIODevice::WriteOnly);
-    file.write(contents);
-    return path;
-}
 } // namespace
 
 class SensorCurveTest : public QObject
@@ -58,8 +51,7 @@ private:
         QByteArray next(const QByteArray &ack)
         {
             peer.write(ack + "\n");
-            peer.drain(30);
-            return peer.take();
+            return peer.takeAfter(30);
         }
     };
 
@@ -177,7 +169,7 @@ private slots:
 
     void tabLoadsPlotsAndRemembers()
     {
-        const QString path = writeFile(dir, "curve.txt", "T V\n4.2 1.6259\r\n10 1.4207\r\n");
+        const QString path = writeTestFile(dir, "curve.txt", "T V\n4.2 1.6259\r\n10 1.4207\r\n");
         MainWindow window;
         DebugCapture debug;
         QStringList filters;
@@ -202,7 +194,7 @@ private slots:
         cancelNextDialog();
         window.ui->sensorFileChooseButton->click();
         QCOMPARE(window.curveTemperatures.size(), 2);
-        const QString empty = writeFile(dir, "empty.dat", "no points here\n");
+        const QString empty = writeTestFile(dir, "empty.dat", "no points here\n");
         chooseFileInNextDialog(empty);
         window.ui->sensorFileChooseButton->click();
         QVERIFY(window.curveTemperatures.isEmpty());
@@ -262,7 +254,7 @@ private slots:
             file += QByteArray::number(temperatures.last(), 'f', 4) + "\t"
                     + QByteArray::number(voltages.last(), 'f', 6) + "\n";
         }
-        const QString path = writeFile(dir, "dt670.tab", file);
+        const QString path = writeTestFile(dir, "dt670.tab", file);
 
         MainWindow window;
         QVERIFY(openPortInWindow(window, sim.path()));

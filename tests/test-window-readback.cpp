@@ -22,8 +22,7 @@ private:
     {
         peer->take();
         peer->write(line + "\n");
-        peer->drain(40);
-        return peer->take();
+        return peer->takeAfter();
     }
 
 private slots:

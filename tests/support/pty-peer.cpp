@@ -101,6 +101,12 @@ QByteArray PtyPeer::take()
     return bytes;
 }
 
+QByteArray PtyPeer::takeAfter(int settleMs)
+{
+    drain(settleMs);
+    return take();
+}
+
 void PtyPeer::hangUp()
 {
     if (m_master >= 0) {

@@ -27,6 +27,8 @@ public:
     QByteArray drain(int settleMs = 100);
     // Everything received and not yet taken; taking clears it.
     QByteArray take();
+    // Lets the program answer for a while, then takes what it sent.
+    QByteArray takeAfter(int settleMs = 40);
     // Closes the master side: the program sees the line hang up.
     void hangUp();
 
