@@ -104,7 +104,7 @@ private slots:
         QCOMPARE(temperatures.count(), 0);
         device->serialSendCommand(":rs232:period 100\n");
         QTest::qWait(1050);
-        QVERIFY2(temperatures.count() >= 7 && temperatures.count() <= 12,
+        QVERIFY2(temperatures.count() >= 5 && temperatures.count() <= 12,
                  qPrintable(QString::number(temperatures.count())));
         const double kelvin = temperatures.last().at(0).toDouble();
         QVERIFY(kelvin > 4.0 && kelvin < 300.0);

@@ -207,7 +207,7 @@ private slots:
         window.ui->serialPortOpenButton->click();
         peer.write("*RESET booting\n");
         QTRY_COMPARE(window.statusBar()->currentMessage(), QStringLiteral("Device reset"));
-        QTest::qWait(1500);
+        QTest::qWait(1000);
         QCOMPARE(window.statusBar()->currentMessage(), QStringLiteral("Device reset"));
         QTRY_COMPARE_WITH_TIMEOUT(window.statusBar()->currentMessage(), QString(), 2000);
         // Restart and update checks change nothing in the window.
