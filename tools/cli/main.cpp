@@ -294,7 +294,8 @@ int commandSet(InstrumentSession &session, const Arguments &args,
     if (args.has(QStringLiteral("--save")))
         session.device().serialSendCommand(QString::fromLatin1(Protocol::Save));
     // Let the last command leave before the port closes.
-    session.device().port->waitForBytesWritten(session.timeoutMs());
+    if (session.device().port)
+        session.device().port->waitForBytesWritten(session.timeoutMs());
     return Success;
 }
 
@@ -549,7 +550,8 @@ int main(int argc, char *argv[])
                                               .arg(qMax(0, lastState - Protocol::CalibrationChunkSize))))
                 return fail(session.error(), Failure);
         }
-        device.port->waitForBytesWritten(session.timeoutMs());
+        if (device.port)
+            device.port->waitForBytesWritten(session.timeoutMs());
         out() << QStringLiteral("uploaded %1 points as \"%2\"").arg(curve.temperatures.size()).arg(curveName) << '\n';
         return Success;
     }
