@@ -292,11 +292,6 @@ QByteArray Device::transferPayload(const QByteArray &data)
     return payload;
 }
 
-bool Device::transferInProgress() const
-{
-    return calibrationStage != CalibrationIdle || upgradeStage != UpgradeIdle;
-}
-
 QString Device::writeCommand(const char *format) const
 {
     // format is "<command> %0Nx %s\n": the offset goes through printf, the

@@ -51,10 +51,6 @@ public:
     void upgradeFirmware(const QByteArray &image);
     void upgradeFirmwareStep();
 
-    // True while a calibration upload or a firmware upgrade is under way; the two
-    // share the transfer members, so only one may run at a time.
-    bool transferInProgress() const;
-
     // Scales an ADC offset (volts) and slope to the instrument's fixed-point
     // fields: microvolts and units of 2^-24. False when either is not a number or
     // does not fit a signed 32-bit integer.

@@ -81,7 +81,6 @@ inline constexpr int ReadbackQueryCount = int(sizeof(ReadbackQueries) / sizeof(R
 // Parameter keys of the two ADC voltage readings (microvolts).
 inline constexpr char UncalibratedVoltageKey[] = "Vunc";
 inline constexpr char CalibratedVoltageKey[] = "Vcor";
-inline constexpr char RawVoltageKey[] = "Vraw";
 
 // --- Replies, in the order they are tested --------------------------------
 

@@ -13,6 +13,7 @@
 #include <QtEndian>
 
 #include <cmath>
+#include <cstdio>
 
 namespace {
 
@@ -430,6 +431,8 @@ void Instrument::decodeCurve()
         m_curveTemperatures.append(qFromLittleEndian<qint32>(bytes + 24 + 8 * i) / 1000.0);
         m_curveVoltages.append(qFromLittleEndian<qint32>(bytes + 28 + 8 * i) / 1e6);
     }
+    if (m_curveRecord.size() == 24 + 8 * count)
+        fprintf(stderr, "frostgauge-sim: custom curve \"%s\", %d points\n", qPrintable(m_curveName), count);
 }
 
 void Instrument::loadState()
