@@ -3,7 +3,7 @@
 #include "device/adc-calibration.h"
 #include "device/device-serial.h"
 #include "support/debug-capture.h"
-#include "support/pty-peer.h"
+#include "support/device-on-pty.h"
 #include "support/simulator-process.h"
 #include "support/test-main.h"
 #include "support/window-fixture.h"
@@ -19,30 +19,22 @@ class AdcCalibrationTest : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<PtyPeer> peer;
-    std::unique_ptr<Device> device;
+    std::unique_ptr<DeviceOnPty> link;
 
     QByteArray sent()
     {
-        return peer->takeAfter();
+        return link->peer.takeAfter();
     }
 
 private slots:
     void init()
     {
         QSettings().clear();
-        peer = std::make_unique<PtyPeer>();
-        device = std::make_unique<Device>();
-        QVERIFY(device->openPort(peer->path()));
-        peer->waitForBytes(8);
-        peer->take();
+        link = std::make_unique<DeviceOnPty>();
+        QVERIFY(link->opened);
     }
 
-    void cleanup()
-    {
-        device.reset();
-        peer.reset();
-    }
+    void cleanup() { link.reset(); }
 
     void calibrationCommand_data()
     {
@@ -68,7 +60,7 @@ private slots:
         QFETCH(double, slope);
         QFETCH(QByteArray, command);
         DebugCapture debug;
-        device->sendADCCalibration(offset, slope);
+        link->device.sendADCCalibration(offset, slope);
         QCOMPARE(sent(), command);
         if (command.isEmpty())
             QVERIFY(debug.contains("calibration not sent"));
@@ -88,11 +80,11 @@ private slots:
     void measurementsNeedVersion150()
     {
         QFETCH(uint, versionNumber);
-        device->versionNumber = versionNumber;
-        device->measureRaw();
-        device->measureUncalibrated();
-        device->measureCalibrated();
-        device->provision();
+        link->device.versionNumber = versionNumber;
+        link->device.measureRaw();
+        link->device.measureUncalibrated();
+        link->device.measureCalibrated();
+        link->device.provision();
         QTEST(sent(), "expected");
     }
 
@@ -122,22 +114,22 @@ private slots:
 
     void panelComputesAndSends()
     {
-        device.reset(); // the window opens the terminal itself
+        link->device.close(); // the window opens the terminal itself
         MainWindow window;
-        QVERIFY(openPortInWindow(window, peer->path()));
-        peer->waitForBytes(8);
-        peer->take();
+        QVERIFY(openPortInWindow(window, link->peer.path()));
+        link->peer.waitForBytes(8);
+        link->peer.take();
         window.device->versionNumber = 0x01050200;
 
         window.ui->adcCalibrationR1MeasureButton->click();
         QCOMPARE(sent(), QByteArray(":volt:unc?\n"));
-        peer->write("Vunc = 490000\n");
+        link->peer.write("Vunc = 490000\n");
         QTRY_COMPARE(window.ui->adcCalibrationR1->text(), QStringLiteral("0.490000 V"));
         window.ui->adcCalibrationV1->setValue(0.6);
 
         window.ui->adcCalibrationR2MeasureButton->click();
         QCOMPARE(sent(), QByteArray(":volt:unc?\n"));
-        peer->write("Vunc = 1490000\n");
+        link->peer.write("Vunc = 1490000\n");
         QTRY_COMPARE(window.ui->adcCalibrationR2->text(), QStringLiteral("1.490000 V"));
         window.ui->adcCalibrationV2->setValue(1.8);
         QCOMPARE(window.ui->adcCalibrationSlope->text(), QStringLiteral("1.200000000"));
@@ -160,13 +152,13 @@ private slots:
 
     void secondMeasureBeforeTheFirstReply()
     {
-        device.reset(); // the window opens the terminal itself
+        link->device.close(); // the window opens the terminal itself
         MainWindow window;
-        QVERIFY(openPortInWindow(window, peer->path()));
+        QVERIFY(openPortInWindow(window, link->peer.path()));
         window.device->versionNumber = 0x01050200;
         window.ui->adcCalibrationR1MeasureButton->click();
         window.ui->adcCalibrationR2MeasureButton->click();
-        peer->write("Vunc = 100000\nVunc = 200000\n");
+        link->peer.write("Vunc = 100000\nVunc = 200000\n");
         QTRY_COMPARE(window.ui->adcCalibrationR2->text(), QStringLiteral("0.100000 V"));
         QTest::qWait(50);
         QCOMPARE(window.ui->adcCalibrationR1->text(), QString());
@@ -176,11 +168,11 @@ private slots:
 
     void outOfRangeCalibrationIsRefused()
     {
-        device.reset(); // the window opens the terminal itself
+        link->device.close(); // the window opens the terminal itself
         MainWindow window;
-        QVERIFY(openPortInWindow(window, peer->path()));
-        peer->waitForBytes(8);
-        peer->take();
+        QVERIFY(openPortInWindow(window, link->peer.path()));
+        link->peer.waitForBytes(8);
+        link->peer.take();
         window.adcMeasured1 = 1.0;
         window.adcMeasured2 = 1.0 + 2e-7;
         window.ui->adcCalibrationV1->setValue(0.0);

@@ -4,7 +4,7 @@
 #include "device/compat-ids.h"
 #include "device/device-serial.h"
 #include "support/debug-capture.h"
-#include "support/pty-peer.h"
+#include "support/device-on-pty.h"
 #include "support/test-main.h"
 
 #include <QSignalSpy>
@@ -20,31 +20,23 @@ class DeviceLinkTest : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<PtyPeer> peer;
-    std::unique_ptr<Device> device;
+    std::unique_ptr<DeviceOnPty> link;
 
     // Sends bytes from the instrument's side and lets the device read them.
     void feed(const QByteArray &bytes)
     {
-        peer->write(bytes);
+        link->peer.write(bytes);
         QTest::qWait(30);
     }
 
 private slots:
     void init()
     {
-        peer = std::make_unique<PtyPeer>();
-        device = std::make_unique<Device>();
-        QVERIFY(device->openPort(peer->path()));
-        QCOMPARE(peer->waitForBytes(8), openingBytes);
-        peer->take();
+        link = std::make_unique<DeviceOnPty>();
+        QVERIFY(link->opened);
     }
 
-    void cleanup()
-    {
-        device.reset();
-        peer.reset();
-    }
+    void cleanup() { link.reset(); }
 
     void openingSequenceComesFirstAndAlone()
     {
@@ -70,33 +62,33 @@ private slots:
         QVERIFY(fresh.close());
         QVERIFY(fresh.close());
 
-        QVERIFY(device->close());
-        QVERIFY(device->close());
-        device->serialSendCommand(QStringLiteral(":save\n"));
-        QCOMPARE(peer->drain(50), QByteArray());
+        QVERIFY(link->device.close());
+        QVERIFY(link->device.close());
+        link->device.serialSendCommand(QStringLiteral(":save\n"));
+        QCOMPARE(link->peer.drain(50), QByteArray());
     }
 
     void commandsAreWrittenAsGiven()
     {
-        device->serialSendCommand(QStringLiteral(":relay1:temp 4.200\n"));
-        QCOMPARE(peer->waitForBytes(19), QByteArray(":relay1:temp 4.200\n"));
+        link->device.serialSendCommand(QStringLiteral(":relay1:temp 4.200\n"));
+        QCOMPARE(link->peer.waitForBytes(19), QByteArray(":relay1:temp 4.200\n"));
     }
 
     void crLfYieldsLineThenEmptyLine()
     {
         DebugCapture debug;
         feed(QByteArray("\x41\x42\x0d\x0a\x43\x44"));
-        QCOMPARE(device->receiveBuffer, QByteArray("CD"));
+        QCOMPARE(link->device.receiveBuffer, QByteArray("CD"));
         QCOMPARE(debug.lines().filter("message from device").size(), 1);
         QVERIFY(debug.contains("\"AB\""));
         feed("\n");
-        QVERIFY(device->receiveBuffer.isEmpty());
+        QVERIFY(link->device.receiveBuffer.isEmpty());
         QVERIFY(debug.contains("\"CD\""));
     }
 
     void lineSplitOverReadsIsHandedOnOnce()
     {
-        QSignalSpy parameters(device.get(), &Device::parameterReceived);
+        QSignalSpy parameters(&link->device, &Device::parameterReceived);
         feed("relay1:te");
         feed("mp = 7");
         QCOMPARE(parameters.count(), 0);
@@ -108,7 +100,7 @@ private slots:
 
     void severalLinesInOneReadKeepOrder()
     {
-        QSignalSpy parameters(device.get(), &Device::parameterReceived);
+        QSignalSpy parameters(&link->device, &Device::parameterReceived);
         feed("a = 1\nb = 2\rc = 3\r\n");
         QCOMPARE(parameters.count(), 3);
         QCOMPARE(parameters.at(0).at(0).toString(), QStringLiteral("a"));
@@ -152,18 +144,18 @@ private slots:
     void identification()
     {
         QFETCH(QByteArray, line);
-        QSignalSpy identified(device.get(), &Device::identified);
+        QSignalSpy identified(&link->device, &Device::identified);
         feed(line);
-        QTEST(device->model, "model");
-        QTEST(device->serialNumber, "serialNumber");
-        QTEST(device->version, "version");
-        QTEST(uint(device->versionNumber), "versionNumber");
-        QTEST(device->managementMode, "managementMode");
-        QTEST(device->isIdentified, "isIdentified");
+        QTEST(link->device.model, "model");
+        QTEST(link->device.serialNumber, "serialNumber");
+        QTEST(link->device.version, "version");
+        QTEST(uint(link->device.versionNumber), "versionNumber");
+        QTEST(link->device.managementMode, "managementMode");
+        QTEST(link->device.isIdentified, "isIdentified");
         QTEST(int(identified.count()), "identifiedCount");
-        QTEST(peer->drain(30), "sent");
+        QTEST(link->peer.drain(30), "sent");
         QFETCH(bool, defaultCompat);
-        QCOMPARE(device->compatId == compatIdBytes(uuid_compat_stm32g071kb_r1), defaultCompat);
+        QCOMPARE(link->device.compatId == compatIdBytes(uuid_compat_stm32g071kb_r1), defaultCompat);
     }
 
     void compatLine_data()
@@ -181,18 +173,18 @@ private slots:
     void compatLine()
     {
         QFETCH(QByteArray, digits);
-        QSignalSpy identified(device.get(), &Device::identified);
+        QSignalSpy identified(&link->device, &Device::identified);
         feed("*COMPAT = " + digits + "\n");
-        QTEST(device->compatId, "bytes");
+        QTEST(link->device.compatId, "bytes");
         QCOMPARE(identified.count(), 1);
     }
 
     void managementIdentityWaitsForCompat()
     {
-        QSignalSpy identified(device.get(), &Device::identified);
+        QSignalSpy identified(&link->device, &Device::identified);
         feed("NORDA,VKRHX350-BS,77,1.4\n");
         QCOMPARE(identified.count(), 0);
-        QVERIFY(device->compatId.isEmpty());
+        QVERIFY(link->device.compatId.isEmpty());
         feed("*COMPAT = 3cc3a93f426145ff95bf653df2686cb0\n");
         QCOMPARE(identified.count(), 1);
     }
@@ -218,8 +210,8 @@ private slots:
         QFETCH(QStringList, parameter);
         QFETCH(bool, toDebug);
         DebugCapture debug;
-        QSignalSpy parameters(device.get(), &Device::parameterReceived);
-        QSignalSpy resets(device.get(), &Device::deviceReset);
+        QSignalSpy parameters(&link->device, &Device::parameterReceived);
+        QSignalSpy resets(&link->device, &Device::deviceReset);
         feed(line);
         QCOMPARE(parameters.count(), parameter.isEmpty() ? 0 : 1);
         if (!parameter.isEmpty()) {
@@ -233,7 +225,7 @@ private slots:
     void temperatureLines()
     {
         DebugCapture debug;
-        QSignalSpy temperatures(device.get(), &Device::temperatureChanged);
+        QSignalSpy temperatures(&link->device, &Device::temperatureChanged);
         feed("*T = 77.350 K\n*T = abc K\n*T = 4.2\n*T =  12.5 K\n*T = inf K\n*T = nan K\n");
         // The two final characters are cut whatever they are: "4.2" reads as 4.
         QCOMPARE(temperatures.count(), 3);
@@ -245,43 +237,43 @@ private slots:
 
     void announcements()
     {
-        QSignalSpy resets(device.get(), &Device::deviceReset);
-        QSignalSpy restarts(device.get(), &Device::deviceRestarted);
+        QSignalSpy resets(&link->device, &Device::deviceReset);
+        QSignalSpy restarts(&link->device, &Device::deviceRestarted);
         feed("*RESET rebooting\n");
         QCOMPARE(resets.count(), 1);
         feed("*BOOTSTRAP waiting\n");
-        QCOMPARE(peer->drain(30), QByteArray());
+        QCOMPARE(link->peer.drain(30), QByteArray());
         feed("*MGMTmode\n");
-        QCOMPARE(peer->waitForBytes(6), QByteArray("*IDN?\n"));
-        peer->take();
+        QCOMPARE(link->peer.waitForBytes(6), QByteArray("*IDN?\n"));
+        link->peer.take();
         feed("*APP running\n");
-        QCOMPARE(peer->waitForBytes(6), QByteArray("*IDN?\n"));
+        QCOMPARE(link->peer.waitForBytes(6), QByteArray("*IDN?\n"));
         QCOMPARE(restarts.count(), 1);
     }
 
     void managementReset()
     {
-        QSignalSpy management(device.get(), &Device::deviceManagementMode);
-        device->reset(Device::ResetToManagement);
-        QVERIFY(device->managementRequested);
-        QCOMPARE(peer->waitForBytes(14), QByteArray(":system:reset\n"));
-        peer->take();
+        QSignalSpy management(&link->device, &Device::deviceManagementMode);
+        link->device.reset(Device::ResetToManagement);
+        QVERIFY(link->device.managementRequested);
+        QCOMPARE(link->peer.waitForBytes(14), QByteArray(":system:reset\n"));
+        link->peer.take();
         feed("*BOOTSTRAP waiting\n");
-        QCOMPARE(peer->waitForBytes(1), QByteArray("\x03"));
-        QVERIFY(device->managementRequested);
+        QCOMPARE(link->peer.waitForBytes(1), QByteArray("\x03"));
+        QVERIFY(link->device.managementRequested);
         // Any identification ends the request, even of an unsupported model.
         feed("NORDA,SOMETHING,1,1.0\n");
-        QVERIFY(!device->managementRequested);
+        QVERIFY(!link->device.managementRequested);
         QCOMPARE(management.count(), 1);
         feed("*BOOTSTRAP again\n");
-        QCOMPARE(peer->drain(30), QByteArray("\x03"));
+        QCOMPARE(link->peer.drain(30), QByteArray("\x03"));
     }
 
     void plainResetLeavesRequestAlone()
     {
-        device->reset(Device::ResetNormal);
-        QVERIFY(!device->managementRequested);
-        QCOMPARE(peer->waitForBytes(14), QByteArray(":system:reset\n"));
+        link->device.reset(Device::ResetNormal);
+        QVERIFY(!link->device.managementRequested);
+        QCOMPARE(link->peer.waitForBytes(14), QByteArray(":system:reset\n"));
         Device unopened;
         unopened.reset(Device::ResetToManagement);
         QVERIFY(!unopened.managementRequested);
@@ -290,7 +282,7 @@ private slots:
     void overlongLineIsDropped()
     {
         DebugCapture debug;
-        QSignalSpy parameters(device.get(), &Device::parameterReceived);
+        QSignalSpy parameters(&link->device, &Device::parameterReceived);
         feed("k = " + QByteArray(Device::MaxLineLength + 100, 'x') + "\nnext = 1\n");
         QCOMPARE(parameters.count(), 1);
         QCOMPARE(parameters.at(0).at(0).toString(), QStringLiteral("next"));
@@ -298,7 +290,7 @@ private slots:
         // A stream without line ends never grows the buffer past the bound.
         for (int i = 0; i < 20; ++i) {
             feed(QByteArray(4000, 'y'));
-            QVERIFY(device->receiveBuffer.size() <= Device::MaxLineLength);
+            QVERIFY(link->device.receiveBuffer.size() <= Device::MaxLineLength);
         }
         feed("tail = 2\nafter = 3\n");
         QCOMPARE(parameters.count(), 2);
@@ -308,10 +300,10 @@ private slots:
 
     void hangUpEndsTheLink()
     {
-        QSignalSpy lost(device.get(), &Device::connectionLost);
-        peer->hangUp();
+        QSignalSpy lost(&link->device, &Device::connectionLost);
+        link->peer.hangUp();
         QTRY_COMPARE(lost.count(), 1);
-        QVERIFY(!device->port);
+        QVERIFY(!link->device.port);
         QVERIFY(!lost.at(0).at(0).toString().isEmpty());
         QTest::qWait(100);
         QCOMPARE(lost.count(), 1);

@@ -2,7 +2,7 @@
 
 #include "device/device-serial.h"
 #include "support/debug-capture.h"
-#include "support/pty-peer.h"
+#include "support/device-on-pty.h"
 #include "support/test-main.h"
 
 #include <QSignalSpy>
@@ -14,14 +14,9 @@ class FirmwareUpgradeTest : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<PtyPeer> peer;
-    std::unique_ptr<Device> device;
+    std::unique_ptr<DeviceOnPty> link;
 
-    QByteArray reply(const QByteArray &line)
-    {
-        peer->write(line + "\n");
-        return peer->takeAfter();
-    }
+    QByteArray reply(const QByteArray &line) { return link->reply(line); }
 
     static QByteArray image(int size)
     {
@@ -42,34 +37,27 @@ private:
 private slots:
     void init()
     {
-        peer = std::make_unique<PtyPeer>();
-        device = std::make_unique<Device>();
-        QVERIFY(device->openPort(peer->path()));
-        peer->waitForBytes(8);
-        peer->take();
+        link = std::make_unique<DeviceOnPty>();
+        QVERIFY(link->opened);
     }
 
-    void cleanup()
-    {
-        device.reset();
-        peer.reset();
-    }
+    void cleanup() { link.reset(); }
 
     void wholeExchangeFromTheApplication()
     {
         reply("NORDA,VKRHX350,S1,1.5.2");
         reply("*COMPAT = 21de3ef209bf4a7883a09eb750df2e57");
-        QSignalSpy progress(device.get(), &Device::progress);
-        QSignalSpy resets(device.get(), &Device::deviceReset);
-        QSignalSpy identified(device.get(), &Device::identified);
-        QSignalSpy management(device.get(), &Device::deviceManagementMode);
-        QSignalSpy restarted(device.get(), &Device::deviceRestarted);
+        QSignalSpy progress(&link->device, &Device::progress);
+        QSignalSpy resets(&link->device, &Device::deviceReset);
+        QSignalSpy identified(&link->device, &Device::identified);
+        QSignalSpy management(&link->device, &Device::deviceManagementMode);
+        QSignalSpy restarted(&link->device, &Device::deviceRestarted);
         const QByteArray data = image(224);
 
-        device->upgradeFirmware(data);
-        QCOMPARE(peer->waitForBytes(14), QByteArray(":system:reset\n"));
-        peer->take();
-        QCOMPARE(device->upgradeStage, int(Device::UpgradeResetting));
+        link->device.upgradeFirmware(data);
+        QCOMPARE(link->peer.waitForBytes(14), QByteArray(":system:reset\n"));
+        link->peer.take();
+        QCOMPARE(link->device.upgradeStage, int(Device::UpgradeResetting));
         QCOMPARE(reply("*RESET restarting"), QByteArray());
         QCOMPARE(resets.count(), 1);
         QCOMPARE(reply("*BOOTSTRAP waiting"), QByteArray("\x03"));
@@ -83,8 +71,8 @@ private slots:
         QCOMPARE(reply("*WRITE_OK"), "@03 000070 " + data.mid(112).toHex() + "\n");
         QCOMPARE(reply("*WRITE_OK"), QByteArray("boot\n"));
         QCOMPARE(progressOf(progress), (QList<QList<int>>{{0, 224}, {112, 224}, {224, 224}}));
-        QCOMPARE(device->upgradeStage, int(Device::UpgradeIdle));
-        QVERIFY(device->transferData.isEmpty());
+        QCOMPARE(link->device.upgradeStage, int(Device::UpgradeIdle));
+        QVERIFY(link->device.transferData.isEmpty());
         QCOMPARE(reply("*APP running"), QByteArray("*IDN?\n"));
         QCOMPARE(restarted.count(), 1);
         QCOMPARE(reply("*WRITE_OK"), QByteArray());
@@ -93,12 +81,12 @@ private slots:
     void alreadyInManagementModeErasesAtOnce()
     {
         reply("NORDA,VKRHX350-BS,S1,1.4");
-        QVERIFY(device->managementMode);
-        peer->take();
-        QSignalSpy progress(device.get(), &Device::progress);
-        device->upgradeFirmware(image(8));
-        QCOMPARE(peer->drain(40), QByteArray("@02\n"));
-        peer->take();
+        QVERIFY(link->device.managementMode);
+        link->peer.take();
+        QSignalSpy progress(&link->device, &Device::progress);
+        link->device.upgradeFirmware(image(8));
+        QCOMPARE(link->peer.drain(40), QByteArray("@02\n"));
+        link->peer.take();
         QCOMPARE(reply("*ERASE_OK"), "@03 000000 " + image(8).toHex() + "\n");
         QCOMPARE(progressOf(progress), (QList<QList<int>>{{0, 8}, {112, 8}}));
         QCOMPARE(reply("*WRITE_OK"), QByteArray("boot\n"));
@@ -107,10 +95,10 @@ private slots:
     void legacyCommandSet()
     {
         reply("NORDA,VKRHX350-BS,S1,1.3.9");
-        peer->take();
-        device->upgradeFirmware(image(120));
-        QCOMPARE(peer->drain(40), QByteArray("flash erase\n"));
-        peer->take();
+        link->peer.take();
+        link->device.upgradeFirmware(image(120));
+        QCOMPARE(link->peer.drain(40), QByteArray("flash erase\n"));
+        link->peer.take();
         QCOMPARE(reply("*ERASE_OK"), "flash write 000000 " + image(120).left(112).toHex() + "\n");
         // The fill goes at the end of the last chunk.
         QCOMPARE(reply("*WRITE_OK"), "flash write 000070 " + image(120).mid(112).toHex() + "\n");
@@ -118,9 +106,9 @@ private slots:
 
         // The command set follows the version at the moment of sending.
         QCOMPARE(reply("NORDA,VKRHX350-BS,S1,1.4.0"), QByteArray("@00\n"));
-        device->upgradeFirmware(image(13));
-        QCOMPARE(peer->drain(40), QByteArray("@02\n"));
-        peer->take();
+        link->device.upgradeFirmware(image(13));
+        QCOMPARE(link->peer.drain(40), QByteArray("@02\n"));
+        link->peer.take();
         QCOMPARE(reply("*ERASE_OK"), "@03 000000 " + image(13).toHex() + "ffffff\n");
     }
 
@@ -128,7 +116,7 @@ private slots:
     {
         reply("NORDA,VKRHX350-BS,S1,1.4");
         DebugCapture debug;
-        device->upgradeFirmware(image(336));
+        link->device.upgradeFirmware(image(336));
         reply("*ERASE_OK");
         reply("*WRITE_OK");
         reply("*WRITE_OK");
@@ -145,27 +133,27 @@ private slots:
     {
         QCOMPARE(reply("*ERASE_OK"), QByteArray());
         QCOMPARE(reply("*WRITE_OK done"), QByteArray());
-        QCOMPARE(device->upgradeStage, int(Device::UpgradeIdle));
+        QCOMPARE(link->device.upgradeStage, int(Device::UpgradeIdle));
     }
 
     void acknowledgementWhileResettingResetsAgain()
     {
-        device->upgradeFirmware(image(16));
-        peer->drain(40);
-        peer->take();
+        link->device.upgradeFirmware(image(16));
+        link->peer.drain(40);
+        link->peer.take();
         QCOMPARE(reply("*WRITE_OK"), QByteArray(":system:reset\n"));
-        QCOMPARE(device->upgradeStage, int(Device::UpgradeResetting));
+        QCOMPARE(link->device.upgradeStage, int(Device::UpgradeResetting));
     }
 
     void applicationAnsweringTheResetStillProceeds()
     {
         reply("NORDA,VKRHX350,S1,1.3.2");
-        device->upgradeFirmware(image(16));
-        peer->drain(40);
-        peer->take();
+        link->device.upgradeFirmware(image(16));
+        link->peer.drain(40);
+        link->peer.take();
         QCOMPARE(reply("*APP back"), QByteArray("*IDN?\n"));
         QCOMPARE(reply("NORDA,VKRHX350,S1,1.3.2"), QByteArray("flash erase\n"));
-        QCOMPARE(device->upgradeStage, int(Device::UpgradeWriting));
+        QCOMPARE(link->device.upgradeStage, int(Device::UpgradeWriting));
     }
 
     void noPortStaysResetting()
