@@ -26,6 +26,17 @@ private:
         return link->peer.takeAfter();
     }
 
+    // Hands the terminal to a window, which opens it as the operator would.
+    bool openWindowOnLink(MainWindow &window)
+    {
+        link->device.close();
+        if (!openPortInWindow(window, link->peer.path()))
+            return false;
+        link->peer.waitForBytes(8);
+        link->peer.take();
+        return true;
+    }
+
 private slots:
     void init()
     {
@@ -114,11 +125,8 @@ private slots:
 
     void panelComputesAndSends()
     {
-        link->device.close(); // the window opens the terminal itself
         MainWindow window;
-        QVERIFY(openPortInWindow(window, link->peer.path()));
-        link->peer.waitForBytes(8);
-        link->peer.take();
+        QVERIFY(openWindowOnLink(window));
         window.device->versionNumber = 0x01050200;
 
         window.ui->adcCalibrationR1MeasureButton->click();
@@ -152,9 +160,8 @@ private slots:
 
     void secondMeasureBeforeTheFirstReply()
     {
-        link->device.close(); // the window opens the terminal itself
         MainWindow window;
-        QVERIFY(openPortInWindow(window, link->peer.path()));
+        QVERIFY(openWindowOnLink(window));
         window.device->versionNumber = 0x01050200;
         window.ui->adcCalibrationR1MeasureButton->click();
         window.ui->adcCalibrationR2MeasureButton->click();
@@ -168,11 +175,8 @@ private slots:
 
     void outOfRangeCalibrationIsRefused()
     {
-        link->device.close(); // the window opens the terminal itself
         MainWindow window;
-        QVERIFY(openPortInWindow(window, link->peer.path()));
-        link->peer.waitForBytes(8);
-        link->peer.take();
+        QVERIFY(openWindowOnLink(window));
         window.adcMeasured1 = 1.0;
         window.adcMeasured2 = 1.0 + 2e-7;
         window.ui->adcCalibrationV1->setValue(0.0);

@@ -67,6 +67,17 @@ int fail(const QString &message, int code)
     return code;
 }
 
+bool readInputFile(const QString &path, QByteArray *data, QString *error)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
+        return false;
+    }
+    *data = file.read(file.size());
+    return true;
+}
+
 // Options and positional arguments of one command.
 struct Arguments {
     QStringList positional;
@@ -462,13 +473,14 @@ int main(int argc, char *argv[])
     } else if (command == QLatin1String("upload-curve")) {
         if (args.positional.size() != 2)
             return fail(QStringLiteral("upload-curve needs PORT and FILE"), Usage);
-        QFile file(args.positional.at(1));
-        if (!file.open(QIODevice::ReadOnly))
-            return fail(QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString()), Usage);
-        curve = parseSensorCurve(file.read(file.size()));
+        QByteArray data;
+        QString error;
+        if (!readInputFile(args.positional.at(1), &data, &error))
+            return fail(error, Usage);
+        curve = parseSensorCurve(data);
         if (curve.temperatures.isEmpty())
             return fail(QStringLiteral("%1 holds no calibration points (lines of two numbers: kelvin and volts)")
-                            .arg(file.fileName()),
+                            .arg(args.positional.at(1)),
                         Usage);
         curveName = args.options.value(QStringLiteral("--name"), QStringLiteral("Custom"));
         if (curveName.size() > 8)
@@ -476,10 +488,9 @@ int main(int argc, char *argv[])
     } else if (command == QLatin1String("upgrade")) {
         if (args.positional.size() != 2)
             return fail(QStringLiteral("upgrade needs PORT and IMAGE"), Usage);
-        QFile file(args.positional.at(1));
-        if (!file.open(QIODevice::ReadOnly))
-            return fail(QStringLiteral("cannot read %1: %2").arg(file.fileName(), file.errorString()), Usage);
-        imageData = file.read(file.size());
+        QString error;
+        if (!readInputFile(args.positional.at(1), &imageData, &error))
+            return fail(error, Usage);
     } else if (args.positional.size() != 1 && command != QLatin1String("get")) {
         return fail(QStringLiteral("%1 takes one PORT").arg(command), Usage);
     }
