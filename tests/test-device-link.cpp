@@ -7,6 +7,7 @@
 #include "support/device-on-pty.h"
 #include "support/test-main.h"
 
+#include <QSerialPort>
 #include <QSignalSpy>
 
 #include <memory>
@@ -72,6 +73,30 @@ private slots:
     {
         link->device.serialSendCommand(QStringLiteral(":relay1:temp 4.200\n"));
         QCOMPARE(link->peer.waitForBytes(19), QByteArray(":relay1:temp 4.200\n"));
+    }
+
+    // Commands go to the line at once where it takes them; once it is full the
+    // rest waits in the port's buffer, and no later command may overtake it
+    // when the line frees up before the buffer has been sent.
+    void commandsKeepOrderWhenTheLineIsFull()
+    {
+        QByteArray expected;
+        QByteArray received;
+        bool filledUp = false;
+        for (int i = 0; i < 4000; ++i) {
+            const QString command = QStringLiteral(":cal:write %1 %2\n")
+                                        .arg(i, 4, 16, QLatin1Char('0'))
+                                        .arg(QString(224, QLatin1Char("0123456789abcdef"[i % 16])));
+            expected += command.toUtf8();
+            link->device.serialSendCommand(command);
+            filledUp = filledUp || link->device.port->bytesToWrite() > 0;
+            if (i % 500 == 499)
+                received += link->peer.take(); // the far end reads; no event loop ran
+        }
+        QVERIFY(filledUp);
+        received += link->peer.waitForBytes(expected.size() - received.size(), 20000);
+        QCOMPARE(received.size(), expected.size());
+        QVERIFY(received == expected);
     }
 
     void crLfYieldsLineThenEmptyLine()

@@ -1,13 +1,17 @@
 #include "device-serial.h"
 
 #include "compat-ids.h"
+#include "port-write.h"
 #include "protocol.h"
 
 #include <QDebug>
+#include <QLoggingCategory>
 #include <QSerialPort>
 #include <QStringList>
 
 #include <cmath>
+#include <cstdio>
+#include <cstring>
 
 Device::Device(QObject *parent) : QObject(parent) {}
 
@@ -48,10 +52,15 @@ bool Device::close()
 
 void Device::serialSendCommand(const QString &command)
 {
+    sendBytes(command.toUtf8());
+}
+
+void Device::sendBytes(const QByteArray &bytes)
+{
     // After a failed open the port object exists but is closed: nothing to write to.
     if (!port || !port->isOpen())
         return;
-    port->write(command.toUtf8());
+    writeNow(port, bytes);
 }
 
 void Device::handlePortError(int error)
@@ -292,16 +301,30 @@ QByteArray Device::transferPayload(const QByteArray &data)
     return payload;
 }
 
-QString Device::writeCommand(const char *format) const
+QByteArray Device::writeCommand(const char *format) const
 {
-    // format is "<command> %0Nx %s\n": the offset goes through printf, the
-    // chunk's hexadecimal text is appended as it is (formatting up to 224
-    // digits through %s would cost more than the rest of the step).
-    const QByteArray text(format);
-    const int dataField = text.indexOf("%s");
-    QString command = QString::asprintf(text.left(dataField).constData(), unsigned(transferPosition));
-    command += QLatin1String(transferData.mid(transferPosition, transferChunkSize).toHex());
-    command += QLatin1String(text.constData() + dataField + 2);
+    // format is "<command> %0Nx %s\n": the offset goes through printf (the C
+    // locale's, whatever the user's), the chunk's data is appended as
+    // lower-case hexadecimal where the %s stands.
+    static const char digits[] = "0123456789abcdef";
+    const char *dataField = strstr(format, "%s");
+    const QByteArray prefixFormat(format, int(dataField - format));
+    char prefix[64];
+    const int prefixLength = snprintf(prefix, sizeof prefix, prefixFormat.constData(), unsigned(transferPosition));
+
+    const int chunkSize = qMin(transferChunkSize, transferData.size() - transferPosition);
+    const auto *chunk = reinterpret_cast<const uchar *>(transferData.constData()) + transferPosition;
+    const char *suffix = dataField + 2;
+    const int suffixLength = int(strlen(suffix));
+    QByteArray command(prefixLength + 2 * chunkSize + suffixLength, Qt::Uninitialized);
+    char *out = command.data();
+    memcpy(out, prefix, size_t(prefixLength));
+    out += prefixLength;
+    for (int i = 0; i < chunkSize; ++i) {
+        *out++ = digits[chunk[i] >> 4];
+        *out++ = digits[chunk[i] & 0x0f];
+    }
+    memcpy(out, suffix, size_t(suffixLength));
     return command;
 }
 
@@ -325,7 +348,7 @@ void Device::uploadCalibrationStep()
         break;
     case CalibrationWriting:
         if (transferPosition < size) {
-            serialSendCommand(writeCommand(Protocol::CalibrationWriteFormat));
+            sendBytes(writeCommand(Protocol::CalibrationWriteFormat));
             transferPosition += transferChunkSize;
             emit progress(transferPosition, size);
         } else {
@@ -370,9 +393,10 @@ void Device::upgradeFirmwareStep()
         break;
     case UpgradeWriting:
         if (transferPosition < size) {
-            qDebug("upgradeFirmwareStep: writing device (%d of %d)", transferPosition, size);
-            serialSendCommand(
-                writeCommand(legacy ? Protocol::FlashWriteLegacyFormat : Protocol::FlashWriteFormat));
+            // Formatted only when shown: this runs for every chunk.
+            if (QLoggingCategory::defaultCategory()->isDebugEnabled())
+                qDebug("upgradeFirmwareStep: writing device (%d of %d)", transferPosition, size);
+            sendBytes(writeCommand(legacy ? Protocol::FlashWriteLegacyFormat : Protocol::FlashWriteFormat));
             transferPosition += transferChunkSize;
             emit progress(transferPosition, size);
         } else {

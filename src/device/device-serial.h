@@ -97,7 +97,9 @@ public slots:
 private:
     void handleIdentification(const QString &text);
     // The write command of a transfer for the chunk at transferPosition.
-    QString writeCommand(const char *format) const;
+    QByteArray writeCommand(const char *format) const;
+    // Writes the bytes of a command to the open port.
+    void sendBytes(const QByteArray &bytes);
     void handlePortError(int error);
 
     // Set while the rest of an overlong line is being skipped.
