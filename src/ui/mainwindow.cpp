@@ -8,6 +8,7 @@
 
 #include <qwt_legend.h>
 #include <qwt_plot.h>
+#include <qwt_plot_canvas.h>
 #include <qwt_plot_curve.h>
 #include <qwt_scale_engine.h>
 
@@ -77,6 +78,10 @@ void MainWindow::setupPlots()
     temperatureCurve->setAxes(QwtPlot::xBottom, QwtPlot::yLeft);
     temperatureCurve->attach(temperaturePlot);
     temperaturePlot->insertLegend(new QwtLegend, QwtPlot::RightLegend);
+    // The live plot is redrawn whole with every read, so a canvas backing store
+    // would only be a full-canvas pixmap thrown away and allocated anew each time.
+    if (auto *canvas = qobject_cast<QwtPlotCanvas *>(temperaturePlot->canvas()))
+        canvas->setPaintAttribute(QwtPlotCanvas::BackingStore, false);
 
     sensorPlot = new QwtPlot(this);
     auto *sensorLayout = new QVBoxLayout;
