@@ -310,7 +310,9 @@ QByteArray Device::writeCommand(const char *format) const
     const char *dataField = strstr(format, "%s");
     const QByteArray prefixFormat(format, int(dataField - format));
     char prefix[64];
-    const int prefixLength = snprintf(prefix, sizeof prefix, prefixFormat.constData(), unsigned(transferPosition));
+    const int prefixLength = qBound(0, snprintf(prefix, sizeof prefix, prefixFormat.constData(),
+                                                unsigned(transferPosition)),
+                                    int(sizeof prefix) - 1);
 
     const int chunkSize = qMin(transferChunkSize, transferData.size() - transferPosition);
     const auto *chunk = reinterpret_cast<const uchar *>(transferData.constData()) + transferPosition;
