@@ -310,12 +310,13 @@ QByteArray Device::writeCommand(const char *format) const
     const char *dataField = strstr(format, "%s");
     const QByteArray prefixFormat(format, int(dataField - format));
     char prefix[64];
-    const int prefixLength = qBound(0, snprintf(prefix, sizeof prefix, prefixFormat.constData(),
-                                                unsigned(transferPosition)),
-                                    int(sizeof prefix) - 1);
+    const int prefixLength = qBound(
+        0, snprintf(prefix, sizeof prefix, prefixFormat.constData(), unsigned(transferPosition)),
+        int(sizeof prefix) - 1);
 
     const int chunkSize = qMin(transferChunkSize, transferData.size() - transferPosition);
-    const auto *chunk = reinterpret_cast<const uchar *>(transferData.constData()) + transferPosition;
+    const auto *chunk =
+        reinterpret_cast<const uchar *>(transferData.constData()) + transferPosition;
     const char *suffix = dataField + 2;
     const int suffixLength = int(strlen(suffix));
     QByteArray command(prefixLength + 2 * chunkSize + suffixLength, Qt::Uninitialized);
@@ -398,7 +399,8 @@ void Device::upgradeFirmwareStep()
             // Formatted only when shown: this runs for every chunk.
             if (QLoggingCategory::defaultCategory()->isDebugEnabled())
                 qDebug("upgradeFirmwareStep: writing device (%d of %d)", transferPosition, size);
-            sendBytes(writeCommand(legacy ? Protocol::FlashWriteLegacyFormat : Protocol::FlashWriteFormat));
+            sendBytes(writeCommand(legacy ? Protocol::FlashWriteLegacyFormat
+                                          : Protocol::FlashWriteFormat));
             transferPosition += transferChunkSize;
             emit progress(transferPosition, size);
         } else {
