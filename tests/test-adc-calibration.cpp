@@ -158,18 +158,53 @@ private slots:
         QCOMPARE(sent(), QByteArray(":save\n"));
     }
 
-    void secondMeasureBeforeTheFirstReply()
+    void secondMeasureWaitsForTheFirstReading_data()
     {
+        QTest::addColumn<bool>("firstIsR1");
+        QTest::addColumn<bool>("secondIsR1");
+        QTest::newRow("R1 then R2") << true << false;
+        QTest::newRow("R2 then R1") << false << true;
+        QTest::newRow("R1 twice") << true << true;
+    }
+
+    void secondMeasureWaitsForTheFirstReading()
+    {
+        QFETCH(bool, firstIsR1);
+        QFETCH(bool, secondIsR1);
         MainWindow window;
         QVERIFY(openWindowOnLink(window));
         window.device->versionNumber = 0x01050200;
+        QPushButton *first = firstIsR1 ? window.ui->adcCalibrationR1MeasureButton
+                                       : window.ui->adcCalibrationR2MeasureButton;
+        QPushButton *second = secondIsR1 ? window.ui->adcCalibrationR1MeasureButton
+                                         : window.ui->adcCalibrationR2MeasureButton;
+        first->click();
+        QCOMPARE(sent(), QByteArray(":volt:unc?\n"));
+        // The second press asks nothing while the first reading is awaited.
+        second->click();
+        QCOMPARE(sent(), QByteArray());
+        QVERIFY(window.statusBar()->currentMessage().startsWith(QStringLiteral("Waiting for the reading")));
+
+        link->peer.write("Vunc = 100000\n");
+        QLineEdit *firstField = firstIsR1 ? window.ui->adcCalibrationR1 : window.ui->adcCalibrationR2;
+        QLineEdit *otherField = firstIsR1 ? window.ui->adcCalibrationR2 : window.ui->adcCalibrationR1;
+        QTRY_COMPARE(firstField->text(), QStringLiteral("0.100000 V"));
+        QCOMPARE(otherField->text(), QString());
+        QCOMPARE(window.adcMeasureTarget, -1);
+
+        // Once answered, the other button measures again.
+        second->click();
+        QCOMPARE(sent(), QByteArray(":volt:unc?\n"));
+        QCOMPARE(window.adcMeasureTarget, secondIsR1 ? 0 : 1);
+    }
+
+    void measureOnAnInstrumentWithoutVoltageQueriesAwaitsNothing()
+    {
+        MainWindow window;
+        QVERIFY(openWindowOnLink(window));
+        window.device->versionNumber = 0x01040000;
         window.ui->adcCalibrationR1MeasureButton->click();
-        window.ui->adcCalibrationR2MeasureButton->click();
-        link->peer.write("Vunc = 100000\nVunc = 200000\n");
-        QTRY_COMPARE(window.ui->adcCalibrationR2->text(), QStringLiteral("0.100000 V"));
-        QTest::qWait(50);
-        QCOMPARE(window.ui->adcCalibrationR1->text(), QString());
-        QCOMPARE(window.adcMeasured2, 0.1);
+        QCOMPARE(sent(), QByteArray());
         QCOMPARE(window.adcMeasureTarget, -1);
     }
 

@@ -1,5 +1,6 @@
 // frostgauge-cli against the simulator (and a bare pty where nothing may arrive).
 
+#include "device/device-serial.h"
 #include "device/sensor-curve.h"
 #include "support/pty-peer.h"
 #include "support/simulator-process.h"
@@ -214,7 +215,7 @@ private slots:
             file += QByteArray::number(4 + i) + " " + QByteArray::number(1.6 - i * 0.01) + "\n";
         const Run run = cli({"upload-curve", sim.path(), writeFile("long.txt", file), "--timeout", "1"});
         QCOMPARE(run.code, 1);
-        QVERIFY2(run.err.contains("no acknowledgement of the calibration write at offset 48 within 1 s"),
+        QVERIFY2(run.err.contains("Calibration upload stopped: no acknowledgement of the write at offset 48 within 1 s"),
                  qPrintable(run.err));
     }
 
@@ -246,6 +247,56 @@ private slots:
         run = cli({"upgrade", sim.path(), writeFile("bad.crp", QByteArray(300, 'x')), "--yes"});
         QCOMPARE(run.code, 2);
         QVERIFY(run.err.contains("invalid or unsupported firmware file"));
+    }
+
+    void upgradeThatCannotProceed_data()
+    {
+        QTest::addColumn<QStringList>("simulatorOptions");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("retryCompletes");
+        QTest::newRow("instrument stays in its application")
+            << QStringList{"--stay-in-application"}
+            << QString::fromLatin1(Device::NotInManagementFirmware) << false;
+        QTest::newRow("write never acknowledged")
+            << QStringList{"--drop-ack", "2"}
+            << QStringLiteral("Firmware upgrade stopped: no acknowledgement of the write at offset 112 "
+                              "within 1 s. The instrument waits in its management firmware")
+            << true;
+    }
+
+    void upgradeThatCannotProceed()
+    {
+        QFETCH(QStringList, simulatorOptions);
+        QFETCH(QString, message);
+        QFETCH(bool, retryCompletes);
+        QByteArray build;
+        for (int i = 0; i < 1000; ++i)
+            build.append(char(i * 13));
+        QProcess tool;
+        const QString image = dir.filePath("stall.crp");
+        tool.start(QStringLiteral(FROSTGAUGE_IMAGE_EXECUTABLE),
+                   {"create", "--output", image, "--version", "1.6", "--build", "r1=" + writeFile("s.bin", build)});
+        QVERIFY(tool.waitForFinished());
+        const QString dump = dir.filePath("stall-flash.bin");
+        QFile::remove(dump);
+        SimulatorProcess sim(simulatorOptions + QStringList{"--flash-dump", dump});
+
+        Run run = cli({"upgrade", sim.path(), image, "--yes", "--timeout", "1"});
+        QCOMPARE(run.code, 1);
+        QVERIFY2(run.err.contains(message), qPrintable(run.err));
+        if (!retryCompletes) {
+            // Nothing erased, nothing written.
+            sim.stop();
+            QFile flash(dump);
+            QVERIFY(!flash.exists() || (flash.open(QIODevice::ReadOnly) && flash.readAll().isEmpty()));
+            return;
+        }
+        // Left in its management firmware, the instrument takes the upgrade again.
+        run = cli({"upgrade", sim.path(), image, "--yes", "--timeout", "1"});
+        QVERIFY2(run.code == 0, qPrintable(run.err));
+        QFile flash(dump);
+        QVERIFY(flash.open(QIODevice::ReadOnly));
+        QCOMPARE(flash.readAll(), build);
     }
 
     void usageErrors_data()

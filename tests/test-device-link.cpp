@@ -251,12 +251,14 @@ private slots:
     {
         DebugCapture debug;
         QSignalSpy temperatures(&link->device, &Device::temperatureChanged);
-        feed("*T = 77.350 K\n*T = abc K\n*T = 4.2\n*T =  12.5 K\n*T = inf K\n*T = nan K\n");
-        // The two final characters are cut whatever they are: "4.2" reads as 4.
-        QCOMPARE(temperatures.count(), 3);
-        QCOMPARE(temperatures.at(0).at(0).toDouble(), 77.35);
-        QCOMPARE(temperatures.at(1).at(0).toDouble(), 4.0);
-        QCOMPARE(temperatures.at(2).at(0).toDouble(), 12.5);
+        feed("*T = 77.350 K\n*T = abc K\n*T = 4.2\n*T =  12.5 K\n*T = inf K\n*T = nan K\n"
+             "*T = 77.5\n*T = 4.200 K\n*T = 3 KK\n*T = 1e3 K\n");
+        // The number runs up to an optional " K": a line without the unit keeps
+        // its last digits.
+        const QList<double> expected = {77.35, 4.2, 12.5, 77.5, 4.2, 1000.0};
+        QCOMPARE(temperatures.count(), expected.size());
+        for (int i = 0; i < expected.size(); ++i)
+            QCOMPARE(temperatures.at(i).at(0).toDouble(), expected.at(i));
         QVERIFY(!debug.contains("message from device"));
     }
 

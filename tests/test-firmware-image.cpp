@@ -131,6 +131,16 @@ private slots:
                                              << "Can't find compatible firmware image";
         QTest::newRow("zero step") << sign(head() + revision2 + le32(0) + le32(0) + le32(0) + record(revision1, "b"))
                                    << revision1 << "Can't find compatible firmware image";
+        // A record that does not advance the walk is never selected, nor is anything after it.
+        QTest::newRow("zero step, this revision, empty blob")
+            << sign(head() + revision1 + le32(0) + le32(0) + le32(0)) << revision1
+            << "Can't find compatible firmware image";
+        QTest::newRow("zero step, this revision, blob over the header")
+            << sign(head() + revision1 + le32(0) + le32(16) + le32(0)) << revision1
+            << "Can't find compatible firmware image";
+        QTest::newRow("zero step before a good record")
+            << sign(head() + revision2 + le32(0) + le32(0) + le32(0) + record(revision1, "b"))
+            << revision2 << "Can't find compatible firmware image";
         QTest::newRow("step past 32 bits")
             << sign(head() + revision2 + le32(0xFFFFFFFF) + le32(4) + le32(1) + record(revision1, "b"))
             << revision1 << "Can't find compatible firmware image";

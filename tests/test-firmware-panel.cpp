@@ -144,18 +144,81 @@ private slots:
         QCOMPARE(QSettings().value("/ui/firmware-upgrade-last-path").toString(), other.path());
     }
 
-    void upgradeWaitsForACalibrationUpload()
+    void transferButtonsRefuseBeforeAnyDialog_data()
     {
-        using namespace ImageBuilder;
-        const QString image = writeFile("good.crp", sign(head() + record(revision1, "01234567")));
-        Rig rig("NORDA,VKRHX350,S1,1.5.2");
-        rig.window.device->calibrationStage = Device::CalibrationWriting;
-        chooseFileInNextDialog(image);
-        answerNextMessageBox(QMessageBox::Yes);
-        rig.window.ui->upgradeButton->click();
+        QTest::addColumn<bool>("uploadRunning");
+        QTest::addColumn<bool>("pressUpgrade");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("upgrade during an upload")
+            << true << true << "A calibration upload is under way: firmware upgrade not started";
+        QTest::newRow("upload during an upgrade")
+            << false << false << "A firmware upgrade is under way: calibration upload not started";
+    }
+
+    void transferButtonsRefuseBeforeAnyDialog()
+    {
+        QFETCH(bool, uploadRunning);
+        QFETCH(bool, pressUpgrade);
+        QFETCH(QString, message);
+        Rig rig("NORDA,VKRHX350-BS,S1,1.5.2");
+        if (uploadRunning) {
+            QVERIFY(rig.window.device->uploadCalibration(QByteArray(64, 'c')));
+        } else {
+            QVERIFY(rig.window.device->upgradeFirmware(QByteArray(64, 'f')));
+            rig.window.curveTemperatures = {4.0, 77.0};
+            rig.window.curveVoltages = {1.6, 1.0};
+        }
+        rig.peer.drain(40);
+        rig.peer.take();
+
+        // A dialog would sit in exec() until answered; this one only records it.
+        auto opened = std::make_shared<bool>(false);
+        answerNextModal([opened](QWidget *modal) {
+            *opened = true;
+            if (auto *dialog = qobject_cast<QDialog *>(modal))
+                dialog->reject();
+        }, 10);
+        (pressUpgrade ? rig.window.ui->upgradeButton : rig.window.ui->sensorUploadButton)->click();
+        QTest::qWait(200);
+        QVERIFY(!*opened);
         QCOMPARE(rig.peer.drain(50), QByteArray());
-        QVERIFY(rig.window.statusBar()->currentMessage().contains(
-            QStringLiteral("calibration upload is under way")));
+        QCOMPARE(rig.window.statusBar()->currentMessage(), message);
+    }
+
+    void lineStaysQuietDuringATransfer()
+    {
+        Rig rig("NORDA,VKRHX350-BS,S1,1.5.2");
+        rig.window.device->versionNumber = 0x01050200;
+        QVERIFY(rig.window.device->upgradeFirmware(QByteArray(200, 'f')));
+        QCOMPARE(rig.peer.drain(40), QByteArray("@02\n"));
+        rig.peer.take();
+        QVERIFY(!rig.window.ui->tab_2->isEnabled());
+        QVERIFY(!rig.window.ui->calibrationTab->isEnabled());
+
+        // Whatever reaches the slots while the transfer runs goes nowhere.
+        rig.window.relay1TempSpinChanged(12.5);
+        rig.window.saveButtonClicked();
+        rig.window.adcCalibrationR1MeasureButtonClicked();
+        rig.window.adcCalibrationRealMasureButtonClicked();
+        rig.window.adcCalibrationResetButtonClicked();
+        rig.window.enableSerialOutputButtonClicked();
+        QCOMPARE(rig.peer.drain(50), QByteArray());
+        QVERIFY(rig.window.statusBar()->currentMessage().startsWith(
+            QStringLiteral("A transfer is under way")));
+
+        // A read-back answer that arrives now does not send the next query.
+        rig.window.getParametersStage = 0;
+        rig.peer.write("cal = vkr\n");
+        QCOMPARE(rig.peer.drain(50), QByteArray());
+        QCOMPARE(rig.window.getParametersStage, 1);
+
+        rig.peer.write("*ERASE_OK\n*WRITE_OK\n*WRITE_OK\n");
+        // The end opens the line again and the read-back goes on.
+        QVERIFY(rig.peer.waitFor(":rs232:period?\n").endsWith("\nboot\n:rs232:period?\n"));
+        QVERIFY(rig.window.ui->tab_2->isEnabled());
+        QVERIFY(rig.window.ui->calibrationTab->isEnabled());
+        QCOMPARE(rig.window.ui->upgradeMessageLabel->text(),
+                 QStringLiteral("Firmware written; the instrument starts it"));
     }
 
     void noPortDoesNothing()
@@ -201,6 +264,74 @@ private slots:
         QTRY_COMPARE(window.getParametersStage, -1);
         QCOMPARE(window.ui->displayRefreshSpin->value(), 500);
 
+        QFile flash(dump);
+        QVERIFY(flash.open(QIODevice::ReadOnly));
+        QCOMPARE(flash.readAll(), build);
+    }
+
+    void upgradeThatCannotProceed_data()
+    {
+        QTest::addColumn<QStringList>("simulatorOptions");
+        QTest::addColumn<QString>("message");
+        QTest::addColumn<bool>("retryCompletes");
+        QTest::newRow("instrument stays in its application")
+            << QStringList{"--stay-in-application"}
+            << QString::fromLatin1(Device::NotInManagementFirmware) << false;
+        QTest::newRow("write never acknowledged")
+            << QStringList{"--drop-ack", "3"}
+            << QStringLiteral("Firmware upgrade stopped: no acknowledgement of the write at offset 224 "
+                              "within 0.5 s. The instrument waits in its management firmware: start "
+                              "the upgrade again.")
+            << true;
+    }
+
+    void upgradeThatCannotProceed()
+    {
+        QFETCH(QStringList, simulatorOptions);
+        QFETCH(QString, message);
+        QFETCH(bool, retryCompletes);
+        QByteArray build;
+        for (int i = 0; i < 1000; ++i)
+            build.append(char(i * 11));
+        const QString image = dir.filePath("stall.crp");
+        QProcess tool;
+        tool.start(QStringLiteral(FROSTGAUGE_IMAGE_EXECUTABLE),
+                   {"create", "--output", image, "--version", "1.6", "--build",
+                    "r1=" + writeFile("stall.bin", build)});
+        QVERIFY(tool.waitForFinished(10000));
+        const QString dump = dir.filePath("stall-flash.bin");
+        QFile::remove(dump);
+        SimulatorProcess sim(simulatorOptions + QStringList{"--flash-dump", dump});
+        MainWindow window;
+        QVERIFY(openPortInWindow(window, sim.path()));
+        QTRY_VERIFY(!window.device->compatId.isEmpty());
+        QTRY_COMPARE(window.getParametersStage, -1);
+        window.device->transferTimeoutMs = 500;
+
+        chooseFileInNextDialog(image);
+        answerNextMessageBox(QMessageBox::Yes);
+        window.ui->upgradeButton->click();
+        QTRY_COMPARE_WITH_TIMEOUT(window.ui->upgradeMessageLabel->text(), message, 5000);
+        QCOMPARE(window.statusBar()->currentMessage(), message);
+        QCOMPARE(window.device->upgradeStage, int(Device::UpgradeIdle));
+        QVERIFY(window.ui->tab_2->isEnabled());
+        QVERIFY(window.ui->upgradeButton->isEnabled());
+
+        if (!retryCompletes) {
+            QTRY_COMPARE(window.getParametersStage, -1);
+            sim.stop();
+            QFile flash(dump);
+            QVERIFY(!flash.exists() || (flash.open(QIODevice::ReadOnly) && flash.readAll().isEmpty()));
+            return;
+        }
+        // The instrument waits in its management firmware: the operator starts again.
+        QVERIFY(window.device->managementMode);
+        chooseFileInNextDialog(image);
+        answerNextMessageBox(QMessageBox::Yes);
+        window.ui->upgradeButton->click();
+        QTRY_COMPARE_WITH_TIMEOUT(window.ui->upgradeMessageLabel->text(),
+                                  QStringLiteral("Firmware written; the instrument starts it"), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.device->managementMode, 5000);
         QFile flash(dump);
         QVERIFY(flash.open(QIODevice::ReadOnly));
         QCOMPARE(flash.readAll(), build);

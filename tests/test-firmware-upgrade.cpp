@@ -52,6 +52,7 @@ private slots:
         QSignalSpy identified(&link->device, &Device::identified);
         QSignalSpy management(&link->device, &Device::deviceManagementMode);
         QSignalSpy restarted(&link->device, &Device::deviceRestarted);
+        QSignalSpy ended(&link->device, &Device::transferEnded);
         const QByteArray data = image(224);
 
         link->device.upgradeFirmware(data);
@@ -73,6 +74,9 @@ private slots:
         QCOMPARE(progressOf(progress), (QList<QList<int>>{{0, 224}, {112, 224}, {224, 224}}));
         QCOMPARE(link->device.upgradeStage, int(Device::UpgradeIdle));
         QVERIFY(link->device.transferData.isEmpty());
+        QCOMPARE(ended.count(), 1);
+        QCOMPARE(ended.at(0).at(0).value<Device::Transfer>(), Device::FirmwareUpgrade);
+        QCOMPARE(ended.at(0).at(1).toBool(), true);
         QCOMPARE(reply("*APP running"), QByteArray("*IDN?\n"));
         QCOMPARE(restarted.count(), 1);
         QCOMPARE(reply("*WRITE_OK"), QByteArray());
@@ -145,15 +149,52 @@ private slots:
         QCOMPARE(link->device.upgradeStage, int(Device::UpgradeResetting));
     }
 
-    void applicationAnsweringTheResetStillProceeds()
+    void handOverNeedsTheManagementFirmware_data()
     {
+        QTest::addColumn<QByteArray>("identification");
+        QTest::addColumn<QByteArray>("answer");
+        QTest::addColumn<bool>("erases");
+        QTest::newRow("management model") << QByteArray("NORDA,VKRHX350-BS,S1,1.4.0.0")
+                                          << QByteArray("@00\n@02\n") << true;
+        QTest::newRow("legacy management model") << QByteArray("NORDA,VKRHX350-BS,S1,1.3.2")
+                                                 << QByteArray("flash erase\n") << true;
+        QTest::newRow("application model") << QByteArray("NORDA,VKRHX350,S1,1.3.2") << QByteArray()
+                                           << false;
+        QTest::newRow("application model, new") << QByteArray("NORDA,VKRHX350,S1,1.5.2")
+                                                << QByteArray("@00\n") << false;
+        QTest::newRow("unknown model") << QByteArray("NORDA,VKRHX999-BS,S1,1.4.0.0") << QByteArray()
+                                       << false;
+        QTest::newRow("too few fields") << QByteArray("NORDA,VKRHX350-BS,1.4.0.0") << QByteArray()
+                                        << false;
+        QTest::newRow("too many fields") << QByteArray("NORDA,VKRHX350-BS,S1,1.4,x") << QByteArray()
+                                         << false;
+    }
+
+    void handOverNeedsTheManagementFirmware()
+    {
+        QFETCH(QByteArray, identification);
+        QFETCH(QByteArray, answer);
+        QFETCH(bool, erases);
         reply("NORDA,VKRHX350,S1,1.3.2");
+        QSignalSpy ended(&link->device, &Device::transferEnded);
         link->device.upgradeFirmware(image(16));
         link->peer.drain(40);
         link->peer.take();
         QCOMPARE(reply("*APP back"), QByteArray("*IDN?\n"));
-        QCOMPARE(reply("NORDA,VKRHX350,S1,1.3.2"), QByteArray("flash erase\n"));
-        QCOMPARE(link->device.upgradeStage, int(Device::UpgradeWriting));
+        QCOMPARE(reply(identification), answer);
+        if (erases) {
+            QCOMPARE(link->device.upgradeStage, int(Device::UpgradeWriting));
+            QCOMPARE(ended.count(), 0);
+            return;
+        }
+        QCOMPARE(link->device.upgradeStage, int(Device::UpgradeIdle));
+        QVERIFY(link->device.transferData.isEmpty());
+        QCOMPARE(ended.count(), 1);
+        QCOMPARE(ended.at(0).at(1).toBool(), false);
+        QCOMPARE(ended.at(0).at(2).toString(), QString::fromLatin1(Device::NotInManagementFirmware));
+        // Acknowledgements now write nothing.
+        QCOMPARE(reply("*ERASE_OK"), QByteArray());
+        QCOMPARE(reply("*WRITE_OK"), QByteArray());
     }
 
     void noPortStaysResetting()

@@ -110,6 +110,31 @@ private slots:
         QCOMPARE(named.mid(8, 16), (longName + QStringLiteral("€")).toUtf8().left(16));
     }
 
+    void nameIsCutBetweenCharacters_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("kept");
+        QTest::newRow("ASCII") << QStringLiteral("ABCDEFGHIJKLMNOPQRS") << QStringLiteral("ABCDEFGHIJKLMNOP");
+        QTest::newRow("two-byte character across the cut")
+            << QStringLiteral("aÄÖÜäöüßé") << QStringLiteral("aÄÖÜäöüß");
+        QTest::newRow("three-byte characters") << QStringLiteral("€€€€€€") << QStringLiteral("€€€€€");
+        QTest::newRow("four-byte characters, exact fit")
+            << QStringLiteral("\U0001F9CA\U0001F9CA\U0001F9CA\U0001F9CA\U0001F9CA")
+            << QStringLiteral("\U0001F9CA\U0001F9CA\U0001F9CA\U0001F9CA");
+        QTest::newRow("four-byte character across the cut")
+            << QStringLiteral("ab\U0001F9CA\U0001F9CA\U0001F9CA\U0001F9CA")
+            << QStringLiteral("ab\U0001F9CA\U0001F9CA\U0001F9CA");
+    }
+
+    void nameIsCutBetweenCharacters()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, kept);
+        const QByteArray field = sensorCurveRecord(name, {}, {}).mid(8, 16);
+        const QByteArray expected = kept.toUtf8();
+        QCOMPARE(field, expected + QByteArray(16 - expected.size(), '\0'));
+    }
+
     void upload120Bytes()
     {
         UploadRig rig;

@@ -424,8 +424,9 @@ private slots:
         QCOMPARE(window.ui->relay1HystSpin->value(), 0.1);
         QCOMPARE(window.ui->rs232OutputPeriodSpin->value(), 100.0);
         QCOMPARE(window.ui->rs485OutputPeriodSpin->value(), 1000.0);
-        QCOMPARE(window.ui->relay1DefaultStateCombo->currentIndex(), -1);
-        QCOMPARE(window.ui->rs485AutomaticOutputCombo->currentIndex(), -1);
+        // An index the combo has no item for leaves it at its first item, never blank.
+        QCOMPARE(window.ui->relay1DefaultStateCombo->currentIndex(), 0);
+        QCOMPARE(window.ui->rs485AutomaticOutputCombo->currentIndex(), 0);
         QCOMPARE(window.ui->displayRefreshSpin->value(), 100);
     }
 

@@ -127,6 +127,26 @@ private slots:
         QCOMPARE(window->ui->sensorNameValue->text(), QStringLiteral("ASC"));
     }
 
+    void defaultStateOutsideTheItemsKeepsTheSelection_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<int>("index");
+        QTest::newRow("in range") << QByteArray("relay1:default = 0") << 0;
+        QTest::newRow("one past the items") << QByteArray("relay1:default = 2") << 1;
+        QTest::newRow("far past") << QByteArray("relay1:default = 5") << 1;
+        QTest::newRow("negative") << QByteArray("relay1:default = -1") << 1;
+    }
+
+    void defaultStateOutsideTheItemsKeepsTheSelection()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(int, index);
+        window->ui->relay1DefaultStateCombo->setCurrentIndex(1);
+        answer(line);
+        QCOMPARE(window->ui->relay1DefaultStateCombo->currentIndex(), index);
+        QVERIFY(!window->ui->relay1DefaultStateCombo->currentText().isEmpty());
+    }
+
     void operatorChangeDuringReadBackIsSent()
     {
         answer("NORDA,VKRHX350,S-42,1.3.2");
@@ -182,10 +202,26 @@ private slots:
         QCOMPARE(window->ui->adcCalibrationRealValue->text(), QStringLiteral("0.001000 V (uncalibrated)"));
     }
 
-    void voltageReplyAdvancesTheReadBack()
+    void onlyTheAwaitedKeyAdvancesTheReadBack_data()
     {
+        QTest::addColumn<QByteArray>("stray");
+        QTest::newRow("late voltage reading") << QByteArray("Vunc = 5");
+        QTest::newRow("a later key") << QByteArray("relay1:temp = 12.000");
+        QTest::newRow("an echo of the query's key with another case") << QByteArray("CAL = vkr");
+        QTest::newRow("unknown key") << QByteArray("foo = 1");
+    }
+
+    void onlyTheAwaitedKeyAdvancesTheReadBack()
+    {
+        QFETCH(QByteArray, stray);
         answer("NORDA,VKRHX350,S-42,1.3.2");
-        QCOMPARE(answer("Vunc = 5"), QByteArray(":rs232:period?\n"));
+        QCOMPARE(window->getParametersStage, 0);
+        // The stray line is handled as itself and sends nothing.
+        QCOMPARE(answer(stray), QByteArray());
+        QCOMPARE(window->getParametersStage, 0);
+        if (stray.startsWith("relay1:temp"))
+            QCOMPARE(window->ui->relay1TempSpin->value(), 12.0);
+        QCOMPARE(answer("cal = vkr"), QByteArray(":rs232:period?\n"));
         QCOMPARE(window->getParametersStage, 1);
     }
 };

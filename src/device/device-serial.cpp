@@ -8,12 +8,18 @@
 #include <QLoggingCategory>
 #include <QSerialPort>
 #include <QStringList>
+#include <QTimer>
 
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
-Device::Device(QObject *parent) : QObject(parent) {}
+Device::Device(QObject *parent) : QObject(parent), transferTimer(new QTimer(this))
+{
+    qRegisterMetaType<Device::Transfer>();
+    transferTimer->setSingleShot(true);
+    connect(transferTimer, &QTimer::timeout, this, &Device::transferTimedOut);
+}
 
 Device::~Device() = default;
 
@@ -42,6 +48,8 @@ bool Device::openPort(const QString &name)
 
 bool Device::close()
 {
+    if (activeTransfer() != NoTransfer)
+        endTransfer(false, QStringLiteral("the port was closed"));
     if (port) {
         port->close();
         port->deleteLater();
@@ -70,6 +78,8 @@ void Device::handlePortError(int error)
     if (!port || (error != QSerialPort::ResourceError && error != QSerialPort::ReadError))
         return;
     const QString reason = port->errorString();
+    if (activeTransfer() != NoTransfer)
+        endTransfer(false, QStringLiteral("the connection was lost (%1)").arg(reason));
     close();
     emit connectionLost(reason);
 }
@@ -130,6 +140,15 @@ void Device::serialParseLine(const QByteArray &line)
     const QString text = QString::fromUtf8(line.constData(), nul < 0 ? line.size() : nul);
 
     using namespace Protocol;
+    // Each announcement of the restart is progress of the reset step: its
+    // clock starts again, so only a silent instrument runs out of time.
+    const bool announcement = text.startsWith(QLatin1String(ResetAnnouncement))
+                              || text.startsWith(QLatin1String(BootstrapAnnouncement))
+                              || text.startsWith(QLatin1String(ManagementAnnouncement))
+                              || text.startsWith(QLatin1String(ApplicationAnnouncement));
+    if (announcement && upgradeStage == UpgradeResetting)
+        awaitInstrument();
+
     if (text.startsWith(QLatin1String(ResetAnnouncement))) {
         emit deviceReset();
     } else if (text.startsWith(QLatin1String(BootstrapAnnouncement))) {
@@ -141,17 +160,19 @@ void Device::serialParseLine(const QByteArray &line)
         serialSendCommand(QString::fromLatin1(IdentifyQuery));
         emit deviceRestarted();
     } else if (text.startsWith(QLatin1String(TemperaturePrefix))) {
-        // The number sits between the prefix and two final characters (" K").
-        // "inf" and "nan" convert too, but are no reading (and an infinite one
-        // would bring the plot's scale down).
+        // The number runs up to an optional unit. "inf" and "nan" convert too,
+        // but are no reading (and an infinite one would bring the plot's scale down).
+        QStringRef number = text.midRef(int(sizeof TemperaturePrefix) - 1);
+        if (number.endsWith(QLatin1String(TemperatureUnit)))
+            number.chop(int(sizeof TemperatureUnit) - 1);
         bool ok = false;
-        const double value = text.mid(5, text.size() - 7).toDouble(&ok);
+        const double value = number.toDouble(&ok);
         if (ok && std::isfinite(value))
             emit temperatureChanged(value);
     } else if (text.startsWith(QLatin1String(IdentificationPrefix))) {
         handleIdentification(text);
     } else if (text.startsWith(QLatin1String(CompatPrefix))) {
-        compatId = QByteArray::fromHex(text.mid(10).toUtf8());
+        compatId = QByteArray::fromHex(text.mid(int(sizeof CompatPrefix) - 1).toUtf8());
         emit identified();
     } else if (text.startsWith(QLatin1String(CalibrationEraseDone))
                || text.startsWith(QLatin1String(CalibrationWriteDone))) {
@@ -205,9 +226,14 @@ void Device::handleIdentification(const QString &text)
         managementRequested = false;
         if (upgradeStage != UpgradeResetting) {
             emit deviceManagementMode();
-        } else {
+        } else if (isIdentified && managementMode) {
             upgradeStage = UpgradeErase;
             upgradeFirmwareStep();
+        } else {
+            // Erasing would wipe the running application (or a stranger's
+            // flash) with no management firmware to write it back.
+            qDebug() << "upgrade not started: after the reset the instrument answered" << text;
+            endTransfer(false, QString::fromLatin1(NotInManagementFirmware));
         }
     }
 }
@@ -242,22 +268,28 @@ void Device::reset(ResetMode mode)
 
 void Device::provision() {}
 
-void Device::measureRaw()
+bool Device::measureRaw()
 {
-    if (versionNumber > Protocol::VoltQueriesAfter)
-        serialSendCommand(QString::fromLatin1(Protocol::VoltRawQuery));
+    if (versionNumber <= Protocol::VoltQueriesAfter)
+        return false;
+    serialSendCommand(QString::fromLatin1(Protocol::VoltRawQuery));
+    return true;
 }
 
-void Device::measureUncalibrated()
+bool Device::measureUncalibrated()
 {
-    if (versionNumber > Protocol::VoltQueriesAfter)
-        serialSendCommand(QString::fromLatin1(Protocol::VoltUncalibratedQuery));
+    if (versionNumber <= Protocol::VoltQueriesAfter)
+        return false;
+    serialSendCommand(QString::fromLatin1(Protocol::VoltUncalibratedQuery));
+    return true;
 }
 
-void Device::measureCalibrated()
+bool Device::measureCalibrated()
 {
-    if (versionNumber > Protocol::VoltQueriesAfter)
-        serialSendCommand(QString::fromLatin1(Protocol::VoltCalibratedQuery));
+    if (versionNumber <= Protocol::VoltQueriesAfter)
+        return false;
+    serialSendCommand(QString::fromLatin1(Protocol::VoltCalibratedQuery));
+    return true;
 }
 
 bool Device::scaleAdcCalibration(double offset, double slope, qint32 *scaledOffset,
@@ -331,13 +363,90 @@ QByteArray Device::writeCommand(const char *format) const
     return command;
 }
 
-void Device::uploadCalibration(const QByteArray &data)
+Device::Transfer Device::activeTransfer() const
 {
+    if (upgradeStage != UpgradeIdle)
+        return FirmwareUpgrade;
+    if (calibrationStage != CalibrationIdle)
+        return CalibrationUpload;
+    return NoTransfer;
+}
+
+bool Device::refuseTransfer(Transfer starting)
+{
+    const Transfer running = activeTransfer();
+    if (running == NoTransfer || running == starting)
+        return false;
+    qDebug() << (starting == FirmwareUpgrade ? "firmware upgrade" : "calibration upload")
+             << "not started: a"
+             << (running == FirmwareUpgrade ? "firmware upgrade" : "calibration upload")
+             << "is under way";
+    return true;
+}
+
+void Device::awaitInstrument()
+{
+    transferTimer->start(transferTimeoutMs);
+}
+
+QString Device::awaitedStep() const
+{
+    if (upgradeStage == UpgradeResetting)
+        return QStringLiteral("no answer from the management firmware after the reset");
+    // transferPosition is already past the chunk whose acknowledgement is awaited;
+    // at 0 only the erase has gone out.
+    if (transferPosition == 0)
+        return QStringLiteral("no acknowledgement of the erase");
+    return QStringLiteral("no acknowledgement of the write at offset %1")
+        .arg(transferPosition - transferChunkSize);
+}
+
+void Device::transferTimedOut()
+{
+    if (activeTransfer() == NoTransfer)
+        return;
+    endTransfer(false, QStringLiteral("%1 within %2 s")
+                           .arg(awaitedStep())
+                           .arg(transferTimeoutMs / 1000.0));
+}
+
+void Device::endTransfer(bool succeeded, const QString &message)
+{
+    const Transfer ended = activeTransfer();
+    if (ended == NoTransfer)
+        return;
+    transferTimer->stop();
+    upgradeStage = UpgradeIdle;
+    calibrationStage = CalibrationIdle;
+    managementRequested = false;
+    transferPosition = 0;
+    transferData.clear();
+
+    QString text = message;
+    if (!succeeded && ended == FirmwareUpgrade) {
+        if (message != QLatin1String(NotInManagementFirmware))
+            text = QStringLiteral("Firmware upgrade stopped: %1.").arg(message);
+        if (managementMode)
+            text += QStringLiteral(" The instrument waits in its management firmware: "
+                                   "start the upgrade again.");
+    } else if (!succeeded) {
+        text = QStringLiteral("Calibration upload stopped: %1.").arg(message);
+    }
+    qDebug() << "transfer ended:" << text;
+    emit transferEnded(ended, succeeded, text);
+}
+
+bool Device::uploadCalibration(const QByteArray &data)
+{
+    if (refuseTransfer(CalibrationUpload))
+        return false;
     transferData = transferPayload(data);
     calibrationStage = CalibrationErase;
     transferPosition = 0;
     transferChunkSize = Protocol::CalibrationChunkSize;
+    emit transferStarted(CalibrationUpload);
     uploadCalibrationStep();
+    return true;
 }
 
 void Device::uploadCalibrationStep()
@@ -347,17 +456,17 @@ void Device::uploadCalibrationStep()
     case CalibrationErase:
         serialSendCommand(QString::fromLatin1(Protocol::CalibrationErase));
         calibrationStage = CalibrationWriting;
+        awaitInstrument();
         emit progress(0, size);
         break;
     case CalibrationWriting:
         if (transferPosition < size) {
             sendBytes(writeCommand(Protocol::CalibrationWriteFormat));
             transferPosition += transferChunkSize;
+            awaitInstrument();
             emit progress(transferPosition, size);
         } else {
-            calibrationStage = CalibrationIdle;
-            transferPosition = 0;
-            transferData.clear();
+            endTransfer(true, QStringLiteral("Calibration curve uploaded"));
         }
         break;
     default:
@@ -365,13 +474,17 @@ void Device::uploadCalibrationStep()
     }
 }
 
-void Device::upgradeFirmware(const QByteArray &image)
+bool Device::upgradeFirmware(const QByteArray &image)
 {
+    if (refuseTransfer(FirmwareUpgrade))
+        return false;
     transferData = transferPayload(image);
     transferPosition = 0;
     transferChunkSize = Protocol::FirmwareChunkSize;
     upgradeStage = managementMode ? UpgradeErase : UpgradeResetting;
+    emit transferStarted(FirmwareUpgrade);
     upgradeFirmwareStep();
+    return true;
 }
 
 void Device::upgradeFirmwareStep()
@@ -382,6 +495,9 @@ void Device::upgradeFirmwareStep()
     switch (upgradeStage) {
     case UpgradeResetting:
         qDebug("upgradeFirmwareStep: resetting device");
+        // Without a port the reset cannot go out; the step's clock still ends
+        // the upgrade rather than leaving it waiting for ever.
+        awaitInstrument();
         if (!port)
             break;
         serialSendCommand(QString::fromLatin1(Protocol::SystemReset));
@@ -392,6 +508,7 @@ void Device::upgradeFirmwareStep()
         serialSendCommand(
             QString::fromLatin1(legacy ? Protocol::FlashEraseLegacy : Protocol::FlashErase));
         upgradeStage = UpgradeWriting;
+        awaitInstrument();
         emit progress(0, size);
         break;
     case UpgradeWriting:
@@ -402,13 +519,12 @@ void Device::upgradeFirmwareStep()
             sendBytes(writeCommand(legacy ? Protocol::FlashWriteLegacyFormat
                                           : Protocol::FlashWriteFormat));
             transferPosition += transferChunkSize;
+            awaitInstrument();
             emit progress(transferPosition, size);
         } else {
             qDebug("upgradeFirmwareStep: booting device");
             serialSendCommand(QString::fromLatin1(Protocol::Boot));
-            upgradeStage = UpgradeIdle;
-            transferPosition = 0;
-            transferData.clear();
+            endTransfer(true, QStringLiteral("Firmware written; the instrument starts it"));
         }
         break;
     default:

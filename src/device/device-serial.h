@@ -5,6 +5,7 @@
 #include <QString>
 
 class QSerialPort;
+class QTimer;
 
 // The link to one instrument over one serial port: frames reply lines, keeps the
 // instrument's identity, and runs the multi-step exchanges (management reset,
@@ -25,6 +26,19 @@ public:
         UpgradeWriting = 2,
     };
 
+    // The two long exchanges. They share the transfer members below, so only one
+    // runs at a time.
+    enum Transfer { NoTransfer, CalibrationUpload, FirmwareUpgrade };
+    Q_ENUM(Transfer)
+
+    // How long a transfer step may wait for its acknowledgement (or, after the
+    // reset, for the management firmware to announce itself) before the
+    // transfer ends as failed.
+    static constexpr int DefaultTransferTimeoutMs = 10000;
+
+    static constexpr char NotInManagementFirmware[] =
+        "The instrument did not enter its management firmware; nothing was written.";
+
     // A line longer than this is dropped up to its terminator, so an instrument
     // (or a wrong device) streaming bytes without line ends cannot exhaust memory.
     static constexpr int MaxLineLength = 4096;
@@ -41,15 +55,20 @@ public:
 
     void reset(ResetMode mode);
     void provision();
-    void measureRaw();
-    void measureUncalibrated();
-    void measureCalibrated();
+    // The voltage queries; false (nothing sent) below the version that knows them.
+    bool measureRaw();
+    bool measureUncalibrated();
+    bool measureCalibrated();
     void sendADCCalibration(double offset, double slope);
 
-    void uploadCalibration(const QByteArray &data);
+    // Start a transfer; false, with nothing sent, while the other kind is under
+    // way. Starting the same kind again starts it over. Either way it ends with
+    // transferEnded.
+    bool uploadCalibration(const QByteArray &data);
     void uploadCalibrationStep();
-    void upgradeFirmware(const QByteArray &image);
+    bool upgradeFirmware(const QByteArray &image);
     void upgradeFirmwareStep();
+    Transfer activeTransfer() const;
 
     // Scales an ADC offset (volts) and slope to the instrument's fixed-point
     // fields: microvolts and units of 2^-24. False when either is not a number or
@@ -77,6 +96,7 @@ public:
     qint32 transferChunkSize = 0;
     qint32 calibrationStage = CalibrationIdle;
     qint32 upgradeStage = UpgradeIdle;
+    int transferTimeoutMs = DefaultTransferTimeoutMs;
 
 signals:
     void identified();
@@ -88,6 +108,11 @@ signals:
     void parameterReceived(const QString &key, const QString &value);
     // The port went away (cable pulled, far end hung up); the port is closed.
     void connectionLost(const QString &reason);
+    // A transfer was accepted (also one that starts over).
+    void transferStarted(Device::Transfer transfer);
+    // A transfer finished (succeeded) or was given up; message says which step
+    // failed and why, or what happens next.
+    void transferEnded(Device::Transfer transfer, bool succeeded, const QString &message);
 
 public slots:
     void serialRead();
@@ -101,7 +126,15 @@ private:
     // Writes the bytes of a command to the open port.
     void sendBytes(const QByteArray &bytes);
     void handlePortError(int error);
+    bool refuseTransfer(Transfer starting);
+    // (Re)starts the clock of the step that now awaits the instrument's answer.
+    void awaitInstrument();
+    void transferTimedOut();
+    // Ends the running transfer: its stage back to idle, its data dropped.
+    void endTransfer(bool succeeded, const QString &message);
+    QString awaitedStep() const;
 
     // Set while the rest of an overlong line is being skipped.
     bool discardingLine = false;
+    QTimer *transferTimer;
 };

@@ -89,6 +89,8 @@ inline constexpr char BootstrapAnnouncement[] = "*BOOTSTRAP ";
 inline constexpr char ManagementAnnouncement[] = "*MGMT";
 inline constexpr char ApplicationAnnouncement[] = "*APP ";
 inline constexpr char TemperaturePrefix[] = "*T = ";
+// The unit that may follow the number of a temperature line.
+inline constexpr char TemperatureUnit[] = " K";
 inline constexpr char IdentificationPrefix[] = "NORDA,";
 inline constexpr char CompatPrefix[] = "*COMPAT = ";
 inline constexpr char CalibrationEraseDone[] = "*cal-erase-done";

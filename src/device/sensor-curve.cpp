@@ -59,7 +59,15 @@ QByteArray sensorCurveRecord(const QString &name, const QVector<double> &tempera
     record.reserve(24 + 8 * count);
     appendLe32(record, quint32(SensorCurveMagic));
     appendLe32(record, quint32(count));
-    QByteArray nameBytes = name.toUtf8().left(SensorCurveNameSize);
+    QByteArray nameBytes = name.toUtf8();
+    if (nameBytes.size() > SensorCurveNameSize) {
+        // Cut before the character that does not fit whole: continuation bytes
+        // (10xxxxxx) never start a character.
+        int end = SensorCurveNameSize;
+        while (end > 0 && (uchar(nameBytes.at(end)) & 0xC0) == 0x80)
+            --end;
+        nameBytes.truncate(end);
+    }
     nameBytes.append(SensorCurveNameSize - nameBytes.size(), '\0');
     record.append(nameBytes);
     for (int i = 0; i < count; ++i) {

@@ -96,9 +96,13 @@ QVector<FirmwareRecord> firmwareRecords(const QByteArray &payload)
         record.blobOffset = readLe32(payload, record.start + 16);
         record.blobSize = readLe32(payload, record.start + 20);
         record.blobAreaSize = readLe32(payload, record.start + 24);
-        records.append(record);
+        // A record that does not advance the walk is no record: it would
+        // otherwise describe a blob over its own header.
         const quint64 step = quint64(record.blobOffset) + record.blobAreaSize;
-        if (step == 0 || step > 0xFFFFFFFFull)
+        if (step == 0)
+            break;
+        records.append(record);
+        if (step > 0xFFFFFFFFull)
             break;
         p += qint64(step);
     }

@@ -7,31 +7,52 @@
 #include "device/device-serial.h"
 #include "ui_mainwindow.h"
 
+namespace {
+// A reading normally answers within milliseconds; after this a missing one no
+// longer blocks the buttons.
+constexpr qint64 MeasureAnswerMs = 3000;
+} // namespace
+
+void MainWindow::measureReference(int target)
+{
+    if (!device || lineBusyWithTransfer())
+        return;
+    // The answer carries no reference number: while one is awaited, a second
+    // press would make it land on the other reference and swap the two.
+    if (adcMeasureTarget != -1 && adcMeasureClock.isValid()
+        && adcMeasureClock.elapsed() < MeasureAnswerMs) {
+        statusBar()->showMessage(QStringLiteral("Waiting for the reading of reference %1")
+                                     .arg(adcMeasureTarget + 1),
+                                 2000);
+        return;
+    }
+    if (!device->measureUncalibrated()) {
+        adcMeasureTarget = -1;
+        return;
+    }
+    adcMeasureTarget = target;
+    adcMeasureClock.start();
+}
+
 void MainWindow::adcCalibrationR1MeasureButtonClicked()
 {
-    if (!device)
-        return;
-    adcMeasureTarget = 0;
-    device->measureUncalibrated();
+    measureReference(0);
 }
 
 void MainWindow::adcCalibrationR2MeasureButtonClicked()
 {
-    if (!device)
-        return;
-    adcMeasureTarget = 1;
-    device->measureUncalibrated();
+    measureReference(1);
 }
 
 void MainWindow::adcCalibrationRealMasureButtonClicked()
 {
-    if (device)
+    if (device && !lineBusyWithTransfer())
         device->measureCalibrated();
 }
 
 void MainWindow::adcCalibrationButtonClicked()
 {
-    if (!device)
+    if (!device || lineBusyWithTransfer())
         return;
     qint32 scaledOffset = 0;
     qint32 scaledSlope = 0;
@@ -46,7 +67,7 @@ void MainWindow::adcCalibrationButtonClicked()
 
 void MainWindow::adcCalibrationResetButtonClicked()
 {
-    if (device)
+    if (device && !lineBusyWithTransfer())
         device->sendADCCalibration(0.0, 0.0);
 }
 

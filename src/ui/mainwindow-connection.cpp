@@ -59,6 +59,11 @@ void MainWindow::connectDevice()
     connect(device, &Device::temperatureChanged, this, &MainWindow::temperatureChanged);
     connect(device, &Device::progress, this, &MainWindow::deviceProgress);
     connect(device, &Device::parameterReceived, this, &MainWindow::deviceParameterReceived);
+    connect(device, &Device::transferStarted, this, [this] { setTransferRunning(true); });
+    connect(device, &Device::transferEnded, this,
+            [this](Device::Transfer transfer, bool succeeded, const QString &message) {
+                deviceTransferEnded(transfer == Device::FirmwareUpgrade, succeeded, message);
+            });
     connect(device, &Device::connectionLost, this, [this](const QString &reason) {
         endConnection(QStringLiteral("Connection lost: %1").arg(reason));
     });

@@ -1,5 +1,6 @@
-// Upgrade tab: picking and checking a firmware image, confirming, and the
-// progress bar shared by both long transfers.
+// Upgrade tab: picking and checking a firmware image and confirming; and what
+// both long transfers share: the progress bar, a line kept quiet while one
+// runs, and its end.
 
 #include "mainwindow.h"
 
@@ -20,7 +21,7 @@
 
 void MainWindow::firmwareUpgradeButtonClicked()
 {
-    if (!device)
+    if (!device || refuseConcurrentTransfer(true))
         return;
     const QString lastPath =
         settings->value(SettingsKeys::FirmwareUpgradeLastPath, QString()).toString();
@@ -58,11 +59,40 @@ void MainWindow::firmwareUpgradeButtonClicked()
     const auto answer = QMessageBox::question(this, QStringLiteral("Firmware upgrade"), question,
                                               QMessageBox::Yes | QMessageBox::No,
                                               QMessageBox::Yes);
-    if (answer != QMessageBox::Yes || !device)
+    // The port may have gone, or an upload started, while the question was open.
+    if (answer != QMessageBox::Yes || !device || refuseConcurrentTransfer(true))
         return;
-    if (refuseConcurrentTransfer(true))
-        return;
+    ui->upgradeMessageLabel->clear();
     device->upgradeFirmware(image->blob());
+}
+
+void MainWindow::setTransferRunning(bool running)
+{
+    // The settings and the ADC panel would put their commands between the
+    // transfer's steps; the transfer buttons stay, and refuse with a message.
+    ui->tab_2->setEnabled(!running);
+    ui->calibrationTab->setEnabled(!running);
+    ui->enableSerialOutputButton->setEnabled(!running);
+}
+
+bool MainWindow::lineBusyWithTransfer()
+{
+    if (!device || device->activeTransfer() == Device::NoTransfer)
+        return false;
+    statusBar()->showMessage(QStringLiteral("A transfer is under way: nothing else is sent until it ends"));
+    return true;
+}
+
+void MainWindow::deviceTransferEnded(bool upgrade, bool succeeded, const QString &message)
+{
+    setTransferRunning(false);
+    statusBar()->showMessage(message);
+    if (upgrade)
+        ui->upgradeMessageLabel->setText(message);
+    qDebug() << "transfer ended" << (succeeded ? "successfully:" : "with failure:") << message;
+    // A read-back that a transfer interrupted goes on from its next query.
+    if (getParametersStage != -1)
+        getParameters();
 }
 
 void MainWindow::deviceProgress(int state, int stateMax)

@@ -5,6 +5,7 @@
 
 #include "device/device-serial.h"
 #include "device/protocol.h"
+#include "combo-index.h"
 #include "ui_mainwindow.h"
 
 #include <QDebug>
@@ -34,7 +35,8 @@ void MainWindow::getParameters()
         getParametersStage = -1;
         return;
     }
-    if (device)
+    // Paused while a transfer holds the line; its end sends this query.
+    if (device && device->activeTransfer() == Device::NoTransfer)
         device->serialSendCommand(
             QString::fromLatin1(Protocol::ReadbackQueries[getParametersStage].query));
 }
@@ -65,7 +67,7 @@ void applyIndex(const QString &value, QComboBox *combo)
     bool ok = false;
     const int index = value.toInt(&ok, 10);
     if (ok)
-        combo->setCurrentIndex(index);
+        selectComboIndex(combo, index);
 }
 
 void applyDouble(const QString &value, QDoubleSpinBox *spin)
@@ -148,7 +150,10 @@ void MainWindow::deviceParameterReceived(const QString &key, const QString &valu
     }
 
     updatingFromDevice = false;
-    if (getParametersStage != -1) {
+    // Only the answer to the query in flight moves the read-back on: a stray
+    // line (a late voltage reading, an echo) is shown as itself and skips nothing.
+    if (getParametersStage >= 0 && getParametersStage < Protocol::ReadbackQueryCount
+        && key == QLatin1String(Protocol::ReadbackQueries[getParametersStage].key)) {
         ++getParametersStage;
         getParameters();
     }

@@ -59,7 +59,7 @@ void MainWindow::loadSensorCurve(const QString &path)
 
 void MainWindow::sensorUploadButtonClicked()
 {
-    if (!device)
+    if (!device || refuseConcurrentTransfer(false))
         return;
     // An empty record would wipe the instrument's custom curve.
     if (curveTemperatures.isEmpty()) {
@@ -67,8 +67,6 @@ void MainWindow::sensorUploadButtonClicked()
                              QStringLiteral("No calibration points loaded"));
         return;
     }
-    if (refuseConcurrentTransfer(false))
-        return;
     settings->setValue(SettingsKeys::CustomSensorName, ui->sensorNameEdit->text());
     device->uploadCalibration(
         sensorCurveRecord(ui->sensorNameEdit->text(), curveTemperatures, curveVoltages));
@@ -76,14 +74,16 @@ void MainWindow::sensorUploadButtonClicked()
 
 bool MainWindow::refuseConcurrentTransfer(bool startingUpgrade)
 {
-    // Both transfers share the Device's transfer members: one at a time. The same
-    // kind started again starts over.
-    if (startingUpgrade && device->calibrationStage != Device::CalibrationIdle) {
+    // The Device runs one transfer at a time; asking here first keeps the
+    // operator from choosing a file or answering a question for nothing. The
+    // same kind started again starts over.
+    const Device::Transfer running = device->activeTransfer();
+    if (startingUpgrade && running == Device::CalibrationUpload) {
         statusBar()->showMessage(
             QStringLiteral("A calibration upload is under way: firmware upgrade not started"));
         return true;
     }
-    if (!startingUpgrade && device->upgradeStage != Device::UpgradeIdle) {
+    if (!startingUpgrade && running == Device::FirmwareUpgrade) {
         statusBar()->showMessage(
             QStringLiteral("A firmware upgrade is under way: calibration upload not started"));
         return true;

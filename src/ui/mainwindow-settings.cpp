@@ -31,12 +31,9 @@ void MainWindow::sensorChanged(int)
     const int code = ui->sensorCombo->currentData().toInt();
     settings->setValue(SettingsKeys::SensorId, code);
     ui->sensorNameValue->setText(ui->sensorCombo->currentText());
-    if (!device)
-        return;
     for (const Protocol::SensorKeyword &sensor : Protocol::SensorKeywords) {
         if (sensor.code == code)
-            device->serialSendCommand(
-                QString::asprintf(Protocol::SensorCommandFormat, sensor.keyword));
+            sendSetting(QString::asprintf(Protocol::SensorCommandFormat, sensor.keyword));
     }
 }
 
@@ -48,8 +45,7 @@ void storeAndSend(MainWindow *window, const char *key, double value, const char 
     if (window->updatingFromDevice)
         return;
     window->settings->setValue(QLatin1String(key), value);
-    if (window->device)
-        window->device->serialSendCommand(QString::asprintf(format, value));
+    window->sendSetting(QString::asprintf(format, value));
 }
 } // namespace
 
@@ -79,8 +75,7 @@ void MainWindow::relay1DefaultStateChanged(int)
         return;
     const int code = ui->relay1DefaultStateCombo->currentData().toInt();
     settings->setValue(SettingsKeys::Relay1DefaultState, code);
-    if (device)
-        device->serialSendCommand(QString::asprintf(Protocol::Relay1DefaultFormat, code));
+    sendSetting(QString::asprintf(Protocol::Relay1DefaultFormat, code));
 }
 
 void MainWindow::relay2DefaultStateChanged(int)
@@ -89,8 +84,7 @@ void MainWindow::relay2DefaultStateChanged(int)
         return;
     const int code = ui->relay2DefaultStateCombo->currentData().toInt();
     settings->setValue(SettingsKeys::Relay2DefaultState, code);
-    if (device)
-        device->serialSendCommand(QString::asprintf(Protocol::Relay2DefaultFormat, code));
+    sendSetting(QString::asprintf(Protocol::Relay2DefaultFormat, code));
 }
 
 void MainWindow::rs232AutomaticOutputChanged(int)
@@ -100,8 +94,7 @@ void MainWindow::rs232AutomaticOutputChanged(int)
     const int code = ui->rs232AutomaticOutputCombo->currentData().toInt();
     settings->setValue(SettingsKeys::Rs232Output, code);
     ui->enableSerialOutputButton->setVisible(code == 0);
-    if (device)
-        device->serialSendCommand(QString::asprintf(Protocol::Rs232PeriodFormat, rs232OutputPeriod()));
+    sendSetting(QString::asprintf(Protocol::Rs232PeriodFormat, rs232OutputPeriod()));
 }
 
 void MainWindow::rs232OutputPeriodSpinChanged(int)
@@ -109,8 +102,7 @@ void MainWindow::rs232OutputPeriodSpinChanged(int)
     if (updatingFromDevice)
         return;
     settings->setValue(SettingsKeys::Rs232OutputPeriod, ui->rs232OutputPeriodSpin->value());
-    if (device)
-        device->serialSendCommand(QString::asprintf(Protocol::Rs232PeriodFormat, rs232OutputPeriod()));
+    sendSetting(QString::asprintf(Protocol::Rs232PeriodFormat, rs232OutputPeriod()));
 }
 
 void MainWindow::rs485AutomaticOutputChanged(int)
@@ -118,8 +110,7 @@ void MainWindow::rs485AutomaticOutputChanged(int)
     if (updatingFromDevice)
         return;
     settings->setValue(SettingsKeys::Rs485Output, ui->rs485AutomaticOutputCombo->currentData().toInt());
-    if (device)
-        device->serialSendCommand(QString::asprintf(Protocol::Rs485PeriodFormat, rs485OutputPeriod()));
+    sendSetting(QString::asprintf(Protocol::Rs485PeriodFormat, rs485OutputPeriod()));
 }
 
 void MainWindow::rs485OutputPeriodSpinChanged(int)
@@ -127,8 +118,7 @@ void MainWindow::rs485OutputPeriodSpinChanged(int)
     if (updatingFromDevice)
         return;
     settings->setValue(SettingsKeys::Rs485OutputPeriod, ui->rs485OutputPeriodSpin->value());
-    if (device)
-        device->serialSendCommand(QString::asprintf(Protocol::Rs485PeriodFormat, rs485OutputPeriod()));
+    sendSetting(QString::asprintf(Protocol::Rs485PeriodFormat, rs485OutputPeriod()));
 }
 
 void MainWindow::displayRefreshSpinChanged(int value)
@@ -136,15 +126,20 @@ void MainWindow::displayRefreshSpinChanged(int value)
     // Stored even while a read-back reply is shown: the instrument's display
     // period is remembered, the others are not.
     settings->setValue(SettingsKeys::DisplayRefreshPeriod, value);
-    if (updatingFromDevice || !device)
+    if (updatingFromDevice)
         return;
-    device->serialSendCommand(QString::asprintf(Protocol::DisplayPeriodFormat, value));
+    sendSetting(QString::asprintf(Protocol::DisplayPeriodFormat, value));
+}
+
+void MainWindow::sendSetting(const QString &command)
+{
+    if (device && !lineBusyWithTransfer())
+        device->serialSendCommand(command);
 }
 
 void MainWindow::applyButtonClicked() {}
 
 void MainWindow::saveButtonClicked()
 {
-    if (device)
-        device->serialSendCommand(QString::fromLatin1(Protocol::Save));
+    sendSetting(QString::fromLatin1(Protocol::Save));
 }

@@ -1,5 +1,6 @@
 #include "mainwindow.h"
 
+#include "combo-index.h"
 #include "settings-keys.h"
 #include "ui_mainwindow.h"
 
@@ -121,18 +122,18 @@ void MainWindow::restoreSettings()
     ui->relay1TempSpin->setValue(settings->value(Relay1Temperature, 100.0).toDouble());
     ui->relay1HystSpin->setValue(settings->value(Relay1Hysteresis, 10.0).toDouble());
     fillBinaryCombo(ui->relay1DefaultStateCombo, QStringLiteral("Off"), QStringLiteral("On"));
-    ui->relay1DefaultStateCombo->setCurrentIndex(settings->value(Relay1DefaultState, 0).toInt());
+    selectComboIndex(ui->relay1DefaultStateCombo, settings->value(Relay1DefaultState, 0).toInt());
     ui->relay2TempSpin->setValue(settings->value(Relay2Temperature, 150.0).toDouble());
     ui->relay2HystSpin->setValue(settings->value(Relay2Hysteresis, 10.0).toDouble());
     fillBinaryCombo(ui->relay2DefaultStateCombo, QStringLiteral("Off"), QStringLiteral("On"));
-    ui->relay2DefaultStateCombo->setCurrentIndex(settings->value(Relay2DefaultState, 0).toInt());
+    selectComboIndex(ui->relay2DefaultStateCombo, settings->value(Relay2DefaultState, 0).toInt());
     fillBinaryCombo(ui->rs232AutomaticOutputCombo, QStringLiteral("Disabled"),
                     QStringLiteral("Enabled"));
-    ui->rs232AutomaticOutputCombo->setCurrentIndex(settings->value(Rs232Output, 0).toInt());
+    selectComboIndex(ui->rs232AutomaticOutputCombo, settings->value(Rs232Output, 0).toInt());
     ui->rs232OutputPeriodSpin->setValue(settings->value(Rs232OutputPeriod, 500.0).toDouble());
     fillBinaryCombo(ui->rs485AutomaticOutputCombo, QStringLiteral("Disabled"),
                     QStringLiteral("Enabled"));
-    ui->rs485AutomaticOutputCombo->setCurrentIndex(settings->value(Rs485Output, 0).toInt());
+    selectComboIndex(ui->rs485AutomaticOutputCombo, settings->value(Rs485Output, 0).toInt());
     ui->rs485OutputPeriodSpin->setValue(settings->value(Rs485OutputPeriod, 500.0).toDouble());
     ui->displayRefreshSpin->setValue(settings->value(DisplayRefreshPeriod, 100).toInt());
     ui->sensorNameEdit->setText(settings->value(CustomSensorName, QStringLiteral("Custom")).toString());

@@ -82,6 +82,8 @@ public:
     void updateAvailability(bool open);
     // Routes the signals of `device` (just opened) to the window.
     void connectDevice();
+    // Sends a settings command, if a port is open and no transfer holds the line.
+    void sendSetting(const QString &command);
 
     // Seconds on the plot's time base; the live plot reads the clock only here,
     // so tests can stand in a clock of their own.
@@ -97,8 +99,17 @@ private:
     void endConnection(const QString &statusText);
     void loadSensorCurve(const QString &path);
     bool refuseConcurrentTransfer(bool startingUpgrade);
+    // While an upload or upgrade runs the line carries nothing else: true (and
+    // a status-bar message) when a command must not go out now.
+    bool lineBusyWithTransfer();
+    void setTransferRunning(bool running);
+    void deviceTransferEnded(bool upgrade, bool succeeded, const QString &message);
+    void measureReference(int target);
     int rs232OutputPeriod() const;
     int rs485OutputPeriod() const;
 
     bool replotPending = false;
+    // Started when a reference reading is asked for; a reading that has not
+    // come within a few seconds no longer holds the measure buttons.
+    QElapsedTimer adcMeasureClock;
 };

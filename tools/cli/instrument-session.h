@@ -28,6 +28,7 @@ public:
 
     Device &device() { return m_device; }
     QString error() const { return m_error; }
+    void setError(const QString &error) { m_error = error; }
     bool connectionLost() const { return m_lost; }
     int timeoutMs() const { return m_timeoutMs; }
 

@@ -50,7 +50,8 @@ const char generalUsage[] =
     "                               upload a custom sensor curve\n"
     "  upgrade PORT IMAGE [--yes]   upgrade the firmware from a signed image file\n"
     "\n"
-    "Every command takes --timeout SECONDS (default 5): the longest wait for an answer.\n"
+    "Every command takes --timeout SECONDS (default 5): the longest wait for an answer; given,\n"
+    "it also bounds each step of an upload or upgrade (10 s each without it).\n"
     "PORT is a device path or a name from `frostgauge-cli ports`.\n"
     "Exit codes: 0 success, 1 instrument or transfer failure, 2 usage or bad input.\n";
 
@@ -540,27 +541,36 @@ int main(int argc, char *argv[])
         return Success;
     }
 
-    // The two transfers: one acknowledgement per step, each awaited with the time-out.
-    int lastState = -1;
-    int steps = 0;
-    QObject::connect(&device, &Device::progress, [&](int state, int total) {
-        lastState = state;
-        ++steps;
-        showProgress(state, total);
-    });
+    // The two transfers: the Device bounds each step with its own clock and
+    // reports the end, finished or failed, with a message naming the step.
+    bool ended = false;
+    bool succeeded = false;
+    QString endMessage;
+    QObject::connect(&device, &Device::transferEnded,
+                     [&](Device::Transfer, bool ok, const QString &message) {
+                         ended = true;
+                         succeeded = ok;
+                         endMessage = message;
+                     });
+    QObject::connect(&device, &Device::progress, &showProgress);
+    if (args.options.contains(QStringLiteral("--timeout")))
+        device.transferTimeoutMs = session.timeoutMs();
+    const auto waitForTransfer = [&](int size, int chunkSize) {
+        // Only a guard: every step already ends within the Device's time-out.
+        const qint64 steps = size / chunkSize + 8;
+        const int bound = int(qMin<qint64>(steps * (device.transferTimeoutMs + 1000), INT_MAX));
+        if (!session.waitUntil([&] { return ended; }, QStringLiteral("end of the transfer"), bound))
+            return false;
+        if (!succeeded)
+            session.setError(endMessage);
+        return succeeded;
+    };
 
     if (command == QLatin1String("upload-curve")) {
-        device.uploadCalibration(sensorCurveRecord(curveName, curve.temperatures, curve.voltages));
-        while (device.calibrationStage != Device::CalibrationIdle) {
-            const int before = steps;
-            const bool last = lastState >= device.transferData.size();
-            if (!session.waitUntil([&] { return steps > before || device.calibrationStage == Device::CalibrationIdle; },
-                                   last ? QStringLiteral("acknowledgement of the last calibration write")
-                                        : QStringLiteral("acknowledgement of the calibration %1 at offset %2")
-                                              .arg(lastState <= 0 && steps <= 1 ? "erase" : "write")
-                                              .arg(qMax(0, lastState - Protocol::CalibrationChunkSize))))
-                return fail(session.error(), Failure);
-        }
+        const QByteArray record = sensorCurveRecord(curveName, curve.temperatures, curve.voltages);
+        device.uploadCalibration(record);
+        if (!waitForTransfer(record.size(), Protocol::CalibrationChunkSize))
+            return fail(session.error(), Failure);
         if (device.port)
             device.port->waitForBytesWritten(session.timeoutMs());
         out() << QStringLiteral("uploaded %1 points as \"%2\"").arg(curve.temperatures.size()).arg(curveName) << '\n';
@@ -588,18 +598,8 @@ int main(int argc, char *argv[])
     bool restarted = false;
     QObject::connect(&device, &Device::deviceRestarted, [&] { restarted = true; });
     device.upgradeFirmware(image->blob());
-    // The reset into the management firmware takes a restart of the instrument.
-    if (!session.waitUntil([&] { return device.upgradeStage != Device::UpgradeResetting; },
-                           QStringLiteral("management mode after the reset"), qMax(session.timeoutMs(), 10000)))
+    if (!waitForTransfer(image->blob().size(), Protocol::FirmwareChunkSize))
         return fail(session.error(), Failure);
-    while (device.upgradeStage != Device::UpgradeIdle) {
-        const int before = steps;
-        if (!session.waitUntil([&] { return steps > before || device.upgradeStage == Device::UpgradeIdle; },
-                               QStringLiteral("acknowledgement of the firmware %1")
-                                   .arg(steps == 0 ? QStringLiteral("erase")
-                                                   : QStringLiteral("write at offset %1").arg(qMax(0, lastState - Protocol::FirmwareChunkSize)))))
-            return fail(session.error(), Failure);
-    }
     if (!session.waitUntil([&] { return restarted && device.isIdentified && !device.managementMode
                                         && !device.compatId.isEmpty(); },
                            QStringLiteral("identification of the restarted application"),

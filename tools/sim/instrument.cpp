@@ -72,7 +72,7 @@ void Instrument::receive(const QByteArray &bytes)
         if (byte == '\x03') {
             // A break: in the bootstrap window it keeps the management firmware,
             // otherwise it clears a half-received command.
-            if (m_mode == Mode::Bootstrap) {
+            if (m_mode == Mode::Bootstrap && !m_options.stayInApplication) {
                 m_bootstrapTimer->stop();
                 m_mode = Mode::Management;
                 reply(QStringLiteral("*MGMT VKRHX350-BS ready"));

@@ -55,12 +55,15 @@ int main(int argc, char *argv[])
     const QCommandLineOption dropAck("drop-ack", "Never acknowledge the N-th write command.", "N");
     const QCommandLineOption hangupAfter("hangup-after", "Hang up after N received lines.", "N");
     const QCommandLineOption garbage("garbage", "Interleave lines that are no protocol at all.");
+    const QCommandLineOption stayInApplication(
+        "stay-in-application", "Ignore the break after a reset: the application comes back "
+                               "instead of the management firmware.");
     const QCommandLineOption paceBaud("pace-baud", "Pace the line as a real one of this baud rate.",
                                       "BAUD");
     const QCommandLineOption adcInput("adc-input", "Voltage at the ADC input (default 1.0).", "VOLTS",
                                       "1.0");
     parser.addOptions({link, serial, version, bootVersion, revision, state, flashDump, dropAck,
-                       hangupAfter, garbage, paceBaud, adcInput});
+                       hangupAfter, garbage, stayInApplication, paceBaud, adcInput});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         return usageError(QStringLiteral("unexpected argument: ") + parser.positionalArguments().first());
@@ -72,6 +75,7 @@ int main(int argc, char *argv[])
     options.statePath = parser.value(state);
     options.flashDumpPath = parser.value(flashDump);
     options.garbage = parser.isSet(garbage);
+    options.stayInApplication = parser.isSet(stayInApplication);
     bool ok = true;
     options.revision = parser.value(revision).toInt(&ok);
     if (!ok || (options.revision != 1 && options.revision != 2))
