@@ -96,8 +96,8 @@ QVector<FirmwareRecord> firmwareRecords(const QByteArray &payload)
         record.blobOffset = readLe32(payload, record.start + 16);
         record.blobSize = readLe32(payload, record.start + 20);
         record.blobAreaSize = readLe32(payload, record.start + 24);
-        // A record that does not advance the walk is no record: it would
-        // otherwise describe a blob over its own header.
+        // A zero step is malformed (the next record would be this one again):
+        // the walk ends before it, so such a record is never selected.
         const quint64 step = quint64(record.blobOffset) + record.blobAreaSize;
         if (step == 0)
             break;
