@@ -4,9 +4,13 @@
 
 #include "support/test-main.h"
 #include "ui/mainwindow.h"
+#include "ui/settings-file-check.h"
 #include "ui_mainwindow.h"
 
+#include <QDir>
+#include <QFile>
 #include <QSettings>
+#include <QStatusBar>
 
 class SettingsStoreTest : public QObject
 {
@@ -63,6 +67,88 @@ private slots:
         // The operator can go on from here: a change is stored as usual.
         window.ui->relay1TempSpin->setValue(12.5);
         QCOMPARE(QSettings().value("/relay1-temperature").toDouble(), 12.5);
+    }
+
+    void hostileFiles_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<bool>("setAside");
+        // Lines as Qt's INI format encodes them, between two good lines.
+        QTest::newRow("list claiming 2^31 items")
+            << QByteArray("sensor-id=@Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)") << true;
+        QTest::newRow("the same under another key")
+            << QByteArray("other=@Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)") << true;
+        QTest::newRow("string list claiming 2^31 items")
+            << QByteArray("relay1-hysteresis=@Variant(\\0\\0\\0\\v\\x7f\\xff\\xff\\xff)") << true;
+        QTest::newRow("map claiming 2^31 items")
+            << QByteArray("relay2-temperature=@Variant(\\0\\0\\0\\b\\x7f\\xff\\xff\\xff)") << false;
+        QTest::newRow("unknown user type")
+            << QByteArray("relay2-temperature=@Variant(\\0\\0\\0\\x7f\\0\\0\\0\\x5QFoo\\0)") << false;
+        QTest::newRow("byte array without its end") << QByteArray("custom-sensor-name=@ByteArray(abc") << false;
+        QTest::newRow("binary junk") << QByteArray("\x01\x02\xff\xfe junk = = \x00\x00") << false;
+        QTest::newRow("a long value") << "custom-sensor-name=" + QByteArray(300000, 'n') << false;
+    }
+
+    void hostileFiles()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(bool, setAside);
+        const QString path = QSettings().fileName();
+        QCOMPARE(nativeSettingsPath(), path);
+        QFile::remove(path + ".bad");
+        writeStore(path, "[General]\nrelay1-temperature=42.5\n" + line + "\nrelay2-hysteresis=7\n");
+
+        MainWindow window;
+        window.show();
+        QTest::qWait(10);
+        // The good values around the bad line are kept.
+        QCOMPARE(window.ui->relay1TempSpin->value(), 42.5);
+        QCOMPARE(window.ui->relay2HystSpin->value(), 7.0);
+        QCOMPARE(QFile::exists(path + ".bad"), setAside);
+        if (setAside)
+            QVERIFY(window.statusBar()->currentMessage().startsWith("Settings: unreadable values set aside"));
+        window.ui->relay1TempSpin->setValue(12.5);
+        QCOMPARE(QSettings().value("/relay1-temperature").toDouble(), 12.5);
+    }
+
+    void absurdFilesAreSetAsideWhole_data()
+    {
+        QTest::addColumn<bool>("directory");
+        QTest::newRow("two mebibytes") << false;
+        QTest::newRow("a folder at the path") << true;
+    }
+
+    void absurdFilesAreSetAsideWhole()
+    {
+        QFETCH(bool, directory);
+        const QString path = QSettings().fileName();
+        QFile::remove(path);
+        QFile::remove(path + ".bad");
+        QDir().rmdir(path + ".bad");
+        if (directory)
+            QVERIFY(QDir().mkpath(path));
+        else
+            writeStore(path, "[General]\n" + QByteArray(2 * 1024 * 1024, '#') + "\n");
+        {
+            MainWindow window;
+            QCOMPARE(window.ui->relay1TempSpin->value(), 100.0);
+            QVERIFY(window.statusBar()->currentMessage().contains(path + ".bad"));
+            window.ui->relay1TempSpin->setValue(12.5);
+        }
+        QVERIFY(QFileInfo(path).isFile());
+        QCOMPARE(QSettings().value("/relay1-temperature").toDouble(), 12.5);
+        QDir(path + ".bad").removeRecursively();
+        QFile::remove(path + ".bad");
+    }
+
+private:
+    static void writeStore(const QString &path, const QByteArray &text)
+    {
+        QSettings().sync();
+        QDir().mkpath(QFileInfo(path).path());
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        file.write(text);
     }
 };
 

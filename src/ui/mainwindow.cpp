@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "combo-index.h"
+#include "settings-file-check.h"
 #include "settings-keys.h"
 #include "ui_mainwindow.h"
 
@@ -15,6 +16,9 @@
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
 {
+    // Before the store is opened: a line Qt's reader cannot take would stop
+    // the window at every start.
+    const SettingsFileCheck settingsCheck = checkSettingsFile(nativeSettingsPath());
     settings = new QSettings(this);
     ui = new Ui_MainWindow;
     ui->setupUi(this);
@@ -40,7 +44,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
 
     ui->enableSerialOutputButton->hide();
     device = nullptr;
-    statusBar()->showMessage(QStringLiteral("Port closed"));
+    statusBar()->showMessage(settingsCheck.dropped.isEmpty() ? QStringLiteral("Port closed")
+                                                             : settingsCheck.message());
 
     updatingFromDevice = false;
     adcMeasureTarget = -1;
