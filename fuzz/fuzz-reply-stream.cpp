@@ -75,6 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         offset += chunk;
     }
 
+    device->close();
     window->device = nullptr;
     delete device;
     // Between reads the event loop runs: repaints and deferred work happen there.

@@ -120,6 +120,34 @@ private slots:
         QCOMPARE(peer.drain(50), QByteArray());
     }
 
+    void foreignInstrumentIsRefused_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::newRow("identify") << QStringList{"identify"};
+        QTest::newRow("set") << QStringList{"set", "relay1:temp=10"};
+        QTest::newRow("upgrade") << QStringList{"upgrade", "image.crp", "--yes"};
+    }
+
+    void foreignInstrumentIsRefused()
+    {
+        QFETCH(QStringList, arguments);
+        PtyPeer peer;
+        if (arguments.first() == "upgrade")
+            arguments[1] = writeFile("image.crp", QByteArray(200, 'i'));
+        arguments.insert(1, peer.path());
+        QProcess process;
+        process.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), arguments + QStringList{"--timeout", "2"});
+        QCOMPARE(peer.waitForBytes(8), QByteArray("\x03\n*idn?\n"));
+        peer.take();
+        peer.write("ACME,TM-9,42,2.0\n*COMPAT = 3cc3a93f426145ff95bf653df2686cb0\n");
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitCode(), 1);
+        const QString err = QString::fromUtf8(process.readAllStandardError());
+        QVERIFY2(err.contains("not a VKRHX350 (ACME,TM-9,42,2.0 answered)"), qPrintable(err));
+        // Nothing but the identification went to it.
+        QCOMPARE(peer.drain(50), QByteArray());
+    }
+
     void monitorWritesCsv()
     {
         SimulatorProcess sim;

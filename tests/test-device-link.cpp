@@ -198,10 +198,51 @@ private slots:
     void compatLine()
     {
         QFETCH(QByteArray, digits);
+        feed("NORDA,VKRHX350,1,1.5.2\n");
         QSignalSpy identified(&link->device, &Device::identified);
         feed("*COMPAT = " + digits + "\n");
         QTEST(link->device.compatId, "bytes");
         QCOMPARE(identified.count(), 1);
+    }
+
+    void foreignInstruments_data()
+    {
+        QTest::addColumn<QByteArray>("lines");
+        QTest::addColumn<QString>("answer");
+        QTest::newRow("another maker") << QByteArray("ACME,TM-9,42,2.0\n") << "ACME,TM-9,42,2.0";
+        QTest::newRow("another maker answering the compatibility query too")
+            << QByteArray("ACME,TM-9,42,2.0\n*COMPAT = 3cc3a93f426145ff95bf653df2686cb0\n")
+            << "ACME,TM-9,42,2.0";
+        QTest::newRow("this maker, unknown model") << QByteArray("NORDA,VKRHX999,5,1.0\n")
+                                                  << "NORDA,VKRHX999,5,1.0";
+        QTest::newRow("this maker, three fields") << QByteArray("NORDA,VKRHX350,5\n")
+                                                 << "NORDA,VKRHX350,5";
+        QTest::newRow("compatibility answer alone") << QByteArray("*COMPAT = 3cc3a93f426145ff95bf653df2686cb0\n")
+                                                   << "";
+    }
+
+    void foreignInstruments()
+    {
+        QFETCH(QByteArray, lines);
+        QFETCH(QString, answer);
+        QSignalSpy identified(&link->device, &Device::identified);
+        QSignalSpy unknown(&link->device, &Device::unknownInstrument);
+        feed(lines);
+        QCOMPARE(identified.count(), 0);
+        QVERIFY(!link->device.isIdentified);
+        QVERIFY(link->device.compatId.isEmpty());
+        QCOMPARE(link->device.foreignIdentification, answer);
+        QCOMPARE(unknown.count(), answer.isEmpty() ? 0 : 1);
+        QCOMPARE(link->peer.drain(30), QByteArray());
+        // Four fields count as an answer only while an identification is awaited.
+        if (!answer.isEmpty()) {
+            feed("NORDA,VKRHX350,7,1.3.0\n");
+            QVERIFY(link->device.isIdentified);
+            QVERIFY(link->device.foreignIdentification.isEmpty());
+            feed("a,b,c,d\n");
+            QVERIFY(link->device.isIdentified);
+            QCOMPARE(unknown.count(), 1);
+        }
     }
 
     void managementIdentityWaitsForCompat()

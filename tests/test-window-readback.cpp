@@ -6,6 +6,7 @@
 #include "support/window-fixture.h"
 
 #include <QSettings>
+#include <QStatusBar>
 
 #include <memory>
 
@@ -145,6 +146,26 @@ private slots:
         answer(line);
         QCOMPARE(window->ui->relay1DefaultStateCombo->currentIndex(), index);
         QVERIFY(!window->ui->relay1DefaultStateCombo->currentText().isEmpty());
+    }
+
+    void foreignInstrumentGetsNothing()
+    {
+        QCOMPARE(answer("ACME,TM-9,42,2.0"), QByteArray());
+        QCOMPARE(window->ui->modelValue->text(), QStringLiteral("ACME TM-9"));
+        QCOMPARE(window->ui->serialNumberValue->text(), QStringLiteral("42"));
+        QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("Not a VKRHX350: ACME,TM-9,42,2.0 answered"));
+        QVERIFY(!window->ui->upgradeButton->isEnabled());
+        QVERIFY(!window->ui->sensorUploadButton->isEnabled());
+        QCOMPARE(window->getParametersStage, -1);
+        // Settings and the ADC panel send nothing to it.
+        window->ui->relay1TempSpin->setValue(33.0);
+        window->ui->saveButton->click();
+        window->ui->adcCalibrationResetButton->click();
+        QCOMPARE(peer->drain(50), QByteArray());
+        QVERIFY(window->statusBar()->currentMessage().startsWith("Not a VKRHX350: nothing is sent"));
+        // A VKRHX350 answering later is taken as usual.
+        QCOMPARE(answer("NORDA,VKRHX350,S-42,1.3.2"), QByteArray(":cal?\n"));
+        QVERIFY(window->ui->upgradeButton->isEnabled());
     }
 
     void operatorChangeDuringReadBackIsSent()

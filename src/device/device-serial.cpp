@@ -42,7 +42,7 @@ bool Device::openPort(const QString &name)
     connect(port, &QSerialPort::readyRead, this, &Device::serialRead);
     connect(port, &QSerialPort::errorOccurred, this,
             [this](QSerialPort::SerialPortError error) { handlePortError(error); });
-    serialSendCommand(QString::fromLatin1(Protocol::OpeningSequence));
+    askIdentity(Protocol::OpeningSequence);
     return true;
 }
 
@@ -155,9 +155,9 @@ void Device::serialParseLine(const QByteArray &line)
         if (managementRequested)
             serialSendCommand(QString::fromLatin1(BootstrapBreak));
     } else if (text.startsWith(QLatin1String(ManagementAnnouncement))) {
-        serialSendCommand(QString::fromLatin1(IdentifyQuery));
+        askIdentity(IdentifyQuery);
     } else if (text.startsWith(QLatin1String(ApplicationAnnouncement))) {
-        serialSendCommand(QString::fromLatin1(IdentifyQuery));
+        askIdentity(IdentifyQuery);
         emit deviceRestarted();
     } else if (text.startsWith(QLatin1String(TemperaturePrefix))) {
         // The number runs up to an optional unit. "inf" and "nan" convert too,
@@ -172,8 +172,14 @@ void Device::serialParseLine(const QByteArray &line)
     } else if (text.startsWith(QLatin1String(IdentificationPrefix))) {
         handleIdentification(text);
     } else if (text.startsWith(QLatin1String(CompatPrefix))) {
-        compatId = QByteArray::fromHex(text.mid(int(sizeof CompatPrefix) - 1).toUtf8());
-        emit identified();
+        // Only a known instrument's answer counts: another device that happens
+        // to answer "@00" is still not identified.
+        if (!isIdentified) {
+            qDebug() << "compatibility answer without an identification ignored:" << text;
+        } else {
+            compatId = QByteArray::fromHex(text.mid(int(sizeof CompatPrefix) - 1).toUtf8());
+            emit identified();
+        }
     } else if (text.startsWith(QLatin1String(CalibrationEraseDone))
                || text.startsWith(QLatin1String(CalibrationWriteDone))) {
         uploadCalibrationStep();
@@ -184,9 +190,26 @@ void Device::serialParseLine(const QByteArray &line)
         const QStringList parts = text.split(QLatin1String(ParameterSeparator));
         if (parts.size() == 2)
             emit parameterReceived(parts.at(0), parts.at(1));
+    } else if (identificationPending && text.count(QLatin1Char(',')) == 3) {
+        reportForeign(text);
     } else {
         qDebug() << "message from device: " << text;
     }
+}
+
+void Device::askIdentity(const char *query)
+{
+    identificationPending = true;
+    serialSendCommand(QString::fromLatin1(query));
+}
+
+void Device::reportForeign(const QString &text)
+{
+    identificationPending = false;
+    isIdentified = false;
+    foreignIdentification = text;
+    qDebug() << "not a VKRHX350:" << text;
+    emit unknownInstrument(text);
 }
 
 void Device::handleIdentification(const QString &text)
@@ -212,6 +235,8 @@ void Device::handleIdentification(const QString &text)
                 supported = false;
             }
             if (supported) {
+                identificationPending = false;
+                foreignIdentification.clear();
                 if (versionNumber <= Protocol::LegacyVersionLast) {
                     compatId = compatIdBytes(uuid_compat_stm32g071kb_r1);
                     emit identified();
@@ -221,6 +246,8 @@ void Device::handleIdentification(const QString &text)
             }
         }
     }
+    if (!isIdentified)
+        reportForeign(text);
 
     if (managementRequested) {
         managementRequested = false;

@@ -91,6 +91,9 @@ public:
     QByteArray compatId;
     bool managementMode = false;
     bool managementRequested = false;
+    // The identification line of an instrument that is not a known model of
+    // this maker; empty otherwise. Nothing but identification goes to it.
+    QString foreignIdentification;
     QByteArray transferData;
     qint32 transferPosition = 0;
     qint32 transferChunkSize = 0;
@@ -100,6 +103,8 @@ public:
 
 signals:
     void identified();
+    // Something answered the identification query that is not a VKRHX350.
+    void unknownInstrument(const QString &answer);
     void deviceReset();
     void deviceRestarted();
     void deviceManagementMode();
@@ -121,6 +126,8 @@ public slots:
 
 private:
     void handleIdentification(const QString &text);
+    void reportForeign(const QString &text);
+    void askIdentity(const char *query);
     // The write command of a transfer for the chunk at transferPosition.
     QByteArray writeCommand(const char *format) const;
     // Writes the bytes of a command to the open port.
@@ -136,5 +143,8 @@ private:
 
     // Set while the rest of an overlong line is being skipped.
     bool discardingLine = false;
+    // Set while an identification query is unanswered: only then does a line
+    // of four comma-separated fields count as another instrument's answer.
+    bool identificationPending = false;
     QTimer *transferTimer;
 };

@@ -15,7 +15,7 @@ constexpr qint64 MeasureAnswerMs = 3000;
 
 void MainWindow::measureReference(int target)
 {
-    if (!device || lineBusyWithTransfer())
+    if (!device || lineClosedToCommands())
         return;
     // The answer carries no reference number: while one is awaited, a second
     // press would make it land on the other reference and swap the two.
@@ -46,13 +46,13 @@ void MainWindow::adcCalibrationR2MeasureButtonClicked()
 
 void MainWindow::adcCalibrationRealMasureButtonClicked()
 {
-    if (device && !lineBusyWithTransfer())
+    if (device && !lineClosedToCommands())
         device->measureCalibrated();
 }
 
 void MainWindow::adcCalibrationButtonClicked()
 {
-    if (!device || lineBusyWithTransfer())
+    if (!device || lineClosedToCommands())
         return;
     qint32 scaledOffset = 0;
     qint32 scaledSlope = 0;
@@ -67,7 +67,7 @@ void MainWindow::adcCalibrationButtonClicked()
 
 void MainWindow::adcCalibrationResetButtonClicked()
 {
-    if (device && !lineBusyWithTransfer())
+    if (device && !lineClosedToCommands())
         device->sendADCCalibration(0.0, 0.0);
 }
 

@@ -59,6 +59,7 @@ void MainWindow::connectDevice()
     connect(device, &Device::temperatureChanged, this, &MainWindow::temperatureChanged);
     connect(device, &Device::progress, this, &MainWindow::deviceProgress);
     connect(device, &Device::parameterReceived, this, &MainWindow::deviceParameterReceived);
+    connect(device, &Device::unknownInstrument, this, &MainWindow::deviceNotRecognized);
     connect(device, &Device::transferStarted, this, [this] { setTransferRunning(true); });
     connect(device, &Device::transferEnded, this,
             [this](Device::Transfer transfer, bool succeeded, const QString &message) {
@@ -96,6 +97,20 @@ void MainWindow::updateAvailability(bool open)
     ui->applyButton->setEnabled(open);
     ui->sensorUploadButton->setEnabled(open);
     ui->upgradeButton->setEnabled(open);
+}
+
+void MainWindow::deviceNotRecognized(const QString &answer)
+{
+    // Show what answered, and offer nothing that needs the instrument.
+    const QStringList fields = answer.split(QLatin1Char(','));
+    ui->modelValue->setText(fields.size() > 1 ? fields.at(0) + QLatin1Char(' ') + fields.at(1) : answer);
+    ui->serialNumberValue->setText(fields.value(2, QStringLiteral("-")));
+    ui->versionValue->setText(fields.value(3, QStringLiteral("-")));
+    ui->applyButton->setEnabled(false);
+    ui->sensorUploadButton->setEnabled(false);
+    ui->upgradeButton->setEnabled(false);
+    getParametersStage = -1;
+    statusBar()->showMessage(QStringLiteral("Not a VKRHX350: %1 answered").arg(answer));
 }
 
 void MainWindow::quitTriggered()

@@ -75,9 +75,16 @@ void MainWindow::setTransferRunning(bool running)
     ui->enableSerialOutputButton->setEnabled(!running);
 }
 
-bool MainWindow::lineBusyWithTransfer()
+bool MainWindow::lineClosedToCommands()
 {
-    if (!device || device->activeTransfer() == Device::NoTransfer)
+    if (!device)
+        return false;
+    if (!device->foreignIdentification.isEmpty()) {
+        statusBar()->showMessage(QStringLiteral("Not a VKRHX350: nothing is sent to it (%1 answered)")
+                                     .arg(device->foreignIdentification));
+        return true;
+    }
+    if (device->activeTransfer() == Device::NoTransfer)
         return false;
     statusBar()->showMessage(QStringLiteral("A transfer is under way: nothing else is sent until it ends"));
     return true;

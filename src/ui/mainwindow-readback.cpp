@@ -17,6 +17,8 @@ void MainWindow::deviceIdentified()
 {
     if (!device)
         return;
+    // After a foreign answer the buttons were off; a VKRHX350 brings them back.
+    updateAvailability(true);
     ui->modelValue->setText(device->model);
     ui->serialNumberValue->setText(device->serialNumber);
     ui->versionValue->setText(device->version);

@@ -133,7 +133,7 @@ void MainWindow::displayRefreshSpinChanged(int value)
 
 void MainWindow::sendSetting(const QString &command)
 {
-    if (device && !lineBusyWithTransfer())
+    if (device && !lineClosedToCommands())
         device->serialSendCommand(command);
 }
 

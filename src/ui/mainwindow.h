@@ -99,9 +99,10 @@ private:
     void endConnection(const QString &statusText);
     void loadSensorCurve(const QString &path);
     bool refuseConcurrentTransfer(bool startingUpgrade);
-    // While an upload or upgrade runs the line carries nothing else: true (and
-    // a status-bar message) when a command must not go out now.
-    bool lineBusyWithTransfer();
+    // True (with a status-bar message) when a command must not go out now: an
+    // upload or upgrade holds the line, or what answered is not a VKRHX350.
+    bool lineClosedToCommands();
+    void deviceNotRecognized(const QString &answer);
     void setTransferRunning(bool running);
     void deviceTransferEnded(bool upgrade, bool succeeded, const QString &message);
     void measureReference(int target);

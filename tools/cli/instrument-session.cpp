@@ -15,6 +15,8 @@ InstrumentSession::InstrumentSession(int timeoutMs) : m_timeoutMs(timeoutMs)
         m_error = QStringLiteral("connection lost: ") + reason;
     });
     QObject::connect(&m_device, &Device::identified, [this] { m_identified = true; });
+    QObject::connect(&m_device, &Device::unknownInstrument,
+                     [this](const QString &answer) { m_foreign = answer; });
     QObject::connect(&m_device, &Device::parameterReceived,
                      [this](const QString &key, const QString &value) {
                          m_lastKey = key;
@@ -67,7 +69,14 @@ bool InstrumentSession::waitUntil(const std::function<bool()> &done, const QStri
 
 bool InstrumentSession::identify()
 {
-    return waitUntil([this] { return m_identified; }, QStringLiteral("identification from the instrument"));
+    if (!waitUntil([this] { return m_identified || !m_foreign.isEmpty(); },
+                   QStringLiteral("identification from the instrument")))
+        return false;
+    if (!m_identified) {
+        m_error = QStringLiteral("not a VKRHX350 (%1 answered)").arg(m_foreign);
+        return false;
+    }
+    return true;
 }
 
 bool InstrumentSession::query(const QString &command, const QString &key, QString *value)

@@ -37,6 +37,7 @@ private:
     int m_timeoutMs;
     bool m_lost = false;
     bool m_identified = false;
+    QString m_foreign;
     QString m_error;
     QString m_lastKey;
     QString m_lastValue;
