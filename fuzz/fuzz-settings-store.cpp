@@ -15,10 +15,14 @@
 
 namespace {
 
+// Kept for the whole run (and reachable, so not reported as leaks).
+QTemporaryDir *configHome = nullptr;
+QApplication *application = nullptr;
+
 QString storePath()
 {
     static const QString path = [] {
-        auto *configHome = new QTemporaryDir;
+        configHome = new QTemporaryDir;
         qputenv("XDG_CONFIG_HOME", configHome->path().toLocal8Bit());
         qputenv("QT_QPA_PLATFORM", "offscreen");
         qputenv("QT_LOGGING_RULES", "*.debug=false;*.warning=false");
@@ -26,7 +30,7 @@ QString storePath()
         static int argc = 1;
         static char name[] = "fuzz-settings-store";
         static char *argv[] = {name, nullptr};
-        new QApplication(argc, argv);
+        application = new QApplication(argc, argv);
         const QString store = nativeSettingsPath();
         QDir().mkpath(QFileInfo(store).path());
         return store;

@@ -12,6 +12,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <sys/stat.h>
+
 class CliTest : public QObject
 {
     Q_OBJECT
@@ -347,6 +349,110 @@ private slots:
         QCOMPARE(run.code, 2);
         QVERIFY(!run.err.isEmpty());
         QCOMPARE(cli({"get", "--help"}).code, 0);
+    }
+
+    void badNumbersAndFiles_data()
+    {
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("message");
+        const QString timeoutRange = "--timeout takes a number of seconds from 0.001 to 3600";
+        const QString durationRange = "--duration takes a number of seconds from 0.001 to 31536000";
+        const QString countRange = "--count takes a whole number of readings from 1 to 2147483647";
+        for (const char *value : {"nan", "inf", "-1", "0", "1e9"})
+            QTest::newRow(qPrintable(QStringLiteral("timeout %1").arg(value)))
+                << QStringList{"identify", "PTY", "--timeout", value} << timeoutRange;
+        for (const char *value : {"nan", "-inf", "0", "-5", "1e12"})
+            QTest::newRow(qPrintable(QStringLiteral("duration %1").arg(value)))
+                << QStringList{"monitor", "PTY", "--duration", value} << durationRange;
+        for (const char *value : {"0", "-3", "1.5", "many", "99999999999"})
+            QTest::newRow(qPrintable(QStringLiteral("count %1").arg(value)))
+                << QStringList{"monitor", "PTY", "--count", value} << countRange;
+        QTest::newRow("empty port") << QStringList{"identify", ""} << "the PORT given to identify is empty";
+        QTest::newRow("curve from a FIFO") << QStringList{"upload-curve", "PTY", "FIFO"}
+                                          << "FIFO is a pipe (FIFO), not a regular file";
+        QTest::newRow("curve from a folder") << QStringList{"upload-curve", "PTY", "DIR"}
+                                            << "DIR is a folder, not a file";
+        QTest::newRow("image from a device") << QStringList{"upgrade", "PTY", "/dev/zero", "--yes"}
+                                            << "/dev/zero is a device, not a regular file";
+        QTest::newRow("curve below absolute zero") << QStringList{"upload-curve", "PTY", "COLD"}
+                                                  << "COLD: line 2: -1 K is below absolute zero; nothing was sent";
+    }
+
+    void badNumbersAndFiles()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, message);
+        PtyPeer peer;
+        const QString fifo = dir.filePath("cli-fifo");
+        if (!QFileInfo::exists(fifo))
+            mkfifo(QFile::encodeName(fifo).constData(), 0600);
+        const QString cold = writeFile("cold.txt", "4.2 1.6\n-1 1.7\n");
+        const QStringList from = {"PTY", "FIFO", "DIR", "COLD"};
+        const QStringList to = {peer.path(), fifo, dir.path(), cold};
+        for (int i = 0; i < from.size(); ++i) {
+            args.replaceInStrings(QRegularExpression("^" + from.at(i) + "$"), to.at(i));
+            message.replace(QRegularExpression("^" + from.at(i)), to.at(i));
+        }
+        const Run run = cli(args);
+        QCOMPARE(run.code, 2);
+        QVERIFY2(run.err.contains(message), qPrintable(run.err));
+        // Nothing reached the port: bad input is found before it is opened.
+        QCOMPARE(peer.drain(50), QByteArray());
+    }
+
+    void curveFromStandardInput()
+    {
+        SimulatorProcess sim;
+        QProcess process;
+        process.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), {"upload-curve", sim.path(), "-", "--name", "Piped"});
+        process.write("4.2 1.6259\n77 1.02\n300 0.5\n");
+        process.closeWriteChannel();
+        QVERIFY(process.waitForFinished(20000));
+        QCOMPARE(process.exitCode(), 0);
+        QVERIFY(process.readAllStandardOutput().contains("uploaded 3 points as \"Piped\""));
+    }
+
+    void monitorCountHoldsInBursts()
+    {
+        PtyPeer peer;
+        QProcess process;
+        process.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), {"monitor", peer.path(), "--count", "2"});
+        peer.waitForBytes(8);
+        peer.write("*T = 1.000 K\n*T = 2.000 K\n*T = 3.000 K\n*T = 4.000 K\n");
+        QVERIFY(process.waitForFinished(10000));
+        QCOMPARE(process.exitCode(), 0);
+        const QString out = QString::fromUtf8(process.readAllStandardOutput());
+        QCOMPARE(out.count('\n'), 2);
+        QVERIFY(out.contains("2.000 K") && !out.contains("3.000 K"));
+    }
+
+    void monitorWriteFailuresAreFailures_data()
+    {
+        QTest::addColumn<QString>("target");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("full disk (CSV)") << "csv" << "cannot write /dev/full";
+        QTest::newRow("full disk (standard output)") << "stdout" << "cannot write standard output";
+        QTest::newRow("folder gone") << "gone" << "cannot write";
+    }
+
+    void monitorWriteFailuresAreFailures()
+    {
+        QFETCH(QString, target);
+        QFETCH(QString, message);
+        SimulatorProcess sim;
+        QStringList args{"monitor", sim.path(), "--count", "3", "--enable-output", "100"};
+        QProcess process;
+        if (target == "csv")
+            args << "--csv" << "/dev/full";
+        else if (target == "gone")
+            args << "--csv" << dir.filePath("no-such-folder/run.csv");
+        else
+            process.setStandardOutputFile("/dev/full");
+        process.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), args);
+        QVERIFY(process.waitForFinished(20000));
+        QCOMPARE(process.exitCode(), 1);
+        const QString err = QString::fromUtf8(process.readAllStandardError());
+        QVERIFY2(err.contains(message), qPrintable(err));
     }
 
     void unopenablePortFails()

@@ -89,6 +89,44 @@ private slots:
         QTEST(curve.voltages, "voltages");
     }
 
+    void pointsTheRecordCannotHold_data()
+    {
+        QTest::addColumn<QByteArray>("contents");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("below absolute zero")
+            << QByteArray("# K V\n4.2 1.6\n-0.5 1.7\n") << "line 3: -0.5 K is below absolute zero";
+        QTest::newRow("temperature past the field")
+            << QByteArray("4.2 1.6\n\n3e6 1.0\n") << "line 3: 3e+06 K does not fit the curve record (at most 2147483.647 K)";
+        QTest::newRow("temperature that scales to infinity")
+            << QByteArray("1e308 1.0\n") << "line 1: 1e+308 K does not fit the curve record (at most 2147483.647 K)";
+        QTest::newRow("voltage past the field, CR LF")
+            << QByteArray("4.2 1.6\r\n10 2200\r\n") << QStringLiteral("line 2: 2200 V does not fit the curve record (within \u00b12147.483647 V)");
+        QTest::newRow("negative voltage past the field")
+            << QByteArray("10 -2147.5\n") << QStringLiteral("line 1: -2147.5 V does not fit the curve record (within \u00b12147.483647 V)");
+        QByteArray many;
+        for (int i = 0; i <= MaxSensorCurvePoints; ++i)
+            many += QByteArray::number(1 + i * 0.01) + " 1.5\n";
+        QTest::newRow("one point more than a record carries")
+            << many << "line 8190: more than 8189 points, more than the instrument's curve can hold";
+    }
+
+    void pointsTheRecordCannotHold()
+    {
+        QFETCH(QByteArray, contents);
+        QFETCH(QString, error);
+        const SensorCurve curve = parseSensorCurve(contents);
+        QCOMPARE(curve.error, error);
+        QVERIFY(curve.temperatures.isEmpty() && curve.voltages.isEmpty());
+    }
+
+    void largeButFittingPointsAreKept()
+    {
+        const SensorCurve curve = parseSensorCurve("0 -1\n2000000 2000\n");
+        QCOMPARE(curve.error, QString());
+        const QByteArray record = sensorCurveRecord("edge", curve.temperatures, curve.voltages);
+        QCOMPARE(record.mid(24).toHex(), QByteArray("00000000" "c0bdf0ff" "00943577" "00943577"));
+    }
+
     void curveRecord()
     {
         const QByteArray record =

@@ -6,6 +6,32 @@
 
 #include <cmath>
 
+namespace {
+
+// The record's fields are signed 32-bit integers of the truncated product.
+bool fitsField(double value, double scale)
+{
+    const double scaled = std::trunc(value * scale);
+    return std::isfinite(scaled) && scaled >= -2147483648.0 && scaled <= 2147483647.0;
+}
+
+QString pointError(int lineNumber, double temperature, double voltage)
+{
+    if (temperature < 0)
+        return QStringLiteral("line %1: %2 K is below absolute zero").arg(lineNumber).arg(temperature);
+    if (!fitsField(temperature, 1000.0))
+        return QStringLiteral("line %1: %2 K does not fit the curve record (at most 2147483.647 K)")
+            .arg(lineNumber)
+            .arg(temperature);
+    if (!fitsField(voltage, 1000000.0))
+        return QStringLiteral("line %1: %2 V does not fit the curve record (within \u00b12147.483647 V)")
+            .arg(lineNumber)
+            .arg(voltage);
+    return QString();
+}
+
+} // namespace
+
 SensorCurve parseSensorCurve(const QByteArray &fileData)
 {
     const int nul = fileData.indexOf('\0');
@@ -15,7 +41,9 @@ SensorCurve parseSensorCurve(const QByteArray &fileData)
     static const QRegularExpression whitespace(QStringLiteral("\\s+"));
     SensorCurve curve;
     const QStringList lines = text.split(QLatin1Char('\n'));
+    int lineNumber = 0;
     for (const QString &line : lines) {
+        ++lineNumber;
         const QStringList tokens = line.split(whitespace, Qt::SkipEmptyParts);
         if (tokens.size() != 2)
             continue;
@@ -26,6 +54,16 @@ SensorCurve parseSensorCurve(const QByteArray &fileData)
         // "nan" and "inf" convert too, but are no point of a curve.
         if (!temperatureOk || !voltageOk || !std::isfinite(temperature) || !std::isfinite(voltage))
             continue;
+        QString error = pointError(lineNumber, temperature, voltage);
+        if (error.isEmpty() && curve.temperatures.size() == MaxSensorCurvePoints)
+            error = QStringLiteral("line %1: more than %2 points, more than the instrument's curve can hold")
+                        .arg(lineNumber)
+                        .arg(MaxSensorCurvePoints);
+        if (!error.isEmpty()) {
+            SensorCurve refused;
+            refused.error = error;
+            return refused;
+        }
         curve.temperatures.append(temperature);
         curve.voltages.append(voltage);
     }

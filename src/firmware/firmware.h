@@ -19,6 +19,11 @@ const unsigned char *vkr_firmware_public_key();
 void maskFirmwarePayload(QByteArray &payload);
 
 // One image record: the build for one hardware revision.
+// Largest image file read: room for a build of the instrument's 128 KiB flash
+// for each of eight board revisions, far below what the upgrade's six hex digits
+// of offset can address.
+inline constexpr qint64 MaxFirmwareImageBytes = 1024 * 1024;
+
 struct FirmwareRecord {
     qint64 start = 0; // offset of the record in the payload
     QByteArray compatId;

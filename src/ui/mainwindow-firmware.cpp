@@ -5,6 +5,7 @@
 #include "mainwindow.h"
 
 #include "device/device-serial.h"
+#include "device/input-file.h"
 #include "firmware/firmware.h"
 #include "firmware/version-compare.h"
 #include "progress-percent.h"
@@ -35,10 +36,13 @@ void MainWindow::firmwareUpgradeButtonClicked()
         return;
     settings->setValue(SettingsKeys::FirmwareUpgradeLastPath, dialog.directory().path());
 
-    QFile file(dialog.selectedFiles().first());
     QByteArray data;
-    if (file.open(QIODevice::ReadOnly))
-        data = file.read(file.size());
+    QString error;
+    if (!readInputFile(dialog.selectedFiles().first(), MaxFirmwareImageBytes, &data, &error)) {
+        QMessageBox::critical(this, QStringLiteral("Firmware upgrade"), error, QMessageBox::Ok,
+                              QMessageBox::Ok);
+        return;
+    }
 
     // The port may have gone while the dialog was open.
     if (!device)

@@ -3,6 +3,7 @@
 #include "mainwindow.h"
 
 #include "device/device-serial.h"
+#include "device/input-file.h"
 #include "device/sensor-curve.h"
 #include "settings-keys.h"
 #include "ui_mainwindow.h"
@@ -37,12 +38,15 @@ void MainWindow::sensorFileChooseButtonClicked()
 
 void MainWindow::loadSensorCurve(const QString &path)
 {
-    QFile file(path);
     QByteArray data;
-    if (file.open(QIODevice::ReadOnly))
-        data = file.read(file.size());
-
-    const SensorCurve curve = parseSensorCurve(data);
+    QString error;
+    SensorCurve curve;
+    if (!readInputFile(path, MaxSensorCurveFileBytes, &data, &error))
+        curve.error = error;
+    else
+        curve = parseSensorCurve(data);
+    if (!curve.error.isEmpty())
+        statusBar()->showMessage(QStringLiteral("Curve not loaded: %1").arg(curve.error));
     curveTemperatures.clear();
     curveVoltages.clear();
     curveTemperatures.reserve(2048);

@@ -5,6 +5,7 @@
 
 #include "device/port-list.h"
 #include "device/protocol.h"
+#include "device/input-file.h"
 #include "device/sensor-curve.h"
 #include "firmware/firmware.h"
 #include "firmware/version-compare.h"
@@ -68,15 +69,18 @@ int fail(const QString &message, int code)
     return code;
 }
 
-bool readInputFile(const QString &path, QByteArray *data, QString *error)
+// Writes and flushes one row; false when the disk is full or the file went away.
+bool writeRow(QFile &file, const QByteArray &row)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    *data = file.read(file.size());
-    return true;
+    return file.write(row) == row.size() && file.flush();
+}
+
+// A file argument; "-" reads standard input.
+bool readArgumentFile(const QString &path, qint64 maxBytes, QByteArray *data, QString *error)
+{
+    if (path == QLatin1String("-"))
+        return readInputStream(STDIN_FILENO, QStringLiteral("standard input"), maxBytes, data, error);
+    return readInputFile(path, maxBytes, data, error);
 }
 
 // Options and positional arguments of one command.
@@ -326,11 +330,9 @@ int commandMonitor(InstrumentSession &session, const Arguments &args, int enable
         csv = std::make_unique<QFile>(args.value(QStringLiteral("--csv")));
         const bool fresh = !csv->exists() || csv->size() == 0;
         if (!csv->open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Text))
-            return fail(QStringLiteral("cannot write %1: %2").arg(csv->fileName(), csv->errorString()), Usage);
-        if (fresh) {
-            csv->write("time,elapsed_s,temperature_K\n");
-            csv->flush();
-        }
+            return fail(QStringLiteral("cannot write %1: %2").arg(csv->fileName(), csv->errorString()), Failure);
+        if (fresh && !writeRow(*csv, "time,elapsed_s,temperature_K\n"))
+            return fail(QStringLiteral("cannot write %1: %2").arg(csv->fileName(), csv->errorString()), Failure);
     }
     if (enablePeriod > 0)
         session.device().serialSendCommand(QString::asprintf(Protocol::Rs232PeriodFormat, enablePeriod));
@@ -340,17 +342,30 @@ int commandMonitor(InstrumentSession &session, const Arguments &args, int enable
     QElapsedTimer elapsed;
     elapsed.start();
     qint64 lastReadingMs = 0;
+    QString writeError;
     QObject::connect(&session.device(), &Device::temperatureChanged, [&](double kelvin) {
+        // One read may carry several readings: none past the count, none after a failed write.
+        if ((count > 0 && readings >= count) || !writeError.isEmpty())
+            return;
         const QString time = QDateTime::currentDateTime().toOffsetFromUtc(
                                  QDateTime::currentDateTime().offsetFromUtc())
                                  .toString(Qt::ISODateWithMs);
         const double seconds = elapsed.elapsed() / 1000.0;
         out() << time << ' ' << QString::asprintf("%.3f K", kelvin) << '\n';
         out().flush();
-        if (csv) {
-            // One row at a time, flushed: a pulled cable loses nothing already read.
-            csv->write(QString::asprintf("%s,%.3f,%.3f\n", qPrintable(time), seconds, kelvin).toUtf8());
-            csv->flush();
+        if (out().status() != QTextStream::Ok) {
+            writeError = QStringLiteral("cannot write standard output");
+            return;
+        }
+        // One row at a time, flushed: a pulled cable loses nothing already read.
+        if (csv && !writeRow(*csv, QString::asprintf("%s,%.3f,%.3f\n", qPrintable(time), seconds, kelvin).toUtf8())) {
+            writeError = QStringLiteral("cannot write %1: %2").arg(csv->fileName(), csv->errorString());
+            return;
+        }
+        // Rows written to a file that was deleted (or whose folder was) reach no one.
+        if (csv && !QFileInfo::exists(csv->fileName())) {
+            writeError = QStringLiteral("%1 was removed while being written").arg(csv->fileName());
+            return;
         }
         ++readings;
         lastReadingMs = elapsed.elapsed();
@@ -369,12 +384,14 @@ int commandMonitor(InstrumentSession &session, const Arguments &args, int enable
         [&] {
             if (elapsed.elapsed() - lastReadingMs > session.timeoutMs())
                 silent = true;
-            return silent || interrupted || (count > 0 && readings >= count)
+            return silent || interrupted || !writeError.isEmpty() || (count > 0 && readings >= count)
                    || (durationSeconds > 0 && elapsed.elapsed() >= durationSeconds * 1000);
         },
         QString(), std::numeric_limits<int>::max());
     if (!finished)
         return fail(session.error(), Failure);
+    if (!writeError.isEmpty())
+        return fail(writeError + QStringLiteral(" (after %1 readings)").arg(readings), Failure);
     if (silent)
         return fail(QStringLiteral("no temperature reading within %1 s (is the serial output on? "
                                    "--enable-output 500 turns it on)")
@@ -385,9 +402,21 @@ int commandMonitor(InstrumentSession &session, const Arguments &args, int enable
 
 } // namespace
 
+int run();
+
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    const int code = run();
+    // Output that did not reach its file (a full disk, a closed pipe) is no success.
+    out().flush();
+    if (code == Success && (out().status() != QTextStream::Ok || fflush(stdout) != 0 || ferror(stdout)))
+        return fail(QStringLiteral("cannot write standard output"), Failure);
+    return code;
+}
+
+int run()
+{
     QCoreApplication::setApplicationName(QStringLiteral("frostgauge-cli"));
     qputenv("QT_LOGGING_RULES", qgetenv("QT_LOGGING_RULES").isEmpty() ? QByteArray("*.debug=false")
                                                                        : qgetenv("QT_LOGGING_RULES"));
@@ -415,8 +444,9 @@ int main(int argc, char *argv[])
     if (args.options.contains(QStringLiteral("--timeout"))) {
         bool ok = false;
         timeoutSeconds = args.value(QStringLiteral("--timeout")).toDouble(&ok);
-        if (!ok || timeoutSeconds <= 0 || timeoutSeconds > 3600)
-            return fail(QStringLiteral("--timeout takes a number of seconds up to 3600"), Usage);
+        // Written so that "nan" fails the test too.
+        if (!ok || !(timeoutSeconds >= 0.001 && timeoutSeconds <= 3600))
+            return fail(QStringLiteral("--timeout takes a number of seconds from 0.001 to 3600"), Usage);
     }
 
     if (command == QLatin1String("ports"))
@@ -428,6 +458,8 @@ int main(int argc, char *argv[])
         return fail(QStringLiteral("unknown command %1\n\n%2").arg(command, QLatin1String(generalUsage)), Usage);
     if (args.positional.isEmpty())
         return fail(QStringLiteral("%1 needs a PORT").arg(command), Usage);
+    if (args.positional.first().trimmed().isEmpty())
+        return fail(QStringLiteral("the PORT given to %1 is empty").arg(command), Usage);
 
     // Everything that can be checked without the instrument is checked before
     // the port is opened: bad input never puts a byte on the wire.
@@ -456,14 +488,17 @@ int main(int argc, char *argv[])
         }
     } else if (command == QLatin1String("monitor")) {
         bool ok = true;
-        if (args.options.contains(QStringLiteral("--duration")))
+        // A year of seconds and two billion readings: far past any run, well inside the types.
+        if (args.options.contains(QStringLiteral("--duration"))) {
             durationSeconds = args.value(QStringLiteral("--duration")).toDouble(&ok);
-        if (!ok || durationSeconds < 0)
-            return fail(QStringLiteral("--duration takes a number of seconds"), Usage);
-        if (args.options.contains(QStringLiteral("--count")))
+            if (!ok || !(durationSeconds >= 0.001 && durationSeconds <= 31536000))
+                return fail(QStringLiteral("--duration takes a number of seconds from 0.001 to 31536000"), Usage);
+        }
+        if (args.options.contains(QStringLiteral("--count"))) {
             count = args.value(QStringLiteral("--count")).toLong(&ok);
-        if (!ok || count < 0)
-            return fail(QStringLiteral("--count takes a number of readings"), Usage);
+            if (!ok || count < 1 || count > 2147483647)
+                return fail(QStringLiteral("--count takes a whole number of readings from 1 to 2147483647"), Usage);
+        }
         if (durationSeconds > 0 && count > 0)
             return fail(QStringLiteral("give --duration or --count, not both"), Usage);
         if (args.options.contains(QStringLiteral("--enable-output"))) {
@@ -476,9 +511,11 @@ int main(int argc, char *argv[])
             return fail(QStringLiteral("upload-curve needs PORT and FILE"), Usage);
         QByteArray data;
         QString error;
-        if (!readInputFile(args.positional.at(1), &data, &error))
+        if (!readArgumentFile(args.positional.at(1), MaxSensorCurveFileBytes, &data, &error))
             return fail(error, Usage);
         curve = parseSensorCurve(data);
+        if (!curve.error.isEmpty())
+            return fail(QStringLiteral("%1: %2; nothing was sent").arg(args.positional.at(1), curve.error), Usage);
         if (curve.temperatures.isEmpty())
             return fail(QStringLiteral("%1 holds no calibration points (lines of two numbers: kelvin and volts)")
                             .arg(args.positional.at(1)),
@@ -490,7 +527,7 @@ int main(int argc, char *argv[])
         if (args.positional.size() != 2)
             return fail(QStringLiteral("upgrade needs PORT and IMAGE"), Usage);
         QString error;
-        if (!readInputFile(args.positional.at(1), &imageData, &error))
+        if (!readArgumentFile(args.positional.at(1), MaxFirmwareImageBytes, &imageData, &error))
             return fail(error, Usage);
     } else if (args.positional.size() != 1 && command != QLatin1String("get")) {
         return fail(QStringLiteral("%1 takes one PORT").arg(command), Usage);

@@ -6,6 +6,7 @@
 //   frostgauge-image inspect FILE
 
 #include "device/compat-ids.h"
+#include "device/input-file.h"
 #include "firmware/firmware.h"
 
 #include <QCoreApplication>
@@ -45,15 +46,10 @@ int fail(const QString &message, int code = 2)
     return code;
 }
 
+// Seeds, builds and images are all well under an image's bound.
 bool readFile(const QString &path, QByteArray *data, QString *error)
 {
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly)) {
-        *error = QStringLiteral("cannot read %1: %2").arg(path, file.errorString());
-        return false;
-    }
-    *data = file.readAll();
-    return true;
+    return readInputFile(path, MaxFirmwareImageBytes, data, error);
 }
 
 bool parseCompatId(const QString &name, QByteArray *id)
