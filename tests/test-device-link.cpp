@@ -205,6 +205,26 @@ private slots:
         QCOMPARE(identified.count(), 1);
     }
 
+    void lostPortReasons_data()
+    {
+        QTest::addColumn<int>("error");
+        QTest::addColumn<QString>("systemText");
+        QTest::addColumn<QString>("reason");
+        QTest::newRow("hang-up, unknown") << int(QSerialPort::ResourceError) << "Unknown error"
+                                          << "the port closed: cable pulled or device gone";
+        QTest::newRow("hang-up, ioctl") << int(QSerialPort::ResourceError) << "Inappropriate ioctl for device"
+                                        << "the port closed: cable pulled or device gone (Inappropriate ioctl for device)";
+        QTest::newRow("read error, no text") << int(QSerialPort::ReadError) << ""
+                                             << "the port could not be read: cable pulled or device gone";
+    }
+
+    void lostPortReasons()
+    {
+        QFETCH(int, error);
+        QFETCH(QString, systemText);
+        QTEST(Device::lostPortReason(error, systemText), "reason");
+    }
+
     void foreignInstruments_data()
     {
         QTest::addColumn<QByteArray>("lines");

@@ -4,7 +4,11 @@
 #include "ui/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include <qwt_plot.h>
 #include <qwt_plot_curve.h>
+#include <qwt_scale_div.h>
+
+#include <cmath>
 
 class WindowPlotTest : public QObject
 {
@@ -35,6 +39,9 @@ private slots:
         QTest::newRow("4.2") << 4.2 << "4.200 K";
         QTest::newRow("300") << 300.0 << "300.000 K";
         QTest::newRow("0.5") << 0.5 << "0.500 K";
+        QTest::newRow("1e9, still plotted") << 1e9 << "1000000000.000 K";
+        QTest::newRow("1e308") << 1e308 << "1e+308 K";
+        QTest::newRow("-1e308") << -1e308 << "-1e+308 K";
     }
 
     void temperatureText()
@@ -118,6 +125,26 @@ private slots:
         QTest::qWait(50);
         QCOMPARE(window.ui->temperatureValue->text(), QStringLiteral("4.200 K"));
         QCOMPARE(points(window), (QVector<QPointF>{{0.0, 4.2}}));
+    }
+
+    void unscalableReadingsLeaveTheAxesReadable()
+    {
+        MainWindow window;
+        useTestClock(window);
+        window.show();
+        window.temperatureChanged(77.0);
+        now = 1.0;
+        window.temperatureChanged(1e308);
+        now = 2.0;
+        window.temperatureChanged(-1e308);
+        now = 3.0;
+        window.temperatureChanged(78.0);
+        QTest::qWait(50);
+        QCOMPARE(points(window), (QVector<QPointF>{{-3.0, 77.0}, {0.0, 78.0}}));
+        const QwtScaleDiv &scale = window.temperaturePlot->axisScaleDiv(QwtPlot::yLeft);
+        QVERIFY(std::isfinite(scale.lowerBound()) && std::isfinite(scale.upperBound()));
+        QVERIFY(scale.lowerBound() <= 77.0 && scale.upperBound() >= 78.0);
+        QVERIFY(scale.ticks(QwtScaleDiv::MajorTick).size() >= 2);
     }
 
     void realClockRuns()

@@ -71,13 +71,25 @@ void Device::sendBytes(const QByteArray &bytes)
     writeNow(port, bytes);
 }
 
+QString Device::lostPortReason(int error, const QString &systemText)
+{
+    // The system's words for a vanished port ("Unknown error", "Inappropriate
+    // ioctl for device") tell an operator little; they follow in brackets.
+    const QString words = error == QSerialPort::ResourceError
+                              ? QStringLiteral("the port closed: cable pulled or device gone")
+                              : QStringLiteral("the port could not be read: cable pulled or device gone");
+    if (systemText.isEmpty() || systemText == QLatin1String("Unknown error"))
+        return words;
+    return QStringLiteral("%1 (%2)").arg(words, systemText);
+}
+
 void Device::handlePortError(int error)
 {
     // A vanished port keeps reporting errors from its read notifier (a hung-up
     // pseudo-terminal does so without pause), so the link ends at the first one.
     if (!port || (error != QSerialPort::ResourceError && error != QSerialPort::ReadError))
         return;
-    const QString reason = port->errorString();
+    const QString reason = lostPortReason(error, port->errorString());
     if (activeTransfer() != NoTransfer)
         endTransfer(false, QStringLiteral("the connection was lost (%1)").arg(reason));
     close();

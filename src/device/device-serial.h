@@ -79,6 +79,9 @@ public:
     static quint32 packVersion(const QString &version);
     // Data extended with 0xFF to a multiple of 8 bytes; the data keeps its offsets.
     static QByteArray transferPayload(const QByteArray &data);
+    // What the loss of the port means, in words an operator understands, with
+    // the system's own text after it.
+    static QString lostPortReason(int error, const QString &systemText);
 
     QSerialPort *port = nullptr;
     QByteArray receiveBuffer;

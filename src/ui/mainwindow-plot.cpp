@@ -4,7 +4,15 @@
 
 #include "ui_mainwindow.h"
 
+#include <QDebug>
+
 #include <cmath>
+
+namespace {
+// Far above any temperature the instrument can read, far below where the
+// plot's scale arithmetic overflows.
+constexpr double MaxPlottedKelvin = 1e9;
+} // namespace
 
 #include <qwt_plot.h>
 #include <qwt_plot_curve.h>
@@ -16,8 +24,15 @@ void MainWindow::temperatureChanged(double value)
     if (!std::isfinite(value))
         return;
     lastTemperature = value;
-    ui->temperatureValue->setText(QString::asprintf("%5.3lf K", value));
-    pushPoint();
+    // A reading far outside any temperature (a broken sensor line, a wrong
+    // device) is shown, but in a form that fits the label, and it stays off
+    // the plot: scaled with the others it would leave axes with no readable tick.
+    const bool plottable = std::fabs(value) <= MaxPlottedKelvin;
+    ui->temperatureValue->setText(QString::asprintf(plottable ? "%5.3lf K" : "%.6g K", value));
+    if (plottable)
+        pushPoint();
+    else
+        qDebug() << "reading" << value << "K left off the plot";
 }
 
 void MainWindow::pushPoint()
