@@ -234,7 +234,7 @@ private slots:
                                    << 2 << "--build takes";
         QTest::newRow("missing build file")
             << QStringList{"create", "--output", "x.crp", "--version", "1", "--build", "r1=/nonexistent/b"}
-            << 2 << "cannot read /nonexistent/b";
+            << 2 << "/nonexistent/b: no such file";
         QTest::newRow("version too long")
             << QStringList{"create", "--output", "x.crp", "--version", QString(33, '1'), "--build", "r1=SELF"}
             << 2 << "the version text must fit 32 bytes";
@@ -242,7 +242,10 @@ private slots:
                                                  "r1=SELF", "--seed", "SELF"}
                                   << 2 << "seed file must hold";
         QTest::newRow("inspect a non-image") << QStringList{"inspect", "SELF"} << 1 << "does not verify";
-        QTest::newRow("inspect nothing") << QStringList{"inspect", "/nonexistent/i.crp"} << 2 << "cannot read";
+        QTest::newRow("inspect nothing") << QStringList{"inspect", "/nonexistent/i.crp"} << 2
+                                         << "/nonexistent/i.crp: no such file";
+        QTest::newRow("inspect a device") << QStringList{"inspect", "/dev/zero"} << 2
+                                          << "/dev/zero is a device, not a regular file";
     }
 
     void toolRefusesBadInput()
