@@ -53,6 +53,16 @@ bool parseHexBytes(const QString &hex, QByteArray *bytes)
 
 } // namespace
 
+namespace {
+// A test that reads the file must not take a half-written or missing one for the truth.
+void writeWhole(const QString &path, const QByteArray &data)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit())
+        qWarning("frostgauge-sim: cannot write %s: %s", qPrintable(path), qPrintable(file.errorString()));
+}
+} // namespace
+
 Instrument::Instrument(const Options &options, QObject *parent)
     : QObject(parent), m_options(options)
 {
@@ -474,20 +484,12 @@ void Instrument::saveState() const
     }
     state.insert("display:period", m_displayPeriod);
     state.insert("curve", QString::fromLatin1(m_curveRecord.toHex()));
-    QSaveFile file(m_options.statePath);
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(QJsonDocument(state).toJson());
-        file.commit();
-    }
+    writeWhole(m_options.statePath, QJsonDocument(state).toJson());
 }
 
 void Instrument::dumpFlash() const
 {
     if (m_options.flashDumpPath.isEmpty())
         return;
-    QSaveFile file(m_options.flashDumpPath);
-    if (file.open(QIODevice::WriteOnly)) {
-        file.write(m_flash);
-        file.commit();
-    }
+    writeWhole(m_options.flashDumpPath, m_flash);
 }
