@@ -2,6 +2,7 @@
 
 #include "device/device-serial.h"
 #include "device/port-list.h"
+#include "support/process-cpu.h"
 #include "support/pty-peer.h"
 #include "support/test-main.h"
 #include "ui/mainwindow.h"
@@ -10,20 +11,10 @@
 #include <QSettings>
 #include <QStatusBar>
 
-#include <sys/resource.h>
-
 #include <memory>
 
 namespace {
 const QByteArray openingBytes("\x03\n*idn?\n");
-
-double processCpuSeconds()
-{
-    struct rusage usage;
-    getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
-           + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
-}
 } // namespace
 
 class WindowConnectionTest : public QObject

@@ -5,6 +5,7 @@
 
 #include "device/device-serial.h"
 #include "device/port-list.h"
+#include "device/port-reconnect.h"
 #include "settings-keys.h"
 #include "ui_mainwindow.h"
 
@@ -14,6 +15,7 @@
 
 void MainWindow::serialPortsRefreshButtonClicked()
 {
+    reconnector->stop();
     const QString remembered =
         settings->value(SettingsKeys::SerialPortName, QStringLiteral("COM1")).toString();
     const QVector<PortEntry> entries = availablePortEntries();
@@ -32,7 +34,14 @@ void MainWindow::serialPortOpenButtonClicked()
     const QString name = ui->serialPortCombo->currentData().toString();
     if (name.isEmpty())
         return;
+    // The operator's choice ends any wait for a lost port, and any instrument goes.
+    reconnector->stop();
+    reconnectSerial.clear();
+    openPortNamed(name);
+}
 
+bool MainWindow::openPortNamed(const QString &name)
+{
     qDebug() << "Opening port" << name << "...";
     device = new Device(this);
     if (!device->openPort(name)) {
@@ -42,13 +51,35 @@ void MainWindow::serialPortOpenButtonClicked()
         device->deleteLater();
         device = nullptr;
         statusBar()->showMessage(QStringLiteral("Cannot open port %1: %2").arg(name, reason));
-        return;
+        return false;
     }
 
+    openPortName = name;
     updateAvailability(true);
     settings->setValue(SettingsKeys::SerialPortName, name);
     statusBar()->showMessage(QStringLiteral("Ready"));
     connectDevice();
+    return true;
+}
+
+void MainWindow::portLost(const QString &reason)
+{
+    if (!device)
+        return;
+    // The instrument that was there is the one to find again.
+    if (device->isIdentified)
+        reconnectSerial = device->serialNumber;
+    const QString path = openPortName;
+    const QString waiting = QStringLiteral("Connection lost: %1; waiting for %2 to return").arg(reason, path);
+    endConnection(waiting);
+    reconnector->start(path, [this, waiting](const QString &name) {
+        if (device)
+            return false;
+        if (openPortNamed(name))
+            return true;
+        statusBar()->showMessage(waiting);
+        return false;
+    });
 }
 
 void MainWindow::connectDevice()
@@ -65,9 +96,7 @@ void MainWindow::connectDevice()
             [this](Device::Transfer transfer, bool succeeded, const QString &message) {
                 deviceTransferEnded(transfer == Device::FirmwareUpgrade, succeeded, message);
             });
-    connect(device, &Device::connectionLost, this, [this](const QString &reason) {
-        endConnection(QStringLiteral("Connection lost: %1").arg(reason));
-    });
+    connect(device, &Device::connectionLost, this, &MainWindow::portLost);
 }
 
 void MainWindow::serialPortCloseButtonClicked()
@@ -83,6 +112,8 @@ void MainWindow::endConnection(const QString &statusText)
     if (!device)
         return;
     device->close();
+    // Lines already read must not reach the window from a connection it ended.
+    device->disconnect(this);
     device->deleteLater();
     device = nullptr;
     updateAvailability(false);
@@ -115,6 +146,7 @@ void MainWindow::deviceNotRecognized(const QString &answer)
 
 void MainWindow::quitTriggered()
 {
+    reconnector->stop();
     serialPortCloseButtonClicked();
     close();
 }

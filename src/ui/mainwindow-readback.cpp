@@ -6,6 +6,7 @@
 #include "device/device-serial.h"
 #include "device/protocol.h"
 #include "combo-index.h"
+#include "device/port-reconnect.h"
 #include "ui_mainwindow.h"
 
 #include <QDebug>
@@ -17,6 +18,12 @@ void MainWindow::deviceIdentified()
 {
     if (!device)
         return;
+    const QString refusal = otherInstrumentMessage(openPortName, reconnectSerial, device->serialNumber);
+    if (!refusal.isEmpty()) {
+        // Another instrument on the returned port: closed, and no more waiting.
+        endConnection(refusal);
+        return;
+    }
     // After a foreign answer the buttons were off; a VKRHX350 brings them back.
     updateAvailability(true);
     ui->modelValue->setText(device->model);

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "combo-index.h"
+#include "device/port-reconnect.h"
 #include "settings-file-check.h"
 #include "settings-keys.h"
 #include "ui_mainwindow.h"
@@ -20,6 +21,10 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
     // the window at every start.
     const SettingsFileCheck settingsCheck = checkSettingsFile(nativeSettingsPath());
     settings = new QSettings(this);
+    reconnector = new PortReconnector(this);
+    connect(reconnector, &PortReconnector::reconnected, this, [this](const QString &path) {
+        statusBar()->showMessage(QStringLiteral("Reconnected to %1").arg(path));
+    });
     ui = new Ui_MainWindow;
     ui->setupUi(this);
     setWindowTitle(QStringLiteral("Frostgauge (1.6)"));

@@ -7,6 +7,7 @@
 #include <functional>
 
 class Device;
+class PortReconnector;
 class QSettings;
 class QwtPlot;
 class QwtPlotCurve;
@@ -85,6 +86,9 @@ public:
     // Sends a settings command, if a port is open and no transfer holds the line.
     void sendSetting(const QString &command);
 
+    // Waits for a lost port to come back and opens it again as Open does.
+    PortReconnector *reconnector;
+
     // Seconds on the plot's time base; the live plot reads the clock only here,
     // so tests can stand in a clock of their own.
     std::function<double()> plotSeconds;
@@ -97,6 +101,10 @@ private:
     void restoreSettings();
     void connectWidgets();
     void endConnection(const QString &statusText);
+    // The Open path: a new Device on the named port, shared by the button and
+    // the reconnection.
+    bool openPortNamed(const QString &name);
+    void portLost(const QString &reason);
     void loadSensorCurve(const QString &path);
     bool refuseConcurrentTransfer(bool startingUpgrade);
     // True (with a status-bar message) when a command must not go out now: an
@@ -110,6 +118,10 @@ private:
     int rs485OutputPeriod() const;
 
     bool replotPending = false;
+    // The port of the open (or lost) connection, and the serial number of the
+    // instrument a reconnection must find there again (empty: any).
+    QString openPortName;
+    QString reconnectSerial;
     // Started when a reference reading is asked for; a reading that has not
     // come within a few seconds no longer holds the measure buttons.
     QElapsedTimer adcMeasureClock;

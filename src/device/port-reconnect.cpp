@@ -1,0 +1,56 @@
+#include "port-reconnect.h"
+
+#include <QDebug>
+#include <QFileInfo>
+#include <QTimer>
+
+PortReconnector::PortReconnector(QObject *parent) : QObject(parent), m_timer(new QTimer(this))
+{
+    m_timer->setSingleShot(true);
+    connect(m_timer, &QTimer::timeout, this, &PortReconnector::attempt);
+}
+
+void PortReconnector::start(const QString &path, std::function<bool(const QString &)> open)
+{
+    m_path = path;
+    m_open = std::move(open);
+    m_delayMs = FirstDelayMs;
+    m_active = true;
+    m_timer->start(m_delayMs);
+}
+
+void PortReconnector::stop()
+{
+    m_active = false;
+    m_timer->stop();
+}
+
+bool PortReconnector::isWaiting() const
+{
+    return m_active;
+}
+
+void PortReconnector::attempt()
+{
+    // Only a path that is there is tried: opening a missing one would only fail.
+    // A copy is called: the owner may stop or restart the wait from inside it.
+    const auto open = m_open;
+    if (open && QFileInfo::exists(m_path) && open(m_path)) {
+        qDebug() << "reopened" << m_path;
+        m_active = false;
+        emit reconnected(m_path);
+        return;
+    }
+    if (!m_active)
+        return;
+    m_delayMs = qMin(m_delayMs * 2, int(LongestDelayMs));
+    m_timer->start(m_delayMs);
+}
+
+QString otherInstrumentMessage(const QString &path, const QString &knownSerial, const QString &newSerial)
+{
+    if (knownSerial.isEmpty() || newSerial == knownSerial)
+        return QString();
+    return QStringLiteral("Refused: the instrument on %1 reports serial number %2, not %3")
+        .arg(path, newSerial, knownSerial);
+}

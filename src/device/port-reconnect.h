@@ -1,0 +1,50 @@
+#pragma once
+
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class QTimer;
+
+// Waits for a lost port to come back and reopens it. A USB adapter that resets,
+// a /dev/serial/by-id link or a restarted simulator's link disappears and
+// reappears: each attempt checks that the path exists and then asks the owner
+// to open it, at growing intervals (0.5 s doubling to 10 s) so that a port that
+// stays away costs nothing. The owner's open sends what a press of Open sends
+// and nothing else.
+class PortReconnector : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int FirstDelayMs = 500;
+    static constexpr int LongestDelayMs = 10000;
+
+    explicit PortReconnector(QObject *parent = nullptr);
+
+    // Starts waiting for path; open is called at each attempt and tells whether
+    // the port opened. Waiting again replaces an earlier wait.
+    void start(const QString &path, std::function<bool(const QString &)> open);
+    void stop();
+    bool isWaiting() const;
+    QString path() const { return m_path; }
+    // Delay before the next attempt (for the status and for tests).
+    int nextDelayMs() const { return m_delayMs; }
+
+signals:
+    void reconnected(const QString &path);
+
+private:
+    void attempt();
+
+    QTimer *m_timer;
+    QString m_path;
+    std::function<bool(const QString &)> m_open;
+    int m_delayMs = FirstDelayMs;
+    bool m_active = false;
+};
+
+// The message for an instrument that came back as another one; empty when the
+// serial numbers agree or none was known.
+QString otherInstrumentMessage(const QString &path, const QString &knownSerial, const QString &newSerial);

@@ -1,0 +1,131 @@
+// A lost port that comes back: the window waits for it and opens it again as
+// Open does, refuses another instrument, and spends nothing while it waits.
+
+#include "device/device-serial.h"
+#include "device/port-reconnect.h"
+#include "support/process-cpu.h"
+#include "support/simulator-process.h"
+#include "support/test-files.h"
+#include "support/test-main.h"
+#include "support/window-fixture.h"
+
+#include <QSettings>
+#include <QStatusBar>
+#include <QTemporaryDir>
+
+#include <memory>
+
+class ReconnectTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+
+    QString link() const { return dir.filePath("vkr"); }
+
+    // A simulator on the test's link whose saved settings turn its output on.
+    std::unique_ptr<SimulatorProcess> simulator(const QString &serial)
+    {
+        const QString state = writeTestFile(dir, "state-" + serial + ".json", "{\"rs232:period\": 100}");
+        return std::make_unique<SimulatorProcess>(
+            QStringList{"--link", link(), "--serial", serial, "--state", state});
+    }
+
+private slots:
+    void init() { QSettings().clear(); }
+
+    void windowReopensTheReturnedPort()
+    {
+        auto sim = simulator("SIM0001");
+        QVERIFY(sim->started());
+        MainWindow window;
+        QVERIFY(openPortInWindow(window, link()));
+        QTRY_COMPARE(window.ui->serialNumberValue->text(), QStringLiteral("SIM0001"));
+        QTRY_VERIFY(!window.plotTemperatures.isEmpty());
+
+        sim->process().kill();
+        sim->process().waitForFinished();
+        sim.reset();
+        QTRY_VERIFY(!window.device);
+        const QString waiting = window.statusBar()->currentMessage();
+        QVERIFY2(waiting.startsWith("Connection lost: ") && waiting.endsWith("; waiting for " + link() + " to return"),
+                 qPrintable(waiting));
+        QVERIFY(window.reconnector->isWaiting());
+
+        QTest::qWait(1500);
+        sim = simulator("SIM0001");
+        QTRY_VERIFY_WITH_TIMEOUT(window.device, 15000);
+        QCOMPARE(window.statusBar()->currentMessage(), "Reconnected to " + link());
+        // Identified and read back as after a press of Open, and readings flow again.
+        QTRY_COMPARE(window.getParametersStage, -1);
+        window.plotClearButtonClicked();
+        QTRY_VERIFY(!window.plotTemperatures.isEmpty());
+        QVERIFY(window.ui->serialPortCloseButton->isEnabled());
+    }
+
+    void anotherInstrumentIsRefused()
+    {
+        auto sim = simulator("SIM0001");
+        MainWindow window;
+        QVERIFY(openPortInWindow(window, link()));
+        QTRY_COMPARE(window.ui->serialNumberValue->text(), QStringLiteral("SIM0001"));
+        sim.reset();
+        QTRY_VERIFY(!window.device);
+
+        sim = simulator("OTHER42");
+        QTRY_VERIFY_WITH_TIMEOUT(window.statusBar()->currentMessage().startsWith("Refused"), 15000);
+        QCOMPARE(window.statusBar()->currentMessage(),
+                 "Refused: the instrument on " + link() + " reports serial number OTHER42, not SIM0001");
+        QVERIFY(!window.device);
+        QVERIFY(!window.reconnector->isWaiting());
+        // An explicit Open takes whatever instrument is there.
+        QVERIFY(openPortInWindow(window, link()));
+        QTRY_COMPARE(window.ui->serialNumberValue->text(), QStringLiteral("OTHER42"));
+    }
+
+    void waitingCostsNothingAndEndsOnRefresh()
+    {
+        auto sim = simulator("SIM0001");
+        MainWindow window;
+        QVERIFY(openPortInWindow(window, link()));
+        QTRY_VERIFY(window.device && window.device->isIdentified);
+        sim.reset();
+        QTRY_VERIFY(window.reconnector->isWaiting());
+
+        const double before = processCpuSeconds();
+        QTest::qWait(3000);
+        QVERIFY2(processCpuSeconds() - before < 0.3, "waiting for the port keeps the process busy");
+        QVERIFY(window.reconnector->nextDelayMs() > PortReconnector::FirstDelayMs);
+
+        window.ui->serialPortsRefreshButton->click();
+        QVERIFY(!window.reconnector->isWaiting());
+        sim = simulator("SIM0001");
+        QTest::qWait(1500);
+        QVERIFY(!window.device);
+    }
+
+    void lostTransferIsNotRestarted()
+    {
+        auto sim = simulator("SIM0001");
+        MainWindow window;
+        QVERIFY(openPortInWindow(window, link()));
+        QTRY_COMPARE(window.getParametersStage, -1);
+        QTRY_VERIFY(window.device && window.device->isIdentified);
+        window.device->uploadCalibration(QByteArray(20000, 'c'));
+        QTRY_VERIFY(window.device->transferPosition > 0);
+        sim->process().kill();
+        sim->process().waitForFinished();
+        sim.reset();
+        QTRY_VERIFY(!window.device);
+        QVERIFY(window.ui->tab_2->isEnabled());
+
+        sim = simulator("SIM0001");
+        QTRY_VERIFY_WITH_TIMEOUT(window.device, 15000);
+        QTRY_COMPARE(window.getParametersStage, -1);
+        QCOMPARE(window.device->activeTransfer(), Device::NoTransfer);
+    }
+};
+
+FROSTGAUGE_TEST_MAIN(ReconnectTest)
+#include "test-reconnect.moc"
