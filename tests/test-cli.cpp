@@ -12,6 +12,8 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <memory>
+
 #include <sys/stat.h>
 
 class CliTest : public QObject
@@ -453,6 +455,62 @@ private slots:
         QCOMPARE(process.exitCode(), 1);
         const QString err = QString::fromUtf8(process.readAllStandardError());
         QVERIFY2(err.contains(message), qPrintable(err));
+    }
+
+    void monitorAcrossALostPort_data()
+    {
+        QTest::addColumn<QString>("returningSerial");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("same instrument returns") << "SIM0001" << 0 << "";
+        QTest::newRow("another instrument returns")
+            << "OTHER42" << 1 << "reports serial number OTHER42, not SIM0001";
+        QTest::newRow("nothing returns") << "" << 1 << "did not return within 3 s";
+    }
+
+    void monitorAcrossALostPort()
+    {
+        QFETCH(QString, returningSerial);
+        QFETCH(int, code);
+        QFETCH(QString, message);
+        const QString link = dir.filePath("cli-link");
+        const QString state = writeFile("cli-state.json", "{\"rs232:period\": 100}");
+        const QString csv = dir.filePath("gap.csv");
+        QFile::remove(csv);
+        auto sim = std::make_unique<SimulatorProcess>(QStringList{"--link", link, "--serial", "SIM0001", "--state", state});
+        QProcess monitor;
+        monitor.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE),
+                      {"monitor", link, "--reconnect", "--give-up", "3", "--duration", "9", "--csv", csv});
+        QTest::qWait(1500);
+        sim->process().kill();
+        sim->process().waitForFinished();
+        sim.reset();
+        QTest::qWait(1000);
+        if (!returningSerial.isEmpty())
+            sim = std::make_unique<SimulatorProcess>(QStringList{"--link", link, "--serial", returningSerial, "--state", state});
+        QVERIFY(monitor.waitForFinished(20000));
+        const QString err = QString::fromUtf8(monitor.readAllStandardError());
+        QVERIFY2(monitor.exitCode() == code, qPrintable(err));
+        QVERIFY2(err.contains(message), qPrintable(err));
+
+        QFile file(csv);
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+        const int lost = lines.indexOf(QRegularExpression("^# lost at \\S+: connection lost: .*"));
+        QVERIFY2(lost > 1, qPrintable(lines.join('\n')));
+        // Readings before the gap; after it only when the same instrument came back.
+        const QRegularExpression row("^\\S+,\\d+\\.\\d{3},\\d+\\.\\d{3}$");
+        QVERIFY(lines.at(lost - 1).contains(row));
+        const int back = lines.indexOf(QRegularExpression("^# back at \\S+ after \\d+\\.\\d s$"));
+        if (code == 0) {
+            QVERIFY(back > lost);
+            QVERIFY(lines.size() > back + 3);
+            QVERIFY(lines.at(back + 1).contains(row) && lines.last().contains(row));
+            // Nothing is made up for the gap: between the two comments there are no rows.
+            QCOMPARE(back, lost + 1);
+        } else {
+            QVERIFY(!lines.mid(lost + 1).join('\n').contains(row));
+        }
     }
 
     void unopenablePortFails()

@@ -30,6 +30,8 @@ public:
     QString error() const { return m_error; }
     void setError(const QString &error) { m_error = error; }
     bool connectionLost() const { return m_lost; }
+    // After a loss the session may wait for the port and open it again.
+    void clearLost() { m_lost = false; }
     int timeoutMs() const { return m_timeoutMs; }
 
 private:

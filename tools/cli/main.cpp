@@ -4,6 +4,7 @@
 // Exit codes: 0 success, 1 instrument or transfer failure, 2 usage or bad input.
 
 #include "device/port-list.h"
+#include "device/port-reconnect.h"
 #include "device/protocol.h"
 #include "device/input-file.h"
 #include "device/sensor-curve.h"
@@ -45,6 +46,7 @@ const char generalUsage[] =
     "  set PORT KEY=VALUE... [--save]\n"
     "                               change settings, read them back and compare\n"
     "  monitor PORT [--csv FILE] [--duration SECONDS | --count N] [--enable-output PERIOD_MS]\n"
+    "               [--reconnect [--give-up SECONDS]]\n"
     "                               print temperature readings (and append them to a CSV file)\n"
     "  measure PORT [--calibrated]  the ADC voltage reading\n"
     "  upload-curve PORT FILE [--name NAME]\n"
@@ -322,8 +324,22 @@ void onSignal(int)
     [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
 }
 
-int commandMonitor(InstrumentSession &session, const Arguments &args, int enablePeriod,
-                   double durationSeconds, long count)
+// What `monitor` was asked to do.
+struct MonitorOptions {
+    int enablePeriod = 0;
+    double durationSeconds = 0;
+    long count = 0;
+    bool reconnect = false;
+    double giveUpSeconds = 0;
+};
+
+QString isoNow()
+{
+    const QDateTime now = QDateTime::currentDateTime();
+    return now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs);
+}
+
+int commandMonitor(InstrumentSession &session, const Arguments &args, const MonitorOptions &options)
 {
     std::unique_ptr<QFile> csv;
     if (args.options.contains(QStringLiteral("--csv"))) {
@@ -334,22 +350,29 @@ int commandMonitor(InstrumentSession &session, const Arguments &args, int enable
         if (fresh && !writeRow(*csv, "time,elapsed_s,temperature_K\n"))
             return fail(QStringLiteral("cannot write %1: %2").arg(csv->fileName(), csv->errorString()), Failure);
     }
-    if (enablePeriod > 0)
-        session.device().serialSendCommand(QString::asprintf(Protocol::Rs232PeriodFormat, enablePeriod));
+    Device &device = session.device();
+    if (options.enablePeriod > 0)
+        device.serialSendCommand(QString::asprintf(Protocol::Rs232PeriodFormat, options.enablePeriod));
 
+    const long count = options.count;
     long readings = 0;
     bool interrupted = false;
     QElapsedTimer elapsed;
     elapsed.start();
     qint64 lastReadingMs = 0;
     QString writeError;
-    QObject::connect(&session.device(), &Device::temperatureChanged, [&](double kelvin) {
+    // A line to standard output and, as a comment, to the CSV file.
+    const auto note = [&](const QString &line) {
+        out() << line << '\n';
+        out().flush();
+        if (csv && writeError.isEmpty() && !writeRow(*csv, (line + QLatin1Char('\n')).toUtf8()))
+            writeError = QStringLiteral("cannot write %1: %2").arg(csv->fileName(), csv->errorString());
+    };
+    QObject::connect(&device, &Device::temperatureChanged, [&](double kelvin) {
         // One read may carry several readings: none past the count, none after a failed write.
         if ((count > 0 && readings >= count) || !writeError.isEmpty())
             return;
-        const QString time = QDateTime::currentDateTime().toOffsetFromUtc(
-                                 QDateTime::currentDateTime().offsetFromUtc())
-                                 .toString(Qt::ISODateWithMs);
+        const QString time = isoNow();
         const double seconds = elapsed.elapsed() / 1000.0;
         out() << time << ' ' << QString::asprintf("%.3f K", kelvin) << '\n';
         out().flush();
@@ -371,6 +394,27 @@ int commandMonitor(InstrumentSession &session, const Arguments &args, int enable
         lastReadingMs = elapsed.elapsed();
     });
 
+    // Across a reconnection the instrument must be the one that was there.
+    const QString path = resolvePortName(args.positional.first());
+    QString knownSerial;
+    QString refusal;
+    QObject::connect(&device, &Device::identified, [&] {
+        if (knownSerial.isEmpty())
+            knownSerial = device.serialNumber;
+        else
+            refusal = otherInstrumentMessage(path, knownSerial, device.serialNumber);
+    });
+    PortReconnector reconnector;
+    qint64 lostAtMs = -1;
+    // Marked at once, before any reading of the new connection is read.
+    QObject::connect(&reconnector, &PortReconnector::reconnected, [&] {
+        note(QStringLiteral("# back at %1 after %2 s")
+                 .arg(isoNow())
+                 .arg((elapsed.elapsed() - lostAtMs) / 1000.0, 0, 'f', 1));
+        lostAtMs = -1;
+        lastReadingMs = elapsed.elapsed();
+    });
+
     if (socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
         auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, qApp);
         QObject::connect(notifier, &QSocketNotifier::activated, [&] { interrupted = true; });
@@ -378,20 +422,40 @@ int commandMonitor(InstrumentSession &session, const Arguments &args, int enable
         signal(SIGTERM, onSignal);
     }
 
-    // A silent instrument is a failure too, not an endless wait.
+    // A silent instrument is a failure too, not an endless wait; so is a port
+    // that stays away longer than --give-up.
     bool silent = false;
-    const bool finished = session.waitUntil(
-        [&] {
-            if (elapsed.elapsed() - lastReadingMs > session.timeoutMs())
-                silent = true;
-            return silent || interrupted || !writeError.isEmpty() || (count > 0 && readings >= count)
-                   || (durationSeconds > 0 && elapsed.elapsed() >= durationSeconds * 1000);
-        },
-        QString(), std::numeric_limits<int>::max());
-    if (!finished)
-        return fail(session.error(), Failure);
+    bool gaveUp = false;
+    for (;;) {
+        const bool finished = session.waitUntil(
+            [&] {
+                const qint64 now = elapsed.elapsed();
+                if (lostAtMs < 0 && now - lastReadingMs > session.timeoutMs())
+                    silent = true;
+                if (lostAtMs >= 0 && options.giveUpSeconds > 0 && now - lostAtMs >= options.giveUpSeconds * 1000)
+                    gaveUp = true;
+                return silent || gaveUp || interrupted || !refusal.isEmpty()
+                       || !writeError.isEmpty() || (count > 0 && readings >= count)
+                       || (options.durationSeconds > 0 && now >= options.durationSeconds * 1000);
+            },
+            QString(), std::numeric_limits<int>::max());
+        if (finished)
+            break;
+        if (!options.reconnect)
+            return fail(session.error(), Failure);
+        // Lost: the gap is marked, never filled, and the port is awaited.
+        lostAtMs = elapsed.elapsed();
+        note(QStringLiteral("# lost at %1: %2").arg(isoNow(), session.error()));
+        session.clearLost();
+        reconnector.start(path, [&](const QString &name) { return session.open(name); });
+    }
+    reconnector.stop();
     if (!writeError.isEmpty())
         return fail(writeError + QStringLiteral(" (after %1 readings)").arg(readings), Failure);
+    if (!refusal.isEmpty())
+        return fail(refusal, Failure);
+    if (gaveUp)
+        return fail(QStringLiteral("%1 did not return within %2 s").arg(path).arg(options.giveUpSeconds), Failure);
     if (silent)
         return fail(QStringLiteral("no temperature reading within %1 s (is the serial output on? "
                                    "--enable-output 500 turns it on)")
@@ -435,8 +499,8 @@ int run()
     }
 
     const Arguments args = parseArguments(
-        all, {"--timeout", "--csv", "--duration", "--count", "--enable-output", "--name"},
-        {"--json", "--save", "--calibrated", "--yes"});
+        all, {"--timeout", "--csv", "--duration", "--count", "--enable-output", "--name", "--give-up"},
+        {"--json", "--save", "--calibrated", "--yes", "--reconnect"});
     if (!args.error.isEmpty())
         return fail(args.error + QLatin1String("\n\n") + QLatin1String(generalUsage), Usage);
 
@@ -465,9 +529,7 @@ int run()
     // the port is opened: bad input never puts a byte on the wire.
     QList<QPair<const Setting *, QString>> changes;
     QStringList setCommands;
-    int enablePeriod = 0;
-    double durationSeconds = 0;
-    long count = 0;
+    MonitorOptions monitor;
     SensorCurve curve;
     QString curveName;
     QByteArray imageData;
@@ -489,22 +551,30 @@ int run()
     } else if (command == QLatin1String("monitor")) {
         bool ok = true;
         // A year of seconds and two billion readings: far past any run, well inside the types.
-        if (args.options.contains(QStringLiteral("--duration"))) {
-            durationSeconds = args.value(QStringLiteral("--duration")).toDouble(&ok);
-            if (!ok || !(durationSeconds >= 0.001 && durationSeconds <= 31536000))
-                return fail(QStringLiteral("--duration takes a number of seconds from 0.001 to 31536000"), Usage);
-        }
+        const auto seconds = [&](const char *option, double *target) {
+            *target = args.value(QLatin1String(option)).toDouble(&ok);
+            return ok && *target >= 0.001 && *target <= 31536000; // written so that "nan" fails
+        };
+        if (args.options.contains(QStringLiteral("--duration")) && !seconds("--duration", &monitor.durationSeconds))
+            return fail(QStringLiteral("--duration takes a number of seconds from 0.001 to 31536000"), Usage);
         if (args.options.contains(QStringLiteral("--count"))) {
-            count = args.value(QStringLiteral("--count")).toLong(&ok);
-            if (!ok || count < 1 || count > 2147483647)
+            monitor.count = args.value(QStringLiteral("--count")).toLong(&ok);
+            if (!ok || monitor.count < 1 || monitor.count > 2147483647)
                 return fail(QStringLiteral("--count takes a whole number of readings from 1 to 2147483647"), Usage);
         }
-        if (durationSeconds > 0 && count > 0)
+        if (monitor.durationSeconds > 0 && monitor.count > 0)
             return fail(QStringLiteral("give --duration or --count, not both"), Usage);
         if (args.options.contains(QStringLiteral("--enable-output"))) {
-            enablePeriod = args.value(QStringLiteral("--enable-output")).toInt(&ok);
-            if (!ok || enablePeriod < 100 || enablePeriod > 1000)
+            monitor.enablePeriod = args.value(QStringLiteral("--enable-output")).toInt(&ok);
+            if (!ok || monitor.enablePeriod < 100 || monitor.enablePeriod > 1000)
                 return fail(QStringLiteral("--enable-output takes a period within 100 to 1000 ms"), Usage);
+        }
+        monitor.reconnect = args.has(QStringLiteral("--reconnect"));
+        if (args.options.contains(QStringLiteral("--give-up"))) {
+            if (!monitor.reconnect)
+                return fail(QStringLiteral("--give-up goes with --reconnect"), Usage);
+            if (!seconds("--give-up", &monitor.giveUpSeconds))
+                return fail(QStringLiteral("--give-up takes a number of seconds from 0.001 to 31536000"), Usage);
         }
     } else if (command == QLatin1String("upload-curve")) {
         if (args.positional.size() != 2)
@@ -545,7 +615,7 @@ int run()
     if (command == QLatin1String("set"))
         return commandSet(session, args, changes, setCommands);
     if (command == QLatin1String("monitor"))
-        return commandMonitor(session, args, enablePeriod, durationSeconds, count);
+        return commandMonitor(session, args, monitor);
 
     if (!session.identify())
         return fail(session.error(), Failure);
