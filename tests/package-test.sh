@@ -14,13 +14,15 @@ deb=$(ls "$scratch"/out/frostgauge_*.deb)
 echo "package: $(basename "$deb")"
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "depends: $depends"
-for lib in libqt5widgets5 libqt5serialport5 libqwt-qt5-6 libsodium23; do
+for lib in libqt5widgets5 libqt5serialport5 libqwt-qt5-6 libsodium23 libsqlite3-0; do
     grep -q "$lib" <<<"$depends" || { echo "missing dependency on $lib"; exit 1; }
 done
 
 dpkg -x "$deb" "$scratch/root"
 root=$scratch/root/usr
-for file in bin/frostgauge bin/frostgauge-sim bin/frostgauge-image bin/frostgauge-cli share/applications/frostgauge.desktop \
+for file in bin/frostgauge bin/frostgauge-sim bin/frostgauge-image bin/frostgauge-cli bin/frostgauge-monitor \
+    lib/systemd/system/frostgauge-monitor.service share/doc/frostgauge/monitor.conf share/man/man1/frostgauge-monitor.1 \
+    share/applications/frostgauge.desktop \
     share/icons/hicolor/scalable/apps/frostgauge.svg share/metainfo/org.norda.frostgauge.metainfo.xml \
     share/man/man1/frostgauge.1 share/man/man1/frostgauge-sim.1 share/man/man1/frostgauge-image.1 share/man/man1/frostgauge-cli.1; do
     [ -e "$root/$file" ] || { echo "not installed: $file"; exit 1; }
@@ -30,6 +32,16 @@ done
 head -c 3000 /dev/urandom >"$scratch/build.bin"
 "$root/bin/frostgauge-image" create --output "$scratch/test.crp" --version 1.6 --build r1="$scratch/build.bin" 2>/dev/null
 "$root/bin/frostgauge-image" inspect "$scratch/test.crp" | grep -q "revision 1 (STM32G071KB), 3000 bytes"
+
+[ -e "$scratch/root/etc/frostgauge/monitor.conf" ] || { echo "not installed: /etc/frostgauge/monitor.conf"; exit 1; }
+dpkg-deb -e "$deb" "$scratch/control"
+grep -qx /etc/frostgauge/monitor.conf "$scratch/control/conffiles" || { echo "monitor.conf is no conffile"; exit 1; }
+
+# The sample configuration is one the installed monitor accepts.
+"$root/bin/frostgauge-monitor" --config "$root/share/doc/frostgauge/monitor.conf" --check >/dev/null
+if command -v systemd-analyze >/dev/null; then
+    systemd-analyze verify "$root/lib/systemd/system/frostgauge-monitor.service" 2>/dev/null || true
+fi
 
 # The installed simulator comes up and names its terminal.
 "$root/bin/frostgauge-sim" --link "$scratch/tty" >"$scratch/sim.out" &

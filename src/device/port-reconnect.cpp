@@ -10,11 +10,11 @@ PortReconnector::PortReconnector(QObject *parent) : QObject(parent), m_timer(new
     connect(m_timer, &QTimer::timeout, this, &PortReconnector::attempt);
 }
 
-void PortReconnector::start(const QString &path, std::function<bool(const QString &)> open)
+void PortReconnector::start(const QString &path, std::function<bool(const QString &)> open, int firstDelayMs)
 {
     m_path = path;
     m_open = std::move(open);
-    m_delayMs = FirstDelayMs;
+    m_delayMs = qBound(1, firstDelayMs, int(LongestDelayMs));
     m_active = true;
     m_timer->start(m_delayMs);
 }

@@ -24,8 +24,10 @@ public:
     explicit PortReconnector(QObject *parent = nullptr);
 
     // Starts waiting for path; open is called at each attempt and tells whether
-    // the port opened. Waiting again replaces an earlier wait.
-    void start(const QString &path, std::function<bool(const QString &)> open);
+    // the port opened. Waiting again replaces an earlier wait. A port that is
+    // there but holds the wrong instrument is best tried again only slowly.
+    void start(const QString &path, std::function<bool(const QString &)> open,
+               int firstDelayMs = FirstDelayMs);
     void stop();
     bool isWaiting() const;
     QString path() const { return m_path; }

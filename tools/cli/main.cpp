@@ -10,6 +10,7 @@
 #include "device/sensor-curve.h"
 #include "firmware/firmware.h"
 #include "firmware/version-compare.h"
+#include "history-store.h"
 #include "instrument-session.h"
 
 #include <QCoreApplication>
@@ -17,6 +18,7 @@
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSerialPort>
@@ -52,6 +54,9 @@ const char generalUsage[] =
     "  upload-curve PORT FILE [--name NAME]\n"
     "                               upload a custom sensor curve\n"
     "  upgrade PORT IMAGE [--yes]   upgrade the firmware from a signed image file\n"
+    "  history STORE [--instrument NAME] [--from TIME] [--to TIME] [--every SECONDS] [--events]\n"
+    "               [--csv | --json]  readings (or per-bucket min/max/mean, or events) of a\n"
+    "                               frostgauge-monitor store; TIME is ISO 8601 or epoch ms\n"
     "\n"
     "Every command takes --timeout SECONDS (default 5): the longest wait for an answer; given,\n"
     "it also bounds each step of an upload or upgrade (10 s each without it).\n"
@@ -464,6 +469,92 @@ int commandMonitor(InstrumentSession &session, const Arguments &args, const Moni
     return Success;
 }
 
+QString csvField(const QString &text)
+{
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n')))
+        return text;
+    return QLatin1Char('"') + QString(text).replace(QLatin1String("\""), QLatin1String("\"\"")) + QLatin1Char('"');
+}
+
+int commandHistory(const Arguments &args)
+{
+    if (args.positional.size() != 1)
+        return fail(QStringLiteral("history needs one STORE"), Usage);
+    if (args.has(QStringLiteral("--csv")) && args.has(QStringLiteral("--json")))
+        return fail(QStringLiteral("give --csv or --json, not both"), Usage);
+    qint64 from = 0;
+    qint64 to = std::numeric_limits<qint64>::max();
+    for (const auto &bound : {qMakePair(QStringLiteral("--from"), &from), qMakePair(QStringLiteral("--to"), &to)}) {
+        if (args.options.contains(bound.first) && !parseHistoryTime(args.value(bound.first), bound.second))
+            return fail(QStringLiteral("%1 takes an ISO 8601 time (2026-12-10T06:00:00) or milliseconds since 1970")
+                            .arg(bound.first),
+                        Usage);
+    }
+    qint64 everyMs = 0;
+    if (args.options.contains(QStringLiteral("--every"))) {
+        bool ok = false;
+        const double seconds = args.value(QStringLiteral("--every")).toDouble(&ok);
+        if (!ok || !(seconds >= 0.001 && seconds <= 31536000))
+            return fail(QStringLiteral("--every takes a number of seconds from 0.001 to 31536000"), Usage);
+        everyMs = qint64(std::llround(seconds * 1000));
+    }
+    if (everyMs > 0 && args.has(QStringLiteral("--events")))
+        return fail(QStringLiteral("give --every or --events, not both"), Usage);
+
+    HistoryStore store;
+    if (!store.openForReading(args.positional.first()))
+        return fail(store.error(), Usage);
+    const QString instrument = args.value(QStringLiteral("--instrument"));
+    if (!instrument.isEmpty() && !store.instruments().contains(instrument))
+        return fail(QStringLiteral("%1 holds no instrument %2 (it has: %3)")
+                        .arg(args.positional.first(), instrument, store.instruments().join(QStringLiteral(", "))),
+                    Usage);
+
+    const bool json = args.has(QStringLiteral("--json"));
+    QJsonArray rows;
+    if (args.has(QStringLiteral("--events"))) {
+        if (!json)
+            out() << "time,instrument,kind,detail\n";
+        for (const StoredEvent &event : store.events(instrument, from, to)) {
+            if (json)
+                rows.append(QJsonObject{{"time", isoTime(event.timeMs)}, {"instrument", event.instrument},
+                                        {"kind", event.kind}, {"detail", event.detail}});
+            else
+                out() << isoTime(event.timeMs) << ',' << csvField(event.instrument) << ',' << csvField(event.kind)
+                      << ',' << csvField(event.detail) << '\n';
+        }
+    } else if (everyMs > 0) {
+        if (!json)
+            out() << "time,instrument,min_K,max_K,mean_K,count\n";
+        for (const Bucket &bucket : store.buckets(instrument, from, to, everyMs)) {
+            if (json)
+                rows.append(QJsonObject{{"time", isoTime(bucket.startMs)}, {"instrument", bucket.instrument},
+                                        {"min", bucket.min}, {"max", bucket.max}, {"mean", bucket.mean},
+                                        {"count", bucket.count}});
+            else
+                out() << isoTime(bucket.startMs) << ',' << csvField(bucket.instrument)
+                      << QString::asprintf(",%.3f,%.3f,%.3f,", bucket.min, bucket.max, bucket.mean) << bucket.count
+                      << '\n';
+        }
+    } else {
+        if (!json)
+            out() << "time,instrument,temperature_K\n";
+        const bool ok = store.readings(instrument, from, to, [&](const StoredReading &reading) {
+            if (json)
+                rows.append(QJsonObject{{"time", isoTime(reading.timeMs)}, {"instrument", reading.instrument},
+                                        {"kelvin", reading.kelvin}});
+            else
+                out() << isoTime(reading.timeMs) << ',' << csvField(reading.instrument)
+                      << QString::asprintf(",%.3f\n", reading.kelvin);
+        });
+        if (!ok)
+            return fail(store.error(), Failure);
+    }
+    if (json)
+        out() << QJsonDocument(rows).toJson(QJsonDocument::Indented);
+    return Success;
+}
+
 } // namespace
 
 int run();
@@ -496,6 +587,14 @@ int run()
     if (all.contains(QStringLiteral("--help")) || all.contains(QStringLiteral("-h"))) {
         fputs(generalUsage, stdout);
         return Success;
+    }
+
+    if (command == QLatin1String("history")) {
+        const Arguments args = parseArguments(all, {"--instrument", "--from", "--to", "--every"},
+                                              {"--csv", "--json", "--events"});
+        if (!args.error.isEmpty())
+            return fail(args.error + QLatin1String("\n\n") + QLatin1String(generalUsage), Usage);
+        return commandHistory(args);
     }
 
     const Arguments args = parseArguments(

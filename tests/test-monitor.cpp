@@ -1,0 +1,298 @@
+// frostgauge-monitor against several simulators: the configuration's checks,
+// logging with gaps and refusals, alarms on the simulator's cool-down, a killed
+// monitor, and the history export of frostgauge-cli.
+
+#include "history-store.h"
+#include "support/simulator-process.h"
+#include "support/test-files.h"
+#include "support/test-main.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTemporaryDir>
+
+#include <csignal>
+#include <memory>
+
+class MonitorTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+
+    QString path(const QString &name) const { return dir.filePath(name); }
+
+    // A simulator on a link of the test's folder; with output, its saved
+    // settings turn on a reading every 100 ms.
+    std::unique_ptr<SimulatorProcess> simulator(const QString &link, const QString &serial, bool output = true)
+    {
+        QStringList args{"--link", path(link), "--serial", serial};
+        if (output)
+            args << "--state" << writeTestFile(dir, "state-" + link + ".json", "{\"rs232:period\": 100}");
+        return std::make_unique<SimulatorProcess>(args);
+    }
+
+    QString config(const QString &name, const QByteArray &text)
+    {
+        QByteArray content = text;
+        content.replace("DIR", QFile::encodeName(dir.path()));
+        return writeTestFile(dir, name, content);
+    }
+
+    void startMonitor(QProcess &monitor, const QString &configPath)
+    {
+        monitor.setProcessChannelMode(QProcess::SeparateChannels);
+        monitor.start(QStringLiteral(FROSTGAUGE_MONITOR_EXECUTABLE), {"--config", configPath});
+        QVERIFY(monitor.waitForStarted());
+    }
+
+    // Stops the monitor as systemd does and returns what it logged.
+    QString stopMonitor(QProcess &monitor)
+    {
+        monitor.terminate();
+        if (!monitor.waitForFinished(10000))
+            return QStringLiteral("did not stop");
+        if (monitor.exitStatus() != QProcess::NormalExit || monitor.exitCode() != 0)
+            return QStringLiteral("exit %1").arg(monitor.exitCode());
+        return QString::fromUtf8(monitor.readAllStandardError());
+    }
+
+    static QVector<StoredEvent> eventsOf(HistoryStore &store, const QString &instrument)
+    {
+        QVector<StoredEvent> result;
+        for (const StoredEvent &event : store.events(instrument, 0, std::numeric_limits<qint64>::max()))
+            if (event.instrument == instrument)
+                result.append(event);
+        return result;
+    }
+
+    static QVector<StoredReading> readingsOf(HistoryStore &store, const QString &instrument)
+    {
+        QVector<StoredReading> result;
+        store.readings(instrument, 0, std::numeric_limits<qint64>::max(),
+                       [&](const StoredReading &reading) { result.append(reading); });
+        return result;
+    }
+
+private slots:
+    void configurationErrors_data()
+    {
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("message");
+        const QByteArray store = "[store]\npath=DIR/bad.db\n";
+        const QByteArray one = "[instrument/a]\nport=/dev/null\n";
+        QTest::newRow("no store") << one << "[store]: is missing";
+        QTest::newRow("store without path") << "[store]\nretention_days=3\n" + one << "[store] path: is missing";
+        QTest::newRow("retention of zero days") << store + "retention_days=0\n" + one
+                                                << "[store] retention_days: takes a whole number from 1 to 36500";
+        QTest::newRow("no instrument") << store << "no instrument to watch";
+        QTest::newRow("unknown key") << store + one + "baud=9600\n" << "[instrument/a] baud: unknown key";
+        QTest::newRow("unknown section") << store + one + "[mqtt]\nhost=x\n" << "[mqtt]: unknown section";
+        QTest::newRow("key outside a section") << "path=x\n" + store + one << "[General] path: unknown key outside any section";
+        QTest::newRow("port missing") << store + "[instrument/a]\nserial=1\n" << "[instrument/a] port: is missing";
+        QTest::newRow("period out of range") << store + one + "period=50\n"
+                                             << "[instrument/a] period: takes a whole number from 100 to 1000";
+        QTest::newRow("one port twice") << store + one + "[instrument/b]\nport=/dev/null\n"
+                                        << "[instrument/b] port: /dev/null is the port of instrument a too";
+        QTest::newRow("alarm on an unknown instrument") << store + one + "[alarm/x]\ninstrument=b\nabove=3\n"
+                                                        << "[alarm/x] instrument: no [instrument/b] section";
+        QTest::newRow("alarm of no kind") << store + one + "[alarm/x]\ninstrument=a\nhold=3\n"
+                                          << "[alarm/x]: give one of above/below, silence or lost (0 given)";
+        QTest::newRow("alarm of two kinds") << store + one + "[alarm/x]\ninstrument=a\nabove=3\nsilence=5\n"
+                                            << "(2 given)";
+        QTest::newRow("limit not a number") << store + one + "[alarm/x]\ninstrument=a\nabove=warm\n"
+                                            << "[alarm/x] above: takes a number";
+        QTest::newRow("below over above") << store + one + "[alarm/x]\ninstrument=a\nabove=3\nbelow=5\n"
+                                          << "[alarm/x] below: must be lower than above";
+        QTest::newRow("negative hold") << store + one + "[alarm/x]\ninstrument=a\nbelow=3\nhold=-1\n"
+                                       << "[alarm/x] hold: takes a number from 0 to 86400";
+        QTest::newRow("hysteresis on silence") << store + one + "[alarm/x]\ninstrument=a\nsilence=3\nhysteresis=1\n"
+                                               << "[alarm/x] hysteresis: goes with above or below";
+        QTest::newRow("list claiming 2^31 items")
+            << store + one + "serial=@Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\n" << "a value cannot be read";
+    }
+
+    void configurationErrors()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, message);
+        const QString file = config("bad.conf", text);
+        QProcess monitor;
+        monitor.start(QStringLiteral(FROSTGAUGE_MONITOR_EXECUTABLE), {"--config", file, "--check"});
+        QVERIFY(monitor.waitForFinished(10000));
+        QCOMPARE(monitor.exitCode(), 2);
+        const QString err = QString::fromUtf8(monitor.readAllStandardError());
+        QVERIFY2(err.startsWith("frostgauge-monitor: " + file) && err.contains(message), qPrintable(err));
+    }
+
+    void twoInstrumentsAcrossAGapAndARefusal()
+    {
+        auto a = simulator("a", "A1");
+        auto b = simulator("b", "B1", false);
+        auto c = simulator("c", "C1");
+        const QString file = config("two.conf",
+                                    "[store]\npath=DIR/two.db\n"
+                                    "[instrument/a]\nport=DIR/a\n"
+                                    "[instrument/b]\nport=DIR/b\nserial=B1\nperiod=200\n"
+                                    "[instrument/c]\nport=DIR/c\nserial=C9\n");
+        QProcess monitor;
+        startMonitor(monitor, file);
+        QTest::qWait(2000);
+        a->process().kill();
+        a->process().waitForFinished();
+        a.reset();
+        QTest::qWait(1500);
+        a = simulator("a", "A1");
+        QTest::qWait(4000);
+        const QString log = stopMonitor(monitor);
+        QVERIFY2(log.contains("a: lost: ") && log.contains("monitor stopped"), qPrintable(log));
+
+        HistoryStore store;
+        QVERIFY(store.openForReading(path("two.db")));
+        QVERIFY(store.integrityOk());
+        QStringList kindsOfA;
+        for (const StoredEvent &event : eventsOf(store, "a"))
+            kindsOfA << event.kind;
+        QCOMPARE(kindsOfA, (QStringList{"connected", "lost", "connected"}));
+        const QVector<StoredEvent> ofA = eventsOf(store, "a");
+        QVERIFY(ofA.at(0).detail.contains("serial number A1"));
+
+        // Readings on both sides of the gap, none inside it.
+        const QVector<StoredReading> readingsA = readingsOf(store, "a");
+        const qint64 lostAt = ofA.at(1).timeMs;
+        const qint64 backAt = ofA.at(2).timeMs;
+        int before = 0, inside = 0, after = 0;
+        for (const StoredReading &reading : readingsA)
+            (reading.timeMs < lostAt ? before : reading.timeMs <= backAt ? inside : after)++;
+        QVERIFY2(before >= 10 && after >= 10 && inside == 0,
+                 qPrintable(QStringLiteral("%1 %2 %3").arg(before).arg(inside).arg(after)));
+
+        // The other instrument went on untouched, at the period the monitor sent it.
+        QCOMPARE(eventsOf(store, "b").size(), 1);
+        const QVector<StoredReading> readingsB = readingsOf(store, "b");
+        QVERIFY(readingsB.size() >= 30);
+        for (int i = 1; i < readingsB.size(); ++i)
+            QVERIFY2(readingsB.at(i).timeMs - readingsB.at(i - 1).timeMs < 600, "a gap in the other instrument");
+
+        // The instrument with the wrong serial number is refused once and never logged.
+        const QVector<StoredEvent> ofC = eventsOf(store, "c");
+        QCOMPARE(ofC.size(), 1);
+        QCOMPARE(ofC.at(0).kind, QStringLiteral("refused"));
+        QCOMPARE(ofC.at(0).detail, "Refused: the instrument on " + path("c") + " reports serial number C1, not C9");
+        QVERIFY(readingsOf(store, "c").isEmpty());
+
+        // The export gives exactly the stored readings.
+        QProcess cli;
+        cli.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), {"history", path("two.db"), "--instrument", "a"});
+        QVERIFY(cli.waitForFinished(10000));
+        QCOMPARE(cli.exitCode(), 0);
+        QStringList expected{"time,instrument,temperature_K"};
+        for (const StoredReading &reading : readingsA)
+            expected << isoTime(reading.timeMs) + ",a," + QString::asprintf("%.3f", reading.kelvin);
+        QCOMPARE(QString::fromUtf8(cli.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts), expected);
+
+        // Per-minute buckets agree with the readings.
+        cli.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), {"history", path("two.db"), "--every", "60", "--json"});
+        QVERIFY(cli.waitForFinished(10000));
+        const QJsonArray buckets = QJsonDocument::fromJson(cli.readAllStandardOutput()).array();
+        qint64 counted = 0;
+        double lowest = 1e9;
+        for (const QJsonValue &bucket : buckets) {
+            if (bucket["instrument"].toString() != "a")
+                continue;
+            counted += bucket["count"].toInt();
+            lowest = qMin(lowest, bucket["min"].toDouble());
+        }
+        QCOMPARE(counted, qint64(readingsA.size()));
+        double lowestReading = 1e9;
+        for (const StoredReading &reading : readingsA)
+            lowestReading = qMin(lowestReading, reading.kelvin);
+        QCOMPARE(lowest, lowestReading);
+    }
+
+    void alarmsOnTheCoolDown()
+    {
+        // The simulator cools from 295 K at about 2.4 K/s.
+        auto a = simulator("ramp", "R1");
+        auto quiet = simulator("quiet", "Q1", false);
+        const QString record = path("alarm-runs.txt");
+        const QString file = config("alarms.conf",
+                                    "[store]\npath=DIR/alarms.db\n"
+                                    "[instrument/ramp]\nport=DIR/ramp\n"
+                                    "[instrument/quiet]\nport=DIR/quiet\n"
+                                    "[alarm/warm]\ninstrument=ramp\nabove=290\nhysteresis=2\nhold=0.3\n"
+                                    "command=/bin/sh -c 'echo $FROSTGAUGE_ALARM $FROSTGAUGE_INSTRUMENT $FROSTGAUGE_STATE $FROSTGAUGE_VALUE >> DIR/alarm-runs.txt'\n"
+                                    "[alarm/mute]\ninstrument=quiet\nsilence=1.5\n");
+        QProcess monitor;
+        startMonitor(monitor, file);
+        QTest::qWait(5000);
+        const QString log = stopMonitor(monitor);
+        QVERIFY2(log.contains("ramp: alarm warm at") && log.contains("quiet: alarm mute raised"), qPrintable(log));
+
+        HistoryStore store;
+        QVERIFY(store.openForReading(path("alarms.db")));
+        QVector<StoredEvent> alarms;
+        for (const StoredEvent &event : eventsOf(store, "ramp"))
+            if (event.kind.startsWith("alarm"))
+                alarms.append(event);
+        QCOMPARE(alarms.size(), 2);
+        QCOMPARE(alarms.at(0).kind, QStringLiteral("alarm raised"));
+        QCOMPARE(alarms.at(1).kind, QStringLiteral("alarm cleared"));
+
+        // Raised at the first reading held above 290 K for 0.3 s; cleared at the
+        // first reading at or below 288 K, not on the way through 288..290 K.
+        const QVector<StoredReading> readings = readingsOf(store, "ramp");
+        qint64 firstAbove = -1, raiseAt = -1, clearAt = -1;
+        for (const StoredReading &reading : readings) {
+            if (reading.kelvin > 290 && firstAbove < 0)
+                firstAbove = reading.timeMs;
+            if (raiseAt < 0 && firstAbove >= 0 && reading.kelvin > 290 && reading.timeMs - firstAbove >= 300)
+                raiseAt = reading.timeMs;
+            if (raiseAt >= 0 && clearAt < 0 && reading.kelvin <= 288)
+                clearAt = reading.timeMs;
+        }
+        QVERIFY(raiseAt > 0 && clearAt > raiseAt);
+        QCOMPARE(alarms.at(0).timeMs, raiseAt);
+        QCOMPARE(alarms.at(1).timeMs, clearAt);
+
+        const QVector<StoredEvent> mute = eventsOf(store, "quiet");
+        QCOMPARE(mute.last().kind, QStringLiteral("alarm raised"));
+        QCOMPARE(mute.last().detail, QStringLiteral("mute"));
+
+        // The command saw the facts in its environment.
+        QFile runs(record);
+        QTRY_VERIFY(runs.exists());
+        QVERIFY(runs.open(QIODevice::ReadOnly));
+        const QStringList lines = QString::fromUtf8(runs.readAll()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 2);
+        QVERIFY(lines.at(0).startsWith("warm ramp raised 29"));
+        QVERIFY(lines.at(1).startsWith("warm ramp cleared 28"));
+    }
+
+    void killedMonitorLeavesAWholeStore()
+    {
+        auto a = simulator("k", "K1");
+        const QString file = config("kill.conf", "[store]\npath=DIR/kill.db\n[instrument/k]\nport=DIR/k\n");
+        QProcess monitor;
+        startMonitor(monitor, file);
+        QTest::qWait(3000);
+        const qint64 killedAt = QDateTime::currentMSecsSinceEpoch();
+        ::kill(pid_t(monitor.processId()), SIGKILL);
+        QVERIFY(monitor.waitForFinished(5000));
+
+        HistoryStore store;
+        QVERIFY(store.openForReading(path("kill.db")));
+        QVERIFY(store.integrityOk());
+        const QVector<StoredReading> readings = readingsOf(store, "k");
+        QVERIFY(readings.size() >= 15);
+        // Every reading older than about a second was written.
+        QVERIFY2(killedAt - readings.last().timeMs <= 1200,
+                 qPrintable(QStringLiteral("last reading %1 ms before the kill").arg(killedAt - readings.last().timeMs)));
+    }
+};
+
+FROSTGAUGE_TEST_MAIN(MonitorTest)
+#include "test-monitor.moc"

@@ -1,0 +1,109 @@
+#pragma once
+
+// The monitor's history: an SQLite file in WAL mode with the readings of every
+// instrument (UTC milliseconds, kelvin), a per-minute summary kept up to date as
+// readings arrive, and the events (connected, lost, refused, alarms, start and
+// stop). The monitor writes it in batches; frostgauge-cli history and the
+// viewer read it, also while the monitor writes.
+
+#include <QHash>
+#include <QString>
+#include <QStringList>
+#include <QVector>
+
+#include <functional>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+struct Reading {
+    qint64 timeMs = 0;
+    double kelvin = 0;
+};
+
+struct StoredReading {
+    QString instrument;
+    qint64 timeMs = 0;
+    double kelvin = 0;
+};
+
+struct Bucket {
+    QString instrument;
+    qint64 startMs = 0;
+    double min = 0;
+    double max = 0;
+    double mean = 0;
+    qint64 count = 0;
+};
+
+struct StoredEvent {
+    qint64 timeMs = 0;
+    QString instrument; // empty for the monitor's own events
+    QString kind;
+    QString detail;
+};
+
+class HistoryStore
+{
+public:
+    HistoryStore() = default;
+    ~HistoryStore();
+    HistoryStore(const HistoryStore &) = delete;
+    HistoryStore &operator=(const HistoryStore &) = delete;
+
+    // Opens (and for writing, creates) the store. False with error() set when
+    // the file cannot be opened or is not a store of this program.
+    bool openForWriting(const QString &path);
+    bool openForReading(const QString &path);
+    QString error() const { return m_error; }
+
+    // Writing. Readings and events are queued and written by commit(), in one
+    // transaction, together with the per-minute rows they touch.
+    void addReading(const QString &instrument, qint64 timeMs, double kelvin);
+    void addEvent(const QString &instrument, qint64 timeMs, const QString &kind, const QString &detail);
+    int pending() const { return m_pendingReadings.size() + m_pendingEvents.size(); }
+    bool commit();
+    // Deletes readings older than cutoffMs; the per-minute rows stay.
+    bool deleteReadingsBefore(qint64 cutoffMs, qint64 *deleted = nullptr);
+
+    // Reading. An empty instrument means all of them; times are inclusive bounds.
+    QStringList instruments();
+    bool readings(const QString &instrument, qint64 fromMs, qint64 toMs,
+                  const std::function<void(const StoredReading &)> &each);
+    QVector<Bucket> buckets(const QString &instrument, qint64 fromMs, qint64 toMs, qint64 everyMs);
+    QVector<StoredEvent> events(const QString &instrument, qint64 fromMs, qint64 toMs);
+    bool integrityOk();
+
+private:
+    bool open(const QString &path, bool write);
+    bool exec(const char *sql);
+    sqlite3_stmt *prepare(const char *sql);
+    qint64 instrumentId(const QString &name, bool create);
+    bool fail(const QString &what);
+
+    sqlite3 *m_db = nullptr;
+    QString m_path;
+    QString m_error;
+    struct PendingReading {
+        qint64 instrument;
+        qint64 timeMs;
+        double kelvin;
+    };
+    struct PendingEvent {
+        qint64 instrument; // 0: none
+        qint64 timeMs;
+        QString kind;
+        QString detail;
+    };
+    QVector<PendingReading> m_pendingReadings;
+    QVector<PendingEvent> m_pendingEvents;
+    // Per instrument id: the last time given, so that two readings of one read
+    // (the same millisecond) keep distinct, ordered times.
+    QHash<qint64, qint64> m_lastTimeMs;
+    QHash<QString, qint64> m_ids;
+};
+
+// Parses a time given on a command line: ISO 8601 (local time unless it says
+// otherwise) or milliseconds since the epoch. False when it is neither.
+bool parseHistoryTime(const QString &text, qint64 *ms);
+QString isoTime(qint64 ms);

@@ -1,0 +1,41 @@
+#pragma once
+
+// The monitor's configuration file: one [store], one [instrument/NAME] per
+// instrument, any number of [alarm/NAME]. Every key is checked; an unknown key
+// or section is an error, so a typing mistake never goes unnoticed.
+
+#include <QString>
+#include <QVector>
+
+struct InstrumentConfig {
+    QString name;
+    QString port;
+    QString serial;  // empty: any serial number (the first one seen is kept)
+    int period = 0;  // RS-232 output period sent on each connect; 0: left alone
+};
+
+struct AlarmConfig {
+    enum Kind { Value, Silence, Lost };
+    QString name;
+    QString instrument;
+    Kind kind = Value;
+    bool hasAbove = false;
+    bool hasBelow = false;
+    double above = 0;
+    double below = 0;
+    double hysteresis = 0;
+    double holdSeconds = 0;
+    double silenceSeconds = 0;
+    QString command;
+};
+
+struct MonitorConfig {
+    QString storePath;
+    int retentionDays = 0; // 0: readings are kept for ever
+    QVector<InstrumentConfig> instruments;
+    QVector<AlarmConfig> alarms;
+};
+
+// Reads and checks the file. False with error naming the file, the section
+// and the key.
+bool readMonitorConfig(const QString &path, MonitorConfig *config, QString *error);
