@@ -90,7 +90,7 @@ private slots:
                                                 << "[store] retention_days: takes a whole number from 1 to 36500";
         QTest::newRow("no instrument") << store << "no instrument to watch";
         QTest::newRow("unknown key") << store + one + "baud=9600\n" << "[instrument/a] baud: unknown key";
-        QTest::newRow("unknown section") << store + one + "[mqtt]\nhost=x\n" << "[mqtt]: unknown section";
+        QTest::newRow("unknown section") << store + one + "[mqtt-broker]\nhost=x\n" << "[mqtt-broker]: unknown section";
         QTest::newRow("key outside a section") << "path=x\n" + store + one << "[General] path: unknown key outside any section";
         QTest::newRow("port missing") << store + "[instrument/a]\nserial=1\n" << "[instrument/a] port: is missing";
         QTest::newRow("period out of range") << store + one + "period=50\n"

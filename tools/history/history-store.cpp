@@ -17,9 +17,11 @@ constexpr char FormatValue[] = "frostgauge-history 1";
 // without row ids: a reading costs little more than its three numbers.
 constexpr char Schema[] = R"sql(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;
-CREATE TABLE IF NOT EXISTS instruments(id INTEGER PRIMARY KEY, name TEXT UNIQUE NOT NULL);
+CREATE TABLE IF NOT EXISTS instruments(
+    id INTEGER PRIMARY KEY, name TEXT UNIQUE NOT NULL, last_seq INTEGER NOT NULL DEFAULT 0,
+    acked_seq INTEGER NOT NULL DEFAULT 0, acked_time_ms INTEGER NOT NULL DEFAULT -1);
 CREATE TABLE IF NOT EXISTS readings(
-    instrument INTEGER NOT NULL, time_ms INTEGER NOT NULL, kelvin REAL NOT NULL,
+    instrument INTEGER NOT NULL, time_ms INTEGER NOT NULL, kelvin REAL NOT NULL, seq INTEGER NOT NULL,
     PRIMARY KEY(instrument, time_ms)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS minutes(
     instrument INTEGER NOT NULL, minute INTEGER NOT NULL,
@@ -159,11 +161,13 @@ qint64 HistoryStore::instrumentId(const QString &name, bool create)
     const auto known = m_ids.constFind(name);
     if (known != m_ids.constEnd())
         return *known;
-    Statement find(m_db, "SELECT id FROM instruments WHERE name = ?");
+    Statement find(m_db, "SELECT id, last_seq, acked_seq, acked_time_ms FROM instruments WHERE name = ?");
     find.bind(1, name);
     qint64 id = 0;
     if (find.step() == SQLITE_ROW) {
         id = find.integer(0);
+        m_lastSeq.insert(id, find.integer(1));
+        m_acknowledged.insert(id, {find.integer(2), find.integer(3), false});
     } else if (create) {
         Statement insert(m_db, "INSERT INTO instruments(name) VALUES(?)");
         insert.bind(1, name);
@@ -175,7 +179,7 @@ qint64 HistoryStore::instrumentId(const QString &name, bool create)
     return id;
 }
 
-void HistoryStore::addReading(const QString &instrument, qint64 timeMs, double kelvin)
+qint64 HistoryStore::addReading(const QString &instrument, qint64 timeMs, double kelvin, qint64 *storedTimeMs)
 {
     const qint64 id = instrumentId(instrument, true);
     // Readings of one read share a millisecond; each keeps a place of its own.
@@ -183,7 +187,49 @@ void HistoryStore::addReading(const QString &instrument, qint64 timeMs, double k
     if (timeMs <= last)
         timeMs = last + 1;
     last = timeMs;
-    m_pendingReadings.append({id, timeMs, kelvin});
+    const qint64 seq = ++m_lastSeq[id];
+    m_pendingReadings.append({id, timeMs, kelvin, seq});
+    if (storedTimeMs)
+        *storedTimeMs = timeMs;
+    return seq;
+}
+
+void HistoryStore::setAcknowledged(const QString &instrument, qint64 seq, qint64 timeMs)
+{
+    Acknowledged &acknowledged = m_acknowledged[instrumentId(instrument, true)];
+    if (seq <= acknowledged.seq)
+        return;
+    acknowledged = {seq, timeMs, true};
+}
+
+qint64 HistoryStore::acknowledgedSeq(const QString &instrument)
+{
+    return m_acknowledged.value(instrumentId(instrument, true)).seq;
+}
+
+qint64 HistoryStore::acknowledgedTimeMs(const QString &instrument)
+{
+    return m_acknowledged.value(instrumentId(instrument, true), Acknowledged()).timeMs;
+}
+
+bool HistoryStore::readingsAfter(const QString &instrument, qint64 seq, qint64 timeMs, int limit,
+                                 const std::function<void(const StoredReading &)> &each)
+{
+    // Sequence numbers and times rise together, so the readings after a given
+    // one are those after its time: no second index is needed.
+    const qint64 id = instrumentId(instrument, true);
+    Statement query(m_db, "SELECT time_ms, kelvin, seq FROM readings WHERE instrument = ? AND time_ms > ? "
+                          "AND seq > ? ORDER BY time_ms LIMIT ?");
+    if (!query)
+        return fail(QStringLiteral("cannot read"));
+    query.bind(1, id);
+    query.bind(2, timeMs);
+    query.bind(3, seq);
+    query.bind(4, qint64(limit));
+    int status;
+    while ((status = query.step()) == SQLITE_ROW)
+        each({instrument, query.integer(0), query.real(1), query.integer(2)});
+    return status == SQLITE_DONE || fail(QStringLiteral("cannot read"));
 }
 
 void HistoryStore::addEvent(const QString &instrument, qint64 timeMs, const QString &kind,
@@ -194,23 +240,29 @@ void HistoryStore::addEvent(const QString &instrument, qint64 timeMs, const QStr
 
 bool HistoryStore::commit()
 {
-    if (m_pendingReadings.isEmpty() && m_pendingEvents.isEmpty())
+    bool acknowledgedChanged = false;
+    for (const Acknowledged &acknowledged : qAsConst(m_acknowledged))
+        acknowledgedChanged = acknowledgedChanged || acknowledged.dirty;
+    if (m_pendingReadings.isEmpty() && m_pendingEvents.isEmpty() && !acknowledgedChanged)
         return true;
     if (!exec("BEGIN"))
         return false;
-    Statement reading(m_db, "INSERT OR REPLACE INTO readings(instrument, time_ms, kelvin) VALUES(?, ?, ?)");
+    Statement reading(m_db, "INSERT OR REPLACE INTO readings(instrument, time_ms, kelvin, seq) VALUES(?, ?, ?, ?)");
+    Statement instrumentState(m_db, "UPDATE instruments SET last_seq = max(last_seq, ?2), "
+                                    "acked_seq = ?3, acked_time_ms = ?4 WHERE id = ?1");
     Statement minute(m_db,
                      "INSERT INTO minutes(instrument, minute, lo, hi, total, n) VALUES(?, ?, ?, ?, ?, 1) "
                      "ON CONFLICT(instrument, minute) DO UPDATE SET lo = min(lo, excluded.lo), "
                      "hi = max(hi, excluded.hi), total = total + excluded.total, n = n + 1");
     Statement event(m_db, "INSERT INTO events(instrument, time_ms, kind, detail) VALUES(?, ?, ?, ?)");
-    bool ok = reading && minute && event;
+    bool ok = reading && minute && event && instrumentState;
     for (const PendingReading &r : qAsConst(m_pendingReadings)) {
         if (!ok)
             break;
         reading.bind(1, r.instrument);
         reading.bind(2, r.timeMs);
         reading.bind(3, r.kelvin);
+        reading.bind(4, r.seq);
         ok = reading.step() == SQLITE_DONE;
         reading.reset();
         minute.bind(1, r.instrument);
@@ -234,6 +286,15 @@ bool HistoryStore::commit()
         ok = event.step() == SQLITE_DONE;
         event.reset();
     }
+    for (auto it = m_lastSeq.constBegin(); ok && it != m_lastSeq.constEnd(); ++it) {
+        const Acknowledged acknowledged = m_acknowledged.value(it.key());
+        instrumentState.bind(1, it.key());
+        instrumentState.bind(2, it.value());
+        instrumentState.bind(3, acknowledged.seq);
+        instrumentState.bind(4, acknowledged.timeMs);
+        ok = instrumentState.step() == SQLITE_DONE;
+        instrumentState.reset();
+    }
     if (!ok) {
         fail(QStringLiteral("cannot write"));
         exec("ROLLBACK");
@@ -246,6 +307,8 @@ bool HistoryStore::commit()
     }
     m_pendingReadings.clear();
     m_pendingEvents.clear();
+    for (Acknowledged &acknowledged : m_acknowledged)
+        acknowledged.dirty = false;
     return true;
 }
 
@@ -283,7 +346,7 @@ bool HistoryStore::readings(const QString &instrument, qint64 fromMs, qint64 toM
     query.bind(3, toMs);
     int status;
     while ((status = query.step()) == SQLITE_ROW)
-        each({query.text(0), query.integer(1), query.real(2)});
+        each({query.text(0), query.integer(1), query.real(2), 0});
     return status == SQLITE_DONE || fail(QStringLiteral("cannot read"));
 }
 

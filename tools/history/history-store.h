@@ -25,6 +25,7 @@ struct StoredReading {
     QString instrument;
     qint64 timeMs = 0;
     double kelvin = 0;
+    qint64 seq = 0;
 };
 
 struct Bucket {
@@ -58,8 +59,19 @@ public:
     QString error() const { return m_error; }
 
     // Writing. Readings and events are queued and written by commit(), in one
-    // transaction, together with the per-minute rows they touch.
-    void addReading(const QString &instrument, qint64 timeMs, double kelvin);
+    // transaction, together with the per-minute rows they touch. Each reading
+    // gets the next sequence number of its instrument, which survives restarts
+    // and retention; addReading returns it (and the time it was stored under).
+    qint64 addReading(const QString &instrument, qint64 timeMs, double kelvin, qint64 *storedTimeMs = nullptr);
+    // The last reading a consumer (the MQTT broker) acknowledged, kept with the
+    // next commit so that a restart resumes after it.
+    void setAcknowledged(const QString &instrument, qint64 seq, qint64 timeMs);
+    // The acknowledged reading's sequence number and time (0 and -1: none yet).
+    qint64 acknowledgedSeq(const QString &instrument);
+    qint64 acknowledgedTimeMs(const QString &instrument);
+    // Up to limit stored readings after the one given, in sequence order.
+    bool readingsAfter(const QString &instrument, qint64 seq, qint64 timeMs, int limit,
+                       const std::function<void(const StoredReading &)> &each);
     void addEvent(const QString &instrument, qint64 timeMs, const QString &kind, const QString &detail);
     int pending() const { return m_pendingReadings.size() + m_pendingEvents.size(); }
     bool commit();
@@ -88,6 +100,7 @@ private:
         qint64 instrument;
         qint64 timeMs;
         double kelvin;
+        qint64 seq;
     };
     struct PendingEvent {
         qint64 instrument; // 0: none
@@ -100,6 +113,13 @@ private:
     // Per instrument id: the last time given, so that two readings of one read
     // (the same millisecond) keep distinct, ordered times.
     QHash<qint64, qint64> m_lastTimeMs;
+    QHash<qint64, qint64> m_lastSeq;
+    struct Acknowledged {
+        qint64 seq = 0;
+        qint64 timeMs = -1;
+        bool dirty = false;
+    };
+    QHash<qint64, Acknowledged> m_acknowledged;
     QHash<QString, qint64> m_ids;
 };
 

@@ -74,6 +74,7 @@ void InstrumentLink::identified()
     emit event(m_config.name, QStringLiteral("connected"),
                QStringLiteral("%1 %2, serial number %3, version %4")
                    .arg(m_device->manufacturer, m_device->model, m_device->serialNumber, m_device->version));
+    emit identity(m_config.name, m_device->model, m_device->serialNumber, m_device->version);
     // Only what the configuration asks for goes to the instrument.
     if (m_config.period > 0)
         m_device->serialSendCommand(QString::asprintf(Protocol::Rs232PeriodFormat, m_config.period));

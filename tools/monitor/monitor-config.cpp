@@ -3,6 +3,7 @@
 #include <QFileInfo>
 #include <QSet>
 #include <QSettings>
+#include <QSysInfo>
 
 #include <cmath>
 
@@ -89,6 +90,62 @@ bool readStore(Checker &check, MonitorConfig *config)
         return check.fail(section, QStringLiteral("path"), QStringLiteral("is missing: where the history is kept"));
     if (check.has(section, QStringLiteral("retention_days")))
         return check.whole(section, QStringLiteral("retention_days"), 1, 36500, &config->retentionDays);
+    return true;
+}
+
+bool readMqtt(Checker &check, MqttConfig *mqtt)
+{
+    const QString section = QStringLiteral("mqtt");
+    if (!check.onlyKnownKeys(section, {QStringLiteral("host"), QStringLiteral("port"), QStringLiteral("client_id"),
+                                       QStringLiteral("topic_prefix"), QStringLiteral("qos"), QStringLiteral("username"),
+                                       QStringLiteral("password_file"), QStringLiteral("ca_file"),
+                                       QStringLiteral("cert_file"), QStringLiteral("key_file"), QStringLiteral("discovery")}))
+        return false;
+    mqtt->enabled = true;
+    mqtt->host = check.text(section, QStringLiteral("host"));
+    if (mqtt->host.isEmpty())
+        return check.fail(section, QStringLiteral("host"), QStringLiteral("is missing: the broker's host name"));
+    if (check.has(section, QStringLiteral("port")) && !check.whole(section, QStringLiteral("port"), 1, 65535, &mqtt->port))
+        return false;
+    mqtt->clientId = check.text(section, QStringLiteral("client_id"));
+    if (mqtt->clientId.isEmpty())
+        mqtt->clientId = QStringLiteral("frostgauge-") + QSysInfo::machineHostName();
+    if (check.has(section, QStringLiteral("topic_prefix")))
+        mqtt->topicPrefix = check.text(section, QStringLiteral("topic_prefix"));
+    // Topic wildcards and separators at the ends would make topics no subscriber expects.
+    if (mqtt->topicPrefix.isEmpty() || mqtt->topicPrefix.contains(QLatin1Char('+'))
+        || mqtt->topicPrefix.contains(QLatin1Char('#')) || mqtt->topicPrefix.startsWith(QLatin1Char('/'))
+        || mqtt->topicPrefix.endsWith(QLatin1Char('/')))
+        return check.fail(section, QStringLiteral("topic_prefix"),
+                          QStringLiteral("takes a topic without + or # and without a leading or trailing /"));
+    if (mqtt->clientId.contains(QLatin1Char('+')) || mqtt->clientId.contains(QLatin1Char('#'))
+        || mqtt->clientId.contains(QLatin1Char('/')))
+        return check.fail(section, QStringLiteral("client_id"), QStringLiteral("may not hold +, # or /"));
+    if (check.has(section, QStringLiteral("qos")) && !check.whole(section, QStringLiteral("qos"), 0, 2, &mqtt->qos))
+        return false;
+    mqtt->username = check.text(section, QStringLiteral("username"));
+    mqtt->passwordFile = check.text(section, QStringLiteral("password_file"));
+    if (!mqtt->passwordFile.isEmpty() && mqtt->username.isEmpty())
+        return check.fail(section, QStringLiteral("password_file"), QStringLiteral("goes with username"));
+    mqtt->caFile = check.text(section, QStringLiteral("ca_file"));
+    mqtt->certFile = check.text(section, QStringLiteral("cert_file"));
+    mqtt->keyFile = check.text(section, QStringLiteral("key_file"));
+    for (const auto &file : {qMakePair(QStringLiteral("password_file"), mqtt->passwordFile),
+                             qMakePair(QStringLiteral("ca_file"), mqtt->caFile),
+                             qMakePair(QStringLiteral("cert_file"), mqtt->certFile),
+                             qMakePair(QStringLiteral("key_file"), mqtt->keyFile)}) {
+        if (!file.second.isEmpty() && !QFileInfo(file.second).isFile())
+            return check.fail(section, file.first, QStringLiteral("%1 is not a file").arg(file.second));
+    }
+    if ((mqtt->certFile.isEmpty() != mqtt->keyFile.isEmpty()) || (!mqtt->certFile.isEmpty() && mqtt->caFile.isEmpty()))
+        return check.fail(section, mqtt->certFile.isEmpty() ? QStringLiteral("key_file") : QStringLiteral("cert_file"),
+                          QStringLiteral("a client certificate needs cert_file, key_file and ca_file"));
+    const QString discovery = check.text(section, QStringLiteral("discovery"));
+    if (!discovery.isEmpty() && discovery != QLatin1String("homeassistant"))
+        return check.fail(section, QStringLiteral("discovery"), QStringLiteral("takes homeassistant"));
+    mqtt->homeAssistant = !discovery.isEmpty();
+    if (mqtt->port == 0)
+        mqtt->port = mqtt->tls() ? 8883 : 1883;
     return true;
 }
 
@@ -205,12 +262,14 @@ bool readMonitorConfig(const QString &path, MonitorConfig *config, QString *erro
             if (!ok)
                 break;
             if (section != QLatin1String("store") && section != QLatin1String("instrument")
-                && section != QLatin1String("alarm"))
-                ok = check.fail(section, QString(), QStringLiteral("unknown section (known: store, instrument/NAME, alarm/NAME)"));
+                && section != QLatin1String("alarm") && section != QLatin1String("mqtt"))
+                ok = check.fail(section, QString(), QStringLiteral("unknown section (known: store, mqtt, instrument/NAME, alarm/NAME)"));
         }
         if (ok && !sections.contains(QStringLiteral("store")))
             ok = check.fail(QStringLiteral("store"), QString(), QStringLiteral("is missing"));
         ok = ok && readStore(check, config);
+        if (ok && sections.contains(QStringLiteral("mqtt")))
+            ok = readMqtt(check, &config->mqtt);
         for (const char *group : {"instrument", "alarm"}) {
             settings.beginGroup(QLatin1String(group));
             const QStringList names = settings.childGroups();

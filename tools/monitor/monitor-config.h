@@ -29,7 +29,24 @@ struct AlarmConfig {
     QString command;
 };
 
+struct MqttConfig {
+    bool enabled = false; // an [mqtt] section was given
+    QString host;
+    int port = 0; // 0: 1883, or 8883 with TLS
+    QString clientId;
+    QString topicPrefix = QStringLiteral("frostgauge");
+    int qos = 1;
+    QString username;
+    QString passwordFile; // the password is read from here, never from the command line
+    QString caFile;
+    QString certFile;
+    QString keyFile;
+    bool homeAssistant = false;
+    bool tls() const { return !caFile.isEmpty(); }
+};
+
 struct MonitorConfig {
+    MqttConfig mqtt;
     QString storePath;
     int retentionDays = 0; // 0: readings are kept for ever
     QVector<InstrumentConfig> instruments;

@@ -2,6 +2,7 @@
 
 #include "alarm.h"
 #include "instrument-link.h"
+#include "mqtt-publisher.h"
 
 #include <QDateTime>
 #include <QTimer>
@@ -44,6 +45,15 @@ bool Monitor::start()
         m_error = m_store.error();
         return false;
     }
+    if (m_config.mqtt.enabled) {
+        QStringList names;
+        for (const InstrumentConfig &instrument : qAsConst(m_config.instruments))
+            names << instrument.name;
+        m_mqtt = new MqttPublisher(m_config.mqtt, &m_store, names, this);
+        connect(m_mqtt, &MqttPublisher::logLine, this, &logLine);
+        if (!m_mqtt->start(&m_error))
+            return false;
+    }
     const qint64 started = nowMs();
     for (const AlarmConfig &alarmConfig : qAsConst(m_config.alarms)) {
         auto *alarm = new Alarm(alarmConfig, started, this);
@@ -53,6 +63,8 @@ bool Monitor::start()
                                                ? QStringLiteral("%1 at %2 K").arg(name).arg(value, 0, 'f', 3)
                                                : name;
                     m_store.addEvent(instrument, timeMs, QStringLiteral("alarm ") + state, detail);
+                    if (m_mqtt)
+                        m_mqtt->publishAlarm(instrument, name, state, value, timeMs);
                     logLine(QStringLiteral("%1: alarm %2 %3").arg(instrument, detail, state));
                 });
         m_alarms.append(alarm);
@@ -63,6 +75,11 @@ bool Monitor::start()
         auto *link = new InstrumentLink(instrumentConfig, this);
         connect(link, &InstrumentLink::reading, this, &Monitor::reading);
         connect(link, &InstrumentLink::event, this, &Monitor::record);
+        connect(link, &InstrumentLink::identity, this,
+                [this](const QString &instrument, const QString &model, const QString &serialNumber, const QString &version) {
+                    if (m_mqtt)
+                        m_mqtt->publishInfo(instrument, model, serialNumber, version);
+                });
         m_links.append(link);
     }
     m_commitTimer->start(CommitIntervalMs);
@@ -83,6 +100,8 @@ void Monitor::stop()
         link->stop();
     record(QString(), QStringLiteral("monitor stopped"), QString());
     commit();
+    if (m_mqtt)
+        m_mqtt->stop();
 }
 
 void Monitor::record(const QString &instrument, const QString &kind, const QString &detail)
@@ -91,6 +110,12 @@ void Monitor::record(const QString &instrument, const QString &kind, const QStri
     m_store.addEvent(instrument, now, kind, detail);
     logLine(instrument.isEmpty() ? QStringLiteral("%1%2").arg(kind, detail.isEmpty() ? QString() : QStringLiteral(": ") + detail)
                                  : QStringLiteral("%1: %2%3").arg(instrument, kind, detail.isEmpty() ? QString() : QStringLiteral(": ") + detail));
+    if (m_mqtt && !instrument.isEmpty()) {
+        if (kind == QLatin1String("connected"))
+            m_mqtt->publishStatus(instrument, QStringLiteral("online"));
+        else if (kind == QLatin1String("lost") || kind == QLatin1String("refused"))
+            m_mqtt->publishStatus(instrument, kind);
+    }
     for (Alarm *alarm : qAsConst(m_alarms)) {
         if (alarm->config().instrument != instrument)
             continue;
@@ -103,7 +128,12 @@ void Monitor::record(const QString &instrument, const QString &kind, const QStri
 
 void Monitor::reading(const QString &instrument, qint64 timeMs, double kelvin)
 {
-    m_store.addReading(instrument, timeMs, kelvin);
+    // The sequence number is given as the reading enters the store's queue, and
+    // the reading goes to the broker at once, not with the store's batch.
+    qint64 storedMs = timeMs;
+    const qint64 seq = m_store.addReading(instrument, timeMs, kelvin, &storedMs);
+    if (m_mqtt)
+        m_mqtt->publishReading(instrument, storedMs, kelvin, seq);
     for (Alarm *alarm : qAsConst(m_alarms)) {
         if (alarm->config().instrument == instrument)
             alarm->reading(timeMs, kelvin);

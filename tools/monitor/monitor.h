@@ -12,6 +12,7 @@
 
 class Alarm;
 class InstrumentLink;
+class MqttPublisher;
 class QTimer;
 
 class Monitor : public QObject
@@ -44,4 +45,5 @@ private:
     QTimer *m_retentionTimer;
     QString m_error;
     bool m_storeFailing = false;
+    MqttPublisher *m_mqtt = nullptr;
 };

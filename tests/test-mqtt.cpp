@@ -1,0 +1,192 @@
+// frostgauge-monitor publishing to a real mosquitto: every reading with
+// consecutive seq, nothing lost across a broker outage, the Last Will, a wrong
+// password, TLS with a CA made here.
+
+#include "history-store.h"
+#include "support/mqtt-broker.h"
+#include "support/simulator-process.h"
+#include "support/test-files.h"
+#include "support/test-main.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTemporaryDir>
+
+#include <csignal>
+#include <memory>
+
+class MqttTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<SimulatorProcess> sim;
+
+    QString path(const QString &name) const { return dir->filePath(name); }
+
+    QString config(int port, const QByteArray &mqttExtra = QByteArray())
+    {
+        return writeTestFile(*dir, "monitor.conf",
+                             "[store]\npath=" + QFile::encodeName(path("store.db")) + "\n"
+                             "[mqtt]\nhost=127.0.0.1\nport=" + QByteArray::number(port) + "\nclient_id=lab1\n" + mqttExtra +
+                             "[instrument/cryo]\nport=" + QFile::encodeName(path("tty")) + "\n");
+    }
+
+    void startMonitor(QProcess &monitor, const QString &configPath)
+    {
+        monitor.start(QStringLiteral(FROSTGAUGE_MONITOR_EXECUTABLE), {"--config", configPath});
+        QVERIFY(monitor.waitForStarted());
+    }
+
+    // The seq of every temperature message, in arrival order.
+    static QList<qint64> seqs(const QStringList &lines)
+    {
+        QList<qint64> result;
+        for (const QString &line : lines) {
+            if (line.startsWith("frostgauge/cryo/temperature "))
+                result << QJsonDocument::fromJson(line.mid(28).toUtf8()).object().value("seq").toVariant().toLongLong();
+        }
+        return result;
+    }
+
+private slots:
+    void init()
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        const QString state = writeTestFile(*dir, "state.json", "{\"rs232:period\": 100}");
+        sim = std::make_unique<SimulatorProcess>(QStringList{"--link", path("tty"), "--state", state});
+        QVERIFY(sim->started());
+    }
+
+    void cleanup()
+    {
+        sim.reset();
+        dir.reset();
+    }
+
+    void readingsStatesAndTheLastWill()
+    {
+        MqttBroker broker(dir->path());
+        MqttSubscriber subscriber(broker.port());
+        QProcess monitor;
+        startMonitor(monitor, config(broker.port()));
+        QTest::qWait(3000);
+        ::kill(pid_t(monitor.processId()), SIGKILL);
+        QVERIFY(monitor.waitForFinished(5000));
+        QTRY_VERIFY_WITH_TIMEOUT(subscriber.lines().contains("frostgauge/monitor/lab1/status offline"), 5000);
+
+        const QStringList lines = subscriber.lines();
+        QVERIFY(lines.contains("frostgauge/monitor/lab1/status online"));
+        QVERIFY(lines.contains("frostgauge/cryo/status online"));
+        QVERIFY(lines.contains("frostgauge/cryo/info {\"model\":\"VKRHX350\",\"serial_number\":\"SIM0001\",\"version\":\"1.5.2\"}"));
+        const QList<qint64> received = seqs(lines);
+        QVERIFY(received.size() >= 20);
+        for (int i = 0; i < received.size(); ++i)
+            QCOMPARE(received.at(i), qint64(i + 1));
+        const QJsonObject first =
+            QJsonDocument::fromJson(lines.filter("frostgauge/cryo/temperature ").first().mid(28).toUtf8()).object();
+        QVERIFY(first.value("time").toString().endsWith('Z'));
+        QVERIFY(first.value("kelvin").toDouble() > 250);
+    }
+
+    void nothingLostAcrossABrokerOutage()
+    {
+        auto broker = std::make_unique<MqttBroker>(dir->path());
+        const int port = broker->port();
+        MqttSubscriber subscriber(port);
+        QProcess monitor;
+        startMonitor(monitor, config(port));
+        QTest::qWait(2000);
+        broker->stop();
+        QTest::qWait(10000);
+        QVERIFY(broker->start());
+        // The monitor tries again at growing intervals, at most 10 s apart.
+        QString log;
+        QTRY_VERIFY_WITH_TIMEOUT((log += QString::fromUtf8(monitor.readAllStandardError())).count("mqtt: connected") == 2,
+                                 20000);
+        QTest::qWait(1500);
+        monitor.terminate();
+        QVERIFY(monitor.waitForFinished(5000));
+        QCOMPARE(monitor.exitCode(), 0);
+        log += QString::fromUtf8(monitor.readAllStandardError());
+        QVERIFY2(log.contains("mqtt: connection to 127.0.0.1:" + QString::number(port) + " lost"), qPrintable(log));
+
+        HistoryStore store;
+        QVERIFY(store.openForReading(path("store.db")));
+        qint64 stored = 0;
+        store.readings("cryo", 0, std::numeric_limits<qint64>::max(), [&](const StoredReading &) { ++stored; });
+        QVERIFY(stored >= 130);
+
+        // Every seq at least once, without a gap (repeats may be dropped by seq).
+        QTRY_VERIFY2_WITH_TIMEOUT(seqs(subscriber.lines()).contains(stored),
+                                  qPrintable(QStringLiteral("stored %1, received %2 up to %3\n%4")
+                                                 .arg(stored)
+                                                 .arg(seqs(subscriber.lines()).size())
+                                                 .arg(seqs(subscriber.lines()).isEmpty() ? 0 : seqs(subscriber.lines()).last())
+                                                 .arg(log)),
+                                  10000);
+        QList<qint64> received = seqs(subscriber.lines());
+        std::sort(received.begin(), received.end());
+        received.erase(std::unique(received.begin(), received.end()), received.end());
+        QCOMPARE(received.size(), int(stored));
+        QCOMPARE(received.first(), qint64(1));
+        QCOMPARE(received.last(), stored);
+    }
+
+    void wrongPasswordIsRefusedAndLoggingGoesOn()
+    {
+        const QString passwords = path("passwords");
+        QProcess tool;
+        tool.start("mosquitto_passwd", {"-b", "-c", passwords, "lab", "right-secret"});
+        QVERIFY(tool.waitForFinished(5000));
+        QCOMPARE(tool.exitCode(), 0);
+        MqttBroker broker(dir->path(), "allow_anonymous false\npassword_file " + QFile::encodeName(passwords) + "\n");
+        const QString secret = writeTestFile(*dir, "secret", "wrong-secret\n");
+        QProcess monitor;
+        startMonitor(monitor, config(broker.port(), "username=lab\npassword_file=" + QFile::encodeName(secret) + "\n"));
+        QTest::qWait(2500);
+        monitor.terminate();
+        QVERIFY(monitor.waitForFinished(5000));
+        const QString log = QString::fromUtf8(monitor.readAllStandardError());
+        QVERIFY2(log.contains("refused the connection: Connection Refused: not authorised"), qPrintable(log));
+        // Said once, not at every attempt; and the password is in no log line.
+        QCOMPARE(log.count("refused the connection"), 1);
+        QVERIFY(!log.contains("wrong-secret"));
+        HistoryStore store;
+        QVERIFY(store.openForReading(path("store.db")));
+        qint64 stored = 0;
+        store.readings("cryo", 0, std::numeric_limits<qint64>::max(), [&](const StoredReading &) { ++stored; });
+        QVERIFY(stored >= 15);
+    }
+
+    void readingsOverTls()
+    {
+        // A CA and a server certificate for 127.0.0.1, made here.
+        const QString d = dir->path();
+        const QStringList steps = {
+            "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=test-ca -keyout " + d + "/ca.key -out " + d + "/ca.crt",
+            "openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout " + d + "/server.key -out " + d + "/server.csr",
+            "sh -c \"printf 'subjectAltName=IP:127.0.0.1,DNS:localhost' > " + d + "/san.ext\"",
+            "openssl x509 -req -in " + d + "/server.csr -CA " + d + "/ca.crt -CAkey " + d + "/ca.key -CAcreateserial -days 2 -extfile " + d + "/san.ext -out " + d + "/server.crt",
+        };
+        for (const QString &step : steps) {
+            QProcess process;
+            process.start(QProcess::splitCommand(step).first(), QProcess::splitCommand(step).mid(1));
+            QVERIFY(process.waitForFinished(30000));
+            QVERIFY2(process.exitCode() == 0, qPrintable(step + "\n" + process.readAllStandardError()));
+        }
+        MqttBroker broker(d, "cafile " + QFile::encodeName(d) + "/ca.crt\ncertfile " + QFile::encodeName(d)
+                                 + "/server.crt\nkeyfile " + QFile::encodeName(d) + "/server.key\n");
+        MqttSubscriber subscriber(broker.port(), {"--cafile", d + "/ca.crt"});
+        QProcess monitor;
+        startMonitor(monitor, config(broker.port(), "ca_file=" + QFile::encodeName(d) + "/ca.crt\n"));
+        QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).size() >= 10, 10000);
+        monitor.terminate();
+        QVERIFY(monitor.waitForFinished(5000));
+        QTRY_VERIFY(subscriber.lines().contains("frostgauge/monitor/lab1/status offline"));
+    }
+};
+
+FROSTGAUGE_TEST_MAIN(MqttTest)
+#include "test-mqtt.moc"
