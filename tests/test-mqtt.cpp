@@ -134,6 +134,42 @@ private slots:
         QCOMPARE(received.last(), stored);
     }
 
+    void restartedMonitorResumesAfterTheAcknowledgedSeq()
+    {
+        auto broker = std::make_unique<MqttBroker>(dir->path());
+        const int port = broker->port();
+        MqttSubscriber subscriber(port);
+        const QString configPath = config(port);
+        {
+            QProcess monitor;
+            startMonitor(monitor, configPath);
+            QTest::qWait(1500);
+            broker->stop();
+            // Readings of this run that never reached the broker.
+            QTest::qWait(2000);
+            monitor.terminate();
+            QVERIFY(monitor.waitForFinished(5000));
+        }
+        QVERIFY(broker->start());
+        QProcess monitor;
+        startMonitor(monitor, configPath);
+        QTest::qWait(2000);
+        monitor.terminate();
+        QVERIFY(monitor.waitForFinished(5000));
+
+        HistoryStore store;
+        QVERIFY(store.openForReading(path("store.db")));
+        qint64 stored = 0;
+        store.readings("cryo", 0, std::numeric_limits<qint64>::max(), [&](const StoredReading &) { ++stored; });
+        QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).contains(stored), 10000);
+        QList<qint64> received = seqs(subscriber.lines());
+        std::sort(received.begin(), received.end());
+        received.erase(std::unique(received.begin(), received.end()), received.end());
+        QCOMPARE(received.size(), int(stored));
+        // The second run went on counting where the first stopped.
+        QCOMPARE(received.last(), stored);
+    }
+
     void wrongPasswordIsRefusedAndLoggingGoesOn()
     {
         const QString passwords = path("passwords");
