@@ -153,10 +153,12 @@ private slots:
         HistoryStore store;
         QVERIFY(store.openForReading(path("two.db")));
         QVERIFY(store.integrityOk());
-        QStringList kindsOfA;
-        for (const StoredEvent &event : eventsOf(store, "a"))
+        QStringList kindsOfA, detailsOfA;
+        for (const StoredEvent &event : eventsOf(store, "a")) {
             kindsOfA << event.kind;
-        QCOMPARE(kindsOfA, (QStringList{"connected", "lost", "connected"}));
+            detailsOfA << event.kind + ": " + event.detail;
+        }
+        QVERIFY2(kindsOfA == (QStringList{"connected", "lost", "connected"}), qPrintable(detailsOfA.join('\n')));
         const QVector<StoredEvent> ofA = eventsOf(store, "a");
         QVERIFY(ofA.at(0).detail.contains("serial number A1"));
 

@@ -3,15 +3,16 @@
 //
 // Exit codes: 0 success, 1 instrument or transfer failure, 2 usage or bad input.
 
+#include "device/input-file.h"
 #include "device/port-list.h"
 #include "device/port-reconnect.h"
 #include "device/protocol.h"
-#include "device/input-file.h"
 #include "device/sensor-curve.h"
 #include "firmware/firmware.h"
 #include "firmware/version-compare.h"
 #include "history-store.h"
 #include "instrument-session.h"
+#include "termination-signals.h"
 
 #include <QCoreApplication>
 #include <QDateTime>
@@ -22,16 +23,13 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QSerialPort>
-#include <QSocketNotifier>
 #include <QTextStream>
 
 #include <sodium.h>
 
 #include <cmath>
-#include <csignal>
 #include <cstdio>
 #include <memory>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
@@ -322,12 +320,6 @@ int commandSet(InstrumentSession &session, const Arguments &args,
     return Success;
 }
 
-int signalPipe[2] = {-1, -1};
-void onSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-}
 
 // What `monitor` was asked to do.
 struct MonitorOptions {
@@ -420,12 +412,7 @@ int commandMonitor(InstrumentSession &session, const Arguments &args, const Moni
         lastReadingMs = elapsed.elapsed();
     });
 
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
-        auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, qApp);
-        QObject::connect(notifier, &QSocketNotifier::activated, [&] { interrupted = true; });
-        signal(SIGINT, onSignal);
-        signal(SIGTERM, onSignal);
-    }
+    onTerminationSignals(qApp, [&] { interrupted = true; });
 
     // A silent instrument is a failure too, not an endless wait; so is a port
     // that stays away longer than --give-up.

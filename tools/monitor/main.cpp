@@ -3,25 +3,15 @@
 
 #include "monitor-config.h"
 #include "monitor.h"
+#include "termination-signals.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-}
 
 int usageError(const QString &message)
 {
@@ -69,16 +59,9 @@ int main(int argc, char *argv[])
         fprintf(stderr, "frostgauge-monitor: %s\n", qPrintable(monitor.error()));
         return 1;
     }
-    // Signals reach the event loop through a socket pair: a handler may do
-    // next to nothing, the loop writes what is pending.
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
-        auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-        QObject::connect(notifier, &QSocketNotifier::activated, &app, [&] {
-            monitor.stop();
-            app.quit();
-        });
-        signal(SIGINT, onSignal);
-        signal(SIGTERM, onSignal);
-    }
+    onTerminationSignals(&app, [&] {
+        monitor.stop();
+        app.quit();
+    });
     return app.exec();
 }

@@ -3,26 +3,16 @@
 
 #include "instrument.h"
 #include "pty-link.h"
+#include "termination-signals.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 #include <QFile>
-#include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
-#include <sys/socket.h>
 #include <unistd.h>
 
 namespace {
-
-int signalPipe[2] = {-1, -1};
-
-void onSignal(int)
-{
-    const char byte = 1;
-    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
-}
 
 int usageError(const QString &message)
 {
@@ -126,12 +116,7 @@ int main(int argc, char *argv[])
         QCoreApplication::quit();
     });
 
-    if (socketpair(AF_UNIX, SOCK_STREAM, 0, signalPipe) == 0) {
-        auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &app);
-        QObject::connect(notifier, &QSocketNotifier::activated, &app, &QCoreApplication::quit);
-        signal(SIGINT, onSignal);
-        signal(SIGTERM, onSignal);
-    }
+    onTerminationSignals(&app, &QCoreApplication::quit);
 
     const int result = app.exec();
     instrument.dumpFlash();
