@@ -168,6 +168,12 @@ qint64 HistoryStore::instrumentId(const QString &name, bool create)
         id = find.integer(0);
         m_lastSeq.insert(id, find.integer(1));
         m_acknowledged.insert(id, {find.integer(2), find.integer(3), false});
+        // Times keep rising across restarts, even if the clock was set back:
+        // the order of times is the order of sequence numbers.
+        Statement newest(m_db, "SELECT max(time_ms) FROM readings WHERE instrument = ?");
+        newest.bind(1, id);
+        if (newest.step() == SQLITE_ROW && sqlite3_column_type(newest.get(), 0) != SQLITE_NULL)
+            m_lastTimeMs.insert(id, newest.integer(0));
     } else if (create) {
         Statement insert(m_db, "INSERT INTO instruments(name) VALUES(?)");
         insert.bind(1, name);
