@@ -7,6 +7,7 @@
 #include "support/test-files.h"
 #include "support/test-main.h"
 
+#include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -125,7 +126,7 @@ private slots:
         QVERIFY(monitor.waitForFinished(10000));
         QCOMPARE(monitor.exitCode(), 2);
         const QString err = QString::fromUtf8(monitor.readAllStandardError());
-        QVERIFY2(err.startsWith("frostgauge-monitor: " + file) && err.contains(message), qPrintable(err));
+        QVERIFY2(err.contains("frostgauge-monitor: " + file) && err.contains(message), qPrintable(err));
     }
 
     void twoInstrumentsAcrossAGapAndARefusal()
@@ -272,6 +273,50 @@ private slots:
         QCOMPARE(lines.size(), 2);
         QVERIFY(lines.at(0).startsWith("warm ramp raised 29"));
         QVERIFY(lines.at(1).startsWith("warm ramp cleared 28"));
+    }
+
+    void retentionKeepsTheSummaryAndALostAlarm()
+    {
+        // Three days of history already in the store, one reading an hour.
+        const QString storePath = path("old.db");
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        {
+            HistoryStore store;
+            QVERIFY(store.openForWriting(storePath));
+            for (int hour = 72; hour > 0; --hour)
+                store.addReading("old", now - hour * 3600000LL, 77.0 + hour);
+            QVERIFY(store.commit());
+        }
+        auto sim = simulator("old", "O1");
+        const QString file = config("old.conf", "[store]\npath=DIR/old.db\nretention_days=1\n"
+                                                "[instrument/old]\nport=DIR/old\n"
+                                                "[alarm/gone]\ninstrument=old\nlost=true\nhold=0.5\n");
+        QProcess monitor;
+        startMonitor(monitor, file);
+        QTest::qWait(1500);
+        sim.reset();
+        QTest::qWait(1500);
+        const QString log = stopMonitor(monitor);
+        QVERIFY2(log.contains("readings older than 1 days deleted")
+                     && log.contains(QRegularExpression("old: alarm gone( at \\S+ K)? raised")),
+                 qPrintable(log));
+
+        HistoryStore store;
+        QVERIFY(store.openForReading(storePath));
+        qint64 oldest = std::numeric_limits<qint64>::max();
+        for (const StoredReading &reading : readingsOf(store, "old"))
+            oldest = qMin(oldest, reading.timeMs);
+        QVERIFY(now - oldest <= 24 * 3600000LL);
+        // The per-minute summary of the deleted readings stays.
+        qint64 summarized = 0;
+        for (const Bucket &bucket : store.buckets("old", 0, now - 25 * 3600000LL, 60000))
+            summarized += bucket.count;
+        QCOMPARE(summarized, qint64(48));
+        // Lost for more than the hold time: raised, after the lost event.
+        const QVector<StoredEvent> events = eventsOf(store, "old");
+        QCOMPARE(events.last().kind, QStringLiteral("alarm raised"));
+        QCOMPARE(events.at(events.size() - 2).kind, QStringLiteral("lost"));
+        QVERIFY(events.last().timeMs - events.at(events.size() - 2).timeMs >= 500);
     }
 
     void killedMonitorLeavesAWholeStore()
