@@ -221,6 +221,21 @@ private slots:
                  QStringLiteral("Firmware written; the instrument starts it"));
     }
 
+    void closingDuringATransferSendsNothingMore()
+    {
+        Rig rig("NORDA,VKRHX350-BS,S1,1.5.2");
+        QVERIFY(rig.window.device->uploadCalibration(QByteArray(64, 'c')));
+        rig.peer.drain(40);
+        rig.peer.take();
+        // A read-back the transfer paused must not go on as the port closes.
+        rig.window.getParametersStage = 2;
+        rig.window.ui->serialPortCloseButton->click();
+        QCOMPARE(rig.peer.drain(50), QByteArray());
+        QVERIFY(rig.window.ui->tab_2->isEnabled());
+        QVERIFY(rig.window.statusBar()->currentMessage().startsWith("Calibration upload stopped: the port was closed")
+                || rig.window.statusBar()->currentMessage() == "Port closed");
+    }
+
     void noPortDoesNothing()
     {
         MainWindow window;

@@ -35,6 +35,24 @@ private:
 private slots:
     void init() { QSettings().clear(); }
 
+    void pathsThatComeBack_data()
+    {
+        QTest::addColumn<QString>("path");
+        QTest::addColumn<bool>("returns");
+        QTest::newRow("pseudo-terminal") << "/dev/pts/3" << false;
+        QTest::newRow("pseudo-terminal, untidy") << "/dev//pts/./7" << false;
+        QTest::newRow("USB adapter") << "/dev/ttyUSB0" << true;
+        QTest::newRow("by-id link") << "/dev/serial/by-id/usb-FTDI_A50285BI-if00-port0" << true;
+        QTest::newRow("simulator link") << "/tmp/vkr" << true;
+        QTest::newRow("out of pts again") << "/dev/pts/../ttyS0" << true;
+    }
+
+    void pathsThatComeBack()
+    {
+        QFETCH(QString, path);
+        QTEST(PortReconnector::canReturn(path), "returns");
+    }
+
     void windowReopensTheReturnedPort()
     {
         auto sim = simulator("SIM0001");

@@ -2,6 +2,7 @@
 
 #include "device/device-serial.h"
 #include "device/port-list.h"
+#include "device/port-reconnect.h"
 #include "support/process-cpu.h"
 #include "support/pty-peer.h"
 #include "support/test-main.h"
@@ -176,6 +177,9 @@ private slots:
         QVERIFY(window.statusBar()->currentMessage().startsWith(
             QStringLiteral("Connection lost: the port closed: cable pulled or device gone")));
         QVERIFY(!window.statusBar()->currentMessage().contains("Unknown error"));
+        // A pseudo-terminal's number goes to the next program that asks: not waited for.
+        QVERIFY(!window.statusBar()->currentMessage().contains("waiting for"));
+        QVERIFY(!window.reconnector->isWaiting());
 
         const double before = processCpuSeconds();
         QTest::qWait(1000);

@@ -48,14 +48,22 @@ bool Device::openPort(const QString &name)
 
 bool Device::close()
 {
-    if (activeTransfer() != NoTransfer)
-        endTransfer(false, QStringLiteral("the port was closed"));
+    closePort(QStringLiteral("the port was closed"));
+    return true;
+}
+
+void Device::closePort(const QString &transferEndReason)
+{
+    // The port goes first: whatever the end of a transfer sets off in its
+    // receivers finds nothing to write to.
+    const bool transferring = activeTransfer() != NoTransfer;
     if (port) {
         port->close();
         port->deleteLater();
         port = nullptr;
     }
-    return true;
+    if (transferring)
+        endTransfer(false, transferEndReason);
 }
 
 void Device::serialSendCommand(const QString &command)
@@ -90,9 +98,7 @@ void Device::handlePortError(int error)
     if (!port || (error != QSerialPort::ResourceError && error != QSerialPort::ReadError))
         return;
     const QString reason = lostPortReason(error, port->errorString());
-    if (activeTransfer() != NoTransfer)
-        endTransfer(false, QStringLiteral("the connection was lost (%1)").arg(reason));
-    close();
+    closePort(QStringLiteral("the connection was lost (%1)").arg(reason));
     emit connectionLost(reason);
 }
 

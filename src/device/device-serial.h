@@ -136,6 +136,7 @@ private:
     // Writes the bytes of a command to the open port.
     void sendBytes(const QByteArray &bytes);
     void handlePortError(int error);
+    void closePort(const QString &transferEndReason);
     bool refuseTransfer(Transfer starting);
     // (Re)starts the clock of the step that now awaits the instrument's answer.
     void awaitInstrument();

@@ -1,6 +1,7 @@
 #include "port-reconnect.h"
 
 #include <QDebug>
+#include <QDir>
 #include <QFileInfo>
 #include <QTimer>
 
@@ -23,6 +24,11 @@ void PortReconnector::stop()
 {
     m_active = false;
     m_timer->stop();
+}
+
+bool PortReconnector::canReturn(const QString &path)
+{
+    return !QDir::cleanPath(path).startsWith(QLatin1String("/dev/pts/"));
 }
 
 bool PortReconnector::isWaiting() const

@@ -30,6 +30,11 @@ public:
                int firstDelayMs = FirstDelayMs);
     void stop();
     bool isWaiting() const;
+    // Whether a port at this path can come back as itself. A pseudo-terminal's
+    // number (/dev/pts/N) goes to whatever program asks next: the terminal
+    // that appears there is another one. Links to it (a simulator's --link,
+    // socat's link=) and real device nodes come back.
+    static bool canReturn(const QString &path);
     QString path() const { return m_path; }
     // Delay before the next attempt (for the status and for tests).
     int nextDelayMs() const { return m_delayMs; }

@@ -70,6 +70,10 @@ void MainWindow::portLost(const QString &reason)
     if (device->isIdentified)
         reconnectSerial = device->serialNumber;
     const QString path = openPortName;
+    if (!PortReconnector::canReturn(path)) {
+        endConnection(QStringLiteral("Connection lost: %1").arg(reason));
+        return;
+    }
     const QString waiting = QStringLiteral("Connection lost: %1; waiting for %2 to return").arg(reason, path);
     endConnection(waiting);
     reconnector->start(path, [this, waiting](const QString &name) {

@@ -435,6 +435,9 @@ int commandMonitor(InstrumentSession &session, const Arguments &args, const Moni
             break;
         if (!options.reconnect)
             return fail(session.error(), Failure);
+        if (!PortReconnector::canReturn(path))
+            return fail(session.error() + QStringLiteral("; %1 is a pseudo-terminal, which does not come back").arg(path),
+                        Failure);
         // Lost: the gap is marked, never filled, and the port is awaited.
         lostAtMs = elapsed.elapsed();
         note(QStringLiteral("# lost at %1: %2").arg(isoNow(), session.error()));

@@ -108,5 +108,12 @@ void InstrumentLink::lost(const QString &reason)
 void InstrumentLink::waitForPort(int firstDelayMs)
 {
     m_connected = false;
+    if (!PortReconnector::canReturn(m_config.port)) {
+        emit event(m_config.name, QStringLiteral("lost"),
+                   QStringLiteral("%1 is a pseudo-terminal, which does not come back; give a link to it "
+                                  "(socat link=, frostgauge-sim --link) to have it reopened")
+                       .arg(m_config.port));
+        return;
+    }
     m_reconnector->start(m_config.port, [this](const QString &path) { return open(path); }, firstDelayMs);
 }
