@@ -6,6 +6,7 @@
 #include "ui/mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include <QStatusBar>
 #include <QtTest>
 
 inline bool openPortInWindow(MainWindow &window, const QString &path)
@@ -16,6 +17,14 @@ inline bool openPortInWindow(MainWindow &window, const QString &path)
     if (index < 0)
         return false;
     window.ui->serialPortCombo->setCurrentIndex(index);
-    window.ui->serialPortOpenButton->click();
+    // On a machine running many tests at once an open can fail for a moment
+    // (another process still holds the terminal's lock): tried again, said if not.
+    for (int attempt = 0; attempt < 5 && !window.device; ++attempt) {
+        if (attempt > 0)
+            QTest::qWait(200);
+        window.ui->serialPortOpenButton->click();
+    }
+    if (!window.device)
+        qWarning("cannot open %s: %s", qPrintable(path), qPrintable(window.statusBar()->currentMessage()));
     return window.device != nullptr;
 }
