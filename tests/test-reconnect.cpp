@@ -4,6 +4,7 @@
 #include "device/device-serial.h"
 #include "device/port-reconnect.h"
 #include "support/process-cpu.h"
+#include "support/pty-peer.h"
 #include "support/simulator-process.h"
 #include "support/test-files.h"
 #include "support/test-main.h"
@@ -123,6 +124,40 @@ private slots:
         sim = simulator("SIM0001");
         QTest::qWait(1500);
         QVERIFY(!window.device);
+    }
+
+    void staleLinkToAnotherTerminalIsNotOpened()
+    {
+        // link -> hop -> the simulator's terminal, as a far end killed without
+        // removing its link leaves it.
+        auto sim = simulator("SIM0001");
+        const QString hop = dir.filePath("hop");
+        const QString stale = dir.filePath("stale");
+        QFile::remove(hop);
+        QFile::remove(stale);
+        QVERIFY(QFile::link(QFileInfo(link()).symLinkTarget(), hop));
+        QVERIFY(QFile::link(hop, stale));
+        MainWindow window;
+        QVERIFY(openPortInWindow(window, stale));
+        QTRY_VERIFY(window.device && window.device->isIdentified);
+        sim->process().kill();
+        sim->process().waitForFinished();
+        sim.reset();
+        QTRY_VERIFY(window.reconnector->isWaiting());
+
+        // The old link now leads to a terminal of somebody else.
+        PtyPeer shell;
+        QFile::remove(hop);
+        QVERIFY(QFile::link(shell.path(), hop));
+        QTest::qWait(2000);
+        QVERIFY(!window.device);
+        QCOMPARE(shell.drain(50), QByteArray());
+
+        // A link made anew is the port's return.
+        QFile::remove(stale);
+        QVERIFY(QFile::link(shell.path(), stale));
+        QTRY_VERIFY_WITH_TIMEOUT(window.device, 15000);
+        QCOMPARE(shell.waitForBytes(8), QByteArray("\x03\n*idn?\n"));
     }
 
     void lostTransferIsNotRestarted()

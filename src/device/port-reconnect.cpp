@@ -2,6 +2,9 @@
 
 #include <QDebug>
 #include <QDir>
+#include <QFile>
+
+#include <sys/stat.h>
 #include <QFileInfo>
 #include <QTimer>
 
@@ -17,6 +20,12 @@ void PortReconnector::start(const QString &path, std::function<bool(const QStrin
     m_open = std::move(open);
     m_delayMs = qBound(1, firstDelayMs, int(LongestDelayMs));
     m_active = true;
+    struct stat link;
+    m_lostLinkInode = 0;
+    if (::lstat(QFile::encodeName(path).constData(), &link) == 0 && S_ISLNK(link.st_mode)) {
+        m_lostLinkInode = link.st_ino;
+        m_lostLinkChangeNs = qint64(link.st_ctim.tv_sec) * 1000000000 + link.st_ctim.tv_nsec;
+    }
     m_timer->start(m_delayMs);
 }
 
@@ -31,6 +40,18 @@ bool PortReconnector::canReturn(const QString &path)
     return !QDir::cleanPath(path).startsWith(QLatin1String("/dev/pts/"));
 }
 
+bool PortReconnector::isStaleTerminalLink() const
+{
+    if (!m_lostLinkInode)
+        return false;
+    struct stat link;
+    if (::lstat(QFile::encodeName(m_path).constData(), &link) != 0 || !S_ISLNK(link.st_mode))
+        return false;
+    const qint64 changeNs = qint64(link.st_ctim.tv_sec) * 1000000000 + link.st_ctim.tv_nsec;
+    return link.st_ino == m_lostLinkInode && changeNs == m_lostLinkChangeNs
+           && !canReturn(QFileInfo(m_path).canonicalFilePath());
+}
+
 bool PortReconnector::isWaiting() const
 {
     return m_active;
@@ -41,7 +62,7 @@ void PortReconnector::attempt()
     // Only a path that is there is tried: opening a missing one would only fail.
     // A copy is called: the owner may stop or restart the wait from inside it.
     const auto open = m_open;
-    if (open && QFileInfo::exists(m_path) && open(m_path)) {
+    if (open && QFileInfo::exists(m_path) && !isStaleTerminalLink() && open(m_path)) {
         qDebug() << "reopened" << m_path;
         m_active = false;
         emit reconnected(m_path);

@@ -45,8 +45,16 @@ signals:
 private:
     void attempt();
 
+    // A link that still leads to a pseudo-terminal as it did at the loss is the
+    // old link of a far end that died without removing it: its terminal's
+    // number may now belong to another program (a shell), which must not get
+    // our opening bytes. Only a link made anew counts as the port's return.
+    bool isStaleTerminalLink() const;
+
     QTimer *m_timer;
     QString m_path;
+    quint64 m_lostLinkInode = 0;
+    qint64 m_lostLinkChangeNs = 0;
     std::function<bool(const QString &)> m_open;
     int m_delayMs = FirstDelayMs;
     bool m_active = false;
