@@ -4,6 +4,8 @@
 // and persistence in a test's folder; and a subscriber (mosquitto_sub) whose
 // lines a test reads.
 
+#include "simulator-process.h"
+
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -56,15 +58,7 @@ public:
         return false;
     }
 
-    void stop()
-    {
-        if (m_process.state() == QProcess::NotRunning)
-            return;
-        m_process.terminate();
-        if (!m_process.waitForFinished(5000))
-            m_process.kill();
-        m_process.waitForFinished(1000);
-    }
+    void stop() { stopProcess(m_process); }
 
     QString log() { return QString::fromUtf8(m_process.readAll()); }
 

@@ -18,12 +18,17 @@ SimulatorProcess::~SimulatorProcess()
     stop();
 }
 
+void stopProcess(QProcess &process)
+{
+    if (process.state() == QProcess::NotRunning)
+        return;
+    process.terminate();
+    if (!process.waitForFinished(5000))
+        process.kill();
+    process.waitForFinished(1000);
+}
+
 void SimulatorProcess::stop()
 {
-    if (m_process.state() == QProcess::NotRunning)
-        return;
-    m_process.terminate();
-    if (!m_process.waitForFinished(5000))
-        m_process.kill();
-    m_process.waitForFinished(1000);
+    stopProcess(m_process);
 }

@@ -6,6 +6,10 @@
 #include <QString>
 #include <QStringList>
 
+// Stops a helper process as a service manager would (SIGTERM), and kills it
+// if it does not go.
+void stopProcess(QProcess &process);
+
 class SimulatorProcess
 {
 public:
