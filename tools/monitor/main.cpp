@@ -3,23 +3,13 @@
 
 #include "monitor-config.h"
 #include "monitor.h"
+#include "program-exit.h"
 #include "termination-signals.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
 
 #include <cstdio>
-#include <unistd.h>
-
-namespace {
-
-int usageError(const QString &message)
-{
-    fprintf(stderr, "frostgauge-monitor: %s\n", qPrintable(message));
-    return 2;
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -38,16 +28,16 @@ int main(int argc, char *argv[])
     const QCommandLineOption check("check", "Check the configuration and exit.");
     parser.addOptions({config, check});
     if (!parser.parse(app.arguments()))
-        return usageError(parser.errorText());
+        return exitWith(2, parser.errorText());
     if (parser.isSet(QStringLiteral("help")))
         parser.showHelp(0);
     if (!parser.positionalArguments().isEmpty())
-        return usageError(QStringLiteral("unexpected argument: ") + parser.positionalArguments().first());
+        return exitWith(2, QStringLiteral("unexpected argument: ") + parser.positionalArguments().first());
 
     MonitorConfig settings;
     QString error;
     if (!readMonitorConfig(parser.value(config), &settings, &error))
-        return usageError(error);
+        return exitWith(2, error);
     if (parser.isSet(check)) {
         printf("%s: %d instrument(s), %d alarm(s)\n", qPrintable(parser.value(config)),
                int(settings.instruments.size()), int(settings.alarms.size()));
@@ -55,10 +45,8 @@ int main(int argc, char *argv[])
     }
 
     Monitor monitor(settings);
-    if (!monitor.start()) {
-        fprintf(stderr, "frostgauge-monitor: %s\n", qPrintable(monitor.error()));
-        return 1;
-    }
+    if (!monitor.start())
+        return exitWith(1, monitor.error());
     onTerminationSignals(&app, [&] {
         monitor.stop();
         app.quit();

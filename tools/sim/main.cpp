@@ -3,6 +3,7 @@
 
 #include "instrument.h"
 #include "pty-link.h"
+#include "program-exit.h"
 #include "termination-signals.h"
 
 #include <QCommandLineParser>
@@ -11,16 +12,6 @@
 
 #include <cstdio>
 #include <unistd.h>
-
-namespace {
-
-int usageError(const QString &message)
-{
-    fprintf(stderr, "frostgauge-sim: %s\n", qPrintable(message));
-    return 2;
-}
-
-} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -56,7 +47,7 @@ int main(int argc, char *argv[])
                        hangupAfter, garbage, stayInApplication, paceBaud, adcInput});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
-        return usageError(QStringLiteral("unexpected argument: ") + parser.positionalArguments().first());
+        return exitWith(2, QStringLiteral("unexpected argument: ") + parser.positionalArguments().first());
 
     Instrument::Options options;
     options.serialNumber = parser.value(serial);
@@ -69,10 +60,10 @@ int main(int argc, char *argv[])
     bool ok = true;
     options.revision = parser.value(revision).toInt(&ok);
     if (!ok || (options.revision != 1 && options.revision != 2))
-        return usageError(QStringLiteral("--revision must be 1 or 2"));
+        return exitWith(2, QStringLiteral("--revision must be 1 or 2"));
     options.adcInput = parser.value(adcInput).toDouble(&ok);
     if (!ok)
-        return usageError(QStringLiteral("--adc-input must be a number of volts"));
+        return exitWith(2, QStringLiteral("--adc-input must be a number of volts"));
     auto count = [&](const QCommandLineOption &option, int *target) {
         if (!parser.isSet(option))
             return true;
@@ -83,19 +74,19 @@ int main(int argc, char *argv[])
     int baud = 0;
     if (!count(dropAck, &options.dropAck) || !count(hangupAfter, &options.hangupAfter)
         || !count(paceBaud, &baud))
-        return usageError(QStringLiteral("--drop-ack, --hangup-after and --pace-baud take a positive number"));
+        return exitWith(2, QStringLiteral("--drop-ack, --hangup-after and --pace-baud take a positive number"));
 
     PtyLink pty;
     QString error;
     if (!pty.open(&error))
-        return usageError(error);
+        return exitWith(2, error);
     pty.setPaceBaud(baud);
 
     const QString linkPath = parser.value(link);
     if (!linkPath.isEmpty()) {
         QFile::remove(linkPath);
         if (!QFile::link(pty.slavePath(), linkPath))
-            return usageError(QStringLiteral("cannot create the link ") + linkPath);
+            return exitWith(2, QStringLiteral("cannot create the link ") + linkPath);
     }
     printf("%s\n", qPrintable(pty.slavePath()));
     fflush(stdout);
