@@ -49,34 +49,8 @@ inline constexpr char Rs485PeriodFormat[] = ":rs485:period %d\n";
 inline constexpr char DisplayPeriodFormat[] = ":display:period %d\n";
 inline constexpr char Save[] = ":save\n";
 
-// Sensor curve codes (as stored and carried by the sensor list) and the
-// instrument's keywords for them.
-struct SensorKeyword {
-    int code;
-    const char *keyword;
-};
-inline constexpr SensorKeyword SensorKeywords[] = {
-    {0, "vkr"}, {1, "dt-400"}, {2, "dt-670"}, {3, "asc"}, {16, "user"},
-};
-
-// The settings read-back: one query per answer, in this order.
-struct ReadbackQuery {
-    const char *query;
-    const char *key;
-};
-inline constexpr ReadbackQuery ReadbackQueries[] = {
-    {":cal?\n", "cal"},
-    {":rs232:period?\n", "rs232:period"},
-    {":rs485:period?\n", "rs485:period"},
-    {":relay1:default?\n", "relay1:default"},
-    {":relay1:temp?\n", "relay1:temp"},
-    {":relay1:hyst?\n", "relay1:hyst"},
-    {":relay2:default?\n", "relay2:default"},
-    {":relay2:temp?\n", "relay2:temp"},
-    {":relay2:hyst?\n", "relay2:hyst"},
-    {":display:period?\n", "display:period"},
-};
-inline constexpr int ReadbackQueryCount = int(sizeof(ReadbackQueries) / sizeof(ReadbackQueries[0]));
+// The settings' keys, read-back queries and ranges, and the sensor curve
+// keywords, are tabled in instrument-settings.h.
 
 // Parameter keys of the two ADC voltage readings (microvolts).
 inline constexpr char UncalibratedVoltageKey[] = "Vunc";

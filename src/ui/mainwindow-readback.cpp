@@ -4,6 +4,7 @@
 #include "mainwindow.h"
 
 #include "device/device-serial.h"
+#include "device/instrument-settings.h"
 #include "device/protocol.h"
 #include "combo-index.h"
 #include "device/port-reconnect.h"
@@ -40,14 +41,14 @@ void MainWindow::deviceIdentified()
 void MainWindow::getParameters()
 {
     qDebug() << "getParameters(): getParametersStage =" << getParametersStage;
-    if (unsigned(getParametersStage) >= unsigned(Protocol::ReadbackQueryCount)) {
+    if (unsigned(getParametersStage) >= unsigned(InstrumentSettings::SettingCount)) {
         getParametersStage = -1;
         return;
     }
     // Paused while a transfer holds the line; its end sends this query.
     if (device && device->activeTransfer() == Device::NoTransfer)
         device->serialSendCommand(
-            QString::fromLatin1(Protocol::ReadbackQueries[getParametersStage].query));
+            QString::fromLatin1(InstrumentSettings::Settings[getParametersStage].query));
 }
 
 namespace {
@@ -94,37 +95,54 @@ void MainWindow::deviceParameterReceived(const QString &key, const QString &valu
     qDebug() << "deviceParameterReceived(): key =" << key << ", value = " << value;
     updatingFromDevice = true;
 
-    if (key == QLatin1String("cal")) {
-        for (const Protocol::SensorKeyword &sensor : Protocol::SensorKeywords) {
-            if (value == QLatin1String(sensor.keyword)) {
-                ui->sensorCombo->setCurrentIndex(ui->sensorCombo->findData(sensor.code));
+    // Which widgets show which setting; how a value is read follows its kind.
+    const struct {
+        const char *key;
+        QComboBox *combo;
+        QDoubleSpinBox *spin;
+        QPushButton *enableButton;
+    } shownBy[] = {
+        {"cal", ui->sensorCombo, nullptr, nullptr},
+        {"rs232:period", ui->rs232AutomaticOutputCombo, ui->rs232OutputPeriodSpin, ui->enableSerialOutputButton},
+        {"rs485:period", ui->rs485AutomaticOutputCombo, ui->rs485OutputPeriodSpin, nullptr},
+        {"relay1:default", ui->relay1DefaultStateCombo, nullptr, nullptr},
+        {"relay1:temp", nullptr, ui->relay1TempSpin, nullptr},
+        {"relay1:hyst", nullptr, ui->relay1HystSpin, nullptr},
+        {"relay2:default", ui->relay2DefaultStateCombo, nullptr, nullptr},
+        {"relay2:temp", nullptr, ui->relay2TempSpin, nullptr},
+        {"relay2:hyst", nullptr, ui->relay2HystSpin, nullptr},
+        {"display:period", nullptr, nullptr, nullptr},
+    };
+    using InstrumentSettings::Kind;
+    const InstrumentSettings::Setting *setting = InstrumentSettings::find(key);
+    if (setting) {
+        for (const auto &widgets : shownBy) {
+            if (key != QLatin1String(widgets.key))
+                continue;
+            switch (setting->kind) {
+            case Kind::Sensor:
+                if (const InstrumentSettings::SensorCurve *sensor = InstrumentSettings::sensorByKeyword(value))
+                    ui->sensorCombo->setCurrentIndex(ui->sensorCombo->findData(sensor->code));
+                ui->sensorNameValue->setText(ui->sensorCombo->currentText());
+                break;
+            case Kind::Period:
+                applyOutputPeriod(value, widgets.combo, widgets.spin, widgets.enableButton);
+                break;
+            case Kind::State:
+                applyIndex(value, widgets.combo);
+                break;
+            case Kind::Temperature:
+                applyDouble(value, widgets.spin);
+                break;
+            case Kind::Display: {
+                bool ok = false;
+                const int period = value.toInt(&ok, 10);
+                if (ok)
+                    ui->displayRefreshSpin->setValue(period);
                 break;
             }
+            }
         }
-        ui->sensorNameValue->setText(ui->sensorCombo->currentText());
-    } else if (key == QLatin1String("rs232:period")) {
-        applyOutputPeriod(value, ui->rs232AutomaticOutputCombo, ui->rs232OutputPeriodSpin,
-                          ui->enableSerialOutputButton);
-    } else if (key == QLatin1String("rs485:period")) {
-        applyOutputPeriod(value, ui->rs485AutomaticOutputCombo, ui->rs485OutputPeriodSpin,
-                          nullptr);
-    } else if (key == QLatin1String("relay1:default")) {
-        applyIndex(value, ui->relay1DefaultStateCombo);
-    } else if (key == QLatin1String("relay2:default")) {
-        applyIndex(value, ui->relay2DefaultStateCombo);
-    } else if (key == QLatin1String("relay1:temp")) {
-        applyDouble(value, ui->relay1TempSpin);
-    } else if (key == QLatin1String("relay1:hyst")) {
-        applyDouble(value, ui->relay1HystSpin);
-    } else if (key == QLatin1String("relay2:temp")) {
-        applyDouble(value, ui->relay2TempSpin);
-    } else if (key == QLatin1String("relay2:hyst")) {
-        applyDouble(value, ui->relay2HystSpin);
-    } else if (key == QLatin1String("display:period")) {
-        bool ok = false;
-        const int period = value.toInt(&ok, 10);
-        if (ok)
-            ui->displayRefreshSpin->setValue(period);
     } else if (key == QLatin1String(Protocol::UncalibratedVoltageKey)) {
         bool ok = false;
         const int microvolts = value.toInt(&ok, 10);
@@ -161,8 +179,8 @@ void MainWindow::deviceParameterReceived(const QString &key, const QString &valu
     updatingFromDevice = false;
     // Only the answer to the query in flight moves the read-back on: a stray
     // line (a late voltage reading, an echo) is shown as itself and skips nothing.
-    if (getParametersStage >= 0 && getParametersStage < Protocol::ReadbackQueryCount
-        && key == QLatin1String(Protocol::ReadbackQueries[getParametersStage].key)) {
+    if (getParametersStage >= 0 && getParametersStage < InstrumentSettings::SettingCount
+        && key == QLatin1String(InstrumentSettings::Settings[getParametersStage].key)) {
         ++getParametersStage;
         getParameters();
     }

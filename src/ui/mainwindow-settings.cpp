@@ -4,6 +4,7 @@
 #include "mainwindow.h"
 
 #include "device/device-serial.h"
+#include "device/instrument-settings.h"
 #include "device/protocol.h"
 #include "settings-keys.h"
 #include "ui_mainwindow.h"
@@ -31,10 +32,8 @@ void MainWindow::sensorChanged(int)
     const int code = ui->sensorCombo->currentData().toInt();
     settings->setValue(SettingsKeys::SensorId, code);
     ui->sensorNameValue->setText(ui->sensorCombo->currentText());
-    for (const Protocol::SensorKeyword &sensor : Protocol::SensorKeywords) {
-        if (sensor.code == code)
-            sendSetting(QString::asprintf(Protocol::SensorCommandFormat, sensor.keyword));
-    }
+    if (const InstrumentSettings::SensorCurve *sensor = InstrumentSettings::sensorByCode(code))
+        sendSetting(QString::asprintf(Protocol::SensorCommandFormat, sensor->keyword));
 }
 
 namespace {

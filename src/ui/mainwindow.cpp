@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "combo-index.h"
+#include "device/instrument-settings.h"
 #include "device/port-reconnect.h"
 #include "settings-file-check.h"
 #include "settings-keys.h"
@@ -32,11 +33,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
     setupPlots();
 
     ui->sensorCombo->clear();
-    ui->sensorCombo->addItem(QStringLiteral("VKR"), 0);
-    ui->sensorCombo->addItem(QStringLiteral("DT-400"), 1);
-    ui->sensorCombo->addItem(QStringLiteral("DT-670"), 2);
-    ui->sensorCombo->addItem(QStringLiteral("ASC"), 3);
-    ui->sensorCombo->addItem(QStringLiteral("Custom"), 16);
+    for (const InstrumentSettings::SensorCurve &sensor : InstrumentSettings::SensorCurves)
+        ui->sensorCombo->addItem(QString::fromLatin1(sensor.name), sensor.code);
 
     // Restored before anything is connected: restoring sends and stores nothing.
     restoreSettings();

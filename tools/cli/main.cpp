@@ -4,6 +4,7 @@
 // Exit codes: 0 success, 1 instrument or transfer failure, 2 usage or bad input.
 
 #include "device/input-file.h"
+#include "device/instrument-settings.h"
 #include "device/port-list.h"
 #include "device/port-reconnect.h"
 #include "device/protocol.h"
@@ -123,109 +124,9 @@ Arguments parseArguments(const QStringList &args, const QStringList &valueOption
     return parsed;
 }
 
-// --- Settings: keys, ranges and formats as the window's widgets have them ---
+// --- Settings: looked up in the instrument's settings table ---
 
-struct Setting {
-    const char *key;
-    enum Kind { Sensor, Temperature, State, Period, Display } kind;
-    const char *format;
-};
-
-const Setting settingsTable[] = {
-    {"cal", Setting::Sensor, Protocol::SensorCommandFormat},
-    {"rs232:period", Setting::Period, Protocol::Rs232PeriodFormat},
-    {"rs485:period", Setting::Period, Protocol::Rs485PeriodFormat},
-    {"relay1:default", Setting::State, Protocol::Relay1DefaultFormat},
-    {"relay1:temp", Setting::Temperature, Protocol::Relay1TemperatureFormat},
-    {"relay1:hyst", Setting::Temperature, Protocol::Relay1HysteresisFormat},
-    {"relay2:default", Setting::State, Protocol::Relay2DefaultFormat},
-    {"relay2:temp", Setting::Temperature, Protocol::Relay2TemperatureFormat},
-    {"relay2:hyst", Setting::Temperature, Protocol::Relay2HysteresisFormat},
-    {"display:period", Setting::Display, Protocol::DisplayPeriodFormat},
-};
-
-const Setting *findSetting(const QString &key)
-{
-    for (const Setting &setting : settingsTable) {
-        if (key == QLatin1String(setting.key))
-            return &setting;
-    }
-    return nullptr;
-}
-
-QString readbackQuery(const QString &key)
-{
-    for (const Protocol::ReadbackQuery &query : Protocol::ReadbackQueries) {
-        if (key == QLatin1String(query.key))
-            return QString::fromLatin1(query.query);
-    }
-    return QString();
-}
-
-// Checks a value against the range of its widget and formats its command.
-bool settingCommand(const Setting &setting, const QString &value, QString *command, QString *error)
-{
-    bool ok = false;
-    switch (setting.kind) {
-    case Setting::Sensor:
-        for (const Protocol::SensorKeyword &sensor : Protocol::SensorKeywords) {
-            if (value == QLatin1String(sensor.keyword)) {
-                *command = QString::asprintf(setting.format, sensor.keyword);
-                return true;
-            }
-        }
-        *error = QStringLiteral("%1: %2 is not one of vkr, dt-400, dt-670, asc, user").arg(setting.key, value);
-        return false;
-    case Setting::Temperature: {
-        const double number = value.toDouble(&ok);
-        if (!ok || !std::isfinite(number) || number < 0.1 || number > 1000.0) {
-            *error = QStringLiteral("%1: %2 is outside 0.1 to 1000 K").arg(setting.key, value);
-            return false;
-        }
-        *command = QString::asprintf(setting.format, number);
-        return true;
-    }
-    case Setting::State: {
-        const int number = value.toInt(&ok);
-        if (!ok || (number != 0 && number != 1)) {
-            *error = QStringLiteral("%1: %2 is not 0 (off) or 1 (on)").arg(setting.key, value);
-            return false;
-        }
-        *command = QString::asprintf(setting.format, number);
-        return true;
-    }
-    case Setting::Period: {
-        const int number = value.toInt(&ok);
-        if (!ok || (number != 0 && (number < 100 || number > 1000))) {
-            *error = QStringLiteral("%1: %2 is neither 0 (output off) nor within 100 to 1000 ms")
-                         .arg(setting.key, value);
-            return false;
-        }
-        *command = QString::asprintf(setting.format, number);
-        return true;
-    }
-    case Setting::Display: {
-        const int number = value.toInt(&ok);
-        if (!ok || number < 100 || number > 10000) {
-            *error = QStringLiteral("%1: %2 is outside 100 to 10000 ms").arg(setting.key, value);
-            return false;
-        }
-        *command = QString::asprintf(setting.format, number);
-        return true;
-    }
-    }
-    return false;
-}
-
-bool sameSetting(const Setting &setting, const QString &sent, const QString &readBack)
-{
-    if (setting.kind == Setting::Sensor)
-        return sent == readBack;
-    bool a = false, b = false;
-    const double x = sent.toDouble(&a), y = readBack.trimmed().toDouble(&b);
-    // Set-points travel with three decimals.
-    return a && b && std::fabs(x - y) < 0.0005 + 1e-9;
-}
+using InstrumentSettings::Setting;
 
 // --- Progress on standard error, when it is a terminal ---
 
@@ -268,11 +169,11 @@ int commandGet(InstrumentSession &session, const Arguments &args)
 {
     QStringList keys = args.positional.mid(1);
     for (const QString &key : keys) {
-        if (!findSetting(key))
+        if (!InstrumentSettings::find(key))
             return fail(QStringLiteral("unknown key %1").arg(key), Usage);
     }
     if (keys.isEmpty()) {
-        for (const Setting &setting : settingsTable)
+        for (const Setting &setting : InstrumentSettings::Settings)
             keys << QLatin1String(setting.key);
     }
     if (!session.identify())
@@ -280,7 +181,7 @@ int commandGet(InstrumentSession &session, const Arguments &args)
     QJsonObject json;
     for (const QString &key : qAsConst(keys)) {
         QString value;
-        if (!session.query(readbackQuery(key), key, &value))
+        if (!session.query(QLatin1String(InstrumentSettings::find(key)->query), key, &value))
             return fail(session.error(), Failure);
         if (args.has(QStringLiteral("--json")))
             json.insert(key, value);
@@ -303,9 +204,9 @@ int commandSet(InstrumentSession &session, const Arguments &args,
     for (const auto &change : changes) {
         QString value;
         const QString key = QLatin1String(change.first->key);
-        if (!session.query(readbackQuery(key), key, &value))
+        if (!session.query(QLatin1String(change.first->query), key, &value))
             return fail(session.error(), Failure);
-        const bool same = sameSetting(*change.first, change.second, value);
+        const bool same = InstrumentSettings::sameValue(*change.first, change.second, value);
         out() << key << " = " << value << (same ? "" : "  (differs from what was sent)") << '\n';
         if (!same)
             ++mismatches;
@@ -628,11 +529,11 @@ int run()
             return fail(QStringLiteral("set needs at least one KEY=VALUE"), Usage);
         for (const QString &assignment : args.positional.mid(1)) {
             const int equals = assignment.indexOf(QLatin1Char('='));
-            const Setting *setting = equals > 0 ? findSetting(assignment.left(equals)) : nullptr;
+            const Setting *setting = equals > 0 ? InstrumentSettings::find(assignment.left(equals)) : nullptr;
             if (!setting)
                 return fail(QStringLiteral("not a KEY=VALUE with a known key: %1").arg(assignment), Usage);
             QString line, error;
-            if (!settingCommand(*setting, assignment.mid(equals + 1), &line, &error))
+            if (!InstrumentSettings::setCommand(*setting, assignment.mid(equals + 1), &line, &error))
                 return fail(error + QLatin1String("; nothing was sent"), Usage);
             changes.append({setting, assignment.mid(equals + 1)});
             setCommands << line;

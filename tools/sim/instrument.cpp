@@ -186,6 +186,8 @@ bool Instrument::handleCommon(const QString &line, bool management)
     return true;
 }
 
+// The simulator spells the commands and keys out itself rather than using the
+// program's settings table: it is an independent check of what goes on the wire.
 void Instrument::handleApplication(const QString &line)
 {
     if (handleCommon(line, false))
