@@ -378,34 +378,29 @@ QByteArray Device::transferPayload(const QByteArray &data)
     return payload;
 }
 
-QByteArray Device::writeCommand(const char *format) const
+QByteArray Device::writeCommand(const Protocol::WriteCommand &command) const
 {
-    // format is "<command> %0Nx %s\n": the offset goes through printf (the C
-    // locale's, whatever the user's), the chunk's data is appended as
-    // lower-case hexadecimal where the %s stands.
+    // The offset goes through printf (the C locale's, whatever the user's); the
+    // chunk's bytes are written as hexadecimal directly, two digits each.
     static const char digits[] = "0123456789abcdef";
-    const char *dataField = strstr(format, "%s");
-    const QByteArray prefixFormat(format, int(dataField - format));
     char prefix[64];
     const int prefixLength = qBound(
-        0, snprintf(prefix, sizeof prefix, prefixFormat.constData(), unsigned(transferPosition)),
+        0, snprintf(prefix, sizeof prefix, command.prefixFormat, unsigned(transferPosition)),
         int(sizeof prefix) - 1);
 
     const int chunkSize = qMin(transferChunkSize, transferData.size() - transferPosition);
     const auto *chunk =
         reinterpret_cast<const uchar *>(transferData.constData()) + transferPosition;
-    const char *suffix = dataField + 2;
-    const int suffixLength = int(strlen(suffix));
-    QByteArray command(prefixLength + 2 * chunkSize + suffixLength, Qt::Uninitialized);
-    char *out = command.data();
+    QByteArray line(prefixLength + 2 * chunkSize + 1, Qt::Uninitialized);
+    char *out = line.data();
     memcpy(out, prefix, size_t(prefixLength));
     out += prefixLength;
     for (int i = 0; i < chunkSize; ++i) {
         *out++ = digits[chunk[i] >> 4];
         *out++ = digits[chunk[i] & 0x0f];
     }
-    memcpy(out, suffix, size_t(suffixLength));
-    return command;
+    *out = '\n';
+    return line;
 }
 
 Device::Transfer Device::activeTransfer() const
@@ -488,7 +483,7 @@ bool Device::uploadCalibration(const QByteArray &data)
     transferData = transferPayload(data);
     calibrationStage = CalibrationErase;
     transferPosition = 0;
-    transferChunkSize = Protocol::CalibrationChunkSize;
+    transferChunkSize = Protocol::CalibrationWrite.chunkSize;
     emit transferStarted(CalibrationUpload);
     uploadCalibrationStep();
     return true;
@@ -506,7 +501,7 @@ void Device::uploadCalibrationStep()
         break;
     case CalibrationWriting:
         if (transferPosition < size) {
-            sendBytes(writeCommand(Protocol::CalibrationWriteFormat));
+            sendBytes(writeCommand(Protocol::CalibrationWrite));
             transferPosition += transferChunkSize;
             awaitInstrument();
             emit progress(transferPosition, size);
@@ -525,7 +520,7 @@ bool Device::upgradeFirmware(const QByteArray &image)
         return false;
     transferData = transferPayload(image);
     transferPosition = 0;
-    transferChunkSize = Protocol::FirmwareChunkSize;
+    transferChunkSize = Protocol::FlashWrite.chunkSize;
     upgradeStage = managementMode ? UpgradeErase : UpgradeResetting;
     emit transferStarted(FirmwareUpgrade);
     upgradeFirmwareStep();
@@ -561,8 +556,7 @@ void Device::upgradeFirmwareStep()
             // Formatted only when shown: this runs for every chunk.
             if (QLoggingCategory::defaultCategory()->isDebugEnabled())
                 qDebug("upgradeFirmwareStep: writing device (%d of %d)", transferPosition, size);
-            sendBytes(writeCommand(legacy ? Protocol::FlashWriteLegacyFormat
-                                          : Protocol::FlashWriteFormat));
+            sendBytes(writeCommand(legacy ? Protocol::FlashWriteLegacy : Protocol::FlashWrite));
             transferPosition += transferChunkSize;
             awaitInstrument();
             emit progress(transferPosition, size);

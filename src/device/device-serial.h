@@ -5,6 +5,9 @@
 #include <QString>
 
 class QSerialPort;
+namespace Protocol {
+struct WriteCommand;
+}
 class QTimer;
 
 // The link to one instrument over one serial port: frames reply lines, keeps the
@@ -132,7 +135,7 @@ private:
     void reportForeign(const QString &text);
     void askIdentity(const char *query);
     // The write command of a transfer for the chunk at transferPosition.
-    QByteArray writeCommand(const char *format) const;
+    QByteArray writeCommand(const Protocol::WriteCommand &command) const;
     // Writes the bytes of a command to the open port.
     void sendBytes(const QByteArray &bytes);
     void handlePortError(int error);

@@ -28,13 +28,19 @@ inline constexpr char VoltCalibratedQuery[] = ":volt:cor?\n";
 inline constexpr char AdcCalibrationFormat[] = ":volt:cal %08x %08x\n";
 
 inline constexpr char CalibrationErase[] = ":cal:erase\n";
-inline constexpr char CalibrationWriteFormat[] = ":cal:write %04x %s\n";
+// A write command: the offset of the chunk through printf in the prefix, then
+// the chunk as lower-case hexadecimal (two digits a byte), then a line feed.
+struct WriteCommand {
+    const char *prefixFormat;
+    int chunkSize; // payload bytes a command carries
+};
+inline constexpr WriteCommand CalibrationWrite = {":cal:write %04x ", 48};
 
 // Firmware command sets: the first column up to 1.3.x, the second from 1.4.0.0.
 inline constexpr char FlashEraseLegacy[] = "flash erase\n";
 inline constexpr char FlashErase[] = "@02\n";
-inline constexpr char FlashWriteLegacyFormat[] = "flash write %06x %s\n";
-inline constexpr char FlashWriteFormat[] = "@03 %06x %s\n";
+inline constexpr WriteCommand FlashWriteLegacy = {"flash write %06x ", 112};
+inline constexpr WriteCommand FlashWrite = {"@03 %06x ", 112};
 inline constexpr char Boot[] = "boot\n";
 
 inline constexpr char SensorCommandFormat[] = ":cal %s\n";
@@ -84,7 +90,8 @@ inline constexpr quint32 LegacyVersionLast = 0x0103FFFF;
 inline constexpr quint32 VoltQueriesAfter = 0x0104FFFF;
 
 // Payload bytes per write command.
-inline constexpr int CalibrationChunkSize = 48;
-inline constexpr int FirmwareChunkSize = 112;
+inline constexpr int CalibrationChunkSize = CalibrationWrite.chunkSize;
+inline constexpr int FirmwareChunkSize = FlashWrite.chunkSize;
+static_assert(FlashWriteLegacy.chunkSize == FlashWrite.chunkSize, "both firmware command sets write 112 bytes");
 
 } // namespace Protocol
