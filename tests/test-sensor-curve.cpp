@@ -4,6 +4,7 @@
 #include "device/device-serial.h"
 #include "device/sensor-curve.h"
 #include "support/debug-capture.h"
+#include "support/device-on-pty.h"
 #include "support/modal-answer.h"
 #include "support/pty-peer.h"
 #include "support/simulator-process.h"
@@ -39,21 +40,6 @@ private:
     QTemporaryDir dir;
 
     // Uploads through a Device on a pty and plays the acknowledgements.
-    struct UploadRig {
-        PtyPeer peer;
-        Device device;
-        UploadRig()
-        {
-            device.openPort(peer.path());
-            peer.waitForBytes(8);
-            peer.take();
-        }
-        QByteArray next(const QByteArray &ack)
-        {
-            peer.write(ack + "\n");
-            return peer.takeAfter(30);
-        }
-    };
 
 private slots:
     void init() { QSettings().clear(); }
@@ -175,7 +161,8 @@ private slots:
 
     void upload120Bytes()
     {
-        UploadRig rig;
+        DeviceOnPty rig;
+        QVERIFY(rig.opened);
         QSignalSpy progress(&rig.device, &Device::progress);
         QByteArray payload;
         for (int i = 0; i < 120; ++i)
@@ -183,10 +170,10 @@ private slots:
         rig.device.uploadCalibration(payload);
         QCOMPARE(rig.peer.waitForBytes(11), QByteArray(":cal:erase\n"));
         rig.peer.take();
-        QCOMPARE(rig.next("*cal-erase-done"), ":cal:write 0000 " + payload.mid(0, 48).toHex() + "\n");
-        QCOMPARE(rig.next("*cal-write-done"), ":cal:write 0030 " + payload.mid(48, 48).toHex() + "\n");
-        QCOMPARE(rig.next("*cal-write-done"), ":cal:write 0060 " + payload.mid(96).toHex() + "\n");
-        QCOMPARE(rig.next("*cal-write-done"), QByteArray());
+        QCOMPARE(rig.reply("*cal-erase-done"), ":cal:write 0000 " + payload.mid(0, 48).toHex() + "\n");
+        QCOMPARE(rig.reply("*cal-write-done"), ":cal:write 0030 " + payload.mid(48, 48).toHex() + "\n");
+        QCOMPARE(rig.reply("*cal-write-done"), ":cal:write 0060 " + payload.mid(96).toHex() + "\n");
+        QCOMPARE(rig.reply("*cal-write-done"), QByteArray());
         QCOMPARE(rig.device.calibrationStage, int(Device::CalibrationIdle));
         QVERIFY(rig.device.transferData.isEmpty());
         QList<int> states;
@@ -195,32 +182,34 @@ private slots:
             states << signal.at(0).toInt();
         }
         QCOMPARE(states, (QList<int>{0, 48, 96, 144}));
-        QCOMPARE(rig.next("*cal-write-done"), QByteArray());
+        QCOMPARE(rig.reply("*cal-write-done"), QByteArray());
     }
 
     void shortAndUnalignedPayloads()
     {
-        UploadRig rig;
+        DeviceOnPty rig;
+        QVERIFY(rig.opened);
         QSignalSpy progress(&rig.device, &Device::progress);
         rig.device.uploadCalibration(QByteArray(24, '\x11'));
         rig.peer.waitForBytes(11);
         rig.peer.take();
-        QCOMPARE(rig.next("*cal-erase-done"), ":cal:write 0000 " + QByteArray(24, '\x11').toHex() + "\n");
+        QCOMPARE(rig.reply("*cal-erase-done"), ":cal:write 0000 " + QByteArray(24, '\x11').toHex() + "\n");
         QCOMPARE(progress.last(), (QList<QVariant>{48, 24}));
-        QCOMPARE(rig.next("*cal-write-done"), QByteArray());
+        QCOMPARE(rig.reply("*cal-write-done"), QByteArray());
 
         // The fill goes at the end: the data keeps its offsets.
         rig.device.uploadCalibration(QByteArray(13, '\x22'));
         rig.peer.waitForBytes(11);
         rig.peer.take();
-        QCOMPARE(rig.next("*cal-erase-done"),
+        QCOMPARE(rig.reply("*cal-erase-done"),
                  ":cal:write 0000 " + QByteArray(13, '\x22').toHex() + "ffffff\n");
         QCOMPARE(progress.last(), (QList<QVariant>{48, 16}));
     }
 
     void offsetsPast65535UseMoreDigits()
     {
-        UploadRig rig;
+        DeviceOnPty rig;
+        QVERIFY(rig.opened);
         rig.device.uploadCalibration(QByteArray(65584, '\x33'));
         while (rig.device.calibrationStage != Device::CalibrationIdle)
             rig.device.uploadCalibrationStep();

@@ -73,15 +73,6 @@ public:
     void upgradeFirmwareStep();
     Transfer activeTransfer() const;
 
-    // Scales an ADC offset (volts) and slope to the instrument's fixed-point
-    // fields: microvolts and units of 2^-24. False when either is not a number or
-    // does not fit a signed 32-bit integer.
-    static bool scaleAdcCalibration(double offset, double slope, qint32 *scaledOffset,
-                                    qint32 *scaledSlope);
-    // The dotted version text packed into one byte per component.
-    static quint32 packVersion(const QString &version);
-    // Data extended with 0xFF to a multiple of 8 bytes; the data keeps its offsets.
-    static QByteArray transferPayload(const QByteArray &data);
     // What the loss of the port means, in words an operator understands, with
     // the system's own text after it.
     static QString lostPortReason(int error, const QString &systemText);

@@ -5,6 +5,7 @@
 
 #include "device/adc-calibration.h"
 #include "device/device-serial.h"
+#include "device/wire-values.h"
 #include "ui_mainwindow.h"
 
 namespace {
@@ -56,7 +57,7 @@ void MainWindow::adcCalibrationButtonClicked()
         return;
     qint32 scaledOffset = 0;
     qint32 scaledSlope = 0;
-    if (!Device::scaleAdcCalibration(adcOffset, adcSlope, &scaledOffset, &scaledSlope)) {
+    if (!scaleAdcCalibration(adcOffset, adcSlope, &scaledOffset, &scaledSlope)) {
         statusBar()->showMessage(
             QStringLiteral("Calibration not sent: offset %1 V or slope %2 is out of range")
                 .arg(adcOffset)

@@ -1,7 +1,7 @@
 #include "instrument.h"
 
 #include "device/compat-ids.h"
-#include "device/device-serial.h"
+#include "device/wire-values.h"
 
 #include <QFile>
 #include <QJsonDocument>
@@ -174,7 +174,7 @@ bool Instrument::handleCommon(const QString &line, bool management)
     if (line == QLatin1String("*idn?") || line == QLatin1String("*IDN?")) {
         reply(identification());
     } else if (line == QLatin1String("@00")) {
-        if (Device::packVersion(version) >= 0x01040000)
+        if (packVersion(version) >= 0x01040000)
             reply(compatLine());
         else
             error(QStringLiteral("unknown command: ") + line);
@@ -194,7 +194,7 @@ void Instrument::handleApplication(const QString &line)
         return;
 
     static const QRegularExpression setCommand(QStringLiteral("^(:[a-z0-9:-]+)\\s+(.*)$"));
-    const bool voltQueries = Device::packVersion(m_options.version) > 0x0104FFFF;
+    const bool voltQueries = packVersion(m_options.version) > 0x0104FFFF;
 
     if (line == QLatin1String(":cal?")) {
         reply(QStringLiteral("cal = ") + m_sensor);
@@ -320,7 +320,7 @@ void Instrument::handleManagement(const QString &line)
 {
     if (handleCommon(line, true))
         return;
-    const bool legacy = Device::packVersion(m_options.bootVersion) < 0x01040000;
+    const bool legacy = packVersion(m_options.bootVersion) < 0x01040000;
     static const QRegularExpression writeCommand(
         QStringLiteral("^(@03|flash write) ([0-9a-fA-F]+) ([0-9a-fA-F]*)$"));
 
