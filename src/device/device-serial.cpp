@@ -1,9 +1,10 @@
 #include "device-serial.h"
 
 #include "compat-ids.h"
-#include "wire-values.h"
+#include "log-categories.h"
 #include "port-write.h"
 #include "protocol.h"
+#include "wire-values.h"
 
 #include <QDebug>
 #include <QLoggingCategory>
@@ -134,7 +135,7 @@ void Device::serialParse()
         if (discardingLine) {
             discardingLine = false;
         } else if (length > MaxLineLength) {
-            qDebug() << "discarding overlong line of" << length << "bytes";
+            qCDebug(lcDevice) << "discarding overlong line of" << length << "bytes";
         } else {
             serialParseLine(receiveBuffer.mid(start, length));
         }
@@ -144,7 +145,7 @@ void Device::serialParse()
 
     if (receiveBuffer.size() > MaxLineLength) {
         if (!discardingLine)
-            qDebug() << "discarding overlong line of more than" << MaxLineLength << "bytes";
+            qCDebug(lcDevice) << "discarding overlong line of more than" << MaxLineLength << "bytes";
         receiveBuffer.clear();
         discardingLine = true;
     }
@@ -194,7 +195,7 @@ void Device::serialParseLine(const QByteArray &line)
         // Only a known instrument's answer counts: another device that happens
         // to answer "@00" is still not identified.
         if (!isIdentified) {
-            qDebug() << "compatibility answer without an identification ignored:" << text;
+            qCDebug(lcDevice) << "compatibility answer without an identification ignored:" << text;
         } else {
             compatId = QByteArray::fromHex(text.mid(int(sizeof CompatPrefix) - 1).toUtf8());
             emit identified();
@@ -212,7 +213,7 @@ void Device::serialParseLine(const QByteArray &line)
     } else if (identificationPending && text.count(QLatin1Char(',')) == 3) {
         reportForeign(text);
     } else {
-        qDebug() << "message from device: " << text;
+        qCDebug(lcDevice) << "message from device: " << text;
     }
 }
 
@@ -227,7 +228,7 @@ void Device::reportForeign(const QString &text)
     identificationPending = false;
     isIdentified = false;
     foreignIdentification = text;
-    qDebug() << "not a VKRHX350:" << text;
+    qCDebug(lcDevice) << "not a VKRHX350:" << text;
     emit unknownInstrument(text);
 }
 
@@ -278,7 +279,7 @@ void Device::handleIdentification(const QString &text)
         } else {
             // Erasing would wipe the running application (or a stranger's
             // flash) with no management firmware to write it back.
-            qDebug() << "upgrade not started: after the reset the instrument answered" << text;
+            qCDebug(lcDevice) << "upgrade not started: after the reset the instrument answered" << text;
             endTransfer(false, QString::fromLatin1(NotInManagementFirmware));
         }
     }
@@ -324,13 +325,13 @@ void Device::sendADCCalibration(double offset, double slope)
     qint32 scaledOffset = 0;
     qint32 scaledSlope = 0;
     if (!scaleAdcCalibration(offset, slope, &scaledOffset, &scaledSlope)) {
-        qDebug() << "calibration not sent: offset" << offset << "slope" << slope
+        qCDebug(lcDevice) << "calibration not sent: offset" << offset << "slope" << slope
                  << "do not fit the instrument's 32-bit fields";
         return;
     }
     const QString command = QString::asprintf(Protocol::AdcCalibrationFormat, quint32(scaledOffset),
                                               quint32(scaledSlope));
-    qDebug() << "calibration command" << command;
+    qCDebug(lcDevice) << "calibration command" << command;
     serialSendCommand(command);
 }
 
@@ -373,7 +374,7 @@ bool Device::refuseTransfer(Transfer starting)
     const Transfer running = activeTransfer();
     if (running == NoTransfer || running == starting)
         return false;
-    qDebug() << (starting == FirmwareUpgrade ? "firmware upgrade" : "calibration upload")
+    qCDebug(lcDevice) << (starting == FirmwareUpgrade ? "firmware upgrade" : "calibration upload")
              << "not started: a"
              << (running == FirmwareUpgrade ? "firmware upgrade" : "calibration upload")
              << "is under way";
@@ -428,7 +429,7 @@ void Device::endTransfer(bool succeeded, const QString &message)
     } else if (!succeeded) {
         text = QStringLiteral("Calibration upload stopped: %1.").arg(message);
     }
-    qDebug() << "transfer ended:" << text;
+    qCDebug(lcDevice) << "transfer ended:" << text;
     emit transferEnded(ended, succeeded, text);
 }
 
@@ -490,7 +491,7 @@ void Device::upgradeFirmwareStep()
     const int size = transferData.size();
     switch (upgradeStage) {
     case UpgradeResetting:
-        qDebug("upgradeFirmwareStep: resetting device");
+        qCDebug(lcDevice, "upgradeFirmwareStep: resetting device");
         // Without a port the reset cannot go out; the step's clock still ends
         // the upgrade rather than leaving it waiting for ever.
         awaitInstrument();
@@ -500,7 +501,7 @@ void Device::upgradeFirmwareStep()
         managementRequested = true;
         break;
     case UpgradeErase:
-        qDebug("upgradeFirmwareStep: erasing device");
+        qCDebug(lcDevice, "upgradeFirmwareStep: erasing device");
         serialSendCommand(
             QString::fromLatin1(legacy ? Protocol::FlashEraseLegacy : Protocol::FlashErase));
         upgradeStage = UpgradeWriting;
@@ -510,14 +511,14 @@ void Device::upgradeFirmwareStep()
     case UpgradeWriting:
         if (transferPosition < size) {
             // Formatted only when shown: this runs for every chunk.
-            if (QLoggingCategory::defaultCategory()->isDebugEnabled())
-                qDebug("upgradeFirmwareStep: writing device (%d of %d)", transferPosition, size);
+            if (lcDevice().isDebugEnabled())
+                qCDebug(lcDevice, "upgradeFirmwareStep: writing device (%d of %d)", transferPosition, size);
             sendBytes(writeCommand(legacy ? Protocol::FlashWriteLegacy : Protocol::FlashWrite));
             transferPosition += transferChunkSize;
             awaitInstrument();
             emit progress(transferPosition, size);
         } else {
-            qDebug("upgradeFirmwareStep: booting device");
+            qCDebug(lcDevice, "upgradeFirmwareStep: booting device");
             serialSendCommand(QString::fromLatin1(Protocol::Boot));
             endTransfer(true, QStringLiteral("Firmware written; the instrument starts it"));
         }

@@ -1,5 +1,7 @@
 #include "port-reconnect.h"
 
+#include "log-categories.h"
+
 #include <QDebug>
 #include <QDir>
 #include <QFile>
@@ -63,7 +65,7 @@ void PortReconnector::attempt()
     // A copy is called: the owner may stop or restart the wait from inside it.
     const auto open = m_open;
     if (open && QFileInfo::exists(m_path) && !isStaleTerminalLink() && open(m_path)) {
-        qDebug() << "reopened" << m_path;
+        qCDebug(lcDevice) << "reopened" << m_path;
         m_active = false;
         emit reconnected(m_path);
         return;

@@ -1,6 +1,7 @@
 #include "firmware.h"
 
 #include "compat-ids.h"
+#include "device/log-categories.h"
 #include "firmware-key.h"
 
 #include <QDebug>
@@ -118,7 +119,7 @@ FirmwareImpl::FirmwareImpl(const QByteArray &fileData, const QByteArray &compatI
         return;
 
     if (bytesEqual(payload, FormatIdOffset, fw_descriptor_uuid1)) {
-        qDebug() << "Firmware image format version 1 is not supported by this program";
+        qCDebug(lcFirmware) << "Firmware image format version 1 is not supported by this program";
         return;
     }
     if (!bytesEqual(payload, FormatIdOffset, fw_descriptor_uuid2))
@@ -137,13 +138,13 @@ FirmwareImpl::FirmwareImpl(const QByteArray &fileData, const QByteArray &compatI
         }
     }
     if (!selected) {
-        qDebug() << "Can't find compatible firmware image, comapt:" << compatId;
+        qCDebug(lcFirmware) << "Can't find compatible firmware image, comapt:" << compatId;
         return;
     }
 
     const qint64 blobStart = selected->start + selected->blobOffset;
     if (blobStart + selected->blobSize > payload.size()) {
-        qDebug() << "Firmware image record for this device lies outside the image";
+        qCDebug(lcFirmware) << "Firmware image record for this device lies outside the image";
         return;
     }
 
@@ -154,9 +155,9 @@ FirmwareImpl::FirmwareImpl(const QByteArray &fileData, const QByteArray &compatI
     m_blob = payload.mid(int(blobStart), int(selected->blobSize));
 
     if (selected->compatId == compatIdBytes(uuid_compat_stm32g071kb_r1))
-        qDebug() << "Found firmware image for device revision 1";
+        qCDebug(lcFirmware) << "Found firmware image for device revision 1";
     else if (selected->compatId == compatIdBytes(uuid_compat_stm32g070kb_r2))
-        qDebug() << "Found firmware image for device revision 2";
+        qCDebug(lcFirmware) << "Found firmware image for device revision 2";
     else
-        qDebug() << "Found firmware image for device with unknown revision";
+        qCDebug(lcFirmware) << "Found firmware image for device with unknown revision";
 }

@@ -4,6 +4,7 @@
 #include "mainwindow.h"
 
 #include "device/device-serial.h"
+#include "device/log-categories.h"
 #include "device/port-list.h"
 #include "device/port-reconnect.h"
 #include "settings-keys.h"
@@ -42,7 +43,7 @@ void MainWindow::serialPortOpenButtonClicked()
 
 bool MainWindow::openPortNamed(const QString &name)
 {
-    qDebug() << "Opening port" << name << "...";
+    qCDebug(lcUi) << "Opening port" << name << "...";
     device = new Device(this);
     if (!device->openPort(name)) {
         // The attempt's Device goes at once, so Open can be tried again.
@@ -107,7 +108,7 @@ void MainWindow::serialPortCloseButtonClicked()
 {
     if (!device)
         return;
-    qDebug() << "Closing port ...";
+    qCDebug(lcUi) << "Closing port ...";
     endConnection(QStringLiteral("Port closed"));
 }
 

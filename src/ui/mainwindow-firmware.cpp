@@ -6,6 +6,7 @@
 
 #include "device/device-serial.h"
 #include "device/input-file.h"
+#include "device/log-categories.h"
 #include "firmware/firmware.h"
 #include "firmware/version-compare.h"
 #include "progress-percent.h"
@@ -54,10 +55,10 @@ void MainWindow::firmwareUpgradeButtonClicked()
                               QMessageBox::Ok, QMessageBox::Ok);
         return;
     }
-    qDebug() << "firmware vendor:" << image->vendor();
-    qDebug() << "firmware model:" << image->model();
-    qDebug() << "firmware version:" << image->version();
-    qDebug() << "firmware blob size:" << image->blob().size();
+    qCDebug(lcUi) << "firmware vendor:" << image->vendor();
+    qCDebug(lcUi) << "firmware model:" << image->model();
+    qCDebug(lcUi) << "firmware version:" << image->version();
+    qCDebug(lcUi) << "firmware blob size:" << image->blob().size();
 
     const QString question = firmwareUpgradeQuestion(device->version, image->version());
     const auto answer = QMessageBox::question(this, QStringLiteral("Firmware upgrade"), question,
@@ -100,7 +101,7 @@ void MainWindow::deviceTransferEnded(bool upgrade, bool succeeded, const QString
     statusBar()->showMessage(message);
     if (upgrade)
         ui->upgradeMessageLabel->setText(message);
-    qDebug() << "transfer ended" << (succeeded ? "successfully:" : "with failure:") << message;
+    qCDebug(lcUi) << "transfer ended" << (succeeded ? "successfully:" : "with failure:") << message;
     // A read-back that a transfer interrupted goes on from its next query.
     if (getParametersStage != -1)
         getParameters();

@@ -2,6 +2,7 @@
 
 #include "mainwindow.h"
 
+#include "device/log-categories.h"
 #include "ui_mainwindow.h"
 
 #include <QDebug>
@@ -32,7 +33,7 @@ void MainWindow::temperatureChanged(double value)
     if (plottable)
         pushPoint();
     else
-        qDebug() << "reading" << value << "K left off the plot";
+        qCDebug(lcUi) << "reading" << value << "K left off the plot";
 }
 
 void MainWindow::pushPoint()

@@ -3,11 +3,12 @@
 
 #include "mainwindow.h"
 
+#include "combo-index.h"
 #include "device/device-serial.h"
 #include "device/instrument-settings.h"
-#include "device/protocol.h"
-#include "combo-index.h"
+#include "device/log-categories.h"
 #include "device/port-reconnect.h"
+#include "device/protocol.h"
 #include "ui_mainwindow.h"
 
 #include <QDebug>
@@ -30,7 +31,7 @@ void MainWindow::deviceIdentified()
     ui->modelValue->setText(device->model);
     ui->serialNumberValue->setText(device->serialNumber);
     ui->versionValue->setText(device->version);
-    qDebug() << "Device model" << device->model << "version" << device->version
+    qCDebug(lcUi) << "Device model" << device->model << "version" << device->version
              << "serial number" << device->serialNumber;
     if (!device->managementMode) {
         getParametersStage = 0;
@@ -40,7 +41,7 @@ void MainWindow::deviceIdentified()
 
 void MainWindow::getParameters()
 {
-    qDebug() << "getParameters(): getParametersStage =" << getParametersStage;
+    qCDebug(lcUi) << "getParameters(): getParametersStage =" << getParametersStage;
     if (unsigned(getParametersStage) >= unsigned(InstrumentSettings::SettingCount)) {
         getParametersStage = -1;
         return;
@@ -92,7 +93,7 @@ void applyDouble(const QString &value, QDoubleSpinBox *spin)
 
 void MainWindow::deviceParameterReceived(const QString &key, const QString &value)
 {
-    qDebug() << "deviceParameterReceived(): key =" << key << ", value = " << value;
+    qCDebug(lcUi) << "deviceParameterReceived(): key =" << key << ", value = " << value;
     updatingFromDevice = true;
 
     // Which widgets show which setting; how a value is read follows its kind.

@@ -4,6 +4,7 @@
 
 #include "device/device-serial.h"
 #include "device/input-file.h"
+#include "device/log-categories.h"
 #include "device/sensor-curve.h"
 #include "settings-keys.h"
 #include "ui_mainwindow.h"
@@ -52,7 +53,7 @@ void MainWindow::loadSensorCurve(const QString &path)
     curveTemperatures.reserve(2048);
     curveVoltages.reserve(2048);
     for (int i = 0; i < curve.temperatures.size(); ++i) {
-        qDebug("calibration data: %lf, %lf", curve.temperatures.at(i), curve.voltages.at(i));
+        qCDebug(lcUi, "calibration data: %lf, %lf", curve.temperatures.at(i), curve.voltages.at(i));
         curveTemperatures.append(curve.temperatures.at(i));
         curveVoltages.append(curve.voltages.at(i));
     }
