@@ -57,31 +57,26 @@ bool setCommand(const Setting &setting, const QString &value, QString *command, 
         *command = QString::asprintf(setting.setFormat, number);
         return true;
     }
-    case Kind::State: {
-        const int number = value.toInt(&ok);
-        if (!ok || number < setting.minimum || number > setting.maximum) {
-            *error = QStringLiteral("%1: %2 is not 0 (off) or 1 (on)").arg(setting.key, value);
-            return false;
-        }
-        *command = QString::asprintf(setting.setFormat, number);
-        return true;
-    }
-    case Kind::Period: {
-        const int number = value.toInt(&ok);
-        if (!ok || (number != 0 && (number < setting.minimum || number > setting.maximum))) {
-            *error = QStringLiteral("%1: %2 is neither 0 (output off) nor within %3 to %4 ms")
-                         .arg(setting.key, value)
-                         .arg(setting.minimum)
-                         .arg(setting.maximum);
-            return false;
-        }
-        *command = QString::asprintf(setting.setFormat, number);
-        return true;
-    }
+    case Kind::State:
+    case Kind::Period:
     case Kind::Display: {
         const int number = value.toInt(&ok);
-        if (!ok || number < setting.minimum || number > setting.maximum) {
-            *error = QStringLiteral("%1: %2 is outside %3 to %4 ms").arg(setting.key, value).arg(setting.minimum).arg(setting.maximum);
+        // An output period of 0 turns the output off.
+        const bool allowed = ok
+                             && ((number >= setting.minimum && number <= setting.maximum)
+                                 || (setting.kind == Kind::Period && number == 0));
+        if (!allowed) {
+            *error = setting.kind == Kind::State
+                         ? QStringLiteral("%1: %2 is not 0 (off) or 1 (on)").arg(setting.key, value)
+                     : setting.kind == Kind::Period
+                         ? QStringLiteral("%1: %2 is neither 0 (output off) nor within %3 to %4 ms")
+                               .arg(setting.key, value)
+                               .arg(setting.minimum)
+                               .arg(setting.maximum)
+                         : QStringLiteral("%1: %2 is outside %3 to %4 ms")
+                               .arg(setting.key, value)
+                               .arg(setting.minimum)
+                               .arg(setting.maximum);
             return false;
         }
         *command = QString::asprintf(setting.setFormat, number);
