@@ -35,7 +35,6 @@ public:
     // that appears there is another one. Links to it (a simulator's --link,
     // socat's link=) and real device nodes come back.
     static bool canReturn(const QString &path);
-    QString path() const { return m_path; }
     // Delay before the next attempt (for the status and for tests).
     int nextDelayMs() const { return m_delayMs; }
 

@@ -73,7 +73,6 @@ public:
     bool readingsAfter(const QString &instrument, qint64 seq, qint64 timeMs, int limit,
                        const std::function<void(const StoredReading &)> &each);
     void addEvent(const QString &instrument, qint64 timeMs, const QString &kind, const QString &detail);
-    int pending() const { return m_pendingReadings.size() + m_pendingEvents.size(); }
     bool commit();
     // Deletes readings older than cutoffMs; the per-minute rows stay.
     bool deleteReadingsBefore(qint64 cutoffMs, qint64 *deleted = nullptr);

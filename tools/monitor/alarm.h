@@ -19,7 +19,6 @@ class Alarm : public QObject
 public:
     Alarm(const AlarmConfig &config, qint64 startMs, QObject *parent = nullptr);
     const AlarmConfig &config() const { return m_config; }
-    bool isRaised() const { return m_raised; }
 
     void reading(qint64 timeMs, double kelvin);
     void connected(qint64 timeMs);

@@ -20,8 +20,6 @@ public:
     InstrumentLink(const InstrumentConfig &config, QObject *parent = nullptr);
     void start();
     void stop();
-    const InstrumentConfig &config() const { return m_config; }
-    bool isConnected() const { return m_connected; }
 
 signals:
     void reading(const QString &instrument, qint64 timeMs, double kelvin);

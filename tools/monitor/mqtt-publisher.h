@@ -34,7 +34,6 @@ public:
     bool start(QString *error);
     // Says "offline" and disconnects.
     void stop();
-    bool isConnected() const { return m_connected; }
 
     void publishReading(const QString &instrument, qint64 timeMs, double kelvin, qint64 seq);
     void publishStatus(const QString &instrument, const QString &status);
