@@ -89,3 +89,14 @@ bool InstrumentSession::query(const QString &command, const QString &key, QStrin
     *value = m_lastValue;
     return true;
 }
+
+bool InstrumentSession::openIdentified(const QString &port)
+{
+    return open(port) && identify();
+}
+
+void InstrumentSession::flushWrites()
+{
+    if (m_device.port)
+        m_device.port->waitForBytesWritten(m_timeoutMs);
+}

@@ -20,6 +20,10 @@ public:
     // Waits for the identification (and, from 1.4.0.0 on, the compatibility
     // identifier).
     bool identify();
+    // open() and identify(): what every command but monitor starts with.
+    bool openIdentified(const QString &port);
+    // Lets the last command leave before the port closes.
+    void flushWrites();
     // Runs the event loop until done() holds, the link is lost or timeoutMs
     // passes; `what` names the awaited thing in the error.
     bool waitUntil(const std::function<bool()> &done, const QString &what, int timeoutMs = -1);

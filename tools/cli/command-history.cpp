@@ -1,0 +1,117 @@
+// history: what a frostgauge-monitor store holds, as CSV or JSON.
+
+#include "cli-output.h"
+#include "command-line.h"
+#include "commands.h"
+#include "history-store.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTextStream>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+QString csvField(const QString &text)
+{
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n')))
+        return text;
+    return QLatin1Char('"') + QString(text).replace(QLatin1String("\""), QLatin1String("\"\"")) + QLatin1Char('"');
+}
+
+} // namespace
+
+int commandHistory(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    const QCommandLineOption instrumentOption(QStringLiteral("instrument"), QString(), QStringLiteral("NAME"));
+    const QCommandLineOption fromOption(QStringLiteral("from"), QString(), QStringLiteral("TIME"));
+    const QCommandLineOption toOption(QStringLiteral("to"), QString(), QStringLiteral("TIME"));
+    const QCommandLineOption everyOption(QStringLiteral("every"), QString(), QStringLiteral("SECONDS"));
+    const QCommandLineOption csvOption(QStringLiteral("csv"));
+    const QCommandLineOption jsonOption(QStringLiteral("json"));
+    const QCommandLineOption eventsOption(QStringLiteral("events"));
+    parser.addOptions({instrumentOption, fromOption, toOption, everyOption, csvOption, jsonOption, eventsOption});
+    if (const int code = parseCommandLine(QStringLiteral("history"), parser, arguments))
+        return code;
+
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 1)
+        return fail(QStringLiteral("history needs one STORE"), Usage);
+    if (parser.isSet(csvOption) && parser.isSet(jsonOption))
+        return fail(QStringLiteral("give --csv or --json, not both"), Usage);
+    qint64 from = 0;
+    qint64 to = std::numeric_limits<qint64>::max();
+    for (const auto &bound : {qMakePair(&fromOption, &from), qMakePair(&toOption, &to)}) {
+        if (parser.isSet(*bound.first) && !parseHistoryTime(parser.value(*bound.first), bound.second))
+            return fail(QStringLiteral("--%1 takes an ISO 8601 time (2026-12-10T06:00:00) or milliseconds since 1970")
+                            .arg(bound.first->names().constFirst()),
+                        Usage);
+    }
+    qint64 everyMs = 0;
+    if (parser.isSet(everyOption)) {
+        double seconds = 0;
+        if (!parseSeconds(parser.value(everyOption), 0.001, 31536000, &seconds))
+            return fail(QStringLiteral("--every takes a number of seconds from 0.001 to 31536000"), Usage);
+        everyMs = qint64(std::llround(seconds * 1000));
+    }
+    if (everyMs > 0 && parser.isSet(eventsOption))
+        return fail(QStringLiteral("give --every or --events, not both"), Usage);
+
+    HistoryStore store;
+    if (!store.openForReading(positional.first()))
+        return fail(store.error(), Usage);
+    const QString instrument = parser.value(instrumentOption);
+    if (!instrument.isEmpty() && !store.instruments().contains(instrument))
+        return fail(QStringLiteral("%1 holds no instrument %2 (it has: %3)")
+                        .arg(positional.first(), instrument, store.instruments().join(QStringLiteral(", "))),
+                    Usage);
+
+    const bool json = parser.isSet(jsonOption);
+    QJsonArray rows;
+    if (parser.isSet(eventsOption)) {
+        if (!json)
+            out() << "time,instrument,kind,detail\n";
+        for (const StoredEvent &event : store.events(instrument, from, to)) {
+            if (json)
+                rows.append(QJsonObject{{"time", isoTime(event.timeMs)}, {"instrument", event.instrument},
+                                        {"kind", event.kind}, {"detail", event.detail}});
+            else
+                out() << isoTime(event.timeMs) << ',' << csvField(event.instrument) << ',' << csvField(event.kind)
+                      << ',' << csvField(event.detail) << '\n';
+        }
+    } else if (everyMs > 0) {
+        if (!json)
+            out() << "time,instrument,min_K,max_K,mean_K,count\n";
+        for (const Bucket &bucket : store.buckets(instrument, from, to, everyMs)) {
+            if (json)
+                rows.append(QJsonObject{{"time", isoTime(bucket.startMs)}, {"instrument", bucket.instrument},
+                                        {"min", bucket.min}, {"max", bucket.max}, {"mean", bucket.mean},
+                                        {"count", bucket.count}});
+            else
+                out() << isoTime(bucket.startMs) << ',' << csvField(bucket.instrument)
+                      << QString::asprintf(",%.3f,%.3f,%.3f,", bucket.min, bucket.max, bucket.mean) << bucket.count
+                      << '\n';
+        }
+    } else {
+        if (!json)
+            out() << "time,instrument,temperature_K\n";
+        const bool ok = store.readings(instrument, from, to, [&](const StoredReading &reading) {
+            if (json)
+                rows.append(QJsonObject{{"time", isoTime(reading.timeMs)}, {"instrument", reading.instrument},
+                                        {"kelvin", reading.kelvin}});
+            else
+                out() << isoTime(reading.timeMs) << ',' << csvField(reading.instrument)
+                      << QString::asprintf(",%.3f\n", reading.kelvin);
+        });
+        if (!ok)
+            return fail(store.error(), Failure);
+    }
+    if (json)
+        out() << QJsonDocument(rows).toJson(QJsonDocument::Indented);
+    return Success;
+}
+
