@@ -8,6 +8,7 @@
 #include "device/compat-ids.h"
 #include "device/input-file.h"
 #include "firmware/firmware.h"
+#include "program-exit.h"
 
 #include <QCoreApplication>
 #include <QFile>
@@ -42,8 +43,7 @@ const char usageText[] =
 
 int fail(const QString &message, int code = 2)
 {
-    fprintf(stderr, "frostgauge-image: %s\n", qPrintable(message));
-    return code;
+    return exitWith(code, message);
 }
 
 // Seeds, builds and images are all well under an image's bound.
@@ -245,6 +245,7 @@ int inspect(const QStringList &args)
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("frostgauge-image"));
     if (sodium_init() != 0)
         return fail(QStringLiteral("cannot initialise libsodium"), 1);
     QStringList args = QCoreApplication::arguments().mid(1);
