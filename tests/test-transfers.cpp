@@ -3,7 +3,7 @@
 
 #include "device/device-serial.h"
 #include "support/debug-capture.h"
-#include "support/device-on-pty.h"
+#include "support/scripted-link.h"
 #include "support/test-main.h"
 
 #include <QSignalSpy>
@@ -15,7 +15,7 @@ class TransfersTest : public QObject
     Q_OBJECT
 
 private:
-    std::unique_ptr<DeviceOnPty> link;
+    std::unique_ptr<DeviceOnLink> link;
 
     QByteArray reply(const QByteArray &line) { return link->reply(line); }
 
@@ -26,16 +26,14 @@ private:
         const bool started = kind == Device::FirmwareUpgrade
                                  ? link->device.upgradeFirmware(QByteArray(size, 'f'))
                                  : link->device.uploadCalibration(QByteArray(size, 'c'));
-        link->peer.drain(40);
-        link->peer.take();
+        link->instrument.take();
         return started;
     }
 
 private slots:
     void init()
     {
-        link = std::make_unique<DeviceOnPty>();
-        QVERIFY(link->opened);
+        link = std::make_unique<DeviceOnLink>();
         reply("NORDA,VKRHX350-BS,S1,1.4.0.0");
         link->device.transferTimeoutMs = 300;
     }
@@ -72,7 +70,7 @@ private slots:
         const bool started = starting == Device::FirmwareUpgrade
                                  ? link->device.upgradeFirmware(QByteArray(16, 'g'))
                                  : link->device.uploadCalibration(QByteArray(16, 'h'));
-        QCOMPARE(link->peer.drain(40), sent);
+        QCOMPARE(link->instrument.take(), sent);
         QCOMPARE(started, !sent.isEmpty());
         QCOMPARE(ended.count(), 0);
         if (sent.isEmpty()) {
@@ -130,7 +128,7 @@ private slots:
         // A late acknowledgement writes nothing; a new transfer of either kind starts.
         QCOMPARE(reply(kind == Device::FirmwareUpgrade ? "*WRITE_OK" : "*cal-write-done"), QByteArray());
         QVERIFY(link->device.uploadCalibration(QByteArray(8, 'x')));
-        QCOMPARE(link->peer.drain(40), QByteArray(":cal:erase\n"));
+        QCOMPARE(link->instrument.take(), QByteArray(":cal:erase\n"));
     }
 
     void silentResetEndsTheUpgrade()
@@ -138,13 +136,12 @@ private slots:
         reply("NORDA,VKRHX350,S1,1.5.2");
         QSignalSpy ended(&link->device, &Device::transferEnded);
         QVERIFY(link->device.upgradeFirmware(QByteArray(16, 'f')));
-        QVERIFY(link->peer.waitFor(":system:reset\n").endsWith(":system:reset\n"));
+        QCOMPARE(link->instrument.take(), QByteArray(":system:reset\n"));
         QVERIFY(ended.wait(2000));
         QCOMPARE(ended.at(0).at(2).toString(),
                  QStringLiteral("Firmware upgrade stopped: no answer from the management firmware "
                                 "after the reset within 0.3 s."));
         // A late bootstrap announcement is no longer held in management mode.
-        link->peer.take();
         QCOMPARE(reply("*BOOTSTRAP waiting"), QByteArray());
     }
 
@@ -162,8 +159,8 @@ private slots:
         QSignalSpy lost(&link->device, &Device::connectionLost);
         QVERIFY(start(Device::CalibrationUpload));
         if (hangUp) {
-            link->peer.hangUp();
-            QTRY_COMPARE(lost.count(), 1);
+            link->instrument.hangUp();
+            QCOMPARE(lost.count(), 1);
         } else {
             link->device.close();
         }

@@ -27,7 +27,7 @@ Device::~Device() = default;
 
 bool Device::openPort(const QString &name)
 {
-    if (port)
+    if (port || link)
         close();
 
     port = new QSerialPort(name, this);
@@ -39,13 +39,30 @@ bool Device::openPort(const QString &name)
         return false;
 
     port->flush();
-    receiveBuffer.clear();
-    discardingLine = false;
-    connect(port, &QSerialPort::readyRead, this, &Device::serialRead);
     connect(port, &QSerialPort::errorOccurred, this,
             [this](QSerialPort::SerialPortError error) { handlePortError(error); });
-    askIdentity(Protocol::OpeningSequence);
+    startLink(port);
     return true;
+}
+
+void Device::openLink(QIODevice *other)
+{
+    if (port || link)
+        close();
+    connect(other, &QIODevice::readChannelFinished, this, [this] {
+        closePort(QStringLiteral("the connection was lost (the link closed)"));
+        emit connectionLost(QStringLiteral("the link closed"));
+    });
+    startLink(other);
+}
+
+void Device::startLink(QIODevice *io)
+{
+    link = io;
+    receiveBuffer.clear();
+    discardingLine = false;
+    connect(link, &QIODevice::readyRead, this, &Device::serialRead);
+    askIdentity(Protocol::OpeningSequence);
 }
 
 bool Device::close()
@@ -63,7 +80,10 @@ void Device::closePort(const QString &transferEndReason)
         port->close();
         port->deleteLater();
         port = nullptr;
+    } else if (link) {
+        disconnect(link, nullptr, this, nullptr);
     }
+    link = nullptr;
     if (transferring)
         endTransfer(false, transferEndReason);
 }
@@ -76,9 +96,12 @@ void Device::serialSendCommand(const QString &command)
 void Device::sendBytes(const QByteArray &bytes)
 {
     // After a failed open the port object exists but is closed: nothing to write to.
-    if (!port || !port->isOpen())
+    if (!link || !link->isOpen())
         return;
-    writeNow(port, bytes);
+    if (port)
+        writeNow(port, bytes);
+    else
+        link->write(bytes);
 }
 
 QString Device::lostPortReason(int error, const QString &systemText)
@@ -106,12 +129,12 @@ void Device::handlePortError(int error)
 
 void Device::serialRead()
 {
-    if (!port)
+    if (!link)
         return;
-    const qint64 available = port->bytesAvailable();
+    const qint64 available = link->bytesAvailable();
     if (available <= 0)
         return;
-    receiveBytes(port->read(available));
+    receiveBytes(link->read(available));
 }
 
 void Device::receiveBytes(const QByteArray &bytes)
@@ -287,7 +310,7 @@ void Device::handleIdentification(const QString &text)
 
 void Device::reset(ResetMode mode)
 {
-    if (!port)
+    if (!link)
         return;
     serialSendCommand(QString::fromLatin1(Protocol::SystemReset));
     if (mode == ResetToManagement)
@@ -495,7 +518,7 @@ void Device::upgradeFirmwareStep()
         // Without a port the reset cannot go out; the step's clock still ends
         // the upgrade rather than leaving it waiting for ever.
         awaitInstrument();
-        if (!port)
+        if (!link)
             break;
         serialSendCommand(QString::fromLatin1(Protocol::SystemReset));
         managementRequested = true;

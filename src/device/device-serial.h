@@ -4,6 +4,7 @@
 #include <QObject>
 #include <QString>
 
+class QIODevice;
 class QSerialPort;
 namespace Protocol {
 struct WriteCommand;
@@ -50,6 +51,11 @@ public:
     ~Device() override;
 
     bool openPort(const QString &name);
+    // Talks over a link that is already open instead of a serial port: a
+    // socket, or a test's scripted instrument. The link stays its owner's; the
+    // opening sequence is sent as on a port, and the end of its read channel
+    // counts as a lost connection.
+    void openLink(QIODevice *link);
     bool close();
     void serialSendCommand(const QString &command);
     // The read path after the port: carriage returns become line feeds, the
@@ -129,6 +135,8 @@ private:
     QByteArray writeCommand(const Protocol::WriteCommand &command) const;
     // Writes the bytes of a command to the open port.
     void sendBytes(const QByteArray &bytes);
+    // Reads from and writes to io from now on, and sends the opening sequence.
+    void startLink(QIODevice *io);
     void handlePortError(int error);
     void closePort(const QString &transferEndReason);
     bool refuseTransfer(Transfer starting);
@@ -141,6 +149,8 @@ private:
 
     // Set while the rest of an overlong line is being skipped.
     bool discardingLine = false;
+    // What bytes are read from and written to: the port, or a link given to openLink.
+    QIODevice *link = nullptr;
     // Set while an identification query is unanswered: only then does a line
     // of four comma-separated fields count as another instrument's answer.
     bool identificationPending = false;
