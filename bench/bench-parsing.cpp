@@ -34,9 +34,14 @@ QByteArray realisticStream(int bytes)
     int line = 0;
     while (stream.size() < bytes) {
         switch (line++ % 10) {
-        case 8: stream += "relay1:temp = 77.500\r\n"; break;
-        case 9: stream += "*cal-write-done\r\n"; break;
-        default: stream += "*T = " + QByteArray::number(4.2 + (line % 2900) * 0.1, 'f', 3) + " K\r\n";
+        case 8:
+            stream += "relay1:temp = 77.500\r\n";
+            break;
+        case 9:
+            stream += "*cal-write-done\r\n";
+            break;
+        default:
+            stream += "*T = " + QByteArray::number(4.2 + (line % 2900) * 0.1, 'f', 3) + " K\r\n";
         }
     }
     return stream;
@@ -55,8 +60,7 @@ void BM_ReplyStream(benchmark::State &state)
     state.SetBytesProcessed(int64_t(state.iterations()) * stream.size());
     state.counters["lines"] = lines;
     state.counters["ns_per_line"] = benchmark::Counter(double(state.iterations()) * lines,
-                                                       benchmark::Counter::kIsRate
-                                                           | benchmark::Counter::kInvert);
+                                                       benchmark::Counter::kIsRate | benchmark::Counter::kInvert);
 }
 BENCHMARK(BM_ReplyStream)->Arg(1024)->Arg(1024 * 1024)->Unit(benchmark::kMicrosecond);
 

@@ -53,8 +53,10 @@ int main(int argc, char *argv[])
     window.show();
     window.ui->serialPortCombo->setCurrentIndex(window.ui->serialPortCombo->findData(QString::fromLocal8Bit(argv[2])));
     window.ui->serialPortOpenButton->click();
-    if (!window.device || !waitFor([&] { return window.ui->modelValue->text() != QLatin1String("-")
-                                                && window.getParametersStage == -1; }, 10000))
+    if (!window.device
+        || !waitFor(
+            [&] { return window.ui->modelValue->text() != QLatin1String("-") && window.getParametersStage == -1; },
+            10000))
         return fprintf(stderr, "no instrument on %s\n", argv[2]), 1;
 
     // An operator picks the image and confirms before the exchange starts; the

@@ -40,23 +40,30 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     QByteArray payload(reinterpret_cast<const char *>(data + 1), int(size - 1));
     QByteArray compatId;
     switch (data[0] % 4) {
-    case 0: compatId = compatIdBytes(uuid_compat_stm32g071kb_r1); break;
-    case 1: compatId = compatIdBytes(uuid_compat_stm32g070kb_r2); break;
-    case 2: compatId = payload.mid(128, 16); break;
-    default: break;
+    case 0:
+        compatId = compatIdBytes(uuid_compat_stm32g071kb_r1);
+        break;
+    case 1:
+        compatId = compatIdBytes(uuid_compat_stm32g070kb_r2);
+        break;
+    case 2:
+        compatId = payload.mid(128, 16);
+        break;
+    default:
+        break;
     }
     maskFirmwarePayload(payload);
     QByteArray file(int(crypto_sign_BYTES) + payload.size(), '\0');
     unsigned long long length = 0;
     crypto_sign(reinterpret_cast<unsigned char *>(file.data()), &length,
-                reinterpret_cast<const unsigned char *>(payload.constData()),
-                (unsigned long long)payload.size(), secretKey);
+                reinterpret_cast<const unsigned char *>(payload.constData()), (unsigned long long)payload.size(),
+                secretKey);
 
     const std::unique_ptr<Firmware> image(Firmware::fromFileData(file, compatId));
     if (image->valid()) {
         // Touch everything a caller would.
-        volatile int sink = image->blob().size() + image->version().size() + image->vendor().size()
-                            + image->model().size();
+        volatile int sink =
+            image->blob().size() + image->version().size() + image->vendor().size() + image->model().size();
         (void)sink;
     }
     return 0;

@@ -21,10 +21,7 @@ class AdcCalibrationTest : public QObject
 private:
     std::unique_ptr<DeviceOnPty> link;
 
-    QByteArray sent()
-    {
-        return link->peer.takeAfter();
-    }
+    QByteArray sent() { return link->peer.takeAfter(); }
 
     // Hands the terminal to a window, which opens it as the operator would.
     bool openWindowOnLink(MainWindow &window)
@@ -49,6 +46,7 @@ private slots:
 
     void calibrationCommand_data()
     {
+        // clang-format off
         QTest::addColumn<double>("offset");
         QTest::addColumn<double>("slope");
         QTest::addColumn<QByteArray>("command");
@@ -63,6 +61,7 @@ private slots:
         QTest::newRow("offset beyond 2147 V") << 2148.0 << 1.0 << QByteArray();
         QTest::newRow("not a number") << std::numeric_limits<double>::quiet_NaN() << 1.0 << QByteArray();
         QTest::newRow("infinite slope") << 0.0 << std::numeric_limits<double>::infinity() << QByteArray();
+        // clang-format on
     }
 
     void calibrationCommand()
@@ -81,11 +80,13 @@ private slots:
 
     void measurementsNeedVersion150_data()
     {
+        // clang-format off
         QTest::addColumn<uint>("versionNumber");
         QTest::addColumn<QByteArray>("expected");
         QTest::newRow("not identified") << 0u << QByteArray();
         QTest::newRow("0x0104FFFF") << 0x0104FFFFu << QByteArray();
         QTest::newRow("0x01050000") << 0x01050000u << QByteArray(":volt:raw?\n:volt:unc?\n:volt:cor?\n");
+        // clang-format on
     }
 
     void measurementsNeedVersion150()
@@ -101,6 +102,7 @@ private slots:
 
     void offsetAndSlope_data()
     {
+        // clang-format off
         QTest::addColumn<QVector<double>>("inputs"); // measured1, measured2, real1, real2
         QTest::addColumn<bool>("computed");
         QTest::addColumn<double>("offset_");
@@ -109,14 +111,14 @@ private slots:
         QTest::newRow("equal readings") << QVector<double>{1.0, 1.0 + 5e-8, 0.6, 1.8} << false << 0.0 << 0.0;
         QTest::newRow("equal true voltages") << QVector<double>{0.49, 1.49, 1.0, 1.0} << false << 0.0 << 0.0;
         QTest::newRow("before any reading") << QVector<double>{0.0, 0.0, 0.6, 1.8} << false << 0.0 << 0.0;
+        // clang-format on
     }
 
     void offsetAndSlope()
     {
         QFETCH(QVector<double>, inputs);
         double offset = 0.0, slope = 0.0;
-        QTEST(computeAdcCalibration(inputs[0], inputs[1], inputs[2], inputs[3], &offset, &slope),
-              "computed");
+        QTEST(computeAdcCalibration(inputs[0], inputs[1], inputs[2], inputs[3], &offset, &slope), "computed");
         QFETCH(double, offset_);
         QFETCH(double, slope_);
         QVERIFY(qAbs(offset - offset_) < 1e-12);
@@ -160,11 +162,13 @@ private slots:
 
     void secondMeasureWaitsForTheFirstReading_data()
     {
+        // clang-format off
         QTest::addColumn<bool>("firstIsR1");
         QTest::addColumn<bool>("secondIsR1");
         QTest::newRow("R1 then R2") << true << false;
         QTest::newRow("R2 then R1") << false << true;
         QTest::newRow("R1 twice") << true << true;
+        // clang-format on
     }
 
     void secondMeasureWaitsForTheFirstReading()
@@ -174,10 +178,10 @@ private slots:
         MainWindow window;
         QVERIFY(openWindowOnLink(window));
         window.device->versionNumber = 0x01050200;
-        QPushButton *first = firstIsR1 ? window.ui->adcCalibrationR1MeasureButton
-                                       : window.ui->adcCalibrationR2MeasureButton;
-        QPushButton *second = secondIsR1 ? window.ui->adcCalibrationR1MeasureButton
-                                         : window.ui->adcCalibrationR2MeasureButton;
+        QPushButton *first =
+            firstIsR1 ? window.ui->adcCalibrationR1MeasureButton : window.ui->adcCalibrationR2MeasureButton;
+        QPushButton *second =
+            secondIsR1 ? window.ui->adcCalibrationR1MeasureButton : window.ui->adcCalibrationR2MeasureButton;
         first->click();
         QCOMPARE(sent(), QByteArray(":volt:unc?\n"));
         // The second press asks nothing while the first reading is awaited.

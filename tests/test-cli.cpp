@@ -102,6 +102,7 @@ private slots:
 
     void outOfRangeSendsNothing_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("assignment");
         QTest::addColumn<QString>("message");
         QTest::newRow("set-point") << "relay1:temp=5000" << "outside 0.1 to 1000 K";
@@ -111,6 +112,7 @@ private slots:
         QTest::newRow("state") << "relay1:default=2" << "not 0 (off) or 1 (on)";
         QTest::newRow("sensor") << "cal=nitrogen" << "not one of vkr";
         QTest::newRow("unknown key") << "relay3:temp=4" << "known key";
+        // clang-format on
     }
 
     void outOfRangeSendsNothing()
@@ -126,10 +128,12 @@ private slots:
 
     void foreignInstrumentIsRefused_data()
     {
+        // clang-format off
         QTest::addColumn<QStringList>("arguments");
         QTest::newRow("identify") << QStringList{"identify"};
         QTest::newRow("set") << QStringList{"set", "relay1:temp=10"};
         QTest::newRow("upgrade") << QStringList{"upgrade", "image.crp", "--yes"};
+        // clang-format on
     }
 
     void foreignInstrumentIsRefused()
@@ -158,9 +162,10 @@ private slots:
         const QString csv = dir.filePath("log.csv");
         Run run = cli({"monitor", sim.path(), "--count", "4", "--enable-output", "100", "--csv", csv});
         QCOMPARE(run.code, 0);
-        QCOMPARE(run.out.count(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\S* \\d+\\.\\d{3} K$",
-                                                  QRegularExpression::MultilineOption)),
-                 4);
+        QCOMPARE(
+            run.out.count(QRegularExpression("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\S* \\d+\\.\\d{3} K$",
+                                             QRegularExpression::MultilineOption)),
+            4);
         run = cli({"monitor", sim.path(), "--count", "2", "--csv", csv});
         QCOMPARE(run.code, 0);
         QFile file(csv);
@@ -189,9 +194,14 @@ private slots:
                       {"monitor", sim.path(), "--enable-output", "100", "--csv", csv});
         QVERIFY(monitor.waitForStarted());
         QFile file(csv);
-        QTRY_VERIFY_WITH_TIMEOUT(file.exists() && file.size() > 0 && QFile(csv).open(QIODevice::ReadOnly)
-                                     && [&] { QFile f(csv); f.open(QIODevice::ReadOnly); return f.readAll().count('\n') >= 4; }(),
-                                 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            file.exists() && file.size() > 0 && QFile(csv).open(QIODevice::ReadOnly) &&
+                [&] {
+                    QFile f(csv);
+                    f.open(QIODevice::ReadOnly);
+                    return f.readAll().count('\n') >= 4;
+                }(),
+            5000);
         sim.process().kill();
         QVERIFY(monitor.waitForFinished(5000));
         QCOMPARE(monitor.exitCode(), 1);
@@ -231,8 +241,9 @@ private slots:
         QTRY_VERIFY(saved.exists());
         QVERIFY(saved.open(QIODevice::ReadOnly));
         const SensorCurve curve = parseSensorCurve(file);
-        QCOMPARE(QByteArray::fromHex(QJsonDocument::fromJson(saved.readAll()).object().value("curve").toString().toLatin1()),
-                 sensorCurveRecord("Probe7", curve.temperatures, curve.voltages));
+        QCOMPARE(
+            QByteArray::fromHex(QJsonDocument::fromJson(saved.readAll()).object().value("curve").toString().toLatin1()),
+            sensorCurveRecord("Probe7", curve.temperatures, curve.voltages));
 
         run = cli({"upload-curve", sim.path(), writeFile("empty.txt", "no points\n")});
         QCOMPARE(run.code, 2);
@@ -247,8 +258,9 @@ private slots:
             file += QByteArray::number(4 + i) + " " + QByteArray::number(1.6 - i * 0.01) + "\n";
         const Run run = cli({"upload-curve", sim.path(), writeFile("long.txt", file), "--timeout", "1"});
         QCOMPARE(run.code, 1);
-        QVERIFY2(run.err.contains("Calibration upload stopped: no acknowledgement of the write at offset 48 within 1 s"),
-                 qPrintable(run.err));
+        QVERIFY2(
+            run.err.contains("Calibration upload stopped: no acknowledgement of the write at offset 48 within 1 s"),
+            qPrintable(run.err));
     }
 
     void upgrade()
@@ -283,6 +295,7 @@ private slots:
 
     void upgradeThatCannotProceed_data()
     {
+        // clang-format off
         QTest::addColumn<QStringList>("simulatorOptions");
         QTest::addColumn<QString>("message");
         QTest::addColumn<bool>("retryCompletes");
@@ -294,6 +307,7 @@ private slots:
             << QStringLiteral("Firmware upgrade stopped: no acknowledgement of the write at offset 112 "
                               "within 1 s. The instrument waits in its management firmware")
             << true;
+        // clang-format on
     }
 
     void upgradeThatCannotProceed()
@@ -333,6 +347,7 @@ private slots:
 
     void usageErrors_data()
     {
+        // clang-format off
         QTest::addColumn<QStringList>("args");
         QTest::newRow("nothing") << QStringList();
         QTest::newRow("unknown command") << QStringList{"frobnicate"};
@@ -341,6 +356,7 @@ private slots:
         QTest::newRow("bad timeout") << QStringList{"identify", "/dev/null", "--timeout", "soon"};
         QTest::newRow("duration and count") << QStringList{"monitor", "/dev/null", "--duration", "1", "--count", "2"};
         QTest::newRow("long name") << QStringList{"upload-curve", "/dev/null", "FILE", "--name", "TooLongName"};
+        // clang-format on
     }
 
     void usageErrors()
@@ -355,6 +371,7 @@ private slots:
 
     void badNumbersAndFiles_data()
     {
+        // clang-format off
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<QString>("message");
         const QString timeoutRange = "--timeout takes a number of seconds from 0.001 to 3600";
@@ -378,6 +395,7 @@ private slots:
                                             << "/dev/zero is a device, not a regular file";
         QTest::newRow("curve below absolute zero") << QStringList{"upload-curve", "PTY", "COLD"}
                                                   << "COLD: line 2: -1 K is below absolute zero; nothing was sent";
+        // clang-format on
     }
 
     void badNumbersAndFiles()
@@ -430,11 +448,13 @@ private slots:
 
     void monitorWriteFailuresAreFailures_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("target");
         QTest::addColumn<QString>("message");
         QTest::newRow("full disk (CSV)") << "csv" << "cannot write /dev/full";
         QTest::newRow("full disk (standard output)") << "stdout" << "cannot write standard output";
         QTest::newRow("folder gone") << "gone" << "cannot write";
+        // clang-format on
     }
 
     void monitorWriteFailuresAreFailures()
@@ -445,7 +465,8 @@ private slots:
         QStringList args{"monitor", sim.path(), "--count", "3", "--enable-output", "100"};
         QProcess process;
         if (target == "csv")
-            args << "--csv" << "/dev/full";
+            args << "--csv"
+                 << "/dev/full";
         else if (target == "gone")
             args << "--csv" << dir.filePath("no-such-folder/run.csv");
         else
@@ -459,6 +480,7 @@ private slots:
 
     void monitorAcrossALostPort_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("returningSerial");
         QTest::addColumn<int>("code");
         QTest::addColumn<QString>("message");
@@ -466,6 +488,7 @@ private slots:
         QTest::newRow("another instrument returns")
             << "OTHER42" << 1 << "reports serial number OTHER42, not SIM0001";
         QTest::newRow("nothing returns") << "" << 1 << "did not return within 3 s";
+        // clang-format on
     }
 
     void monitorAcrossALostPort()
@@ -477,7 +500,8 @@ private slots:
         const QString state = writeFile("cli-state.json", "{\"rs232:period\": 100}");
         const QString csv = dir.filePath("gap.csv");
         QFile::remove(csv);
-        auto sim = std::make_unique<SimulatorProcess>(QStringList{"--link", link, "--serial", "SIM0001", "--state", state});
+        auto sim =
+            std::make_unique<SimulatorProcess>(QStringList{"--link", link, "--serial", "SIM0001", "--state", state});
         QProcess monitor;
         monitor.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE),
                       {"monitor", link, "--reconnect", "--give-up", "3", "--duration", "10", "--csv", csv});
@@ -487,7 +511,8 @@ private slots:
         sim.reset();
         QTest::qWait(1000);
         if (!returningSerial.isEmpty())
-            sim = std::make_unique<SimulatorProcess>(QStringList{"--link", link, "--serial", returningSerial, "--state", state});
+            sim = std::make_unique<SimulatorProcess>(
+                QStringList{"--link", link, "--serial", returningSerial, "--state", state});
         QVERIFY(monitor.waitForFinished(20000));
         const QString err = QString::fromUtf8(monitor.readAllStandardError());
         QVERIFY2(monitor.exitCode() == code, qPrintable(err));

@@ -69,6 +69,7 @@ private slots:
 
     void identification_data()
     {
+        // clang-format off
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<QString>("model");
         QTest::addColumn<QString>("serialNumber");
@@ -98,6 +99,7 @@ private slots:
         QTest::newRow("non-numeric component counts as 0")
             << QByteArray("NORDA,VKRHX350,9,1.x.7\n") << "VKRHX350" << "9" << "1.x.7"
             << 0x01000700u << false << true << 1 << QByteArray() << true;
+        // clang-format on
     }
 
     void identification()
@@ -119,6 +121,7 @@ private slots:
 
     void compatLine_data()
     {
+        // clang-format off
         QTest::addColumn<QByteArray>("digits");
         QTest::addColumn<QByteArray>("bytes");
         QTest::newRow("revision 2") << QByteArray("21de3ef209bf4a7883a09eb750df2e57")
@@ -127,6 +130,7 @@ private slots:
         QTest::newRow("odd count: first digit alone") << QByteArray("abc") << QByteArray("\x0a\xbc");
         QTest::newRow("non-hex skipped") << QByteArray("12-3z4") << QByteArray("\x12\x34");
         QTest::newRow("empty") << QByteArray() << QByteArray();
+        // clang-format on
     }
 
     void compatLine()
@@ -141,6 +145,7 @@ private slots:
 
     void foreignInstruments_data()
     {
+        // clang-format off
         QTest::addColumn<QByteArray>("lines");
         QTest::addColumn<QString>("answer");
         QTest::newRow("another maker") << QByteArray("ACME,TM-9,42,2.0\n") << "ACME,TM-9,42,2.0";
@@ -153,6 +158,7 @@ private slots:
                                                  << "NORDA,VKRHX350,5";
         QTest::newRow("compatibility answer alone") << QByteArray("*COMPAT = 3cc3a93f426145ff95bf653df2686cb0\n")
                                                    << "";
+        // clang-format on
     }
 
     void foreignInstruments()
@@ -191,6 +197,7 @@ private slots:
 
     void parameterLines_data()
     {
+        // clang-format off
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<QStringList>("parameter");
         QTest::addColumn<bool>("toDebug");
@@ -202,6 +209,7 @@ private slots:
         QTest::newRow("*RESET without its space") << QByteArray("*RESET\n") << QStringList() << true;
         QTest::newRow("text after NUL is cut")
             << QByteArray("cal = asc\0 = x\n", 15) << QStringList{"cal", "asc"} << false;
+        // clang-format on
     }
 
     void parameterLines()
@@ -227,7 +235,7 @@ private slots:
         DebugCapture debug;
         QSignalSpy temperatures(&link->device, &Device::temperatureChanged);
         link->instrument.play("*T = 77.350 K\n*T = abc K\n*T = 4.2\n*T =  12.5 K\n*T = inf K\n*T = nan K\n"
-             "*T = 77.5\n*T = 4.200 K\n*T = 3 KK\n*T = 1e3 K\n");
+                              "*T = 77.5\n*T = 4.200 K\n*T = 3 KK\n*T = 1e3 K\n");
         // The number runs up to an optional " K": a line without the unit keeps
         // its last digits.
         const QList<double> expected = {77.35, 4.2, 12.5, 77.5, 4.2, 1000.0};

@@ -92,6 +92,7 @@ private slots:
 
     void lostPortReasons_data()
     {
+        // clang-format off
         QTest::addColumn<int>("error");
         QTest::addColumn<QString>("systemText");
         QTest::addColumn<QString>("reason");
@@ -101,6 +102,7 @@ private slots:
                                         << "the port closed: cable pulled or device gone (Inappropriate ioctl for device)";
         QTest::newRow("read error, no text") << int(QSerialPort::ReadError) << ""
                                              << "the port could not be read: cable pulled or device gone";
+        // clang-format on
     }
 
     void lostPortReasons()

@@ -18,8 +18,7 @@ double processCpuSeconds()
 {
     struct rusage usage;
     getrusage(RUSAGE_SELF, &usage);
-    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
-           + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
 QByteArray testImage(int size)
@@ -65,8 +64,7 @@ private:
         waitForReadBack(window);
         const QByteArray image = testImage(1000);
         window.device->upgradeFirmware(image);
-        QTRY_VERIFY_WITH_TIMEOUT(window.device->upgradeStage == Device::UpgradeIdle
-                                     && !window.device->managementMode,
+        QTRY_VERIFY_WITH_TIMEOUT(window.device->upgradeStage == Device::UpgradeIdle && !window.device->managementMode,
                                  10000);
         QFile flash(dump);
         QTRY_VERIFY(flash.exists());

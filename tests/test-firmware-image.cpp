@@ -104,6 +104,7 @@ private slots:
 
     void invalidImages_data()
     {
+        // clang-format off
         QTest::addColumn<QByteArray>("file");
         QTest::addColumn<QByteArray>("compatId");
         QTest::addColumn<QString>("debug");
@@ -152,6 +153,7 @@ private slots:
         QTest::newRow("blob offset beyond the end")
             << sign(head() + revision1 + le32(0xFFFFFFF0) + le32(16) + le32(16)) << revision1
             << "Firmware image record for this device lies outside the image";
+        // clang-format on
     }
 
     void invalidImages()
@@ -195,9 +197,9 @@ private slots:
             build2.append(char(i * 13));
         const QString image = dir.filePath("release.crp");
         QByteArray out, err;
-        QCOMPARE(runTool({"create", "--output", image, "--version", "1.6.1", "--vendor", "NORDA",
-                          "--model", "VKRHX350", "--build", "r1=" + writeFile("b1", build1),
-                          "--build", "21de3ef2-09bf-4a78-83a0-9eb750df2e57=" + writeFile("b2", build2)},
+        QCOMPARE(runTool({"create", "--output", image, "--version", "1.6.1", "--vendor", "NORDA", "--model", "VKRHX350",
+                          "--build", "r1=" + writeFile("b1", build1), "--build",
+                          "21de3ef2-09bf-4a78-83a0-9eb750df2e57=" + writeFile("b2", build2)},
                          &out, &err),
                  0);
         QVERIFY(err.contains("development seed"));
@@ -223,6 +225,7 @@ private slots:
 
     void toolRefusesBadInput_data()
     {
+        // clang-format off
         QTest::addColumn<QStringList>("args");
         QTest::addColumn<int>("exitCode");
         QTest::addColumn<QString>("message");
@@ -246,6 +249,7 @@ private slots:
                                          << "/nonexistent/i.crp: no such file";
         QTest::newRow("inspect a device") << QStringList{"inspect", "/dev/zero"} << 2
                                           << "/dev/zero is a device, not a regular file";
+        // clang-format on
     }
 
     void toolRefusesBadInput()

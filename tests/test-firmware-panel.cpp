@@ -49,6 +49,7 @@ private slots:
 
     void wording_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("device");
         QTest::addColumn<QString>("image");
         QTest::addColumn<QString>("question");
@@ -58,6 +59,7 @@ private slots:
         QTest::newRow("non-number part counts as 0") << "1.6a" << "1.1" << "Upgrade firmware from version 1.6a to version 1.1?";
         QTest::newRow("numeric, not textual") << "1.10" << "1.9" << "Downgrade firmware from version 1.10 to version 1.9?";
         QTest::newRow("empty versions") << "" << "" << "Upgrade firmware from version  to version ?";
+        // clang-format on
     }
 
     void wording()
@@ -69,6 +71,7 @@ private slots:
 
     void progress_data()
     {
+        // clang-format off
         QTest::addColumn<int>("state");
         QTest::addColumn<int>("stateMax");
         QTest::addColumn<int>("percent");
@@ -79,6 +82,7 @@ private slots:
         QTest::newRow("past the end") << 144 << 120 << 100;
         QTest::newRow("nothing to send") << 0 << 0 << 100;
         QTest::newRow("large transfer") << 2000000000 << 2100000000 << 95;
+        // clang-format on
     }
 
     void progress()
@@ -149,6 +153,7 @@ private slots:
 
     void transferButtonsRefuseBeforeAnyDialog_data()
     {
+        // clang-format off
         QTest::addColumn<bool>("uploadRunning");
         QTest::addColumn<bool>("pressUpgrade");
         QTest::addColumn<QString>("message");
@@ -156,6 +161,7 @@ private slots:
             << true << true << "A calibration upload is under way: firmware upgrade not started";
         QTest::newRow("upload during an upgrade")
             << false << false << "A firmware upgrade is under way: calibration upload not started";
+        // clang-format on
     }
 
     void transferButtonsRefuseBeforeAnyDialog()
@@ -177,11 +183,13 @@ private slots:
 
         // A dialog would sit in exec() until answered; this one only records it.
         auto opened = std::make_shared<bool>(false);
-        answerNextModal([opened](QWidget *modal) {
-            *opened = true;
-            if (auto *dialog = qobject_cast<QDialog *>(modal))
-                dialog->reject();
-        }, 10);
+        answerNextModal(
+            [opened](QWidget *modal) {
+                *opened = true;
+                if (auto *dialog = qobject_cast<QDialog *>(modal))
+                    dialog->reject();
+            },
+            10);
         (pressUpgrade ? rig.window.ui->upgradeButton : rig.window.ui->sensorUploadButton)->click();
         QTest::qWait(200);
         QVERIFY(!*opened);
@@ -208,8 +216,7 @@ private slots:
         rig.window.adcCalibrationResetButtonClicked();
         rig.window.enableSerialOutputButtonClicked();
         QCOMPARE(rig.peer.drain(50), QByteArray());
-        QVERIFY(rig.window.statusBar()->currentMessage().startsWith(
-            QStringLiteral("A transfer is under way")));
+        QVERIFY(rig.window.statusBar()->currentMessage().startsWith(QStringLiteral("A transfer is under way")));
 
         // A read-back answer that arrives now does not send the next query.
         rig.window.getParametersStage = 0;
@@ -292,6 +299,7 @@ private slots:
 
     void upgradeThatCannotProceed_data()
     {
+        // clang-format off
         QTest::addColumn<QStringList>("simulatorOptions");
         QTest::addColumn<QString>("message");
         QTest::addColumn<bool>("retryCompletes");
@@ -304,6 +312,7 @@ private slots:
                               "within 0.5 s. The instrument waits in its management firmware: start "
                               "the upgrade again.")
             << true;
+        // clang-format on
     }
 
     void upgradeThatCannotProceed()
@@ -317,8 +326,7 @@ private slots:
         const QString image = dir.filePath("stall.crp");
         QProcess tool;
         tool.start(QStringLiteral(FROSTGAUGE_IMAGE_EXECUTABLE),
-                   {"create", "--output", image, "--version", "1.6", "--build",
-                    "r1=" + writeFile("stall.bin", build)});
+                   {"create", "--output", image, "--version", "1.6", "--build", "r1=" + writeFile("stall.bin", build)});
         QVERIFY(tool.waitForFinished(10000));
         const QString dump = dir.filePath("stall-flash.bin");
         QFile::remove(dump);

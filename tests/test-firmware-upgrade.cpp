@@ -151,6 +151,7 @@ private slots:
 
     void handOverNeedsTheManagementFirmware_data()
     {
+        // clang-format off
         QTest::addColumn<QByteArray>("identification");
         QTest::addColumn<QByteArray>("answer");
         QTest::addColumn<bool>("erases");
@@ -168,6 +169,7 @@ private slots:
                                         << false;
         QTest::newRow("too many fields") << QByteArray("NORDA,VKRHX350-BS,S1,1.4,x") << QByteArray()
                                          << false;
+        // clang-format on
     }
 
     void handOverNeedsTheManagementFirmware()

@@ -48,6 +48,7 @@ private:
 private slots:
     void refusals_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("path");
         QTest::addColumn<QString>("reason");
         QTest::newRow("missing") << dir.filePath("absent.txt") << ": no such file";
@@ -59,6 +60,7 @@ private slots:
             << writeTestFile(dir, "big.txt", QByteArray(1025, 'x'))
             << " is 1025 bytes, more than such a file can be (at most 1024)";
         QTest::newRow("nothing named") << QString() << "no file named";
+        // clang-format on
     }
 
     void refusals()
@@ -101,10 +103,12 @@ private slots:
     // window from showing.
     void storedCurvePathThatCannotBeRead_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("path");
         QTest::newRow("FIFO") << fifo();
         QTest::newRow("folder") << dir.path();
         QTest::newRow("device") << "/dev/zero";
+        // clang-format on
     }
 
     void storedCurvePathThatCannotBeRead()

@@ -13,6 +13,7 @@ class InstrumentSettingsTest : public QObject
 private slots:
     void setCommands_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("key");
         QTest::addColumn<QString>("value");
         QTest::addColumn<QString>("command");
@@ -33,6 +34,7 @@ private slots:
         QTest::newRow("display") << "display:period" << "10000" << ":display:period 10000\n" << "";
         QTest::newRow("display too slow") << "display:period" << "10001" << ""
                                           << "display:period: 10001 is outside 100 to 10000 ms";
+        // clang-format on
     }
 
     void setCommands()
@@ -63,8 +65,8 @@ private slots:
             const char *key;
             QDoubleSpinBox *spin;
         } doubles[] = {
-            {"relay1:temp", window.ui->relay1TempSpin},   {"relay1:hyst", window.ui->relay1HystSpin},
-            {"relay2:temp", window.ui->relay2TempSpin},   {"relay2:hyst", window.ui->relay2HystSpin},
+            {"relay1:temp", window.ui->relay1TempSpin},         {"relay1:hyst", window.ui->relay1HystSpin},
+            {"relay2:temp", window.ui->relay2TempSpin},         {"relay2:hyst", window.ui->relay2HystSpin},
             {"rs232:period", window.ui->rs232OutputPeriodSpin}, {"rs485:period", window.ui->rs485OutputPeriodSpin},
         };
         for (const auto &row : doubles) {

@@ -81,6 +81,7 @@ private:
 private slots:
     void configurationErrors_data()
     {
+        // clang-format off
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QString>("message");
         const QByteArray store = "[store]\npath=DIR/bad.db\n";
@@ -114,6 +115,7 @@ private slots:
                                                << "[alarm/x] hysteresis: goes with above or below";
         QTest::newRow("list claiming 2^31 items")
             << store + one + "serial=@Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\n" << "a value cannot be read";
+        // clang-format on
     }
 
     void configurationErrors()
@@ -134,11 +136,10 @@ private slots:
         auto a = simulator("a", "A1");
         auto b = simulator("b", "B1", false);
         auto c = simulator("c", "C1");
-        const QString file = config("two.conf",
-                                    "[store]\npath=DIR/two.db\n"
-                                    "[instrument/a]\nport=DIR/a\n"
-                                    "[instrument/b]\nport=DIR/b\nserial=B1\nperiod=200\n"
-                                    "[instrument/c]\nport=DIR/c\nserial=C9\n");
+        const QString file = config("two.conf", "[store]\npath=DIR/two.db\n"
+                                                "[instrument/a]\nport=DIR/a\n"
+                                                "[instrument/b]\nport=DIR/b\nserial=B1\nperiod=200\n"
+                                                "[instrument/c]\nport=DIR/c\nserial=C9\n");
         QProcess monitor;
         startMonitor(monitor, file);
         QTest::qWait(2000);
@@ -222,13 +223,13 @@ private slots:
         auto a = simulator("ramp", "R1");
         auto quiet = simulator("quiet", "Q1", false);
         const QString record = path("alarm-runs.txt");
-        const QString file = config("alarms.conf",
-                                    "[store]\npath=DIR/alarms.db\n"
-                                    "[instrument/ramp]\nport=DIR/ramp\n"
-                                    "[instrument/quiet]\nport=DIR/quiet\n"
-                                    "[alarm/warm]\ninstrument=ramp\nabove=290\nhysteresis=2\nhold=0.3\n"
-                                    "command=/bin/sh -c 'echo $FROSTGAUGE_ALARM $FROSTGAUGE_INSTRUMENT $FROSTGAUGE_STATE $FROSTGAUGE_VALUE >> DIR/alarm-runs.txt'\n"
-                                    "[alarm/mute]\ninstrument=quiet\nsilence=1.5\n");
+        const QString file = config("alarms.conf", "[store]\npath=DIR/alarms.db\n"
+                                                   "[instrument/ramp]\nport=DIR/ramp\n"
+                                                   "[instrument/quiet]\nport=DIR/quiet\n"
+                                                   "[alarm/warm]\ninstrument=ramp\nabove=290\nhysteresis=2\nhold=0.3\n"
+                                                   "command=/bin/sh -c 'echo $FROSTGAUGE_ALARM $FROSTGAUGE_INSTRUMENT "
+                                                   "$FROSTGAUGE_STATE $FROSTGAUGE_VALUE >> DIR/alarm-runs.txt'\n"
+                                                   "[alarm/mute]\ninstrument=quiet\nsilence=1.5\n");
         QProcess monitor;
         startMonitor(monitor, file);
         QTest::qWait(5000);
@@ -336,8 +337,9 @@ private slots:
         const QVector<StoredReading> readings = readingsOf(store, "k");
         QVERIFY(readings.size() >= 15);
         // Every reading older than about a second was written.
-        QVERIFY2(killedAt - readings.last().timeMs <= 1200,
-                 qPrintable(QStringLiteral("last reading %1 ms before the kill").arg(killedAt - readings.last().timeMs)));
+        QVERIFY2(
+            killedAt - readings.last().timeMs <= 1200,
+            qPrintable(QStringLiteral("last reading %1 ms before the kill").arg(killedAt - readings.last().timeMs)));
     }
 };
 

@@ -28,9 +28,11 @@ private:
     QString config(int port, const QByteArray &mqttExtra = QByteArray())
     {
         return writeTestFile(*dir, "monitor.conf",
-                             "[store]\npath=" + QFile::encodeName(path("store.db")) + "\n"
-                             "[mqtt]\nhost=127.0.0.1\nport=" + QByteArray::number(port) + "\nclient_id=lab1\n" + mqttExtra +
-                             "[instrument/cryo]\nport=" + QFile::encodeName(path("tty")) + "\n");
+                             "[store]\npath=" + QFile::encodeName(path("store.db"))
+                                 + "\n"
+                                   "[mqtt]\nhost=127.0.0.1\nport="
+                                 + QByteArray::number(port) + "\nclient_id=lab1\n" + mqttExtra
+                                 + "[instrument/cryo]\nport=" + QFile::encodeName(path("tty")) + "\n");
     }
 
     void startMonitor(QProcess &monitor, const QString &configPath)
@@ -79,7 +81,8 @@ private slots:
         const QStringList lines = subscriber.lines();
         QVERIFY(lines.contains("frostgauge/monitor/lab1/status online"));
         QVERIFY(lines.contains("frostgauge/cryo/status online"));
-        QVERIFY(lines.contains("frostgauge/cryo/info {\"model\":\"VKRHX350\",\"serial_number\":\"SIM0001\",\"version\":\"1.5.2\"}"));
+        QVERIFY(lines.contains(
+            "frostgauge/cryo/info {\"model\":\"VKRHX350\",\"serial_number\":\"SIM0001\",\"version\":\"1.5.2\"}"));
         const QList<qint64> received = seqs(lines);
         QVERIFY(received.size() >= 20);
         for (int i = 0; i < received.size(); ++i)
@@ -103,8 +106,8 @@ private slots:
         QVERIFY(broker->start());
         // The monitor tries again at growing intervals, at most 10 s apart.
         QString log;
-        QTRY_VERIFY_WITH_TIMEOUT((log += QString::fromUtf8(monitor.readAllStandardError())).count("mqtt: connected") == 2,
-                                 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (log += QString::fromUtf8(monitor.readAllStandardError())).count("mqtt: connected") == 2, 20000);
         QTest::qWait(1500);
         monitor.terminate();
         QVERIFY(monitor.waitForFinished(5000));
@@ -119,13 +122,14 @@ private slots:
         QVERIFY(stored >= 130);
 
         // Every seq at least once, without a gap (repeats may be dropped by seq).
-        QTRY_VERIFY2_WITH_TIMEOUT(seqs(subscriber.lines()).contains(stored),
-                                  qPrintable(QStringLiteral("stored %1, received %2 up to %3\n%4")
-                                                 .arg(stored)
-                                                 .arg(seqs(subscriber.lines()).size())
-                                                 .arg(seqs(subscriber.lines()).isEmpty() ? 0 : seqs(subscriber.lines()).last())
-                                                 .arg(log)),
-                                  10000);
+        QTRY_VERIFY2_WITH_TIMEOUT(
+            seqs(subscriber.lines()).contains(stored),
+            qPrintable(QStringLiteral("stored %1, received %2 up to %3\n%4")
+                           .arg(stored)
+                           .arg(seqs(subscriber.lines()).size())
+                           .arg(seqs(subscriber.lines()).isEmpty() ? 0 : seqs(subscriber.lines()).last())
+                           .arg(log)),
+            10000);
         QList<qint64> received = seqs(subscriber.lines());
         std::sort(received.begin(), received.end());
         received.erase(std::unique(received.begin(), received.end()), received.end());
@@ -201,10 +205,13 @@ private slots:
         // A CA and a server certificate for 127.0.0.1, made here.
         const QString d = dir->path();
         const QStringList steps = {
-            "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=test-ca -keyout " + d + "/ca.key -out " + d + "/ca.crt",
-            "openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout " + d + "/server.key -out " + d + "/server.csr",
+            "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=test-ca -keyout " + d + "/ca.key -out " + d
+                + "/ca.crt",
+            "openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout " + d + "/server.key -out " + d
+                + "/server.csr",
             "sh -c \"printf 'subjectAltName=IP:127.0.0.1,DNS:localhost' > " + d + "/san.ext\"",
-            "openssl x509 -req -in " + d + "/server.csr -CA " + d + "/ca.crt -CAkey " + d + "/ca.key -CAcreateserial -days 2 -extfile " + d + "/san.ext -out " + d + "/server.crt",
+            "openssl x509 -req -in " + d + "/server.csr -CA " + d + "/ca.crt -CAkey " + d
+                + "/ca.key -CAcreateserial -days 2 -extfile " + d + "/san.ext -out " + d + "/server.crt",
         };
         for (const QString &step : steps) {
             QProcess process;

@@ -29,8 +29,7 @@ private:
     std::unique_ptr<SimulatorProcess> simulator(const QString &serial)
     {
         const QString state = writeTestFile(dir, "state-" + serial + ".json", "{\"rs232:period\": 100}");
-        return std::make_unique<SimulatorProcess>(
-            QStringList{"--link", link(), "--serial", serial, "--state", state});
+        return std::make_unique<SimulatorProcess>(QStringList{"--link", link(), "--serial", serial, "--state", state});
     }
 
 private slots:
@@ -38,6 +37,7 @@ private slots:
 
     void pathsThatComeBack_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("path");
         QTest::addColumn<bool>("returns");
         QTest::newRow("pseudo-terminal") << "/dev/pts/3" << false;
@@ -46,6 +46,7 @@ private slots:
         QTest::newRow("by-id link") << "/dev/serial/by-id/usb-FTDI_A50285BI-if00-port0" << true;
         QTest::newRow("simulator link") << "/tmp/vkr" << true;
         QTest::newRow("out of pts again") << "/dev/pts/../ttyS0" << true;
+        // clang-format on
     }
 
     void pathsThatComeBack()

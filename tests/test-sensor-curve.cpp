@@ -46,6 +46,7 @@ private slots:
 
     void curveFile_data()
     {
+        // clang-format off
         QTest::addColumn<QByteArray>("contents");
         QTest::addColumn<QVector<double>>("temperatures");
         QTest::addColumn<QVector<double>>("voltages");
@@ -65,6 +66,7 @@ private slots:
                                               << QVector<double>() << QVector<double>();
         QTest::newRow("nan and inf are no points") << QByteArray("nan 1\n4.2 inf\n4.2 1.6259\n")
                                                    << QVector<double>{4.2} << QVector<double>{1.6259};
+        // clang-format on
     }
 
     void curveFile()
@@ -77,6 +79,7 @@ private slots:
 
     void pointsTheRecordCannotHold_data()
     {
+        // clang-format off
         QTest::addColumn<QByteArray>("contents");
         QTest::addColumn<QString>("error");
         QTest::newRow("below absolute zero")
@@ -94,6 +97,7 @@ private slots:
             many += QByteArray::number(1 + i * 0.01) + " 1.5\n";
         QTest::newRow("one point more than a record carries")
             << many << "line 8190: more than 8189 points, more than the instrument's curve can hold";
+        // clang-format on
     }
 
     void pointsTheRecordCannotHold()
@@ -110,7 +114,10 @@ private slots:
         const SensorCurve curve = parseSensorCurve("0 -1\n2000000 2000\n");
         QCOMPARE(curve.error, QString());
         const QByteArray record = sensorCurveRecord("edge", curve.temperatures, curve.voltages);
-        QCOMPARE(record.mid(24).toHex(), QByteArray("00000000" "c0bdf0ff" "00943577" "00943577"));
+        QCOMPARE(record.mid(24).toHex(), QByteArray("00000000"
+                                                    "c0bdf0ff"
+                                                    "00943577"
+                                                    "00943577"));
     }
 
     void curveRecord()
@@ -136,6 +143,7 @@ private slots:
 
     void nameIsCutBetweenCharacters_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("kept");
         QTest::newRow("ASCII") << QStringLiteral("ABCDEFGHIJKLMNOPQRS") << QStringLiteral("ABCDEFGHIJKLMNOP");
@@ -148,6 +156,7 @@ private slots:
         QTest::newRow("four-byte character across the cut")
             << QStringLiteral("ab\U0001F9CA\U0001F9CA\U0001F9CA\U0001F9CA")
             << QStringLiteral("ab\U0001F9CA\U0001F9CA\U0001F9CA");
+        // clang-format on
     }
 
     void nameIsCutBetweenCharacters()
@@ -201,8 +210,7 @@ private slots:
         rig.device.uploadCalibration(QByteArray(13, '\x22'));
         rig.peer.waitForBytes(11);
         rig.peer.take();
-        QCOMPARE(rig.reply("*cal-erase-done"),
-                 ":cal:write 0000 " + QByteArray(13, '\x22').toHex() + "ffffff\n");
+        QCOMPARE(rig.reply("*cal-erase-done"), ":cal:write 0000 " + QByteArray(13, '\x22').toHex() + "ffffff\n");
         QCOMPARE(progress.last(), (QList<QVariant>{48, 16}));
     }
 
@@ -303,8 +311,8 @@ private slots:
         for (int i = 0; i < 40; ++i) {
             temperatures << 2.0 + i * 7.25;
             voltages << 1.7 - i * 0.03125;
-            file += QByteArray::number(temperatures.last(), 'f', 4) + "\t"
-                    + QByteArray::number(voltages.last(), 'f', 6) + "\n";
+            file += QByteArray::number(temperatures.last(), 'f', 4) + "\t" + QByteArray::number(voltages.last(), 'f', 6)
+                    + "\n";
         }
         const QString path = writeTestFile(dir, "dt670.tab", file);
 
@@ -323,12 +331,11 @@ private slots:
         QTRY_VERIFY(QFile::exists(statePath));
         QFile state(statePath);
         QVERIFY(state.open(QIODevice::ReadOnly));
-        const QByteArray stored = QByteArray::fromHex(
-            QJsonDocument::fromJson(state.readAll()).object().value("curve").toString().toLatin1());
+        const QByteArray stored =
+            QByteArray::fromHex(QJsonDocument::fromJson(state.readAll()).object().value("curve").toString().toLatin1());
         const SensorCurve parsed = parseSensorCurve(file);
         QCOMPARE(parsed.temperatures.size(), 40);
-        QCOMPARE(stored, sensorCurveRecord(QStringLiteral("Probe 7"), parsed.temperatures,
-                                           parsed.voltages));
+        QCOMPARE(stored, sensorCurveRecord(QStringLiteral("Probe 7"), parsed.temperatures, parsed.voltages));
         QCOMPARE(le32(stored, 4), 40);
         for (int i = 0; i < 40; ++i) {
             QVERIFY(qAbs(le32(stored, 24 + 8 * i) - temperatures.at(i) * 1000) <= 1);

@@ -21,6 +21,7 @@ private slots:
 
     void badValues_data()
     {
+        // clang-format off
         QTest::addColumn<QVariant>("value");
         QTest::newRow("text") << QVariant(QStringLiteral("not a number"));
         QTest::newRow("huge") << QVariant(1e308);
@@ -31,6 +32,7 @@ private slots:
         QTest::newRow("empty") << QVariant(QString());
         QTest::newRow("nan text") << QVariant(QStringLiteral("nan"));
         QTest::newRow("inf text") << QVariant(QStringLiteral("inf"));
+        // clang-format on
     }
 
     void badValues()
@@ -40,24 +42,22 @@ private slots:
             QSettings settings;
             for (const char *key :
                  {"/serial/port-name", "/sensor-id", "/relay1-temperature", "/relay1-hysteresis",
-                  "/relay1-default-state", "/relay2-temperature", "/relay2-hysteresis",
-                  "/relay2-default-state", "/rs232-automatic-output", "/rs232-automatic-output-period",
-                  "/rs485-automatic-output", "/rs485-automatic-output-period", "/display-refresh-period",
-                  "/custom-sensor-name", "/custom-sensor-file", "/ui/sensor-file-last-path",
-                  "/ui/firmware-upgrade-last-path"})
+                  "/relay1-default-state", "/relay2-temperature", "/relay2-hysteresis", "/relay2-default-state",
+                  "/rs232-automatic-output", "/rs232-automatic-output-period", "/rs485-automatic-output",
+                  "/rs485-automatic-output-period", "/display-refresh-period", "/custom-sensor-name",
+                  "/custom-sensor-file", "/ui/sensor-file-last-path", "/ui/firmware-upgrade-last-path"})
                 settings.setValue(QLatin1String(key), value);
         }
         MainWindow window;
         window.show();
         QTest::qWait(10);
-        for (QDoubleSpinBox *spin : {window.ui->relay1TempSpin, window.ui->relay1HystSpin,
-                                     window.ui->relay2TempSpin, window.ui->relay2HystSpin,
-                                     window.ui->rs232OutputPeriodSpin, window.ui->rs485OutputPeriodSpin}) {
+        for (QDoubleSpinBox *spin :
+             {window.ui->relay1TempSpin, window.ui->relay1HystSpin, window.ui->relay2TempSpin,
+              window.ui->relay2HystSpin, window.ui->rs232OutputPeriodSpin, window.ui->rs485OutputPeriodSpin}) {
             QVERIFY2(spin->value() >= spin->minimum() && spin->value() <= spin->maximum(),
                      qPrintable(spin->objectName()));
         }
-        QVERIFY(window.ui->displayRefreshSpin->value() >= 100
-                && window.ui->displayRefreshSpin->value() <= 10000);
+        QVERIFY(window.ui->displayRefreshSpin->value() >= 100 && window.ui->displayRefreshSpin->value() <= 10000);
         QVERIFY(window.ui->sensorCombo->currentIndex() >= 0);
         for (QComboBox *combo : {window.ui->relay1DefaultStateCombo, window.ui->relay2DefaultStateCombo,
                                  window.ui->rs232AutomaticOutputCombo, window.ui->rs485AutomaticOutputCombo})
@@ -71,6 +71,7 @@ private slots:
 
     void hostileFiles_data()
     {
+        // clang-format off
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<bool>("setAside");
         // Lines as Qt's INI format encodes them, between two good lines.
@@ -87,6 +88,7 @@ private slots:
         QTest::newRow("byte array without its end") << QByteArray("custom-sensor-name=@ByteArray(abc") << false;
         QTest::newRow("binary junk") << QByteArray("\x01\x02\xff\xfe junk = = \x00\x00") << false;
         QTest::newRow("a long value") << "custom-sensor-name=" + QByteArray(300000, 'n') << false;
+        // clang-format on
     }
 
     void hostileFiles()
@@ -113,9 +115,11 @@ private slots:
 
     void absurdFilesAreSetAsideWhole_data()
     {
+        // clang-format off
         QTest::addColumn<bool>("directory");
         QTest::newRow("two mebibytes") << false;
         QTest::newRow("a folder at the path") << true;
+        // clang-format on
     }
 
     void absurdFilesAreSetAsideWhole()

@@ -69,10 +69,10 @@ private slots:
             SimulatorProcess sim({"--state", statePath});
             auto device = connectTo(sim);
             QVERIFY(device);
-            const QStringList queries = {":cal?\n", ":rs232:period?\n", ":rs485:period?\n",
-                                         ":relay1:default?\n", ":relay1:temp?\n", ":relay1:hyst?\n",
-                                         ":relay2:default?\n", ":relay2:temp?\n", ":relay2:hyst?\n",
-                                         ":display:period?\n"};
+            const QStringList queries = {
+                ":cal?\n",         ":rs232:period?\n",  ":rs485:period?\n",   ":relay1:default?\n",
+                ":relay1:temp?\n", ":relay1:hyst?\n",   ":relay2:default?\n", ":relay2:temp?\n",
+                ":relay2:hyst?\n", ":display:period?\n"};
             for (const QString &q : queries)
                 QVERIFY2(query(*device, q) != QStringLiteral("<no answer>"), qPrintable(q));
 
@@ -146,9 +146,11 @@ private slots:
 
     void flashDumpMatchesTheWrittenImage_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("bootVersion");
         QTest::newRow("current command set") << "1.4.0.0";
         QTest::newRow("legacy command set") << "1.3.9";
+        // clang-format on
     }
 
     void flashDumpMatchesTheWrittenImage()
@@ -174,12 +176,14 @@ private slots:
 
     void badInputGetsAnErrorLine_data()
     {
+        // clang-format off
         QTest::addColumn<QByteArray>("command");
         QTest::newRow("unknown command") << QByteArray(":launch:rocket\n");
         QTest::newRow("write before erase") << QByteArray(":cal:write 0000 00112233\n");
         QTest::newRow("value out of range") << QByteArray(":relay1:temp 5000\n");
         QTest::newRow("bad sensor") << QByteArray(":cal nitrogen\n");
         QTest::newRow("voltage query on the management firmware's terms") << QByteArray("@03 000000 00\n");
+        // clang-format on
     }
 
     void badInputGetsAnErrorLine()

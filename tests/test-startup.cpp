@@ -19,8 +19,8 @@ private slots:
         QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
         environment.insert("LD_PRELOAD", SODIUM_INIT_FAILS_LIBRARY);
         // In the sanitizer build the preloaded library comes before the runtime.
-        environment.insert("ASAN_OPTIONS", environment.value("ASAN_OPTIONS")
-                                               + QStringLiteral(":verify_asan_link_order=0"));
+        environment.insert("ASAN_OPTIONS",
+                           environment.value("ASAN_OPTIONS") + QStringLiteral(":verify_asan_link_order=0"));
         environment.insert("QT_QPA_PLATFORM", "offscreen");
         environment.insert("XDG_CONFIG_HOME", qEnvironmentVariable("XDG_CONFIG_HOME"));
         program.setProcessEnvironment(environment);

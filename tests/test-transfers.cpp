@@ -23,9 +23,8 @@ private:
     // management firmware (so an upgrade erases at once) and takes what went out.
     bool start(Device::Transfer kind, int size = 200)
     {
-        const bool started = kind == Device::FirmwareUpgrade
-                                 ? link->device.upgradeFirmware(QByteArray(size, 'f'))
-                                 : link->device.uploadCalibration(QByteArray(size, 'c'));
+        const bool started = kind == Device::FirmwareUpgrade ? link->device.upgradeFirmware(QByteArray(size, 'f'))
+                                                             : link->device.uploadCalibration(QByteArray(size, 'c'));
         link->instrument.take();
         return started;
     }
@@ -42,6 +41,7 @@ private slots:
 
     void oneTransferAtATime_data()
     {
+        // clang-format off
         QTest::addColumn<Device::Transfer>("running");
         QTest::addColumn<Device::Transfer>("starting");
         QTest::addColumn<QByteArray>("sent");
@@ -53,6 +53,7 @@ private slots:
             << Device::CalibrationUpload << Device::CalibrationUpload << QByteArray(":cal:erase\n");
         QTest::newRow("upgrade again starts over")
             << Device::FirmwareUpgrade << Device::FirmwareUpgrade << QByteArray("@02\n");
+        // clang-format on
     }
 
     void oneTransferAtATime()
@@ -67,9 +68,8 @@ private slots:
 
         DebugCapture debug;
         QSignalSpy ended(&link->device, &Device::transferEnded);
-        const bool started = starting == Device::FirmwareUpgrade
-                                 ? link->device.upgradeFirmware(QByteArray(16, 'g'))
-                                 : link->device.uploadCalibration(QByteArray(16, 'h'));
+        const bool started = starting == Device::FirmwareUpgrade ? link->device.upgradeFirmware(QByteArray(16, 'g'))
+                                                                 : link->device.uploadCalibration(QByteArray(16, 'h'));
         QCOMPARE(link->instrument.take(), sent);
         QCOMPARE(started, !sent.isEmpty());
         QCOMPARE(ended.count(), 0);
@@ -87,6 +87,7 @@ private slots:
 
     void stalledStepEndsTheTransfer_data()
     {
+        // clang-format off
         QTest::addColumn<Device::Transfer>("kind");
         QTest::addColumn<QByteArrayList>("acknowledgements");
         QTest::addColumn<QString>("message");
@@ -104,6 +105,7 @@ private slots:
         QTest::newRow("upload: first write")
             << Device::CalibrationUpload << QByteArrayList{"*cal-erase-done"}
             << "Calibration upload stopped: no acknowledgement of the write at offset 0 within 0.3 s.";
+        // clang-format on
     }
 
     void stalledStepEndsTheTransfer()
@@ -147,9 +149,11 @@ private slots:
 
     void endOfThePortEndsTheTransfer_data()
     {
+        // clang-format off
         QTest::addColumn<bool>("hangUp");
         QTest::newRow("closed") << false;
         QTest::newRow("hung up") << true;
+        // clang-format on
     }
 
     void endOfThePortEndsTheTransfer()
@@ -166,9 +170,8 @@ private slots:
         }
         QCOMPARE(ended.count(), 1);
         QCOMPARE(ended.at(0).at(1).toBool(), false);
-        QVERIFY(ended.at(0).at(2).toString().startsWith(
-            hangUp ? "Calibration upload stopped: the connection was lost"
-                   : "Calibration upload stopped: the port was closed"));
+        QVERIFY(ended.at(0).at(2).toString().startsWith(hangUp ? "Calibration upload stopped: the connection was lost"
+                                                               : "Calibration upload stopped: the port was closed"));
         QCOMPARE(link->device.activeTransfer(), Device::NoTransfer);
     }
 

@@ -54,6 +54,7 @@ private slots:
 
     void displayText_data()
     {
+        // clang-format off
         QTest::addColumn<QStringList>("port");
         QTest::addColumn<QString>("text");
         QTest::newRow("all empty") << QStringList{"COM1", "", "", ""} << "COM1";
@@ -62,6 +63,7 @@ private slots:
         QTest::newRow("serial number only") << QStringList{"ttyUSB0", "", "", "S1"} << "ttyUSB0 (S1)";
         QTest::newRow("all three") << QStringList{"ttyACM0", "FTDI", "USB UART", "A9X"}
                                    << "ttyACM0 (FTDI, USB UART, A9X)";
+        // clang-format on
     }
 
     void displayText()
@@ -78,8 +80,7 @@ private slots:
             const int count = window.ui->serialPortCombo->count();
             QVERIFY(count >= 2);
             QCOMPARE(window.ui->serialPortCombo->itemText(count - 2), QStringLiteral("/dev/pts/9991"));
-            QCOMPARE(window.ui->serialPortCombo->itemData(count - 1).toString(),
-                     QStringLiteral("/dev/pts/9992"));
+            QCOMPARE(window.ui->serialPortCombo->itemData(count - 1).toString(), QStringLiteral("/dev/pts/9992"));
             // Nothing remembered and no COM1: the first entry is current.
             QCOMPARE(window.ui->serialPortCombo->currentIndex(), 0);
         }
@@ -139,8 +140,8 @@ private slots:
         window.ui->serialPortOpenButton->click();
         QVERIFY(!window.device);
         expectAvailability(window, false);
-        QVERIFY(window.statusBar()->currentMessage().startsWith(
-            QStringLiteral("Cannot open port /nonexistent/ttyNOPE: ")));
+        QVERIFY(
+            window.statusBar()->currentMessage().startsWith(QStringLiteral("Cannot open port /nonexistent/ttyNOPE: ")));
         QVERIFY(window.statusBar()->currentMessage().size() > 40);
         QVERIFY(!QSettings().contains("/serial/port-name"));
 

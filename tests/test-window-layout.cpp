@@ -46,6 +46,7 @@ private slots:
 
     void widgetsAndTexts_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("name");
         QTest::addColumn<QString>("className");
         QTest::addColumn<QString>("text");
@@ -110,6 +111,7 @@ private slots:
         };
         for (const auto &row : rows)
             QTest::newRow(row[0]) << row[0] << row[1] << row[2];
+        // clang-format on
     }
 
     void widgetsAndTexts()
@@ -148,12 +150,11 @@ private slots:
         QVERIFY(window.ui->mainToolBar->actions().isEmpty());
         QCOMPARE(window.toolBarArea(window.ui->mainToolBar), Qt::TopToolBarArea);
         QVERIFY(window.ui->enableSerialOutputButton->isHidden());
-        for (QLabel *label : {window.ui->temperatureLabel, window.ui->temperatureValue,
-                              window.ui->sensorNameLabel_2, window.ui->sensorNameValue})
+        for (QLabel *label : {window.ui->temperatureLabel, window.ui->temperatureValue, window.ui->sensorNameLabel_2,
+                              window.ui->sensorNameValue})
             QCOMPARE(label->font().pointSize(), 16);
         QCOMPARE(window.ui->temperatureValue->minimumWidth(), 80);
-        QCOMPARE(window.ui->serialPortCombo->sizePolicy().horizontalPolicy(),
-                 QSizePolicy::MinimumExpanding);
+        QCOMPARE(window.ui->serialPortCombo->sizePolicy().horizontalPolicy(), QSizePolicy::MinimumExpanding);
         QCOMPARE(window.ui->serialPortCombo->sizePolicy().verticalPolicy(), QSizePolicy::Fixed);
         QCOMPARE(window.ui->sensorPlotFrame->sizePolicy().horizontalPolicy(), QSizePolicy::Preferred);
         QCOMPARE(window.ui->sensorPlotFrame->sizePolicy().verticalPolicy(), QSizePolicy::Expanding);
@@ -161,11 +162,10 @@ private slots:
         QCOMPARE(window.ui->gridLayout->spacing(), 6);
         QCOMPARE(window.ui->verticalLayout_3->contentsMargins(), QMargins(11, 11, 11, 11));
         QCOMPARE(window.ui->sensorNameEdit->maxLength(), 8);
-        for (QLineEdit *edit : {window.ui->sensorFileEdit, window.ui->modelValue,
-                                window.ui->versionValue, window.ui->serialNumberValue,
-                                window.ui->adcCalibrationR1, window.ui->adcCalibrationR2,
-                                window.ui->adcCalibrationOffset, window.ui->adcCalibrationSlope,
-                                window.ui->adcCalibrationRealValue})
+        for (QLineEdit *edit :
+             {window.ui->sensorFileEdit, window.ui->modelValue, window.ui->versionValue, window.ui->serialNumberValue,
+              window.ui->adcCalibrationR1, window.ui->adcCalibrationR2, window.ui->adcCalibrationOffset,
+              window.ui->adcCalibrationSlope, window.ui->adcCalibrationRealValue})
             QVERIFY2(edit->isReadOnly(), qPrintable(edit->objectName()));
         QVERIFY(!window.ui->sensorNameEdit->isReadOnly());
     }
@@ -190,6 +190,7 @@ private slots:
 
     void spinBoxes_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("name");
         QTest::addColumn<int>("decimals");
         QTest::addColumn<double>("minimum");
@@ -206,6 +207,7 @@ private slots:
             << "rs485OutputPeriodSpin" << 0 << 100.0 << 1000.0 << 10.0 << " ms";
         QTest::newRow("adcCalibrationV1") << "adcCalibrationV1" << 6 << 0.0 << 10.0 << 0.01 << " V";
         QTest::newRow("adcCalibrationV2") << "adcCalibrationV2" << 6 << 0.0 << 10.0 << 0.01 << " V";
+        // clang-format on
     }
 
     void spinBoxes()
@@ -237,8 +239,8 @@ private slots:
     void upgradePageFocusFollowsCreationOrder()
     {
         MainWindow window;
-        const QStringList expected = {"upgradeButton", "serialNumberValue", "progressBar",
-                                      "versionValue", "modelValue"};
+        const QStringList expected = {"upgradeButton", "serialNumberValue", "progressBar", "versionValue",
+                                      "modelValue"};
         QStringList order;
         QWidget *widget = window.ui->upgradeButton;
         for (int i = 0; i < 5; ++i) {
@@ -387,12 +389,14 @@ private slots:
 
     void storedSensorId_data()
     {
+        // clang-format off
         QTest::addColumn<int>("stored");
         QTest::addColumn<QString>("shown");
         QTest::newRow("16 selects Custom") << 16 << "Custom";
         QTest::newRow("3 selects ASC") << 3 << "ASC";
         QTest::newRow("5 leaves VKR") << 5 << "VKR";
         QTest::newRow("-1 leaves VKR") << -1 << "VKR";
+        // clang-format on
     }
 
     void storedSensorId()

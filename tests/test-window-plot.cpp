@@ -34,6 +34,7 @@ private:
 private slots:
     void temperatureText_data()
     {
+        // clang-format off
         QTest::addColumn<double>("kelvin");
         QTest::addColumn<QString>("text");
         QTest::newRow("4.2") << 4.2 << "4.200 K";
@@ -42,6 +43,7 @@ private slots:
         QTest::newRow("1e9, still plotted") << 1e9 << "1000000000.000 K";
         QTest::newRow("1e308") << 1e308 << "1e+308 K";
         QTest::newRow("-1e308") << -1e308 << "-1e+308 K";
+        // clang-format on
     }
 
     void temperatureText()
@@ -90,8 +92,7 @@ private slots:
         window.temperatureChanged(4.3);
         window.ui->plotClearButton->click();
         QCOMPARE(window.temperatureCurve->dataSize(), size_t(0));
-        QVERIFY(window.plotTimes.isEmpty() && window.plotAges.isEmpty()
-                && window.plotTemperatures.isEmpty());
+        QVERIFY(window.plotTimes.isEmpty() && window.plotAges.isEmpty() && window.plotTemperatures.isEmpty());
         QCOMPARE(window.ui->temperatureValue->text(), QStringLiteral("4.300 K"));
         now = 5.0;
         window.temperatureChanged(4.4);

@@ -130,12 +130,14 @@ private slots:
 
     void defaultStateOutsideTheItemsKeepsTheSelection_data()
     {
+        // clang-format off
         QTest::addColumn<QByteArray>("line");
         QTest::addColumn<int>("index");
         QTest::newRow("in range") << QByteArray("relay1:default = 0") << 0;
         QTest::newRow("one past the items") << QByteArray("relay1:default = 2") << 1;
         QTest::newRow("far past") << QByteArray("relay1:default = 5") << 1;
         QTest::newRow("negative") << QByteArray("relay1:default = -1") << 1;
+        // clang-format on
     }
 
     void defaultStateOutsideTheItemsKeepsTheSelection()
@@ -225,11 +227,13 @@ private slots:
 
     void onlyTheAwaitedKeyAdvancesTheReadBack_data()
     {
+        // clang-format off
         QTest::addColumn<QByteArray>("stray");
         QTest::newRow("late voltage reading") << QByteArray("Vunc = 5");
         QTest::newRow("a later key") << QByteArray("relay1:temp = 12.000");
         QTest::newRow("an echo of the query's key with another case") << QByteArray("CAL = vkr");
         QTest::newRow("unknown key") << QByteArray("foo = 1");
+        // clang-format on
     }
 
     void onlyTheAwaitedKeyAdvancesTheReadBack()

@@ -53,6 +53,7 @@ private slots:
 
     void handlers_data()
     {
+        // clang-format off
         QTest::addColumn<QString>("widget");
         QTest::addColumn<QVariant>("value");
         QTest::addColumn<QString>("key");
@@ -98,6 +99,7 @@ private slots:
         QTest::newRow("display refresh") << "displayRefreshSpin" << QVariant(700)
                                          << "/display-refresh-period" << QVariant(700)
                                          << QByteArray(":display:period 700\n");
+        // clang-format on
     }
 
     void handlers()

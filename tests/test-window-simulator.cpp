@@ -55,8 +55,7 @@ private slots:
         QTRY_VERIFY(QFile::exists(statePath));
         QFile state(statePath);
         QVERIFY(state.open(QIODevice::ReadOnly));
-        QCOMPARE(QJsonDocument::fromJson(state.readAll()).object().value("relay1:temp").toDouble(),
-                 81.25);
+        QCOMPARE(QJsonDocument::fromJson(state.readAll()).object().value("relay1:temp").toDouble(), 81.25);
 
         window.ui->rs232OutputPeriodSpin->setValue(100);
         window.ui->enableSerialOutputButton->click();

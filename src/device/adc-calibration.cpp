@@ -2,8 +2,8 @@
 
 #include <cmath>
 
-bool computeAdcCalibration(double measured1, double measured2, double real1, double real2,
-                           double *offset, double *slope)
+bool computeAdcCalibration(double measured1, double measured2, double real1, double real2, double *offset,
+                           double *slope)
 {
     const double dm = measured1 - measured2;
     if (std::fabs(dm) < 1e-7)

@@ -4,5 +4,5 @@
 // voltages of their references: slope * (reading + offset) = true voltage.
 // False, leaving the outputs untouched, when the readings or the true voltages
 // are less than 1e-7 V apart.
-bool computeAdcCalibration(double measured1, double measured2, double real1, double real2,
-                           double *offset, double *slope);
+bool computeAdcCalibration(double measured1, double measured2, double real1, double real2, double *offset,
+                           double *slope);

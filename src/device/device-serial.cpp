@@ -226,8 +226,7 @@ void Device::serialParseLine(const QByteArray &line)
     } else if (text.startsWith(QLatin1String(CalibrationEraseDone))
                || text.startsWith(QLatin1String(CalibrationWriteDone))) {
         uploadCalibrationStep();
-    } else if (text.startsWith(QLatin1String(FlashEraseOk))
-               || text.startsWith(QLatin1String(FlashWriteOk))) {
+    } else if (text.startsWith(QLatin1String(FlashEraseOk)) || text.startsWith(QLatin1String(FlashWriteOk))) {
         upgradeFirmwareStep();
     } else if (text.contains(QLatin1String(ParameterSeparator))) {
         const QStringList parts = text.split(QLatin1String(ParameterSeparator));
@@ -349,11 +348,11 @@ void Device::sendADCCalibration(double offset, double slope)
     qint32 scaledSlope = 0;
     if (!scaleAdcCalibration(offset, slope, &scaledOffset, &scaledSlope)) {
         qCDebug(lcDevice) << "calibration not sent: offset" << offset << "slope" << slope
-                 << "do not fit the instrument's 32-bit fields";
+                          << "do not fit the instrument's 32-bit fields";
         return;
     }
-    const QString command = QString::asprintf(Protocol::AdcCalibrationFormat, quint32(scaledOffset),
-                                              quint32(scaledSlope));
+    const QString command =
+        QString::asprintf(Protocol::AdcCalibrationFormat, quint32(scaledOffset), quint32(scaledSlope));
     qCDebug(lcDevice) << "calibration command" << command;
     serialSendCommand(command);
 }
@@ -365,12 +364,10 @@ QByteArray Device::writeCommand(const Protocol::WriteCommand &command) const
     static const char digits[] = "0123456789abcdef";
     char prefix[64];
     const int prefixLength = qBound(
-        0, snprintf(prefix, sizeof prefix, command.prefixFormat, unsigned(transferPosition)),
-        int(sizeof prefix) - 1);
+        0, snprintf(prefix, sizeof prefix, command.prefixFormat, unsigned(transferPosition)), int(sizeof prefix) - 1);
 
     const int chunkSize = qMin(transferChunkSize, transferData.size() - transferPosition);
-    const auto *chunk =
-        reinterpret_cast<const uchar *>(transferData.constData()) + transferPosition;
+    const auto *chunk = reinterpret_cast<const uchar *>(transferData.constData()) + transferPosition;
     QByteArray line(prefixLength + 2 * chunkSize + 1, Qt::Uninitialized);
     char *out = line.data();
     memcpy(out, prefix, size_t(prefixLength));
@@ -397,10 +394,8 @@ bool Device::refuseTransfer(Transfer starting)
     const Transfer running = activeTransfer();
     if (running == NoTransfer || running == starting)
         return false;
-    qCDebug(lcDevice) << (starting == FirmwareUpgrade ? "firmware upgrade" : "calibration upload")
-             << "not started: a"
-             << (running == FirmwareUpgrade ? "firmware upgrade" : "calibration upload")
-             << "is under way";
+    qCDebug(lcDevice) << (starting == FirmwareUpgrade ? "firmware upgrade" : "calibration upload") << "not started: a"
+                      << (running == FirmwareUpgrade ? "firmware upgrade" : "calibration upload") << "is under way";
     return true;
 }
 
@@ -417,17 +412,14 @@ QString Device::awaitedStep() const
     // at 0 only the erase has gone out.
     if (transferPosition == 0)
         return QStringLiteral("no acknowledgement of the erase");
-    return QStringLiteral("no acknowledgement of the write at offset %1")
-        .arg(transferPosition - transferChunkSize);
+    return QStringLiteral("no acknowledgement of the write at offset %1").arg(transferPosition - transferChunkSize);
 }
 
 void Device::transferTimedOut()
 {
     if (activeTransfer() == NoTransfer)
         return;
-    endTransfer(false, QStringLiteral("%1 within %2 s")
-                           .arg(awaitedStep())
-                           .arg(transferTimeoutMs / 1000.0));
+    endTransfer(false, QStringLiteral("%1 within %2 s").arg(awaitedStep()).arg(transferTimeoutMs / 1000.0));
 }
 
 void Device::endTransfer(bool succeeded, const QString &message)
@@ -525,8 +517,7 @@ void Device::upgradeFirmwareStep()
         break;
     case UpgradeErase:
         qCDebug(lcDevice, "upgradeFirmwareStep: erasing device");
-        serialSendCommand(
-            QString::fromLatin1(legacy ? Protocol::FlashEraseLegacy : Protocol::FlashErase));
+        serialSendCommand(QString::fromLatin1(legacy ? Protocol::FlashEraseLegacy : Protocol::FlashErase));
         upgradeStage = UpgradeWriting;
         awaitInstrument();
         emit progress(0, size);

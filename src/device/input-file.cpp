@@ -53,9 +53,7 @@ bool readAll(int fd, const QString &name, qint64 maxBytes, QByteArray *data, QSt
         if (n == 0)
             break;
         if (bytes.size() + n > maxBytes) {
-            *error = QStringLiteral("%1 is larger than %2 bytes, more than such a file can be")
-                         .arg(name)
-                         .arg(maxBytes);
+            *error = QStringLiteral("%1 is larger than %2 bytes, more than such a file can be").arg(name).arg(maxBytes);
             return false;
         }
         bytes.append(buffer, int(n));

@@ -51,7 +51,10 @@ bool setCommand(const Setting &setting, const QString &value, QString *command, 
     case Kind::Temperature: {
         const double number = value.toDouble(&ok);
         if (!ok || !std::isfinite(number) || number < setting.minimum || number > setting.maximum) {
-            *error = QStringLiteral("%1: %2 is outside %3 to %4 K").arg(setting.key, value).arg(setting.minimum).arg(setting.maximum);
+            *error = QStringLiteral("%1: %2 is outside %3 to %4 K")
+                         .arg(setting.key, value)
+                         .arg(setting.minimum)
+                         .arg(setting.maximum);
             return false;
         }
         *command = QString::asprintf(setting.setFormat, number);

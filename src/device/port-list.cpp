@@ -3,8 +3,8 @@
 #include <QSerialPortInfo>
 #include <QStringList>
 
-QString portDisplayText(const QString &name, const QString &manufacturer,
-                        const QString &description, const QString &serialNumber)
+QString portDisplayText(const QString &name, const QString &manufacturer, const QString &description,
+                        const QString &serialNumber)
 {
     QStringList details;
     for (const QString &part : {manufacturer, description, serialNumber}) {
@@ -21,8 +21,7 @@ QVector<PortEntry> availablePortEntries()
     QVector<PortEntry> entries;
     const auto ports = QSerialPortInfo::availablePorts();
     for (const QSerialPortInfo &info : ports) {
-        entries.append({portDisplayText(info.portName(), info.manufacturer(), info.description(),
-                                        info.serialNumber()),
+        entries.append({portDisplayText(info.portName(), info.manufacturer(), info.description(), info.serialNumber()),
                         info.portName()});
     }
     const QString extra = qEnvironmentVariable("FROSTGAUGE_EXTRA_PORTS");

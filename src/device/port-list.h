@@ -12,8 +12,8 @@ struct PortEntry {
 
 // "NAME (manufacturer, description, serial number)" with the empty parts left
 // out, or the name alone when all three are empty.
-QString portDisplayText(const QString &name, const QString &manufacturer,
-                        const QString &description, const QString &serialNumber);
+QString portDisplayText(const QString &name, const QString &manufacturer, const QString &description,
+                        const QString &serialNumber);
 
 // The ports the system enumerates, in its order, followed by the device paths
 // listed in FROSTGAUGE_EXTRA_PORTS (colon-separated): pseudo-terminals, socat or

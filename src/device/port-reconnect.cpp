@@ -6,9 +6,9 @@
 #include <QDir>
 #include <QFile>
 
-#include <sys/stat.h>
 #include <QFileInfo>
 #include <QTimer>
+#include <sys/stat.h>
 
 PortReconnector::PortReconnector(QObject *parent) : QObject(parent), m_timer(new QTimer(this))
 {

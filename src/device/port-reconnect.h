@@ -26,8 +26,7 @@ public:
     // Starts waiting for path; open is called at each attempt and tells whether
     // the port opened. Waiting again replaces an earlier wait. A port that is
     // there but holds the wrong instrument is best tried again only slowly.
-    void start(const QString &path, std::function<bool(const QString &)> open,
-               int firstDelayMs = FirstDelayMs);
+    void start(const QString &path, std::function<bool(const QString &)> open, int firstDelayMs = FirstDelayMs);
     void stop();
     bool isWaiting() const;
     // Whether a port at this path can come back as itself. A pseudo-terminal's

@@ -13,8 +13,7 @@ void writeNow(QSerialPort *port, const QByteArray &bytes)
 #ifdef Q_OS_UNIX
     if (port->bytesToWrite() == 0) {
         while (written < bytes.size()) {
-            const ssize_t n = ::write(port->handle(), bytes.constData() + written,
-                                      size_t(bytes.size() - written));
+            const ssize_t n = ::write(port->handle(), bytes.constData() + written, size_t(bytes.size() - written));
             if (n > 0)
                 written += n;
             else if (n < 0 && errno == EINTR)

@@ -89,8 +89,7 @@ void appendLe32(QByteArray &record, quint32 value)
 
 } // namespace
 
-QByteArray sensorCurveRecord(const QString &name, const QVector<double> &temperatures,
-                             const QVector<double> &voltages)
+QByteArray sensorCurveRecord(const QString &name, const QVector<double> &temperatures, const QVector<double> &voltages)
 {
     const int count = qMin(temperatures.size(), voltages.size());
     QByteArray record;

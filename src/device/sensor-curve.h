@@ -33,5 +33,4 @@ inline constexpr int SensorCurveNameSize = 16;
 // The record the instrument stores as its custom curve, little-endian: magic,
 // point count, the name's UTF-8 bytes cut or NUL-padded to 16, then per point
 // millikelvin and microvolts as signed 32-bit integers truncated toward zero.
-QByteArray sensorCurveRecord(const QString &name, const QVector<double> &temperatures,
-                             const QVector<double> &voltages);
+QByteArray sensorCurveRecord(const QString &name, const QVector<double> &temperatures, const QVector<double> &voltages);

@@ -72,8 +72,7 @@ bool openFirmwarePayload(const QByteArray &fileData, QByteArray *payload)
         return false;
     std::vector<unsigned char> opened(size_t(fileData.size() - SignatureSize) + 1);
     unsigned long long openedLength = 0;
-    if (crypto_sign_open(opened.data(), &openedLength,
-                         reinterpret_cast<const unsigned char *>(fileData.constData()),
+    if (crypto_sign_open(opened.data(), &openedLength, reinterpret_cast<const unsigned char *>(fileData.constData()),
                          (unsigned long long)fileData.size(), vkr_firmware_pk)
         != 0)
         return false;
@@ -110,8 +109,7 @@ QVector<FirmwareRecord> firmwareRecords(const QByteArray &payload)
     return records;
 }
 
-FirmwareImpl::FirmwareImpl(const QByteArray &fileData, const QByteArray &compatId)
-    : m_compatId(compatId)
+FirmwareImpl::FirmwareImpl(const QByteArray &fileData, const QByteArray &compatId) : m_compatId(compatId)
 {
     using namespace FirmwareLayout;
     QByteArray payload;

@@ -24,8 +24,8 @@ bool isFirmwareUpgrade(const QString &deviceVersion, const QString &imageVersion
 
 QString firmwareUpgradeQuestion(const QString &deviceVersion, const QString &imageVersion)
 {
-    const QString word = isFirmwareUpgrade(deviceVersion, imageVersion) ? QStringLiteral("Upgrade")
-                                                                        : QStringLiteral("Downgrade");
-    return word + QLatin1String(" firmware from version ") + deviceVersion
-           + QLatin1String(" to version ") + imageVersion + QLatin1Char('?');
+    const QString word =
+        isFirmwareUpgrade(deviceVersion, imageVersion) ? QStringLiteral("Upgrade") : QStringLiteral("Downgrade");
+    return word + QLatin1String(" firmware from version ") + deviceVersion + QLatin1String(" to version ")
+           + imageVersion + QLatin1Char('?');
 }

@@ -20,10 +20,8 @@ void MainWindow::measureReference(int target)
         return;
     // The answer carries no reference number: while one is awaited, a second
     // press would make it land on the other reference and swap the two.
-    if (adcMeasureTarget != -1 && adcMeasureClock.isValid()
-        && adcMeasureClock.elapsed() < MeasureAnswerMs) {
-        statusBar()->showMessage(QStringLiteral("Waiting for the reading of reference %1")
-                                     .arg(adcMeasureTarget + 1),
+    if (adcMeasureTarget != -1 && adcMeasureClock.isValid() && adcMeasureClock.elapsed() < MeasureAnswerMs) {
+        statusBar()->showMessage(QStringLiteral("Waiting for the reading of reference %1").arg(adcMeasureTarget + 1),
                                  2000);
         return;
     }
@@ -58,10 +56,9 @@ void MainWindow::adcCalibrationButtonClicked()
     qint32 scaledOffset = 0;
     qint32 scaledSlope = 0;
     if (!scaleAdcCalibration(adcOffset, adcSlope, &scaledOffset, &scaledSlope)) {
-        statusBar()->showMessage(
-            QStringLiteral("Calibration not sent: offset %1 V or slope %2 is out of range")
-                .arg(adcOffset)
-                .arg(adcSlope));
+        statusBar()->showMessage(QStringLiteral("Calibration not sent: offset %1 V or slope %2 is out of range")
+                                     .arg(adcOffset)
+                                     .arg(adcSlope));
     }
     device->sendADCCalibration(adcOffset, adcSlope);
 }
@@ -76,8 +73,7 @@ void MainWindow::adcCalibrationValueChanged(double)
 {
     adcReal1 = ui->adcCalibrationV1->value();
     adcReal2 = ui->adcCalibrationV2->value();
-    if (!computeAdcCalibration(adcMeasured1, adcMeasured2, adcReal1, adcReal2, &adcOffset,
-                               &adcSlope))
+    if (!computeAdcCalibration(adcMeasured1, adcMeasured2, adcReal1, adcReal2, &adcOffset, &adcSlope))
         return;
     ui->adcCalibrationSlope->setText(QString::asprintf("%11.9lf", adcSlope));
     ui->adcCalibrationOffset->setText(QString::asprintf("%8.6lf V", adcOffset));

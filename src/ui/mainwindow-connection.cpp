@@ -17,8 +17,7 @@
 void MainWindow::serialPortsRefreshButtonClicked()
 {
     reconnector->stop();
-    const QString remembered =
-        settings->value(SettingsKeys::SerialPortName, QStringLiteral("COM1")).toString();
+    const QString remembered = settings->value(SettingsKeys::SerialPortName, QStringLiteral("COM1")).toString();
     const QVector<PortEntry> entries = availablePortEntries();
     ui->serialPortCombo->clear();
     for (int i = 0; i < entries.size(); ++i) {

@@ -25,8 +25,7 @@ void MainWindow::firmwareUpgradeButtonClicked()
 {
     if (!device || refuseConcurrentTransfer(true))
         return;
-    const QString lastPath =
-        settings->value(SettingsKeys::FirmwareUpgradeLastPath, QString()).toString();
+    const QString lastPath = settings->value(SettingsKeys::FirmwareUpgradeLastPath, QString()).toString();
     QFileDialog dialog(nullptr, QString(), QString(), QString());
     if (!lastPath.isEmpty())
         dialog.setDirectory(lastPath);
@@ -40,8 +39,7 @@ void MainWindow::firmwareUpgradeButtonClicked()
     QByteArray data;
     QString error;
     if (!readInputFile(dialog.selectedFiles().first(), MaxFirmwareImageBytes, &data, &error)) {
-        QMessageBox::critical(this, QStringLiteral("Firmware upgrade"), error, QMessageBox::Ok,
-                              QMessageBox::Ok);
+        QMessageBox::critical(this, QStringLiteral("Firmware upgrade"), error, QMessageBox::Ok, QMessageBox::Ok);
         return;
     }
 
@@ -51,8 +49,7 @@ void MainWindow::firmwareUpgradeButtonClicked()
     const std::unique_ptr<Firmware> image(Firmware::fromFileData(data, device->compatId));
     if (!image->valid()) {
         QMessageBox::critical(this, QStringLiteral("Firmware upgrade"),
-                              QStringLiteral("Invalid or unsupported firmware file"),
-                              QMessageBox::Ok, QMessageBox::Ok);
+                              QStringLiteral("Invalid or unsupported firmware file"), QMessageBox::Ok, QMessageBox::Ok);
         return;
     }
     qCDebug(lcUi) << "firmware vendor:" << image->vendor();
@@ -62,8 +59,7 @@ void MainWindow::firmwareUpgradeButtonClicked()
 
     const QString question = firmwareUpgradeQuestion(device->version, image->version());
     const auto answer = QMessageBox::question(this, QStringLiteral("Firmware upgrade"), question,
-                                              QMessageBox::Yes | QMessageBox::No,
-                                              QMessageBox::Yes);
+                                              QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes);
     // The port may have gone, or an upload started, while the question was open.
     if (answer != QMessageBox::Yes || !device || refuseConcurrentTransfer(true))
         return;
@@ -85,8 +81,8 @@ bool MainWindow::lineClosedToCommands()
     if (!device)
         return false;
     if (!device->foreignIdentification.isEmpty()) {
-        statusBar()->showMessage(QStringLiteral("Not a VKRHX350: nothing is sent to it (%1 answered)")
-                                     .arg(device->foreignIdentification));
+        statusBar()->showMessage(
+            QStringLiteral("Not a VKRHX350: nothing is sent to it (%1 answered)").arg(device->foreignIdentification));
         return true;
     }
     if (device->activeTransfer() == Device::NoTransfer)

@@ -52,8 +52,7 @@ void MainWindow::pushPoint()
     const double *times = plotTimes.constData();
     for (int i = 0, n = plotTimes.size(); i < n; ++i)
         ages[i] = times[i] - t;
-    temperatureCurve->setSamples(plotAges.constData(), plotTemperatures.constData(),
-                                 plotTemperatures.size());
+    temperatureCurve->setSamples(plotAges.constData(), plotTemperatures.constData(), plotTemperatures.size());
     scheduleReplot();
 }
 

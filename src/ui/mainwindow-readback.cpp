@@ -31,8 +31,8 @@ void MainWindow::deviceIdentified()
     ui->modelValue->setText(device->model);
     ui->serialNumberValue->setText(device->serialNumber);
     ui->versionValue->setText(device->version);
-    qCDebug(lcUi) << "Device model" << device->model << "version" << device->version
-             << "serial number" << device->serialNumber;
+    qCDebug(lcUi) << "Device model" << device->model << "version" << device->version << "serial number"
+                  << device->serialNumber;
     if (!device->managementMode) {
         getParametersStage = 0;
         getParameters();
@@ -48,8 +48,7 @@ void MainWindow::getParameters()
     }
     // Paused while a transfer holds the line; its end sends this query.
     if (device && device->activeTransfer() == Device::NoTransfer)
-        device->serialSendCommand(
-            QString::fromLatin1(InstrumentSettings::Settings[getParametersStage].query));
+        device->serialSendCommand(QString::fromLatin1(InstrumentSettings::Settings[getParametersStage].query));
 }
 
 namespace {
@@ -173,8 +172,7 @@ void MainWindow::deviceParameterReceived(const QString &key, const QString &valu
         bool ok = false;
         const int microvolts = number.toInt(&ok, 10);
         if (ok)
-            ui->adcCalibrationRealValue->setText(
-                QString::asprintf("%8.6lf V (%s)", microvolts / 1000000.0, state));
+            ui->adcCalibrationRealValue->setText(QString::asprintf("%8.6lf V (%s)", microvolts / 1000000.0, state));
     }
 
     updatingFromDevice = false;

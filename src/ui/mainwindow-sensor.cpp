@@ -57,8 +57,7 @@ void MainWindow::loadSensorCurve(const QString &path)
         curveTemperatures.append(curve.temperatures.at(i));
         curveVoltages.append(curve.voltages.at(i));
     }
-    sensorCurve->setSamples(curveTemperatures.constData(), curveVoltages.constData(),
-                            curveTemperatures.size());
+    sensorCurve->setSamples(curveTemperatures.constData(), curveVoltages.constData(), curveTemperatures.size());
     sensorPlot->replot();
 }
 
@@ -68,13 +67,11 @@ void MainWindow::sensorUploadButtonClicked()
         return;
     // An empty record would wipe the instrument's custom curve.
     if (curveTemperatures.isEmpty()) {
-        QMessageBox::warning(this, QStringLiteral("Custom sensor"),
-                             QStringLiteral("No calibration points loaded"));
+        QMessageBox::warning(this, QStringLiteral("Custom sensor"), QStringLiteral("No calibration points loaded"));
         return;
     }
     settings->setValue(SettingsKeys::CustomSensorName, ui->sensorNameEdit->text());
-    device->uploadCalibration(
-        sensorCurveRecord(ui->sensorNameEdit->text(), curveTemperatures, curveVoltages));
+    device->uploadCalibration(sensorCurveRecord(ui->sensorNameEdit->text(), curveTemperatures, curveVoltages));
 }
 
 bool MainWindow::refuseConcurrentTransfer(bool startingUpgrade)
@@ -84,13 +81,11 @@ bool MainWindow::refuseConcurrentTransfer(bool startingUpgrade)
     // same kind started again starts over.
     const Device::Transfer running = device->activeTransfer();
     if (startingUpgrade && running == Device::CalibrationUpload) {
-        statusBar()->showMessage(
-            QStringLiteral("A calibration upload is under way: firmware upgrade not started"));
+        statusBar()->showMessage(QStringLiteral("A calibration upload is under way: firmware upgrade not started"));
         return true;
     }
     if (!startingUpgrade && running == Device::FirmwareUpgrade) {
-        statusBar()->showMessage(
-            QStringLiteral("A firmware upgrade is under way: calibration upload not started"));
+        statusBar()->showMessage(QStringLiteral("A firmware upgrade is under way: calibration upload not started"));
         return true;
     }
     return false;

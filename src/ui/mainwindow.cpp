@@ -23,9 +23,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
     const SettingsFileCheck settingsCheck = checkSettingsFile(nativeSettingsPath());
     settings = new QSettings(this);
     reconnector = new PortReconnector(this);
-    connect(reconnector, &PortReconnector::reconnected, this, [this](const QString &path) {
-        statusBar()->showMessage(QStringLiteral("Reconnected to %1").arg(path));
-    });
+    connect(reconnector, &PortReconnector::reconnected, this,
+            [this](const QString &path) { statusBar()->showMessage(QStringLiteral("Reconnected to %1").arg(path)); });
     ui = new Ui_MainWindow;
     ui->setupUi(this);
     setWindowTitle(QStringLiteral("Frostgauge (1.6)"));
@@ -47,8 +46,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent)
 
     ui->enableSerialOutputButton->hide();
     device = nullptr;
-    statusBar()->showMessage(settingsCheck.dropped.isEmpty() ? QStringLiteral("Port closed")
-                                                             : settingsCheck.message());
+    statusBar()->showMessage(settingsCheck.dropped.isEmpty() ? QStringLiteral("Port closed") : settingsCheck.message());
 
     updatingFromDevice = false;
     adcMeasureTarget = -1;
@@ -135,12 +133,10 @@ void MainWindow::restoreSettings()
     ui->relay2HystSpin->setValue(settings->value(Relay2Hysteresis, 10.0).toDouble());
     fillBinaryCombo(ui->relay2DefaultStateCombo, QStringLiteral("Off"), QStringLiteral("On"));
     selectComboIndex(ui->relay2DefaultStateCombo, settings->value(Relay2DefaultState, 0).toInt());
-    fillBinaryCombo(ui->rs232AutomaticOutputCombo, QStringLiteral("Disabled"),
-                    QStringLiteral("Enabled"));
+    fillBinaryCombo(ui->rs232AutomaticOutputCombo, QStringLiteral("Disabled"), QStringLiteral("Enabled"));
     selectComboIndex(ui->rs232AutomaticOutputCombo, settings->value(Rs232Output, 0).toInt());
     ui->rs232OutputPeriodSpin->setValue(settings->value(Rs232OutputPeriod, 500.0).toDouble());
-    fillBinaryCombo(ui->rs485AutomaticOutputCombo, QStringLiteral("Disabled"),
-                    QStringLiteral("Enabled"));
+    fillBinaryCombo(ui->rs485AutomaticOutputCombo, QStringLiteral("Disabled"), QStringLiteral("Enabled"));
     selectComboIndex(ui->rs485AutomaticOutputCombo, settings->value(Rs485Output, 0).toInt());
     ui->rs485OutputPeriodSpin->setValue(settings->value(Rs485OutputPeriod, 500.0).toDouble());
     ui->displayRefreshSpin->setValue(settings->value(DisplayRefreshPeriod, 100).toInt());
@@ -150,24 +146,17 @@ void MainWindow::restoreSettings()
 
 void MainWindow::connectWidgets()
 {
-    connect(ui->serialPortsRefreshButton, &QPushButton::clicked, this,
-            &MainWindow::serialPortsRefreshButtonClicked);
-    connect(ui->serialPortOpenButton, &QPushButton::clicked, this,
-            &MainWindow::serialPortOpenButtonClicked);
-    connect(ui->serialPortCloseButton, &QPushButton::clicked, this,
-            &MainWindow::serialPortCloseButtonClicked);
-    connect(ui->enableSerialOutputButton, &QPushButton::clicked, this,
-            &MainWindow::enableSerialOutputButtonClicked);
+    connect(ui->serialPortsRefreshButton, &QPushButton::clicked, this, &MainWindow::serialPortsRefreshButtonClicked);
+    connect(ui->serialPortOpenButton, &QPushButton::clicked, this, &MainWindow::serialPortOpenButtonClicked);
+    connect(ui->serialPortCloseButton, &QPushButton::clicked, this, &MainWindow::serialPortCloseButtonClicked);
+    connect(ui->enableSerialOutputButton, &QPushButton::clicked, this, &MainWindow::enableSerialOutputButtonClicked);
     connect(ui->plotClearButton, &QPushButton::clicked, this, &MainWindow::plotClearButtonClicked);
     connect(ui->applyButton, &QPushButton::clicked, this, &MainWindow::applyButtonClicked);
     connect(ui->saveButton, &QPushButton::clicked, this, &MainWindow::saveButtonClicked);
     connect(ui->saveButton2, &QPushButton::clicked, this, &MainWindow::saveButtonClicked);
-    connect(ui->sensorFileChooseButton, &QPushButton::clicked, this,
-            &MainWindow::sensorFileChooseButtonClicked);
-    connect(ui->sensorUploadButton, &QPushButton::clicked, this,
-            &MainWindow::sensorUploadButtonClicked);
-    connect(ui->upgradeButton, &QPushButton::clicked, this,
-            &MainWindow::firmwareUpgradeButtonClicked);
+    connect(ui->sensorFileChooseButton, &QPushButton::clicked, this, &MainWindow::sensorFileChooseButtonClicked);
+    connect(ui->sensorUploadButton, &QPushButton::clicked, this, &MainWindow::sensorUploadButtonClicked);
+    connect(ui->upgradeButton, &QPushButton::clicked, this, &MainWindow::firmwareUpgradeButtonClicked);
 
     const auto indexChanged = qOverload<int>(&QComboBox::currentIndexChanged);
     const auto doubleChanged = qOverload<double>(&QDoubleSpinBox::valueChanged);
@@ -176,18 +165,14 @@ void MainWindow::connectWidgets()
     connect(ui->relay2TempSpin, doubleChanged, this, &MainWindow::relay2TempSpinChanged);
     connect(ui->relay1HystSpin, doubleChanged, this, &MainWindow::relay1HystSpinChanged);
     connect(ui->relay2HystSpin, doubleChanged, this, &MainWindow::relay2HystSpinChanged);
-    connect(ui->relay1DefaultStateCombo, indexChanged, this,
-            &MainWindow::relay1DefaultStateChanged);
-    connect(ui->relay2DefaultStateCombo, indexChanged, this,
-            &MainWindow::relay2DefaultStateChanged);
-    connect(ui->rs232AutomaticOutputCombo, indexChanged, this,
-            &MainWindow::rs232AutomaticOutputChanged);
+    connect(ui->relay1DefaultStateCombo, indexChanged, this, &MainWindow::relay1DefaultStateChanged);
+    connect(ui->relay2DefaultStateCombo, indexChanged, this, &MainWindow::relay2DefaultStateChanged);
+    connect(ui->rs232AutomaticOutputCombo, indexChanged, this, &MainWindow::rs232AutomaticOutputChanged);
     // The period boxes carry doubles without decimals; their slots take whole
     // milliseconds, truncated toward zero.
     connect(ui->rs232OutputPeriodSpin, doubleChanged, this,
             [this](double value) { rs232OutputPeriodSpinChanged(int(value)); });
-    connect(ui->rs485AutomaticOutputCombo, indexChanged, this,
-            &MainWindow::rs485AutomaticOutputChanged);
+    connect(ui->rs485AutomaticOutputCombo, indexChanged, this, &MainWindow::rs485AutomaticOutputChanged);
     connect(ui->rs485OutputPeriodSpin, doubleChanged, this,
             [this](double value) { rs485OutputPeriodSpinChanged(int(value)); });
     connect(ui->displayRefreshSpin, qOverload<int>(&QSpinBox::valueChanged), this,
@@ -198,13 +183,10 @@ void MainWindow::connectWidgets()
             &MainWindow::adcCalibrationR2MeasureButtonClicked);
     connect(ui->adcCalibrationRealMasureButton, &QPushButton::clicked, this,
             &MainWindow::adcCalibrationRealMasureButtonClicked);
-    connect(ui->adcCalibrationButton, &QPushButton::clicked, this,
-            &MainWindow::adcCalibrationButtonClicked);
-    connect(ui->adcCalibrationResetButton, &QPushButton::clicked, this,
-            &MainWindow::adcCalibrationResetButtonClicked);
+    connect(ui->adcCalibrationButton, &QPushButton::clicked, this, &MainWindow::adcCalibrationButtonClicked);
+    connect(ui->adcCalibrationResetButton, &QPushButton::clicked, this, &MainWindow::adcCalibrationResetButtonClicked);
     connect(ui->adcCalibrationV1, doubleChanged, this, &MainWindow::adcCalibrationValueChanged);
     connect(ui->adcCalibrationV2, doubleChanged, this, &MainWindow::adcCalibrationValueChanged);
     connect(ui->actionQuit, &QAction::triggered, this, &MainWindow::quitTriggered);
-    connect(ui->actionCheckForUpdates, &QAction::triggered, this,
-            &MainWindow::checkForUpdatesTriggered);
+    connect(ui->actionCheckForUpdates, &QAction::triggered, this, &MainWindow::checkForUpdatesTriggered);
 }

@@ -62,8 +62,8 @@ QString SettingsFileCheck::message() const
 QString nativeSettingsPath()
 {
     return QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation) + QLatin1Char('/')
-           + QCoreApplication::organizationName() + QLatin1Char('/')
-           + QCoreApplication::applicationName() + QStringLiteral(".conf");
+           + QCoreApplication::organizationName() + QLatin1Char('/') + QCoreApplication::applicationName()
+           + QStringLiteral(".conf");
 }
 
 SettingsFileCheck checkSettingsFile(const QString &path)

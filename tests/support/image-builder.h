@@ -59,8 +59,7 @@ inline QByteArray sign(const QByteArray &payload, const QByteArray &seed = devel
     QByteArray file(int(crypto_sign_BYTES) + masked.size(), '\0');
     unsigned long long length = 0;
     crypto_sign(reinterpret_cast<unsigned char *>(file.data()), &length,
-                reinterpret_cast<const unsigned char *>(masked.constData()),
-                (unsigned long long)masked.size(), sk);
+                reinterpret_cast<const unsigned char *>(masked.constData()), (unsigned long long)masked.size(), sk);
     return file;
 }
 

@@ -6,9 +6,9 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QFileDialog>
-#include <QMessageBox>
 #include <QFileInfo>
 #include <QLineEdit>
+#include <QMessageBox>
 #include <QTest>
 #include <QTimer>
 
@@ -56,8 +56,8 @@ inline void cancelNextDialog()
 }
 
 // Presses a button of the next message box and records its title and text.
-inline void answerNextMessageBox(QMessageBox::StandardButton button, QString *title = nullptr,
-                                 QString *text = nullptr, QMessageBox::Icon *icon = nullptr)
+inline void answerNextMessageBox(QMessageBox::StandardButton button, QString *title = nullptr, QString *text = nullptr,
+                                 QMessageBox::Icon *icon = nullptr)
 {
     answerNextModal([=](QWidget *modal) {
         auto *box = qobject_cast<QMessageBox *>(modal);

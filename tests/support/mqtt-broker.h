@@ -31,10 +31,16 @@ public:
         // Run as root it would switch to the mosquitto user, who cannot read the
         // test's folder: it stays who it was started as.
         const passwd *account = getpwuid(geteuid());
-        config.write("user " + QByteArray(account ? account->pw_name : "root") + "\n"
-                     "listener " + QByteArray::number(m_port) + " 127.0.0.1\n"
-                     "persistence true\npersistence_location " + QFile::encodeName(m_folder) + "/\n"
-                     "autosave_interval 1\n" + (extra.contains("allow_anonymous") ? "" : "allow_anonymous true\n") + extra);
+        config.write("user " + QByteArray(account ? account->pw_name : "root")
+                     + "\n"
+                       "listener "
+                     + QByteArray::number(m_port)
+                     + " 127.0.0.1\n"
+                       "persistence true\npersistence_location "
+                     + QFile::encodeName(m_folder)
+                     + "/\n"
+                       "autosave_interval 1\n"
+                     + (extra.contains("allow_anonymous") ? "" : "allow_anonymous true\n") + extra);
         config.close();
         start();
     }

@@ -7,8 +7,7 @@ SimulatorProcess::SimulatorProcess(const QStringList &arguments)
     m_process.start(QStringLiteral(FROSTGAUGE_SIM_EXECUTABLE), arguments);
     if (!m_process.waitForStarted(5000))
         return;
-    while (!m_process.canReadLine() && m_process.waitForReadyRead(5000)) {
-    }
+    while (!m_process.canReadLine() && m_process.waitForReadyRead(5000)) {}
     if (m_process.canReadLine())
         m_path = QString::fromLocal8Bit(m_process.readLine()).trimmed();
 }

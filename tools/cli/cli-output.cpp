@@ -70,8 +70,8 @@ void showProgress(int state, int total)
         return;
     const int percent = int(qMin<qint64>(100, qint64(qMin(state, total)) * 100 / total));
     const int filled = percent * 40 / 100;
-    fprintf(stderr, "\r[%s%s] %3d%%", QByteArray(filled, '#').constData(),
-            QByteArray(40 - filled, ' ').constData(), percent);
+    fprintf(stderr, "\r[%s%s] %3d%%", QByteArray(filled, '#').constData(), QByteArray(40 - filled, ' ').constData(),
+            percent);
     if (percent >= 100)
         fputc('\n', stderr);
     fflush(stderr);

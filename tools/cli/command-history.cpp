@@ -77,8 +77,10 @@ int commandHistory(const QStringList &arguments)
             out() << "time,instrument,kind,detail\n";
         for (const StoredEvent &event : store.events(instrument, from, to)) {
             if (json)
-                rows.append(QJsonObject{{"time", isoTime(event.timeMs)}, {"instrument", event.instrument},
-                                        {"kind", event.kind}, {"detail", event.detail}});
+                rows.append(QJsonObject{{"time", isoTime(event.timeMs)},
+                                        {"instrument", event.instrument},
+                                        {"kind", event.kind},
+                                        {"detail", event.detail}});
             else
                 out() << isoTime(event.timeMs) << ',' << csvField(event.instrument) << ',' << csvField(event.kind)
                       << ',' << csvField(event.detail) << '\n';
@@ -88,8 +90,11 @@ int commandHistory(const QStringList &arguments)
             out() << "time,instrument,min_K,max_K,mean_K,count\n";
         for (const Bucket &bucket : store.buckets(instrument, from, to, everyMs)) {
             if (json)
-                rows.append(QJsonObject{{"time", isoTime(bucket.startMs)}, {"instrument", bucket.instrument},
-                                        {"min", bucket.min}, {"max", bucket.max}, {"mean", bucket.mean},
+                rows.append(QJsonObject{{"time", isoTime(bucket.startMs)},
+                                        {"instrument", bucket.instrument},
+                                        {"min", bucket.min},
+                                        {"max", bucket.max},
+                                        {"mean", bucket.mean},
                                         {"count", bucket.count}});
             else
                 out() << isoTime(bucket.startMs) << ',' << csvField(bucket.instrument)
@@ -101,8 +106,8 @@ int commandHistory(const QStringList &arguments)
             out() << "time,instrument,temperature_K\n";
         const bool ok = store.readings(instrument, from, to, [&](const StoredReading &reading) {
             if (json)
-                rows.append(QJsonObject{{"time", isoTime(reading.timeMs)}, {"instrument", reading.instrument},
-                                        {"kelvin", reading.kelvin}});
+                rows.append(QJsonObject{
+                    {"time", isoTime(reading.timeMs)}, {"instrument", reading.instrument}, {"kelvin", reading.kelvin}});
             else
                 out() << isoTime(reading.timeMs) << ',' << csvField(reading.instrument)
                       << QString::asprintf(",%.3f\n", reading.kelvin);
@@ -114,4 +119,3 @@ int commandHistory(const QStringList &arguments)
         out() << QJsonDocument(rows).toJson(QJsonDocument::Indented);
     return Success;
 }
-

@@ -128,8 +128,8 @@ int runMonitor(InstrumentSession &session, const QString &port, const MonitorOpt
                     silent = true;
                 if (lostAtMs >= 0 && options.giveUpSeconds > 0 && now - lostAtMs >= options.giveUpSeconds * 1000)
                     gaveUp = true;
-                return silent || gaveUp || interrupted || !refusal.isEmpty()
-                       || !writeError.isEmpty() || (count > 0 && readings >= count)
+                return silent || gaveUp || interrupted || !refusal.isEmpty() || !writeError.isEmpty()
+                       || (count > 0 && readings >= count)
                        || (options.durationSeconds > 0 && now >= options.durationSeconds * 1000);
             },
             QString(), std::numeric_limits<int>::max());
@@ -138,7 +138,8 @@ int runMonitor(InstrumentSession &session, const QString &port, const MonitorOpt
         if (!options.reconnect)
             return fail(session.error(), Failure);
         if (!PortReconnector::canReturn(path))
-            return fail(session.error() + QStringLiteral("; %1 is a pseudo-terminal, which does not come back").arg(path),
+            return fail(session.error()
+                            + QStringLiteral("; %1 is a pseudo-terminal, which does not come back").arg(path),
                         Failure);
         // Lost: the gap is marked, never filled, and the port is awaited.
         lostAtMs = elapsed.elapsed();

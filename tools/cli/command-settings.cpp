@@ -151,21 +151,20 @@ int commandMeasure(const QStringList &arguments)
         return fail(session.error(), Failure);
     const Device &device = session.device();
     if (device.versionNumber <= Protocol::VoltQueriesAfter)
-        return fail(QStringLiteral("instrument version %1 answers no voltage queries (needs 1.5.0.0)")
-                        .arg(device.version),
-                    Failure);
+        return fail(
+            QStringLiteral("instrument version %1 answers no voltage queries (needs 1.5.0.0)").arg(device.version),
+            Failure);
     const bool calibrated = parser.isSet(calibratedOption);
-    const QString key =
-        QLatin1String(calibrated ? Protocol::CalibratedVoltageKey : Protocol::UncalibratedVoltageKey);
+    const QString key = QLatin1String(calibrated ? Protocol::CalibratedVoltageKey : Protocol::UncalibratedVoltageKey);
     QString value;
-    if (!session.query(QLatin1String(calibrated ? Protocol::VoltCalibratedQuery : Protocol::VoltUncalibratedQuery),
-                       key, &value))
+    if (!session.query(QLatin1String(calibrated ? Protocol::VoltCalibratedQuery : Protocol::VoltUncalibratedQuery), key,
+                       &value))
         return fail(session.error(), Failure);
     QString number = value;
     QString state;
     if (number.endsWith(QLatin1String(" C")) || number.endsWith(QLatin1String(" U"))) {
-        state = number.endsWith(QLatin1String(" C")) ? QStringLiteral(" (calibrated)")
-                                                      : QStringLiteral(" (uncalibrated)");
+        state =
+            number.endsWith(QLatin1String(" C")) ? QStringLiteral(" (calibrated)") : QStringLiteral(" (uncalibrated)");
         number.chop(2);
     }
     bool ok = false;

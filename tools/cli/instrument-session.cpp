@@ -15,14 +15,12 @@ InstrumentSession::InstrumentSession(int timeoutMs) : m_timeoutMs(timeoutMs)
         m_error = QStringLiteral("connection lost: ") + reason;
     });
     QObject::connect(&m_device, &Device::identified, [this] { m_identified = true; });
-    QObject::connect(&m_device, &Device::unknownInstrument,
-                     [this](const QString &answer) { m_foreign = answer; });
-    QObject::connect(&m_device, &Device::parameterReceived,
-                     [this](const QString &key, const QString &value) {
-                         m_lastKey = key;
-                         m_lastValue = value;
-                         ++m_parameterCount;
-                     });
+    QObject::connect(&m_device, &Device::unknownInstrument, [this](const QString &answer) { m_foreign = answer; });
+    QObject::connect(&m_device, &Device::parameterReceived, [this](const QString &key, const QString &value) {
+        m_lastKey = key;
+        m_lastValue = value;
+        ++m_parameterCount;
+    });
 }
 
 QString resolvePortName(const QString &port)
@@ -45,8 +43,7 @@ bool InstrumentSession::open(const QString &port)
     return true;
 }
 
-bool InstrumentSession::waitUntil(const std::function<bool()> &done, const QString &what,
-                                  int timeoutMs)
+bool InstrumentSession::waitUntil(const std::function<bool()> &done, const QString &what, int timeoutMs)
 {
     const int limit = timeoutMs < 0 ? m_timeoutMs : timeoutMs;
     QElapsedTimer timer;

@@ -79,8 +79,8 @@ HistoryStore::~HistoryStore()
 
 bool HistoryStore::fail(const QString &what)
 {
-    m_error = QStringLiteral("%1: %2: %3")
-                  .arg(m_path, what, m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QString());
+    m_error =
+        QStringLiteral("%1: %2: %3").arg(m_path, what, m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QString());
     return false;
 }
 
@@ -238,8 +238,7 @@ bool HistoryStore::readingsAfter(const QString &instrument, qint64 seq, qint64 t
     return status == SQLITE_DONE || fail(QStringLiteral("cannot read"));
 }
 
-void HistoryStore::addEvent(const QString &instrument, qint64 timeMs, const QString &kind,
-                            const QString &detail)
+void HistoryStore::addEvent(const QString &instrument, qint64 timeMs, const QString &kind, const QString &detail)
 {
     m_pendingEvents.append({instrument.isEmpty() ? 0 : instrumentId(instrument, true), timeMs, kind, detail});
 }
@@ -256,10 +255,9 @@ bool HistoryStore::commit()
     Statement reading(m_db, "INSERT OR REPLACE INTO readings(instrument, time_ms, kelvin, seq) VALUES(?, ?, ?, ?)");
     Statement instrumentState(m_db, "UPDATE instruments SET last_seq = max(last_seq, ?2), "
                                     "acked_seq = ?3, acked_time_ms = ?4 WHERE id = ?1");
-    Statement minute(m_db,
-                     "INSERT INTO minutes(instrument, minute, lo, hi, total, n) VALUES(?, ?, ?, ?, ?, 1) "
-                     "ON CONFLICT(instrument, minute) DO UPDATE SET lo = min(lo, excluded.lo), "
-                     "hi = max(hi, excluded.hi), total = total + excluded.total, n = n + 1");
+    Statement minute(m_db, "INSERT INTO minutes(instrument, minute, lo, hi, total, n) VALUES(?, ?, ?, ?, ?, 1) "
+                           "ON CONFLICT(instrument, minute) DO UPDATE SET lo = min(lo, excluded.lo), "
+                           "hi = max(hi, excluded.hi), total = total + excluded.total, n = n + 1");
     Statement event(m_db, "INSERT INTO events(instrument, time_ms, kind, detail) VALUES(?, ?, ?, ?)");
     bool ok = reading && minute && event && instrumentState;
     for (const PendingReading &r : qAsConst(m_pendingReadings)) {
@@ -362,17 +360,16 @@ QVector<Bucket> HistoryStore::buckets(const QString &instrument, qint64 fromMs, 
     // Whole minutes come from the per-minute rows, which outlive the readings.
     // Times are after 1970: integer division floors them.
     const bool byMinute = everyMs % 60000 == 0;
-    const char *sql = byMinute
-        ? "SELECT i.name, (m.minute * 60000 / ?4) * ?4 AS b, "
-          "min(m.lo), max(m.hi), sum(m.total) / sum(m.n), sum(m.n) "
-          "FROM minutes m JOIN instruments i ON i.id = m.instrument "
-          "WHERE (?1 = '' OR i.name = ?1) AND m.minute * 60000 BETWEEN ?2 AND ?3 "
-          "GROUP BY i.name, b ORDER BY b, i.name"
-        : "SELECT i.name, (r.time_ms / ?4) * ?4 AS b, "
-          "min(r.kelvin), max(r.kelvin), avg(r.kelvin), count(*) "
-          "FROM readings r JOIN instruments i ON i.id = r.instrument "
-          "WHERE (?1 = '' OR i.name = ?1) AND r.time_ms BETWEEN ?2 AND ?3 "
-          "GROUP BY i.name, b ORDER BY b, i.name";
+    const char *sql = byMinute ? "SELECT i.name, (m.minute * 60000 / ?4) * ?4 AS b, "
+                                 "min(m.lo), max(m.hi), sum(m.total) / sum(m.n), sum(m.n) "
+                                 "FROM minutes m JOIN instruments i ON i.id = m.instrument "
+                                 "WHERE (?1 = '' OR i.name = ?1) AND m.minute * 60000 BETWEEN ?2 AND ?3 "
+                                 "GROUP BY i.name, b ORDER BY b, i.name"
+                               : "SELECT i.name, (r.time_ms / ?4) * ?4 AS b, "
+                                 "min(r.kelvin), max(r.kelvin), avg(r.kelvin), count(*) "
+                                 "FROM readings r JOIN instruments i ON i.id = r.instrument "
+                                 "WHERE (?1 = '' OR i.name = ?1) AND r.time_ms BETWEEN ?2 AND ?3 "
+                                 "GROUP BY i.name, b ORDER BY b, i.name";
     Statement query(m_db, sql);
     if (!query) {
         fail(QStringLiteral("cannot read"));
@@ -383,19 +380,17 @@ QVector<Bucket> HistoryStore::buckets(const QString &instrument, qint64 fromMs, 
     query.bind(3, toMs);
     query.bind(4, everyMs);
     while (query.step() == SQLITE_ROW)
-        result.append({query.text(0), query.integer(1), query.real(2), query.real(3), query.real(4),
-                       query.integer(5)});
+        result.append({query.text(0), query.integer(1), query.real(2), query.real(3), query.real(4), query.integer(5)});
     return result;
 }
 
 QVector<StoredEvent> HistoryStore::events(const QString &instrument, qint64 fromMs, qint64 toMs)
 {
     QVector<StoredEvent> result;
-    Statement query(m_db,
-                    "SELECT e.time_ms, coalesce(i.name, ''), e.kind, e.detail FROM events e "
-                    "LEFT JOIN instruments i ON i.id = e.instrument "
-                    "WHERE (?1 = '' OR i.name = ?1 OR e.instrument IS NULL) AND e.time_ms BETWEEN ?2 AND ?3 "
-                    "ORDER BY e.time_ms, e.id");
+    Statement query(m_db, "SELECT e.time_ms, coalesce(i.name, ''), e.kind, e.detail FROM events e "
+                          "LEFT JOIN instruments i ON i.id = e.instrument "
+                          "WHERE (?1 = '' OR i.name = ?1 OR e.instrument IS NULL) AND e.time_ms BETWEEN ?2 AND ?3 "
+                          "ORDER BY e.time_ms, e.id");
     if (!query)
         return result;
     query.bind(1, instrument);

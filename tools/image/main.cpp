@@ -28,18 +28,17 @@ namespace {
 // it are for tests, the simulator and demonstrations only.
 const char developmentSeedHex[] = "142f5053b0b777c537718762b452c22af5c4d82b595c3c470d310a0d874382bc";
 
-const char usageText[] =
-    "Usage:\n"
-    "  frostgauge-image create --output FILE --version VERSION [--vendor TEXT] [--model TEXT]\n"
-    "                          --build r1=FILE [--build r2=FILE] [--build HEX32=FILE]\n"
-    "                          [--seed FILE]\n"
-    "  frostgauge-image inspect FILE\n"
-    "\n"
-    "create  builds a signed, masked format-2 image holding one build per board revision\n"
-    "        (r1, r2, or a compatibility identifier as 32 hexadecimal digits). The signing\n"
-    "        seed is read from FILE (32 bytes, or 64 hexadecimal digits); without --seed\n"
-    "        the development seed is used.\n"
-    "inspect verifies an image with this program's public key and lists its texts and records.\n";
+const char usageText[] = "Usage:\n"
+                         "  frostgauge-image create --output FILE --version VERSION [--vendor TEXT] [--model TEXT]\n"
+                         "                          --build r1=FILE [--build r2=FILE] [--build HEX32=FILE]\n"
+                         "                          [--seed FILE]\n"
+                         "  frostgauge-image inspect FILE\n"
+                         "\n"
+                         "create  builds a signed, masked format-2 image holding one build per board revision\n"
+                         "        (r1, r2, or a compatibility identifier as 32 hexadecimal digits). The signing\n"
+                         "        seed is read from FILE (32 bytes, or 64 hexadecimal digits); without --seed\n"
+                         "        the development seed is used.\n"
+                         "inspect verifies an image with this program's public key and lists its texts and records.\n";
 
 int fail(const QString &message, int code = 2)
 {
@@ -94,8 +93,7 @@ void appendLe32(QByteArray *bytes, quint32 value)
 
 int create(const QStringList &args)
 {
-    QString output, version, vendor = QStringLiteral("NORDA"), model = QStringLiteral("VKRHX350"),
-                             seedPath;
+    QString output, version, vendor = QStringLiteral("NORDA"), model = QStringLiteral("VKRHX350"), seedPath;
     QList<QPair<QByteArray, QString>> builds;
     for (int i = 0; i < args.size(); ++i) {
         const QString &arg = args.at(i);
@@ -177,8 +175,8 @@ int create(const QStringList &args)
     QByteArray signedFile(int(crypto_sign_BYTES) + payload.size(), '\0');
     unsigned long long signedLength = 0;
     crypto_sign(reinterpret_cast<unsigned char *>(signedFile.data()), &signedLength,
-                reinterpret_cast<const unsigned char *>(payload.constData()),
-                (unsigned long long)payload.size(), secretKey);
+                reinterpret_cast<const unsigned char *>(payload.constData()), (unsigned long long)payload.size(),
+                secretKey);
     sodium_memzero(secretKey, sizeof secretKey);
 
     QSaveFile file(output);
@@ -209,8 +207,8 @@ int inspect(const QStringList &args)
         return fail(error);
     QByteArray payload;
     if (!openFirmwarePayload(data, &payload))
-        return fail(QStringLiteral("%1: the signature does not verify with this program's public key")
-                        .arg(args.first()), 1);
+        return fail(
+            QStringLiteral("%1: the signature does not verify with this program's public key").arg(args.first()), 1);
     if (payload.left(16) == QByteArray(reinterpret_cast<const char *>(fw_descriptor_uuid1), 16))
         return fail(QStringLiteral("%1: image format version 1, which Frostgauge does not read").arg(args.first()), 1);
     if (payload.left(16) != QByteArray(reinterpret_cast<const char *>(fw_descriptor_uuid2), 16))

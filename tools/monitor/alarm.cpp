@@ -8,10 +8,8 @@
 #include <limits>
 
 Alarm::Alarm(const AlarmConfig &config, qint64 startMs, QObject *parent)
-    : QObject(parent), m_config(config), m_lastReadingMs(startMs),
-      m_lastValue(std::numeric_limits<double>::quiet_NaN())
-{
-}
+    : QObject(parent), m_config(config), m_lastReadingMs(startMs), m_lastValue(std::numeric_limits<double>::quiet_NaN())
+{}
 
 void Alarm::reading(qint64 timeMs, double kelvin)
 {
@@ -24,8 +22,8 @@ void Alarm::reading(qint64 timeMs, double kelvin)
     }
     if (m_config.kind != AlarmConfig::Value)
         return;
-    const bool outside = (m_config.hasAbove && kelvin > m_config.above)
-                         || (m_config.hasBelow && kelvin < m_config.below);
+    const bool outside =
+        (m_config.hasAbove && kelvin > m_config.above) || (m_config.hasBelow && kelvin < m_config.below);
     // Back inside only past the hysteresis band: a reading wobbling on a limit
     // does not raise and clear the alarm at every sample.
     const bool inside = (!m_config.hasAbove || kelvin <= m_config.above - m_config.hysteresis)

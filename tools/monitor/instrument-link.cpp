@@ -9,15 +9,13 @@
 
 InstrumentLink::InstrumentLink(const InstrumentConfig &config, QObject *parent)
     : QObject(parent), m_config(config), m_reconnector(new PortReconnector(this)), m_knownSerial(config.serial)
-{
-}
+{}
 
 void InstrumentLink::start()
 {
     if (!open(m_config.port)) {
         m_lastProblem = QStringLiteral("cannot open %1").arg(m_config.port);
-        emit event(m_config.name, QStringLiteral("lost"),
-                   QStringLiteral("%1; waiting for it").arg(m_lastProblem));
+        emit event(m_config.name, QStringLiteral("lost"), QStringLiteral("%1; waiting for it").arg(m_lastProblem));
         waitForPort();
     }
 }
@@ -43,9 +41,8 @@ bool InstrumentLink::open(const QString &path)
     }
     m_device = device;
     connect(device, &Device::identified, this, &InstrumentLink::identified);
-    connect(device, &Device::unknownInstrument, this, [this](const QString &answer) {
-        refuse(QStringLiteral("not a VKRHX350 (%1 answered)").arg(answer));
-    });
+    connect(device, &Device::unknownInstrument, this,
+            [this](const QString &answer) { refuse(QStringLiteral("not a VKRHX350 (%1 answered)").arg(answer)); });
     connect(device, &Device::temperatureChanged, this, [this](double kelvin) {
         // Readings count only from an instrument that is the configured one.
         if (m_connected)
@@ -115,5 +112,6 @@ void InstrumentLink::waitForPort(int firstDelayMs)
                        .arg(m_config.port));
         return;
     }
-    m_reconnector->start(m_config.port, [this](const QString &path) { return open(path); }, firstDelayMs);
+    m_reconnector->start(
+        m_config.port, [this](const QString &path) { return open(path); }, firstDelayMs);
 }

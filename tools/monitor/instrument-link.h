@@ -25,8 +25,7 @@ signals:
     void reading(const QString &instrument, qint64 timeMs, double kelvin);
     // kind: "connected", "lost", "refused"; detail says who or why.
     void event(const QString &instrument, const QString &kind, const QString &detail);
-    void identity(const QString &instrument, const QString &model, const QString &serialNumber,
-                  const QString &version);
+    void identity(const QString &instrument, const QString &model, const QString &serialNumber, const QString &version);
 
 private:
     bool open(const QString &path);

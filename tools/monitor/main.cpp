@@ -15,16 +15,15 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("frostgauge-monitor"));
-    qputenv("QT_LOGGING_RULES", qgetenv("QT_LOGGING_RULES").isEmpty() ? QByteArray("*.debug=false")
-                                                                       : qgetenv("QT_LOGGING_RULES"));
+    qputenv("QT_LOGGING_RULES",
+            qgetenv("QT_LOGGING_RULES").isEmpty() ? QByteArray("*.debug=false") : qgetenv("QT_LOGGING_RULES"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Watches VKRHX350 temperature monitors, keeps their readings and events in an SQLite store and "
-        "raises alarms. Logs one line per event to standard error."));
+    parser.setApplicationDescription(
+        QStringLiteral("Watches VKRHX350 temperature monitors, keeps their readings and events in an SQLite store and "
+                       "raises alarms. Logs one line per event to standard error."));
     parser.addHelpOption();
-    const QCommandLineOption config("config", "The configuration file (INI).", "FILE",
-                                    "/etc/frostgauge/monitor.conf");
+    const QCommandLineOption config("config", "The configuration file (INI).", "FILE", "/etc/frostgauge/monitor.conf");
     const QCommandLineOption check("check", "Check the configuration and exit.");
     parser.addOptions({config, check});
     if (!parser.parse(app.arguments()))

@@ -37,14 +37,18 @@ public:
         m_settings.endGroup();
         for (const QString &key : keys) {
             if (!known.contains(key))
-                return fail(section, key, QStringLiteral("unknown key (known: %1)").arg(known.join(QStringLiteral(", "))));
+                return fail(section, key,
+                            QStringLiteral("unknown key (known: %1)").arg(known.join(QStringLiteral(", "))));
         }
         if (!groups.isEmpty())
             return fail(section + QLatin1Char('/') + groups.first(), QString(), QStringLiteral("unknown section"));
         return true;
     }
 
-    bool has(const QString &section, const QString &key) { return m_settings.contains(section + QLatin1Char('/') + key); }
+    bool has(const QString &section, const QString &key)
+    {
+        return m_settings.contains(section + QLatin1Char('/') + key);
+    }
 
     QString text(const QString &section, const QString &key)
     {
@@ -96,16 +100,18 @@ bool readStore(Checker &check, MonitorConfig *config)
 bool readMqtt(Checker &check, MqttConfig *mqtt)
 {
     const QString section = QStringLiteral("mqtt");
-    if (!check.onlyKnownKeys(section, {QStringLiteral("host"), QStringLiteral("port"), QStringLiteral("client_id"),
-                                       QStringLiteral("topic_prefix"), QStringLiteral("qos"), QStringLiteral("username"),
-                                       QStringLiteral("password_file"), QStringLiteral("ca_file"),
-                                       QStringLiteral("cert_file"), QStringLiteral("key_file"), QStringLiteral("discovery")}))
+    if (!check.onlyKnownKeys(section,
+                             {QStringLiteral("host"), QStringLiteral("port"), QStringLiteral("client_id"),
+                              QStringLiteral("topic_prefix"), QStringLiteral("qos"), QStringLiteral("username"),
+                              QStringLiteral("password_file"), QStringLiteral("ca_file"), QStringLiteral("cert_file"),
+                              QStringLiteral("key_file"), QStringLiteral("discovery")}))
         return false;
     mqtt->enabled = true;
     mqtt->host = check.text(section, QStringLiteral("host"));
     if (mqtt->host.isEmpty())
         return check.fail(section, QStringLiteral("host"), QStringLiteral("is missing: the broker's host name"));
-    if (check.has(section, QStringLiteral("port")) && !check.whole(section, QStringLiteral("port"), 1, 65535, &mqtt->port))
+    if (check.has(section, QStringLiteral("port"))
+        && !check.whole(section, QStringLiteral("port"), 1, 65535, &mqtt->port))
         return false;
     mqtt->clientId = check.text(section, QStringLiteral("client_id"));
     if (mqtt->clientId.isEmpty())
@@ -130,10 +136,10 @@ bool readMqtt(Checker &check, MqttConfig *mqtt)
     mqtt->caFile = check.text(section, QStringLiteral("ca_file"));
     mqtt->certFile = check.text(section, QStringLiteral("cert_file"));
     mqtt->keyFile = check.text(section, QStringLiteral("key_file"));
-    for (const auto &file : {qMakePair(QStringLiteral("password_file"), mqtt->passwordFile),
-                             qMakePair(QStringLiteral("ca_file"), mqtt->caFile),
-                             qMakePair(QStringLiteral("cert_file"), mqtt->certFile),
-                             qMakePair(QStringLiteral("key_file"), mqtt->keyFile)}) {
+    for (const auto &file :
+         {qMakePair(QStringLiteral("password_file"), mqtt->passwordFile),
+          qMakePair(QStringLiteral("ca_file"), mqtt->caFile), qMakePair(QStringLiteral("cert_file"), mqtt->certFile),
+          qMakePair(QStringLiteral("key_file"), mqtt->keyFile)}) {
         if (!file.second.isEmpty() && !QFileInfo(file.second).isFile())
             return check.fail(section, file.first, QStringLiteral("%1 is not a file").arg(file.second));
     }
@@ -158,7 +164,8 @@ bool readInstrument(Checker &check, const QString &name, MonitorConfig *config)
     instrument.name = name;
     instrument.port = check.text(section, QStringLiteral("port"));
     if (instrument.port.isEmpty())
-        return check.fail(section, QStringLiteral("port"), QStringLiteral("is missing: the device path of the instrument"));
+        return check.fail(section, QStringLiteral("port"),
+                          QStringLiteral("is missing: the device path of the instrument"));
     instrument.serial = check.text(section, QStringLiteral("serial"));
     if (check.has(section, QStringLiteral("period"))
         && !check.whole(section, QStringLiteral("period"), ShortestPeriodMs, LongestPeriodMs, &instrument.period))
@@ -187,8 +194,9 @@ bool readAlarm(Checker &check, const QString &name, MonitorConfig *config)
         known = known || instrument.name == alarm.instrument;
     if (!known)
         return check.fail(section, QStringLiteral("instrument"),
-                          alarm.instrument.isEmpty() ? QStringLiteral("is missing: the instrument the alarm watches")
-                                                     : QStringLiteral("no [instrument/%1] section").arg(alarm.instrument));
+                          alarm.instrument.isEmpty()
+                              ? QStringLiteral("is missing: the instrument the alarm watches")
+                              : QStringLiteral("no [instrument/%1] section").arg(alarm.instrument));
 
     // Temperatures up to ten million kelvin, periods up to a day.
     const double hottest = 1e7;
@@ -212,7 +220,8 @@ bool readAlarm(Checker &check, const QString &name, MonitorConfig *config)
         if (!check.number(section, QStringLiteral("hysteresis"), 0, hottest, &alarm.hysteresis))
             return false;
     }
-    if (check.has(section, QStringLiteral("hold")) && !check.number(section, QStringLiteral("hold"), 0, 86400, &alarm.holdSeconds))
+    if (check.has(section, QStringLiteral("hold"))
+        && !check.number(section, QStringLiteral("hold"), 0, 86400, &alarm.holdSeconds))
         return false;
     if (silence) {
         alarm.kind = AlarmConfig::Silence;
@@ -222,7 +231,8 @@ bool readAlarm(Checker &check, const QString &name, MonitorConfig *config)
         alarm.kind = AlarmConfig::Lost;
         const QString value = check.text(section, QStringLiteral("lost")).toLower();
         if (value != QLatin1String("true") && value != QLatin1String("yes"))
-            return check.fail(section, QStringLiteral("lost"), QStringLiteral("takes true (an alarm while the instrument is lost)"));
+            return check.fail(section, QStringLiteral("lost"),
+                              QStringLiteral("takes true (an alarm while the instrument is lost)"));
     }
     alarm.command = check.text(section, QStringLiteral("command"));
     if (check.has(section, QStringLiteral("command")) && alarm.command.isEmpty())
@@ -238,7 +248,7 @@ bool readMonitorConfig(const QString &path, MonitorConfig *config, QString *erro
     const QFileInfo info(path);
     if (!info.isFile() || !info.isReadable()) {
         *error = QStringLiteral("%1: %2").arg(path, info.exists() ? QStringLiteral("not a readable file")
-                                                                : QStringLiteral("no such file"));
+                                                                  : QStringLiteral("no such file"));
         return false;
     }
     if (info.size() > 1024 * 1024) {
@@ -256,14 +266,16 @@ bool readMonitorConfig(const QString &path, MonitorConfig *config, QString *erro
         bool ok = true;
         const QStringList general = settings.childKeys();
         if (!general.isEmpty())
-            ok = check.fail(QStringLiteral("General"), general.first(), QStringLiteral("unknown key outside any section"));
+            ok = check.fail(QStringLiteral("General"), general.first(),
+                            QStringLiteral("unknown key outside any section"));
         const QStringList sections = settings.childGroups();
         for (const QString &section : sections) {
             if (!ok)
                 break;
             if (section != QLatin1String("store") && section != QLatin1String("instrument")
                 && section != QLatin1String("alarm") && section != QLatin1String("mqtt"))
-                ok = check.fail(section, QString(), QStringLiteral("unknown section (known: store, mqtt, instrument/NAME, alarm/NAME)"));
+                ok = check.fail(section, QString(),
+                                QStringLiteral("unknown section (known: store, mqtt, instrument/NAME, alarm/NAME)"));
         }
         if (ok && !sections.contains(QStringLiteral("store")))
             ok = check.fail(QStringLiteral("store"), QString(), QStringLiteral("is missing"));
@@ -276,7 +288,8 @@ bool readMonitorConfig(const QString &path, MonitorConfig *config, QString *erro
             const QStringList stray = settings.childKeys();
             settings.endGroup();
             if (ok && !stray.isEmpty())
-                ok = check.fail(QLatin1String(group), stray.first(), QStringLiteral("sections are [%1/NAME]").arg(QLatin1String(group)));
+                ok = check.fail(QLatin1String(group), stray.first(),
+                                QStringLiteral("sections are [%1/NAME]").arg(QLatin1String(group)));
             for (const QString &name : names) {
                 if (!ok)
                     break;

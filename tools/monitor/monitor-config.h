@@ -10,8 +10,8 @@
 struct InstrumentConfig {
     QString name;
     QString port;
-    QString serial;  // empty: any serial number (the first one seen is kept)
-    int period = 0;  // RS-232 output period sent on each connect; 0: left alone
+    QString serial; // empty: any serial number (the first one seen is kept)
+    int period = 0; // RS-232 output period sent on each connect; 0: left alone
 };
 
 struct AlarmConfig {

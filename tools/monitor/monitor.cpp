@@ -57,16 +57,16 @@ bool Monitor::start()
     const qint64 started = nowMs();
     for (const AlarmConfig &alarmConfig : qAsConst(m_config.alarms)) {
         auto *alarm = new Alarm(alarmConfig, started, this);
-        connect(alarm, &Alarm::changed, this,
-                [this](const QString &name, const QString &instrument, const QString &state, double value, qint64 timeMs) {
-                    const QString detail = std::isfinite(value)
-                                               ? QStringLiteral("%1 at %2 K").arg(name).arg(value, 0, 'f', 3)
-                                               : name;
-                    m_store.addEvent(instrument, timeMs, QStringLiteral("alarm ") + state, detail);
-                    if (m_mqtt)
-                        m_mqtt->publishAlarm(instrument, name, state, value, timeMs);
-                    logLine(QStringLiteral("%1: alarm %2 %3").arg(instrument, detail, state));
-                });
+        connect(
+            alarm, &Alarm::changed, this,
+            [this](const QString &name, const QString &instrument, const QString &state, double value, qint64 timeMs) {
+                const QString detail =
+                    std::isfinite(value) ? QStringLiteral("%1 at %2 K").arg(name).arg(value, 0, 'f', 3) : name;
+                m_store.addEvent(instrument, timeMs, QStringLiteral("alarm ") + state, detail);
+                if (m_mqtt)
+                    m_mqtt->publishAlarm(instrument, name, state, value, timeMs);
+                logLine(QStringLiteral("%1: alarm %2 %3").arg(instrument, detail, state));
+            });
         m_alarms.append(alarm);
     }
     record(QString(), QStringLiteral("monitor started"),
@@ -76,7 +76,8 @@ bool Monitor::start()
         connect(link, &InstrumentLink::reading, this, &Monitor::reading);
         connect(link, &InstrumentLink::event, this, &Monitor::record);
         connect(link, &InstrumentLink::identity, this,
-                [this](const QString &instrument, const QString &model, const QString &serialNumber, const QString &version) {
+                [this](const QString &instrument, const QString &model, const QString &serialNumber,
+                       const QString &version) {
                     if (m_mqtt)
                         m_mqtt->publishInfo(instrument, model, serialNumber, version);
                 });
@@ -108,8 +109,10 @@ void Monitor::record(const QString &instrument, const QString &kind, const QStri
 {
     const qint64 now = nowMs();
     m_store.addEvent(instrument, now, kind, detail);
-    logLine(instrument.isEmpty() ? QStringLiteral("%1%2").arg(kind, detail.isEmpty() ? QString() : QStringLiteral(": ") + detail)
-                                 : QStringLiteral("%1: %2%3").arg(instrument, kind, detail.isEmpty() ? QString() : QStringLiteral(": ") + detail));
+    logLine(instrument.isEmpty()
+                ? QStringLiteral("%1%2").arg(kind, detail.isEmpty() ? QString() : QStringLiteral(": ") + detail)
+                : QStringLiteral("%1: %2%3")
+                      .arg(instrument, kind, detail.isEmpty() ? QString() : QStringLiteral(": ") + detail));
     if (m_mqtt && !instrument.isEmpty()) {
         if (kind == QLatin1String("connected"))
             m_mqtt->publishStatus(instrument, QStringLiteral("online"));

@@ -96,11 +96,12 @@ bool MqttPublisher::start(QString *error)
         const QByteArray ca = QFile::encodeName(m_config.caFile);
         const QByteArray cert = QFile::encodeName(m_config.certFile);
         const QByteArray key = QFile::encodeName(m_config.keyFile);
-        const int result = mosquitto_tls_set(m_client, ca.constData(), nullptr,
-                                             cert.isEmpty() ? nullptr : cert.constData(),
-                                             key.isEmpty() ? nullptr : key.constData(), nullptr);
+        const int result =
+            mosquitto_tls_set(m_client, ca.constData(), nullptr, cert.isEmpty() ? nullptr : cert.constData(),
+                              key.isEmpty() ? nullptr : key.constData(), nullptr);
         if (result != MOSQ_ERR_SUCCESS) {
-            *error = QStringLiteral("mqtt: TLS files not usable: %1").arg(QString::fromUtf8(mosquitto_strerror(result)));
+            *error =
+                QStringLiteral("mqtt: TLS files not usable: %1").arg(QString::fromUtf8(mosquitto_strerror(result)));
             return false;
         }
     }
@@ -125,8 +126,9 @@ void MqttPublisher::stop()
 void MqttPublisher::connectNow()
 {
     m_down = false;
-    const int result = m_attempted ? mosquitto_reconnect_async(m_client)
-                                   : mosquitto_connect_async(m_client, m_config.host.toUtf8().constData(), m_config.port, 30);
+    const int result = m_attempted
+                           ? mosquitto_reconnect_async(m_client)
+                           : mosquitto_connect_async(m_client, m_config.host.toUtf8().constData(), m_config.port, 30);
     m_attempted = true;
     if (result != MOSQ_ERR_SUCCESS) {
         const QString problem = QStringLiteral("mqtt: cannot reach %1:%2: %3")
@@ -272,8 +274,8 @@ void MqttPublisher::replayMore()
         m_store->commit();
         m_store->readingsAfter(instrument, cursor.seq, cursor.timeMs, ReplayChunk, [&](const StoredReading &reading) {
             int mid = 0;
-            if (send(topic(instrument, QStringLiteral("temperature")), readingPayload(reading.timeMs, reading.kelvin, reading.seq),
-                     true, &mid)) {
+            if (send(topic(instrument, QStringLiteral("temperature")),
+                     readingPayload(reading.timeMs, reading.kelvin, reading.seq), true, &mid)) {
                 m_inFlight.insert(mid, {instrument, reading.seq, reading.timeMs});
                 cursor = {reading.seq, reading.timeMs};
                 ++queued;
@@ -331,8 +333,8 @@ bool MqttPublisher::send(const QString &topicName, const QByteArray &payload, bo
     if (!m_connected)
         return false;
     const QByteArray name = topicName.toUtf8();
-    const int result = mosquitto_publish(m_client, mid, name.constData(), payload.size(), payload.constData(),
-                                         m_config.qos, retain);
+    const int result =
+        mosquitto_publish(m_client, mid, name.constData(), payload.size(), payload.constData(), m_config.qos, retain);
     if (result != MOSQ_ERR_SUCCESS)
         return false;
     // Out at once rather than at the next turn of the loop.

@@ -23,9 +23,8 @@ const int MaxCommandLength = 1024;
 // Sensor voltage of a silicon diode against temperature (kelvin, volts): the
 // simulated sensor that a custom curve is read against.
 const double diodeCurve[][2] = {
-    {1.4, 1.644}, {4.2, 1.5696}, {10, 1.4212}, {20, 1.2134}, {30, 1.1072}, {50, 1.0716},
-    {77, 1.0253}, {100, 0.9755}, {150, 0.8683}, {200, 0.7555}, {250, 0.6382}, {300, 0.5185},
-    {400, 0.28},
+    {1.4, 1.644},  {4.2, 1.5696}, {10, 1.4212},  {20, 1.2134},  {30, 1.1072},  {50, 1.0716}, {77, 1.0253},
+    {100, 0.9755}, {150, 0.8683}, {200, 0.7555}, {250, 0.6382}, {300, 0.5185}, {400, 0.28},
 };
 
 double diodeVoltage(double kelvin)
@@ -63,8 +62,7 @@ void writeWhole(const QString &path, const QByteArray &data)
 }
 } // namespace
 
-Instrument::Instrument(const Options &options, QObject *parent)
-    : QObject(parent), m_options(options)
+Instrument::Instrument(const Options &options, QObject *parent) : QObject(parent), m_options(options)
 {
     m_uptime.start();
     m_temperatureTimer = new QTimer(this);
@@ -157,14 +155,14 @@ QString Instrument::identification() const
 {
     const bool management = m_mode == Mode::Management;
     return QStringLiteral("NORDA,%1,%2,%3")
-        .arg(management ? QStringLiteral("VKRHX350-BS") : QStringLiteral("VKRHX350"),
-             m_options.serialNumber, management ? m_options.bootVersion : m_options.version);
+        .arg(management ? QStringLiteral("VKRHX350-BS") : QStringLiteral("VKRHX350"), m_options.serialNumber,
+             management ? m_options.bootVersion : m_options.version);
 }
 
 QString Instrument::compatLine() const
 {
-    const QByteArray id = m_options.revision == 2 ? compatIdBytes(uuid_compat_stm32g070kb_r2)
-                                                  : compatIdBytes(uuid_compat_stm32g071kb_r1);
+    const QByteArray id =
+        m_options.revision == 2 ? compatIdBytes(uuid_compat_stm32g070kb_r2) : compatIdBytes(uuid_compat_stm32g071kb_r1);
     return QStringLiteral("*COMPAT = ") + QString::fromLatin1(id.toHex());
 }
 
@@ -321,8 +319,7 @@ void Instrument::handleManagement(const QString &line)
     if (handleCommon(line, true))
         return;
     const bool legacy = packVersion(m_options.bootVersion) < 0x01040000;
-    static const QRegularExpression writeCommand(
-        QStringLiteral("^(@03|flash write) ([0-9a-fA-F]+) ([0-9a-fA-F]*)$"));
+    static const QRegularExpression writeCommand(QStringLiteral("^(@03|flash write) ([0-9a-fA-F]+) ([0-9a-fA-F]*)$"));
 
     if (line == QLatin1String(legacy ? "flash erase" : "@02")) {
         m_flash.clear();

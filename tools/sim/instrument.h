@@ -23,9 +23,9 @@ public:
         int revision = 1;
         QString statePath;
         QString flashDumpPath;
-        int dropAck = 0;      // never acknowledge this write (1-based; 0 = none)
-        int hangupAfter = 0;  // hang up after this many received lines (0 = never)
-        bool garbage = false; // interleave lines that are no protocol at all
+        int dropAck = 0;                // never acknowledge this write (1-based; 0 = none)
+        int hangupAfter = 0;            // hang up after this many received lines (0 = never)
+        bool garbage = false;           // interleave lines that are no protocol at all
         bool stayInApplication = false; // a reset never enters the management firmware
         double adcInput = 1.0;
     };

@@ -2,8 +2,8 @@
 // testing Frostgauge without the instrument.
 
 #include "instrument.h"
-#include "pty-link.h"
 #include "program-exit.h"
+#include "pty-link.h"
 #include "termination-signals.h"
 
 #include <QCommandLineParser>
@@ -19,32 +19,28 @@ int main(int argc, char *argv[])
     QCoreApplication::setApplicationName(QStringLiteral("frostgauge-sim"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral(
-        "Plays a VKRHX350 temperature monitor on a pseudo-terminal. Prints the terminal's path as "
-        "its first line, then answers the tool's commands until interrupted."));
+    parser.setApplicationDescription(
+        QStringLiteral("Plays a VKRHX350 temperature monitor on a pseudo-terminal. Prints the terminal's path as "
+                       "its first line, then answers the tool's commands until interrupted."));
     parser.addHelpOption();
     const QCommandLineOption link("link", "Keep a symbolic link to the terminal at PATH.", "PATH");
     const QCommandLineOption serial("serial", "Serial number (default SIM0001).", "TEXT", "SIM0001");
-    const QCommandLineOption version("version", "Application firmware version (default 1.5.2).",
-                                     "VERSION", "1.5.2");
-    const QCommandLineOption bootVersion("boot-version",
-                                         "Management firmware version (default 1.4.0.0).",
-                                         "VERSION", "1.4.0.0");
+    const QCommandLineOption version("version", "Application firmware version (default 1.5.2).", "VERSION", "1.5.2");
+    const QCommandLineOption bootVersion("boot-version", "Management firmware version (default 1.4.0.0).", "VERSION",
+                                         "1.4.0.0");
     const QCommandLineOption revision("revision", "Board revision, 1 or 2 (default 1).", "N", "1");
     const QCommandLineOption state("state", "Keep the saved settings in FILE.", "FILE");
     const QCommandLineOption flashDump("flash-dump", "Write the received flash image to FILE.", "FILE");
     const QCommandLineOption dropAck("drop-ack", "Never acknowledge the N-th write command.", "N");
     const QCommandLineOption hangupAfter("hangup-after", "Hang up after N received lines.", "N");
     const QCommandLineOption garbage("garbage", "Interleave lines that are no protocol at all.");
-    const QCommandLineOption stayInApplication(
-        "stay-in-application", "Ignore the break after a reset: the application comes back "
-                               "instead of the management firmware.");
-    const QCommandLineOption paceBaud("pace-baud", "Pace the line as a real one of this baud rate.",
-                                      "BAUD");
-    const QCommandLineOption adcInput("adc-input", "Voltage at the ADC input (default 1.0).", "VOLTS",
-                                      "1.0");
-    parser.addOptions({link, serial, version, bootVersion, revision, state, flashDump, dropAck,
-                       hangupAfter, garbage, stayInApplication, paceBaud, adcInput});
+    const QCommandLineOption stayInApplication("stay-in-application",
+                                               "Ignore the break after a reset: the application comes back "
+                                               "instead of the management firmware.");
+    const QCommandLineOption paceBaud("pace-baud", "Pace the line as a real one of this baud rate.", "BAUD");
+    const QCommandLineOption adcInput("adc-input", "Voltage at the ADC input (default 1.0).", "VOLTS", "1.0");
+    parser.addOptions({link, serial, version, bootVersion, revision, state, flashDump, dropAck, hangupAfter, garbage,
+                       stayInApplication, paceBaud, adcInput});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         return exitWith(2, QStringLiteral("unexpected argument: ") + parser.positionalArguments().first());
@@ -72,8 +68,7 @@ int main(int argc, char *argv[])
         return valid && *target > 0;
     };
     int baud = 0;
-    if (!count(dropAck, &options.dropAck) || !count(hangupAfter, &options.hangupAfter)
-        || !count(paceBaud, &baud))
+    if (!count(dropAck, &options.dropAck) || !count(hangupAfter, &options.hangupAfter) || !count(paceBaud, &baud))
         return exitWith(2, QStringLiteral("--drop-ack, --hangup-after and --pace-baud take a positive number"));
 
     PtyLink pty;
@@ -95,13 +90,11 @@ int main(int argc, char *argv[])
     // With pacing, a reply cannot leave before its command has fully arrived.
     qint64 inputArrivedMs = 0;
     QObject::connect(&pty, &PtyLink::received, &instrument, [&](const QByteArray &bytes) {
-        inputArrivedMs = qMax<qint64>(inputArrivedMs, pty.nowMs())
-                         + qint64(pty.wireSeconds(bytes.size()) * 1000.0);
+        inputArrivedMs = qMax<qint64>(inputArrivedMs, pty.nowMs()) + qint64(pty.wireSeconds(bytes.size()) * 1000.0);
         instrument.receive(bytes);
     });
-    QObject::connect(&instrument, &Instrument::send, &pty, [&](const QByteArray &bytes) {
-        pty.send(bytes, inputArrivedMs);
-    });
+    QObject::connect(&instrument, &Instrument::send, &pty,
+                     [&](const QByteArray &bytes) { pty.send(bytes, inputArrivedMs); });
     QObject::connect(&instrument, &Instrument::hangUpRequested, &app, [&] {
         pty.hangUp();
         QCoreApplication::quit();
