@@ -27,6 +27,13 @@ for file in bin/frostgauge bin/frostgauge-sim bin/frostgauge-image bin/frostgaug
     share/man/man1/frostgauge.1 share/man/man1/frostgauge-sim.1 share/man/man1/frostgauge-image.1 share/man/man1/frostgauge-cli.1; do
     [ -e "$root/$file" ] || { echo "not installed: $file"; exit 1; }
 done
+# The version is written once, in CMake; the manual pages and the metainfo get it from there.
+version=$(dpkg-deb -f "$deb" Version)
+for page in "$root"/share/man/man1/frostgauge*.1; do
+    grep -q "\"Frostgauge $version\"" "$page" || { echo "$page does not carry version $version"; exit 1; }
+done
+grep -q "<release version=\"$version\"" "$root/share/metainfo/org.norda.frostgauge.metainfo.xml" ||
+    { echo "the metainfo does not carry version $version"; exit 1; }
 
 # The installed image tool builds and verifies an image.
 head -c 3000 /dev/urandom >"$scratch/build.bin"
@@ -54,7 +61,7 @@ if command -v desktop-file-validate >/dev/null; then
     desktop-file-validate "$source_dir/data/frostgauge.desktop"
 fi
 if command -v appstreamcli >/dev/null; then
-    appstreamcli validate --no-net --pedantic "$source_dir/data/org.norda.frostgauge.metainfo.xml"
+    appstreamcli validate --no-net --pedantic "$root/share/metainfo/org.norda.frostgauge.metainfo.xml"
 fi
-man -l "$source_dir/doc/man/frostgauge.1" >/dev/null 2>&1 || true
+man -l "$root/share/man/man1/frostgauge.1" >/dev/null 2>&1 || true
 echo "package test passed"

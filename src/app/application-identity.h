@@ -1,5 +1,7 @@
 #pragma once
 
+#include "frostgauge-version.h"
+
 #include <QCoreApplication>
 
 // The identity names the per-user settings store, so it is set before any
@@ -9,5 +11,5 @@ inline void setApplicationIdentity()
     QCoreApplication::setOrganizationName(QStringLiteral("NORDA"));
     QCoreApplication::setOrganizationDomain(QStringLiteral("norda.example"));
     QCoreApplication::setApplicationName(QStringLiteral("frostgauge"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.5.0"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(FROSTGAUGE_VERSION));
 }
