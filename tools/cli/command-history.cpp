@@ -3,6 +3,7 @@
 #include "cli-output.h"
 #include "command-line.h"
 #include "commands.h"
+#include "history-csv.h"
 #include "history-store.h"
 
 #include <QJsonArray>
@@ -12,17 +13,6 @@
 
 #include <cmath>
 #include <limits>
-
-namespace {
-
-QString csvField(const QString &text)
-{
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n')))
-        return text;
-    return QLatin1Char('"') + QString(text).replace(QLatin1String("\""), QLatin1String("\"\"")) + QLatin1Char('"');
-}
-
-} // namespace
 
 int commandHistory(const QStringList &arguments)
 {
@@ -101,16 +91,13 @@ int commandHistory(const QStringList &arguments)
                       << QString::asprintf(",%.3f,%.3f,%.3f,", bucket.min, bucket.max, bucket.mean) << bucket.count
                       << '\n';
         }
+    } else if (!json) {
+        if (!writeReadingsCsv(store, instrument, from, to, out()))
+            return fail(store.error(), Failure);
     } else {
-        if (!json)
-            out() << "time,instrument,temperature_K\n";
         const bool ok = store.readings(instrument, from, to, [&](const StoredReading &reading) {
-            if (json)
-                rows.append(QJsonObject{
-                    {"time", isoTime(reading.timeMs)}, {"instrument", reading.instrument}, {"kelvin", reading.kelvin}});
-            else
-                out() << isoTime(reading.timeMs) << ',' << csvField(reading.instrument)
-                      << QString::asprintf(",%.3f\n", reading.kelvin);
+            rows.append(QJsonObject{
+                {"time", isoTime(reading.timeMs)}, {"instrument", reading.instrument}, {"kelvin", reading.kelvin}});
         });
         if (!ok)
             return fail(store.error(), Failure);

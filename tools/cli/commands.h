@@ -14,3 +14,4 @@ int commandMonitor(const QStringList &arguments);
 int commandUploadCurve(const QStringList &arguments);
 int commandUpgrade(const QStringList &arguments);
 int commandHistory(const QStringList &arguments);
+int commandPlot(const QStringList &arguments);

@@ -6,12 +6,14 @@
 #include "cli-output.h"
 #include "commands.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 #include <QTextStream>
 
 #include <sodium.h>
 
 #include <cstdio>
+#include <cstring>
+#include <memory>
 
 namespace {
 
@@ -30,6 +32,7 @@ const Command Commands[] = {
     {"upload-curve", commandUploadCurve},
     {"upgrade", commandUpgrade},
     {"history", commandHistory},
+    {"plot", commandPlot},
 };
 
 int dispatch(QStringList arguments)
@@ -51,7 +54,14 @@ int dispatch(QStringList arguments)
 
 int main(int argc, char *argv[])
 {
-    QCoreApplication app(argc, argv);
+    // Drawing a plot needs the widget library's application, and no display:
+    // it draws off screen unless told otherwise. Everything else is a plain
+    // core application.
+    const bool drawing = argc > 1 && std::strcmp(argv[1], "plot") == 0;
+    if (drawing && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
+        qputenv("QT_QPA_PLATFORM", "offscreen");
+    const std::unique_ptr<QCoreApplication> app(drawing ? new QApplication(argc, argv)
+                                                        : new QCoreApplication(argc, argv));
     QCoreApplication::setApplicationName(QStringLiteral("frostgauge-cli"));
     if (qEnvironmentVariableIsEmpty("QT_LOGGING_RULES"))
         qputenv("QT_LOGGING_RULES", "*.debug=false");

@@ -401,6 +401,64 @@ QVector<StoredEvent> HistoryStore::events(const QString &instrument, qint64 from
     return result;
 }
 
+bool HistoryStore::envelope(const QString &instrument, qint64 fromMs, qint64 toMs, int columns,
+                            QVector<EnvelopePoint> *points)
+{
+    points->clear();
+    if (toMs < fromMs || columns < 1)
+        return true;
+    const qint64 id = instrumentId(instrument, false);
+    if (!id)
+        return true;
+    // Rounded up, so that the columns cover the whole range.
+    const qint64 span = toMs - fromMs + 1;
+    const qint64 width = qMax<qint64>(1, span / columns + (span % columns != 0));
+    const bool byMinute = width >= 60000;
+    Statement query(m_db, byMinute ? "SELECT minute * 60000, lo, hi FROM minutes "
+                                     "WHERE instrument = ? AND minute BETWEEN ? AND ? ORDER BY minute"
+                                   : "SELECT time_ms, kelvin, kelvin FROM readings "
+                                     "WHERE instrument = ? AND time_ms BETWEEN ? AND ? ORDER BY time_ms");
+    if (!query)
+        return fail(QStringLiteral("cannot read"));
+    query.bind(1, id);
+    query.bind(2, byMinute ? floorDiv(fromMs, 60000) : fromMs);
+    query.bind(3, byMinute ? floorDiv(toMs, 60000) : toMs);
+    qint64 lastColumn = -1;
+    int status;
+    while ((status = query.step()) == SQLITE_ROW) {
+        const qint64 timeMs = query.integer(0);
+        const double lo = query.real(1);
+        const double hi = query.real(2);
+        // The minute that holds fromMs starts before it: it belongs to the first column.
+        const qint64 column = qMax<qint64>(0, (timeMs - fromMs) / width);
+        if (column == lastColumn) {
+            EnvelopePoint &point = points->last();
+            point.lo = qMin(point.lo, lo);
+            point.hi = qMax(point.hi, hi);
+        } else {
+            points->append({timeMs, lo, hi});
+            lastColumn = column;
+        }
+    }
+    return status == SQLITE_DONE || fail(QStringLiteral("cannot read"));
+}
+
+bool HistoryStore::timeSpan(qint64 *firstMs, qint64 *lastMs)
+{
+    // The per-minute rows outlive the readings that retention deletes. Asked per
+    // instrument, each bound is one look-up in a table's key.
+    Statement query(m_db, "SELECT min(first), max(last) FROM ("
+                          "SELECT (SELECT min(time_ms) FROM readings WHERE instrument = i.id) AS first, "
+                          "(SELECT max(time_ms) FROM readings WHERE instrument = i.id) AS last FROM instruments i "
+                          "UNION ALL SELECT (SELECT min(minute) FROM minutes WHERE instrument = i.id) * 60000, "
+                          "(SELECT max(minute) FROM minutes WHERE instrument = i.id) * 60000 FROM instruments i)");
+    if (!query || query.step() != SQLITE_ROW || sqlite3_column_type(query.get(), 0) == SQLITE_NULL)
+        return false;
+    *firstMs = query.integer(0);
+    *lastMs = query.integer(1);
+    return true;
+}
+
 bool HistoryStore::integrityOk()
 {
     Statement check(m_db, "PRAGMA integrity_check");

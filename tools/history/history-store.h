@@ -37,6 +37,14 @@ struct Bucket {
     qint64 count = 0;
 };
 
+// One column of a plot: the lowest and highest reading that falls in it, and
+// the time of its first reading (or, from the per-minute rows, first minute).
+struct EnvelopePoint {
+    qint64 timeMs = 0;
+    double lo = 0;
+    double hi = 0;
+};
+
 struct StoredEvent {
     qint64 timeMs = 0;
     QString instrument; // empty for the monitor's own events
@@ -83,6 +91,14 @@ public:
                   const std::function<void(const StoredReading &)> &each);
     QVector<Bucket> buckets(const QString &instrument, qint64 fromMs, qint64 toMs, qint64 everyMs);
     QVector<StoredEvent> events(const QString &instrument, qint64 fromMs, qint64 toMs);
+    // The readings of one instrument in [fromMs, toMs] reduced to at most
+    // `columns` columns of equal width, each its lowest and highest reading, so
+    // that a single reading's spike survives any zoom. Columns wider than a
+    // minute come from the per-minute rows, narrower ones from the readings.
+    bool envelope(const QString &instrument, qint64 fromMs, qint64 toMs, int columns, QVector<EnvelopePoint> *points);
+    // The time of the first and the last reading (or per-minute row) of any
+    // instrument; false when the store holds none.
+    bool timeSpan(qint64 *firstMs, qint64 *lastMs);
     bool integrityOk();
 
 private:

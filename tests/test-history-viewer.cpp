@@ -1,0 +1,371 @@
+// The history viewer and the headless plot on stores the test writes: two days
+// at 1 Hz with one spike and one gap. What is checked is what a person sees
+// (pixels of the curve's colour, marker places) and what an export holds.
+
+#include "envelope-item.h"
+#include "history-plot.h"
+#include "history-window.h"
+#include "support/history-sample.h"
+#include "support/test-main.h"
+
+#include <QProcess>
+#include <QSet>
+#include <QWheelEvent>
+#include <qwt_plot_canvas.h>
+#include <qwt_plot_marker.h>
+#include <qwt_scale_map.h>
+
+#include <sqlite3.h>
+
+namespace {
+
+// The image columns where the colour appears at or above row `lowestRow`.
+QSet<int> columnsWithColour(const QImage &image, const QColor &colour, const QRect &area, int lowestRow)
+{
+    QSet<int> columns;
+    for (int y = area.top(); y <= qMin(lowestRow, area.bottom()); ++y) {
+        for (int x = area.left(); x <= area.right(); ++x) {
+            if (image.pixelColor(x, y).rgb() == colour.rgb())
+                columns.insert(x);
+        }
+    }
+    return columns;
+}
+
+} // namespace
+
+class HistoryViewerTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+    HistorySample sample;
+
+    static qint64 parseTime(const QString &text)
+    {
+        return QDateTime::fromString(text, Qt::ISODateWithMs).toMSecsSinceEpoch();
+    }
+
+private slots:
+    void initTestCase() { QVERIFY(sample.write(dir.filePath("two-days.db"), 2)); }
+
+    // At full range one pixel column holds hundreds of readings: the spike,
+    // one of them, still reaches its height, and the gap stays empty.
+    void spikeAndGapShowAtFullRange()
+    {
+        HistoryWindow window;
+        QVERIFY2(window.openStore(sample.path), qPrintable(window.error()));
+        HistoryPlot *plot = window.plot();
+        plot->prepareForRendering(QSize(900, 500));
+        QVERIFY(plot->showWholeRange());
+        QCOMPARE(plot->curves().size(), 1);
+        const QImage image = plot->grab().toImage();
+        const QRect canvas = plot->canvas()->geometry().adjusted(2, 2, -2, -2);
+        const QwtScaleMap xMap = plot->canvasMap(QwtPlot::xBottom);
+        const QwtScaleMap yMap = plot->canvasMap(QwtPlot::yLeft);
+        const QColor colour = plot->curves().first()->color();
+
+        const int spikeX = canvas.left() - 2 + qRound(xMap.transform(double(sample.spikeMs)));
+        const int highRow = plot->canvas()->y() + qRound(yMap.transform(HistorySample::SpikeKelvin * 0.9));
+        const QSet<int> high = columnsWithColour(image, colour, canvas, highRow);
+        QVERIFY(!high.isEmpty());
+        for (int x : high)
+            QVERIFY2(qAbs(x - spikeX) <= 2, qPrintable(QStringLiteral("curve at %1, spike at %2").arg(x).arg(spikeX)));
+
+        const int gapLeft = plot->canvas()->x() + qRound(xMap.transform(double(sample.gapFromMs))) + 2;
+        const int gapRight = plot->canvas()->x() + qRound(xMap.transform(double(sample.gapToMs))) - 2;
+        QVERIFY(gapRight - gapLeft >= 4);
+        const QSet<int> inGap = columnsWithColour(image, colour, QRect(gapLeft, canvas.top(), gapRight - gapLeft + 1,
+                                                                       canvas.height()), canvas.bottom());
+        QVERIFY2(inGap.isEmpty(), "the line crosses the gap");
+        // Either side of the gap the line is there.
+        QVERIFY(!columnsWithColour(image, colour, QRect(gapLeft - 12, canvas.top(), 6, canvas.height()),
+                                   canvas.bottom())
+                     .isEmpty());
+    }
+
+    void zoomReachesSingleReadings()
+    {
+        HistoryWindow window;
+        QVERIFY(window.openStore(sample.path));
+        HistoryPlot *plot = window.plot();
+        plot->prepareForRendering(QSize(900, 500));
+        plot->setRange(sample.spikeMs - 3000, sample.spikeMs + 3000);
+        const QVector<EnvelopePoint> points = plot->curves().first()->points();
+        QCOMPARE(points.size(), 7);
+        for (int i = 0; i < points.size(); ++i) {
+            QCOMPARE(points.at(i).timeMs, sample.spikeMs + (i - 3) * 1000);
+            QCOMPARE(points.at(i).lo, points.at(i).hi);
+        }
+        QCOMPARE(points.at(3).hi, HistorySample::SpikeKelvin);
+        // The temperature axis fits what is shown.
+        QVERIFY(plot->axisInterval(QwtPlot::yLeft).maxValue() >= HistorySample::SpikeKelvin);
+        QVERIFY(plot->axisInterval(QwtPlot::yLeft).minValue() <= HistorySample::BaseKelvin);
+        // Never narrower than a few readings.
+        plot->setRange(sample.spikeMs, sample.spikeMs + 10);
+        QCOMPARE(plot->toMs() - plot->fromMs(), HistoryPlot::MinimumSpanMs);
+    }
+
+    // The wheel, a rubber band and the keys all end in a store read for the new range.
+    void wheelAndRubberBandZoom()
+    {
+        HistoryWindow window;
+        QVERIFY(window.openStore(sample.path));
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        HistoryPlot *plot = window.plot();
+        plot->showWholeRange();
+        const qint64 whole = plot->toMs() - plot->fromMs();
+        QWidget *canvas = plot->canvas();
+        const QPoint middle = canvas->rect().center();
+        QWheelEvent wheel(middle, canvas->mapToGlobal(middle), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier,
+                          Qt::NoScrollPhase, false);
+        QApplication::sendEvent(canvas, &wheel);
+        QTRY_VERIFY(plot->toMs() - plot->fromMs() < whole);
+        QCOMPARE(plot->axisInterval(QwtPlot::xBottom).minValue(), double(plot->fromMs()));
+
+        const QPoint from(canvas->width() / 4, canvas->height() / 2);
+        const QPoint to(canvas->width() / 2, canvas->height() / 2 + 10);
+        const qint64 wantFrom = qint64(plot->invTransform(QwtPlot::xBottom, from.x()));
+        QTest::mousePress(canvas, Qt::LeftButton, Qt::NoModifier, from);
+        QMouseEvent move(QEvent::MouseMove, to, Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(canvas, &move);
+        QTest::mouseRelease(canvas, Qt::LeftButton, Qt::NoModifier, to);
+        QTRY_VERIFY(qAbs(plot->fromMs() - wantFrom) < (plot->toMs() - plot->fromMs()) / 50);
+        QVERIFY(!plot->curves().first()->points().isEmpty());
+    }
+
+    void markersSitAtEventTimes()
+    {
+        HistoryWindow window;
+        QVERIFY(window.openStore(sample.path));
+        HistoryPlot *plot = window.plot();
+        plot->prepareForRendering(QSize(900, 500));
+        plot->showWholeRange();
+        QList<qint64> shown;
+        for (const QwtPlotMarker *marker : plot->markers())
+            shown << qint64(marker->xValue());
+        std::sort(shown.begin(), shown.end());
+        QCOMPARE(shown, (QList<qint64>{sample.gapFromMs, sample.gapToMs, sample.spikeMs}));
+        // A range without the gap keeps only the spike's marker.
+        plot->setRange(sample.spikeMs - 60000, sample.spikeMs + 60000);
+        QCOMPARE(plot->markers().size(), 1);
+        QCOMPARE(qint64(plot->markers().first()->xValue()), sample.spikeMs);
+        QCOMPARE(plot->markers().first()->label().text(), QStringLiteral("cryostat1 alarm raised"));
+    }
+
+    // The export holds every reading of the range shown, across the gap, and nothing else.
+    void csvExportOfTheRangeShown()
+    {
+        HistoryWindow window;
+        QVERIFY(window.openStore(sample.path));
+        HistoryPlot *plot = window.plot();
+        plot->prepareForRendering(QSize(900, 500));
+        const qint64 from = sample.gapFromMs - 600 * 1000 + 500; // between two readings
+        const qint64 to = sample.gapToMs + 300 * 1000;           // on one
+        plot->setRange(from, to);
+        const QString path = dir.filePath("range.csv");
+        QVERIFY2(window.exportCsv(path), qPrintable(window.error()));
+
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadOnly | QIODevice::Text));
+        const QStringList lines = QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        QCOMPARE(lines.first(), QStringLiteral("time,instrument,temperature_K"));
+        QList<qint64> expected;
+        for (qint64 t = sample.gapFromMs - 599 * 1000; t <= to; t += 1000) {
+            if (t < sample.gapFromMs || t >= sample.gapToMs)
+                expected << t;
+        }
+        QCOMPARE(lines.size() - 1, expected.size());
+        for (int i = 0; i < expected.size(); ++i) {
+            const QStringList fields = lines.at(i + 1).split(QLatin1Char(','));
+            QCOMPARE(fields.size(), 3);
+            QCOMPARE(parseTime(fields.at(0)), expected.at(i));
+            QCOMPARE(fields.at(1), sample.instrument);
+            const qint64 second = (expected.at(i) - sample.startMs) / 1000;
+            QCOMPARE(fields.at(2), QString::number(HistorySample::kelvinAt(second), 'f', 3));
+        }
+    }
+
+    void imageExports_data()
+    {
+        // clang-format off
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QByteArray>("start");
+        QTest::addColumn<QString>("error");
+        QTest::newRow("png") << "plot.png" << QByteArray("\x89PNG") << "";
+        QTest::newRow("svg") << "plot.svg" << QByteArray("<?xml") << "";
+        QTest::newRow("pdf") << "plot.pdf" << QByteArray("%PDF") << "";
+        QTest::newRow("unknown kind") << "plot.gif" << QByteArray() << "the file name must end in .png, .svg or .pdf";
+        QTest::newRow("no folder") << "missing/plot.png" << QByteArray() << "cannot write";
+        QTest::newRow("no folder, svg") << "missing/plot.svg" << QByteArray() << "cannot write in";
+        // clang-format on
+    }
+
+    void imageExports()
+    {
+        QFETCH(QString, name);
+        QFETCH(QByteArray, start);
+        QFETCH(QString, error);
+        HistoryWindow window;
+        QVERIFY(window.openStore(sample.path));
+        window.plot()->prepareForRendering(QSize(640, 360));
+        window.plot()->showWholeRange();
+        const QString path = dir.filePath(name);
+        QCOMPARE(window.exportImage(path), error.isEmpty());
+        QFile file(path);
+        if (!error.isEmpty()) {
+            QVERIFY2(window.error().contains(error), qPrintable(window.error()));
+            QVERIFY(!file.exists());
+            return;
+        }
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QVERIFY(file.read(start.size()) == start);
+        // Nothing left beside it.
+        QCOMPARE(QDir(dir.path()).entryList({QStringLiteral(".plot*")}, QDir::Files | QDir::Hidden), QStringList());
+    }
+
+    void followsWhatTheMonitorWrites()
+    {
+        const QString path = dir.filePath("growing.db");
+        HistoryStore writer;
+        QVERIFY(writer.openForWriting(path));
+        const qint64 start = sample.startMs;
+        for (int i = 0; i < 100; ++i)
+            writer.addReading(QStringLiteral("a"), start + i * 1000, 5.0);
+        QVERIFY(writer.commit());
+
+        HistoryWindow window;
+        QVERIFY(window.openStore(path));
+        HistoryPlot *plot = window.plot();
+        plot->prepareForRendering(QSize(600, 300));
+        QCOMPARE(plot->toMs(), start + 99 * 1000);
+        QVERIFY(!plot->follow());
+
+        for (int i = 100; i < 160; ++i)
+            writer.addReading(QStringLiteral("b"), start + i * 1000, 6.0);
+        QVERIFY(writer.commit());
+        // The whole range grows, and the new instrument has its curve.
+        QVERIFY(plot->follow());
+        QCOMPARE(plot->fromMs(), start);
+        QCOMPARE(plot->toMs(), start + 159 * 1000);
+        QCOMPARE(plot->curves().size(), 2);
+
+        // A view of the newest readings moves on with them; one of older readings stays.
+        plot->setRange(start + 150 * 1000, start + 159 * 1000);
+        writer.addReading(QStringLiteral("b"), start + 170 * 1000, 6.0);
+        QVERIFY(writer.commit());
+        QVERIFY(plot->follow());
+        QCOMPARE(plot->toMs(), start + 170 * 1000);
+        QCOMPARE(plot->fromMs(), start + 161 * 1000);
+        plot->setRange(start, start + 50 * 1000);
+        writer.addReading(QStringLiteral("b"), start + 180 * 1000, 6.0);
+        QVERIFY(writer.commit());
+        QVERIFY(plot->follow());
+        QCOMPARE(plot->toMs(), start + 50 * 1000);
+    }
+
+    void storesThatCannotBeShown_data()
+    {
+        // clang-format off
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("missing") << "missing.db" << "missing.db: no such file";
+        QTest::newRow("folder") << "folder" << "folder is not a regular file";
+        QTest::newRow("text") << "notes.txt" << "notes.txt is not a Frostgauge history store";
+        QTest::newRow("empty") << "empty.db" << "empty.db is not a Frostgauge history store";
+        QTest::newRow("another program's database") << "foreign.db" << "foreign.db is not a Frostgauge history store";
+        QTest::newRow("cut short") << "cut.db" << "cut.db";
+        // clang-format on
+    }
+
+    void storesThatCannotBeShown()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, message);
+        QDir(dir.path()).mkpath(QStringLiteral("folder"));
+        const auto writeFile = [&](const QString &file, const QByteArray &bytes) {
+            QFile out(dir.filePath(file));
+            QVERIFY(out.open(QIODevice::WriteOnly));
+            out.write(bytes);
+        };
+        writeFile(QStringLiteral("notes.txt"), "time,temperature\n1,4.2\n");
+        writeFile(QStringLiteral("empty.db"), QByteArray());
+        QFile whole(sample.path);
+        QVERIFY(whole.open(QIODevice::ReadOnly));
+        writeFile(QStringLiteral("cut.db"), whole.read(3000));
+        sqlite3 *db = nullptr;
+        QCOMPARE(sqlite3_open(qPrintable(dir.filePath(QStringLiteral("foreign.db"))), &db), SQLITE_OK);
+        sqlite3_exec(db, "CREATE TABLE IF NOT EXISTS readings(t, v)", nullptr, nullptr, nullptr);
+        sqlite3_close(db);
+
+        HistoryWindow window;
+        QVERIFY(!window.openStore(dir.filePath(name)));
+        QVERIFY2(window.error().contains(message), qPrintable(window.error()));
+        QVERIFY(window.plot()->curves().isEmpty());
+    }
+
+    // frostgauge-cli plot draws the same plot with no display at all.
+    void headlessPlotShowsTheSpike()
+    {
+        const QString png = dir.filePath("headless.png");
+        QProcess process;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        environment.remove(QStringLiteral("DISPLAY"));
+        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
+        process.setProcessEnvironment(environment);
+        process.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE),
+                      {"plot", sample.path, "-o", png, "--size", "800x400"});
+        QVERIFY(process.waitForFinished(30000));
+        QVERIFY2(process.exitCode() == 0, process.readAllStandardError().constData());
+        QImage image(png);
+        QCOMPARE(image.size(), QSize(800, 400));
+        // The curve's colour high up in the image only in the spike's few columns.
+        HistoryWindow reference;
+        QVERIFY(reference.openStore(sample.path));
+        const QColor colour = reference.plot()->curves().first()->color();
+        const QSet<int> high = columnsWithColour(image, colour, image.rect(), image.height() / 3);
+        QVERIFY(!high.isEmpty());
+        QVERIFY(*std::max_element(high.begin(), high.end()) - *std::min_element(high.begin(), high.end()) <= 3);
+        QVERIFY(columnsWithColour(image, colour, image.rect(), image.height()).size() > 600);
+    }
+
+    void headlessPlotRefusesBadInput_data()
+    {
+        // clang-format off
+        QTest::addColumn<QStringList>("args");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("no output") << QStringList{"plot", "STORE"} << "plot needs -o FILE";
+        QTest::newRow("unknown kind") << QStringList{"plot", "STORE", "-o", "OUT.jpg"} << "must end in .png, .svg or .pdf";
+        QTest::newRow("size") << QStringList{"plot", "STORE", "-o", "OUT.png", "--size", "10x10"} << "--size takes";
+        QTest::newRow("size text") << QStringList{"plot", "STORE", "-o", "OUT.png", "--size", "big"} << "--size takes";
+        QTest::newRow("unknown instrument") << QStringList{"plot", "STORE", "-o", "OUT.png", "--instrument", "x"}
+                                            << "holds no instrument x (it has: cryostat1)";
+        QTest::newRow("bad time") << QStringList{"plot", "STORE", "-o", "OUT.png", "--from", "noon"} << "--from takes";
+        QTest::newRow("reversed") << QStringList{"plot", "STORE", "-o", "OUT.png", "--from", "2000", "--to", "1000"}
+                                  << "--from must come before --to";
+        QTest::newRow("no store") << QStringList{"plot", "nothing.db", "-o", "OUT.png"} << "nothing.db: no such file";
+        // clang-format on
+    }
+
+    void headlessPlotRefusesBadInput()
+    {
+        QFETCH(QStringList, args);
+        QFETCH(QString, message);
+        const QString out = dir.filePath(QStringLiteral("refused"));
+        args.replaceInStrings(QStringLiteral("STORE"), sample.path);
+        args.replaceInStrings(QStringLiteral("OUT"), out);
+        QProcess process;
+        process.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), args);
+        QVERIFY(process.waitForFinished(30000));
+        QCOMPARE(process.exitCode(), 2);
+        const QString error = QString::fromUtf8(process.readAllStandardError());
+        QVERIFY2(error.contains(message), qPrintable(error));
+        QVERIFY(QDir(dir.path()).entryList({QStringLiteral("refused*")}).isEmpty());
+    }
+};
+
+FROSTGAUGE_TEST_MAIN(HistoryViewerTest)
+#include "test-history-viewer.moc"

@@ -1,0 +1,45 @@
+// frostgauge-history: the readings of a frostgauge-monitor store as a plot to
+// zoom and pan through, with the events marked, following the store while
+// the monitor writes to it.
+
+#include "frostgauge-version.h"
+#include "history-window.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QMessageBox>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("frostgauge-history"));
+    QApplication::setApplicationVersion(QStringLiteral(FROSTGAUGE_VERSION));
+    QApplication::setDesktopFileName(QStringLiteral("frostgauge-history"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(QStringLiteral("Plots the readings of a frostgauge-monitor history store."));
+    parser.addHelpOption();
+    parser.addVersionOption();
+    parser.addPositionalArgument(QStringLiteral("STORE"),
+                                 QStringLiteral("The store (default /var/lib/frostgauge/history.db)."));
+    parser.process(app);
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() > 1) {
+        fprintf(stderr, "frostgauge-history: give one STORE\n");
+        return 2;
+    }
+    const QString path = positional.value(0, QStringLiteral("/var/lib/frostgauge/history.db"));
+
+    HistoryWindow window;
+    if (!window.openStore(path)) {
+        // Said on the terminal too, for a start from a script or a shell.
+        fprintf(stderr, "frostgauge-history: %s\n", qPrintable(window.error()));
+        QMessageBox::critical(nullptr, QStringLiteral("Frostgauge history"),
+                              QStringLiteral("The history store cannot be shown.\n\n%1").arg(window.error()));
+        return 1;
+    }
+    window.show();
+    return app.exec();
+}
