@@ -20,9 +20,9 @@ done
 
 dpkg -x "$deb" "$scratch/root"
 root=$scratch/root/usr
-for file in bin/frostgauge bin/frostgauge-sim bin/frostgauge-image bin/frostgauge-cli bin/frostgauge-monitor \
+for file in bin/frostgauge bin/frostgauge-sim bin/frostgauge-image bin/frostgauge-cli bin/frostgauge-monitor bin/frostgauge-history \
     lib/systemd/system/frostgauge-monitor.service share/doc/frostgauge/monitor.conf share/man/man1/frostgauge-monitor.1 \
-    share/applications/frostgauge.desktop \
+    share/applications/frostgauge.desktop share/applications/frostgauge-history.desktop share/man/man1/frostgauge-history.1 \
     share/icons/hicolor/scalable/apps/frostgauge.svg share/metainfo/org.norda.frostgauge.metainfo.xml \
     share/man/man1/frostgauge.1 share/man/man1/frostgauge-sim.1 share/man/man1/frostgauge-image.1 share/man/man1/frostgauge-cli.1; do
     [ -e "$root/$file" ] || { echo "not installed: $file"; exit 1; }
@@ -46,6 +46,7 @@ grep -qx /etc/frostgauge/monitor.conf "$scratch/control/conffiles" || { echo "mo
 
 # The sample configuration is one the installed monitor accepts.
 "$root/bin/frostgauge-monitor" --config "$root/share/doc/frostgauge/monitor.conf" --check >/dev/null
+QT_QPA_PLATFORM=offscreen "$root/bin/frostgauge-history" --version | grep -q "frostgauge-history $version"
 if command -v systemd-analyze >/dev/null; then
     systemd-analyze verify "$root/lib/systemd/system/frostgauge-monitor.service" 2>/dev/null || true
 fi
@@ -58,7 +59,7 @@ for _ in $(seq 50); do [ -e "$scratch/tty" ] && break; sleep 0.1; done
 kill "$sim"
 
 if command -v desktop-file-validate >/dev/null; then
-    desktop-file-validate "$source_dir/data/frostgauge.desktop"
+    desktop-file-validate "$source_dir/data/frostgauge.desktop" "$source_dir/data/frostgauge-history.desktop"
 fi
 if command -v appstreamcli >/dev/null; then
     appstreamcli validate --no-net --pedantic "$root/share/metainfo/org.norda.frostgauge.metainfo.xml"
