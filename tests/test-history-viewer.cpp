@@ -76,13 +76,13 @@ private slots:
         const int gapLeft = plot->canvas()->x() + qRound(xMap.transform(double(sample.gapFromMs))) + 2;
         const int gapRight = plot->canvas()->x() + qRound(xMap.transform(double(sample.gapToMs))) - 2;
         QVERIFY(gapRight - gapLeft >= 4);
-        const QSet<int> inGap = columnsWithColour(image, colour, QRect(gapLeft, canvas.top(), gapRight - gapLeft + 1,
-                                                                       canvas.height()), canvas.bottom());
+        const QSet<int> inGap = columnsWithColour(
+            image, colour, QRect(gapLeft, canvas.top(), gapRight - gapLeft + 1, canvas.height()), canvas.bottom());
         QVERIFY2(inGap.isEmpty(), "the line crosses the gap");
         // Either side of the gap the line is there.
-        QVERIFY(!columnsWithColour(image, colour, QRect(gapLeft - 12, canvas.top(), 6, canvas.height()),
-                                   canvas.bottom())
-                     .isEmpty());
+        QVERIFY(
+            !columnsWithColour(image, colour, QRect(gapLeft - 12, canvas.top(), 6, canvas.height()), canvas.bottom())
+                 .isEmpty());
     }
 
     void zoomReachesSingleReadings()
@@ -316,8 +316,7 @@ private slots:
         environment.remove(QStringLiteral("DISPLAY"));
         environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
         process.setProcessEnvironment(environment);
-        process.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE),
-                      {"plot", sample.path, "-o", png, "--size", "800x400"});
+        process.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), {"plot", sample.path, "-o", png, "--size", "800x400"});
         QVERIFY(process.waitForFinished(30000));
         QVERIFY2(process.exitCode() == 0, process.readAllStandardError().constData());
         QImage image(png);

@@ -55,8 +55,8 @@ protected:
     }
 };
 
-// Only so many event labels stay readable; past that the lines alone show where they are.
-constexpr int MaxLabelledEvents = 40;
+// Pixels between two event labels, which stand upright beside their lines.
+constexpr double MinimumLabelSpacing = 18;
 
 // The wheel zooms the time axis only: the temperature axis follows what is shown.
 class TimeMagnifier : public QwtPlotMagnifier
@@ -236,17 +236,23 @@ void HistoryPlot::placeMarkers()
     qDeleteAll(m_markers);
     m_markers.clear();
     const QVector<StoredEvent> events = m_store->events(m_instrument, m_fromMs, m_toMs);
+    // Labels of events closer than a line of text would overlap: those get the line alone.
+    const double pixelsPerMs =
+        double(qMax(1, canvas()->contentsRect().width())) / double(qMax<qint64>(1, m_toMs - m_fromMs));
+    double lastLabelX = -1e9;
     for (const StoredEvent &event : events) {
         auto *marker = new QwtPlotMarker(event.kind);
         marker->setLineStyle(QwtPlotMarker::VLine);
         marker->setLinePen(eventColor(event.kind), 0, Qt::DashLine);
         marker->setXValue(double(event.timeMs));
-        if (events.size() <= MaxLabelledEvents) {
+        const double x = double(event.timeMs - m_fromMs) * pixelsPerMs;
+        if (x - lastLabelX >= MinimumLabelSpacing) {
             QwtText label(event.instrument.isEmpty() ? event.kind : event.instrument + QLatin1Char(' ') + event.kind);
             label.setColor(eventColor(event.kind));
             marker->setLabel(label);
             marker->setLabelOrientation(Qt::Vertical);
             marker->setLabelAlignment(Qt::AlignTop | Qt::AlignRight);
+            lastLabelX = x;
         }
         marker->setZ(10);
         marker->attach(this);

@@ -61,9 +61,8 @@ HistoryWindow::HistoryWindow(QWidget *parent)
     connect(m_instruments, qOverload<int>(&QComboBox::activated), this,
             [this](int index) { m_plot->setInstrument(m_instruments->itemData(index).toString()); });
     connect(m_plot, &HistoryPlot::rangeChanged, this, &HistoryWindow::showRange);
-    connect(m_plot, &HistoryPlot::readError, this, [this](const QString &message) {
-        statusBar()->showMessage(message);
-    });
+    connect(m_plot, &HistoryPlot::readError, this,
+            [this](const QString &message) { statusBar()->showMessage(message); });
     m_followTimer->setInterval(FollowIntervalMs);
     connect(m_followTimer, &QTimer::timeout, this, [this] {
         if (m_plot->follow())
@@ -145,14 +144,14 @@ void HistoryWindow::chooseCsvFile()
 void HistoryWindow::chooseImageFile()
 {
     QString filter;
-    QString path = QFileDialog::getSaveFileName(this, QStringLiteral("Export the plot"), QString(),
-                                                QStringLiteral("PNG image (*.png);;SVG drawing (*.svg);;PDF document (*.pdf)"),
-                                                &filter);
+    QString path = QFileDialog::getSaveFileName(
+        this, QStringLiteral("Export the plot"), QString(),
+        QStringLiteral("PNG image (*.png);;SVG drawing (*.svg);;PDF document (*.pdf)"), &filter);
     if (path.isEmpty())
         return;
     // A name without a suffix takes the one of the kind chosen.
     if (QFileInfo(path).suffix().isEmpty())
-        path += filter.contains(QLatin1String("svg")) ? QStringLiteral(".svg")
+        path += filter.contains(QLatin1String("svg"))   ? QStringLiteral(".svg")
                 : filter.contains(QLatin1String("pdf")) ? QStringLiteral(".pdf")
                                                         : QStringLiteral(".png");
     if (exportImage(path))

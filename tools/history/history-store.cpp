@@ -413,10 +413,13 @@ bool HistoryStore::envelope(const QString &instrument, qint64 fromMs, qint64 toM
     // Rounded up, so that the columns cover the whole range.
     const qint64 span = toMs - fromMs + 1;
     const qint64 width = qMax<qint64>(1, span / columns + (span % columns != 0));
-    const bool byMinute = width >= 60000;
+    // From half a minute per column the per-minute rows serve: a minute then
+    // lands at most two columns early, and a range never needs more readings
+    // than thirty per column.
+    const bool byMinute = width >= 30000;
     Statement query(m_db, byMinute ? "SELECT minute * 60000, lo, hi FROM minutes "
                                      "WHERE instrument = ? AND minute BETWEEN ? AND ? ORDER BY minute"
-                                   : "SELECT time_ms, kelvin, kelvin FROM readings "
+                                   : "SELECT time_ms, kelvin FROM readings "
                                      "WHERE instrument = ? AND time_ms BETWEEN ? AND ? ORDER BY time_ms");
     if (!query)
         return fail(QStringLiteral("cannot read"));
@@ -428,7 +431,7 @@ bool HistoryStore::envelope(const QString &instrument, qint64 fromMs, qint64 toM
     while ((status = query.step()) == SQLITE_ROW) {
         const qint64 timeMs = query.integer(0);
         const double lo = query.real(1);
-        const double hi = query.real(2);
+        const double hi = byMinute ? query.real(2) : lo;
         // The minute that holds fromMs starts before it: it belongs to the first column.
         const qint64 column = qMax<qint64>(0, (timeMs - fromMs) / width);
         if (column == lastColumn) {

@@ -93,8 +93,9 @@ public:
     QVector<StoredEvent> events(const QString &instrument, qint64 fromMs, qint64 toMs);
     // The readings of one instrument in [fromMs, toMs] reduced to at most
     // `columns` columns of equal width, each its lowest and highest reading, so
-    // that a single reading's spike survives any zoom. Columns wider than a
-    // minute come from the per-minute rows, narrower ones from the readings.
+    // that a single reading's spike survives any zoom. Columns of half a
+    // minute or more come from the per-minute rows, narrower ones from the
+    // readings themselves.
     bool envelope(const QString &instrument, qint64 fromMs, qint64 toMs, int columns, QVector<EnvelopePoint> *points);
     // The time of the first and the last reading (or per-minute row) of any
     // instrument; false when the store holds none.
