@@ -106,6 +106,10 @@ bool HistoryStore::openForReading(const QString &path)
 
 bool HistoryStore::open(const QString &path, bool write)
 {
+    if (m_db) {
+        sqlite3_close(m_db);
+        m_db = nullptr;
+    }
     m_path = path;
     if (!write) {
         const QFileInfo info(path);
@@ -124,20 +128,25 @@ bool HistoryStore::open(const QString &path, bool write)
     // A reader waits for a writer's checkpoint rather than failing at once.
     sqlite3_busy_timeout(m_db, 5000);
 
-    const QString notAStore = QStringLiteral("%1 is not a Frostgauge history store").arg(path);
-    Statement probe(m_db, "SELECT value FROM meta WHERE key = 'format'");
-    if (!probe) {
-        // An empty file (or a new one) becomes a store when opened for writing.
-        Statement tables(m_db, "SELECT count(*) FROM sqlite_master");
-        const bool empty = tables && tables.step() == SQLITE_ROW && tables.integer(0) == 0;
-        if (!write || !empty) {
-            m_error = notAStore;
-            sqlite3_close(m_db);
-            m_db = nullptr;
-            return false;
+    // What the file holds, asked with statements that are finalized before the
+    // handle may be closed (a close with a live statement frees nothing).
+    enum { Store, Empty, Other } content = Other;
+    {
+        Statement probe(m_db, "SELECT value FROM meta WHERE key = 'format'");
+        if (probe) {
+            if (probe.step() == SQLITE_ROW && probe.text(0) == QLatin1String(FormatValue))
+                content = Store;
+        } else {
+            Statement tables(m_db, "SELECT count(*) FROM sqlite_master");
+            if (tables && tables.step() == SQLITE_ROW && tables.integer(0) == 0)
+                content = Empty;
         }
-    } else if (probe.step() != SQLITE_ROW || probe.text(0) != QLatin1String(FormatValue)) {
-        m_error = notAStore;
+    }
+    // An empty file (or a new one) becomes a store when opened for writing.
+    if (content == Other || (content == Empty && !write)) {
+        m_error = QStringLiteral("%1 is not a Frostgauge history store").arg(path);
+        sqlite3_close(m_db);
+        m_db = nullptr;
         return false;
     }
     if (!write)
