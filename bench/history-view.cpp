@@ -65,8 +65,8 @@ int main(int argc, char *argv[])
     HistoryPlot *plot = window.plot();
     const qint64 from = plot->fromMs();
     const qint64 to = plot->toMs();
-    printf("store: %s, %lld days, %d instruments, canvas %d px wide\n", qPrintable(path),
-           (to - from) / 86400000, int(plot->curves().size()), plot->canvas()->width());
+    printf("store: %s, %lld days, %d instruments, canvas %d px wide\n", qPrintable(path), (to - from) / 86400000,
+           int(plot->curves().size()), plot->canvas()->width());
     printf("first full-range draw: %.1f ms\n", firstMs);
 
     QVector<double> times;

@@ -93,7 +93,18 @@ void Device::serialSendCommand(const QString &command)
     sendBytes(command.toUtf8());
 }
 
+void Device::forwardBytes(const QByteArray &bytes)
+{
+    writeToLink(bytes);
+}
+
 void Device::sendBytes(const QByteArray &bytes)
+{
+    if (!listenOnly)
+        writeToLink(bytes);
+}
+
+void Device::writeToLink(const QByteArray &bytes)
 {
     // After a failed open the port object exists but is closed: nothing to write to.
     if (!link || !link->isOpen())
@@ -139,6 +150,7 @@ void Device::serialRead()
 
 void Device::receiveBytes(const QByteArray &bytes)
 {
+    emit bytesReceived(bytes);
     QByteArray chunk = bytes;
     chunk.replace('\r', '\n');
     receiveBuffer.append(chunk);

@@ -58,6 +58,9 @@ public:
     void openLink(QIODevice *link);
     bool close();
     void serialSendCommand(const QString &command);
+    // Writes bytes another program sent to the instrument through this link,
+    // unchanged, even while listenOnly is set.
+    void forwardBytes(const QByteArray &bytes);
     // The read path after the port: carriage returns become line feeds, the
     // bytes join the buffer, and every complete line is handled.
     void receiveBytes(const QByteArray &bytes);
@@ -103,8 +106,14 @@ public:
     qint32 calibrationStage = CalibrationIdle;
     qint32 upgradeStage = UpgradeIdle;
     int transferTimeoutMs = DefaultTransferTimeoutMs;
+    // While set, the Device sends nothing of its own (no identification query,
+    // no command): another program is speaking to the instrument through the
+    // same port and must not find its exchange interleaved with ours.
+    bool listenOnly = false;
 
 signals:
+    // Every byte read from the link, as read, before any of it is handled.
+    void bytesReceived(const QByteArray &bytes);
     void identified();
     // Something answered the identification query that is not a VKRHX350.
     void unknownInstrument(const QString &answer);
@@ -133,8 +142,9 @@ private:
     void askIdentity(const char *query);
     // The write command of a transfer for the chunk at transferPosition.
     QByteArray writeCommand(const Protocol::WriteCommand &command) const;
-    // Writes the bytes of a command to the open port.
+    // Writes the bytes of a command of ours to the open port (none while listenOnly).
     void sendBytes(const QByteArray &bytes);
+    void writeToLink(const QByteArray &bytes);
     // Reads from and writes to io from now on, and sends the opening sequence.
     void startLink(QIODevice *io);
     void handlePortError(int error);

@@ -15,6 +15,22 @@ const Setting *find(const QString &key)
     return nullptr;
 }
 
+const Setting *fromCommand(const QByteArray &line, QString *value)
+{
+    if (!line.endsWith('\n'))
+        return nullptr;
+    for (const Setting &setting : Settings) {
+        // The command is its format up to the value: ":relay1:temp " for ":relay1:temp %5.3lf\n".
+        const QByteArray format(setting.setFormat);
+        const QByteArray prefix = format.left(format.indexOf('%'));
+        if (line.startsWith(prefix)) {
+            *value = QString::fromLatin1(line.mid(prefix.size())).trimmed();
+            return &setting;
+        }
+    }
+    return nullptr;
+}
+
 const SensorCurve *sensorByKeyword(const QString &keyword)
 {
     for (const SensorCurve &sensor : SensorCurves) {

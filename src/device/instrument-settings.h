@@ -54,6 +54,9 @@ inline constexpr SensorCurve SensorCurves[] = {
 };
 
 const Setting *find(const QString &key);
+// The setting a command line sets, and the value it carries (as written);
+// null for any other line (a query, a transfer step).
+const Setting *fromCommand(const QByteArray &line, QString *value);
 const SensorCurve *sensorByKeyword(const QString &keyword);
 const SensorCurve *sensorByCode(int code);
 

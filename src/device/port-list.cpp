@@ -1,5 +1,8 @@
 #include "port-list.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QSerialPortInfo>
 #include <QStringList>
 
@@ -28,5 +31,34 @@ QVector<PortEntry> availablePortEntries()
     const QStringList paths = extra.split(QLatin1Char(':'), Qt::SkipEmptyParts);
     for (const QString &path : paths)
         entries.append({path, path});
+    // Links only: a dangling one is a shared port in use, listed so the
+    // operator sees that the instrument is there but taken.
+    const QDir shared(sharedPortFolder());
+    const QFileInfoList links = shared.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QFileInfo &link : links) {
+        if (!link.isSymLink() || link.fileName().endsWith(QLatin1String(".new")))
+            continue;
+        const bool inUse = QFile::symLinkTarget(link.absoluteFilePath()).endsWith(QLatin1String(SharedPortInUseTarget));
+        entries.append({link.fileName()
+                            + (inUse ? QStringLiteral(" (shared by frostgauge-monitor, in use)")
+                                     : QStringLiteral(" (shared by frostgauge-monitor)")),
+                        link.absoluteFilePath()});
+    }
     return entries;
+}
+
+QString sharedPortFolder()
+{
+    const QString folder = qEnvironmentVariable("FROSTGAUGE_SHARED_PORTS");
+    return folder.isEmpty() ? QString::fromLatin1(DefaultSharedPortFolder) : folder;
+}
+
+QString portOpenError(const QString &name, const QString &systemText)
+{
+    const QFileInfo link(name);
+    if (link.isSymLink() && QFile::symLinkTarget(name).endsWith(QLatin1String(SharedPortInUseTarget)))
+        return QStringLiteral("%1 is in use by another client of frostgauge-monitor (one at a time); "
+                              "try again when it has closed the port")
+            .arg(name);
+    return systemText;
 }

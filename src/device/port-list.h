@@ -15,7 +15,20 @@ struct PortEntry {
 QString portDisplayText(const QString &name, const QString &manufacturer, const QString &description,
                         const QString &serialNumber);
 
-// The ports the system enumerates, in its order, followed by the device paths
-// listed in FROSTGAUGE_EXTRA_PORTS (colon-separated): pseudo-terminals, socat or
-// ser2net bridges and rfcomm ports that the enumeration does not know.
+// frostgauge-monitor shares the port of an instrument as a link in this folder
+// (FROSTGAUGE_SHARED_PORTS overrides it), named after the instrument.
+inline constexpr char DefaultSharedPortFolder[] = "/run/frostgauge";
+// While a client holds a shared port, its link points here: at nothing, so
+// that a second open fails, with words that say why.
+inline constexpr char SharedPortInUseTarget[] = "in use by another client";
+QString sharedPortFolder();
+
+// The ports the system enumerates, in its order, then the device paths listed
+// in FROSTGAUGE_EXTRA_PORTS (colon-separated: pseudo-terminals, socat or ser2net
+// bridges and rfcomm ports that the enumeration does not know), then the
+// shared ports of frostgauge-monitor, "NAME (shared by frostgauge-monitor)".
 QVector<PortEntry> availablePortEntries();
+
+// Why a port could not be opened, in words for the operator: a shared port
+// that another client holds says so; anything else is the system's text.
+QString portOpenError(const QString &name, const QString &systemText);

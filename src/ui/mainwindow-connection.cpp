@@ -46,7 +46,7 @@ bool MainWindow::openPortNamed(const QString &name)
     device = new Device(this);
     if (!device->openPort(name)) {
         // The attempt's Device goes at once, so Open can be tried again.
-        const QString reason = device->port ? device->port->errorString() : QString();
+        const QString reason = portOpenError(name, device->port ? device->port->errorString() : QString());
         device->close();
         device->deleteLater();
         device = nullptr;

@@ -37,7 +37,7 @@ bool InstrumentSession::open(const QString &port)
     const QString name = resolvePortName(port);
     if (!m_device.openPort(name)) {
         m_error = QStringLiteral("cannot open port %1: %2")
-                      .arg(name, m_device.port ? m_device.port->errorString() : QString());
+                      .arg(name, portOpenError(name, m_device.port ? m_device.port->errorString() : QString()));
         return false;
     }
     return true;

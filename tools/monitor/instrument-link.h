@@ -7,10 +7,12 @@
 
 #include "monitor-config.h"
 
+#include <QHash>
 #include <QObject>
 
 class Device;
 class PortReconnector;
+class SharedPort;
 
 class InstrumentLink : public QObject
 {
@@ -23,12 +25,23 @@ public:
 
 signals:
     void reading(const QString &instrument, qint64 timeMs, double kelvin);
-    // kind: "connected", "lost", "refused"; detail says who or why.
+    // kind: "connected", "lost", "refused", "client", "setting", "maintenance",
+    // "maintenance ended", "share"; detail says who, what or why.
     void event(const QString &instrument, const QString &kind, const QString &detail);
     void identity(const QString &instrument, const QString &model, const QString &serialNumber, const QString &version);
 
 private:
     bool open(const QString &path);
+    void share();
+    void clientLine(const QByteArray &line);
+    void startMaintenance(const QString &why);
+    void endMaintenance();
+    // The monitor speaks to the instrument only while no client is in the
+    // middle of a maintenance exchange.
+    void updateListenOnly();
+    // Reads the settings once at connect, one query per answer, so that a
+    // client's change is recorded with the value it replaced.
+    void readBackNext(const QString &answeredKey);
     void identified();
     void refuse(const QString &why);
     void lost(const QString &reason);
@@ -40,4 +53,10 @@ private:
     QString m_knownSerial;
     QString m_lastProblem;
     bool m_connected = false;
+    SharedPort *m_share = nullptr;
+    bool m_maintenance = false;
+    // The settings as the instrument last reported them (or a client set them).
+    QHash<QString, QString> m_settings;
+    // Which setting the monitor's own read-back asks next (-1: none running).
+    int m_readBack = -1;
 };

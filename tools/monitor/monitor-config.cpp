@@ -1,5 +1,6 @@
 #include "monitor-config.h"
 
+#include <QDir>
 #include <QFileInfo>
 #include <QSet>
 #include <QSettings>
@@ -158,7 +159,8 @@ bool readMqtt(Checker &check, MqttConfig *mqtt)
 bool readInstrument(Checker &check, const QString &name, MonitorConfig *config)
 {
     const QString section = QStringLiteral("instrument/") + name;
-    if (!check.onlyKnownKeys(section, {QStringLiteral("port"), QStringLiteral("serial"), QStringLiteral("period")}))
+    if (!check.onlyKnownKeys(section, {QStringLiteral("port"), QStringLiteral("serial"), QStringLiteral("period"),
+                                       QStringLiteral("share")}))
         return false;
     InstrumentConfig instrument;
     instrument.name = name;
@@ -170,10 +172,23 @@ bool readInstrument(Checker &check, const QString &name, MonitorConfig *config)
     if (check.has(section, QStringLiteral("period"))
         && !check.whole(section, QStringLiteral("period"), ShortestPeriodMs, LongestPeriodMs, &instrument.period))
         return false;
+    instrument.share = check.text(section, QStringLiteral("share"));
+    if (check.has(section, QStringLiteral("share"))) {
+        if (!QDir::isAbsolutePath(instrument.share) || instrument.share.endsWith(QLatin1Char('/')))
+            return check.fail(
+                section, QStringLiteral("share"),
+                QStringLiteral("takes the absolute path of the link to make (/run/frostgauge/%1)").arg(name));
+        if (QDir::cleanPath(instrument.share) == QDir::cleanPath(instrument.port))
+            return check.fail(section, QStringLiteral("share"), QStringLiteral("is the instrument's port itself"));
+    }
     for (const InstrumentConfig &other : qAsConst(config->instruments)) {
         if (other.port == instrument.port)
             return check.fail(section, QStringLiteral("port"),
                               QStringLiteral("%1 is the port of instrument %2 too").arg(instrument.port, other.name));
+        if (!instrument.share.isEmpty() && QDir::cleanPath(other.share) == QDir::cleanPath(instrument.share))
+            return check.fail(
+                section, QStringLiteral("share"),
+                QStringLiteral("%1 is the shared port of instrument %2 too").arg(instrument.share, other.name));
     }
     config->instruments.append(instrument);
     return true;

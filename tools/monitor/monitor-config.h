@@ -12,6 +12,7 @@ struct InstrumentConfig {
     QString port;
     QString serial; // empty: any serial number (the first one seen is kept)
     int period = 0; // RS-232 output period sent on each connect; 0: left alone
+    QString share;  // the link to a shared port for one client at a time; empty: none
 };
 
 struct AlarmConfig {

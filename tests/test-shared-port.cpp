@@ -1,0 +1,240 @@
+// The shared port of frostgauge-monitor: the window, frostgauge-cli and a bare
+// terminal client speaking to a simulated instrument through the monitor while
+// it keeps logging; one client at a time; a client that dies mid-line.
+
+#include "device/port-list.h"
+#include "history-store.h"
+#include "support/image-builder.h"
+#include "support/simulator-process.h"
+#include "support/test-files.h"
+#include "support/test-main.h"
+#include "ui/mainwindow.h"
+#include "ui_mainwindow.h"
+
+#include <QFileInfo>
+#include <QProcess>
+#include <QStatusBar>
+#include <QTemporaryDir>
+
+#include <csignal>
+#include <fcntl.h>
+#include <memory>
+#include <unistd.h>
+
+class SharedPortTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+    std::unique_ptr<SimulatorProcess> sim;
+    QProcess monitor;
+    QString store;
+    QString link;
+
+    struct Run {
+        int code = -1;
+        QString out;
+        QString err;
+    };
+
+    static Run cli(const QStringList &args, int timeoutMs = 60000)
+    {
+        QProcess process;
+        process.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), args);
+        Run run;
+        if (!process.waitForFinished(timeoutMs))
+            return run;
+        run.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        run.out = QString::fromUtf8(process.readAllStandardOutput());
+        run.err = QString::fromUtf8(process.readAllStandardError());
+        return run;
+    }
+
+    QVector<StoredEvent> events(const QString &kind)
+    {
+        HistoryStore history;
+        if (!history.openForReading(store))
+            return {};
+        QVector<StoredEvent> result;
+        for (const StoredEvent &event : history.events(QString(), 0, std::numeric_limits<qint64>::max()))
+            if (event.kind == kind)
+                result.append(event);
+        return result;
+    }
+
+    QVector<qint64> readingTimes(qint64 fromMs = 0)
+    {
+        HistoryStore history;
+        QVector<qint64> times;
+        if (history.openForReading(store))
+            history.readings(QStringLiteral("cryo1"), fromMs, std::numeric_limits<qint64>::max(),
+                             [&](const StoredReading &reading) { times.append(reading.timeMs); });
+        return times;
+    }
+
+    // The longest time between two readings from fromMs to now.
+    qint64 longestGap(qint64 fromMs)
+    {
+        const QVector<qint64> times = readingTimes(fromMs);
+        qint64 gap = times.isEmpty() ? std::numeric_limits<qint64>::max() : times.first() - fromMs;
+        for (int i = 1; i < times.size(); ++i)
+            gap = qMax(gap, times.at(i) - times.at(i - 1));
+        return gap;
+    }
+
+    static QString linkTarget(const QString &path) { return QFile::symLinkTarget(path); }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY(sodium_init() >= 0);
+        QDir(dir.path()).mkpath(QStringLiteral("share"));
+        qputenv("FROSTGAUGE_SHARED_PORTS", QFile::encodeName(dir.filePath(QStringLiteral("share"))));
+        store = dir.filePath(QStringLiteral("history.db"));
+        link = dir.filePath(QStringLiteral("share/cryo1"));
+        sim = std::make_unique<SimulatorProcess>(
+            QStringList{"--link", dir.filePath("sim"), "--serial", "SHARE-1", "--flash-dump", dir.filePath("flash.bin"),
+                        "--state", writeTestFile(dir, "state.json", "{\"relay1:temp\": 77.5}")});
+        QVERIFY(sim->started());
+        QByteArray config = "[store]\npath=STORE\n\n[instrument/cryo1]\nport=SIM\nperiod=100\nshare=LINK\n";
+        config.replace("STORE", QFile::encodeName(store));
+        config.replace("SIM", QFile::encodeName(dir.filePath("sim")));
+        config.replace("LINK", QFile::encodeName(link));
+        monitor.start(QStringLiteral(FROSTGAUGE_MONITOR_EXECUTABLE),
+                      {"--config", writeTestFile(dir, "monitor.conf", config)});
+        QVERIFY(monitor.waitForStarted());
+        QTRY_VERIFY_WITH_TIMEOUT(linkTarget(link).startsWith(QLatin1String("/dev/pts/")), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(readingTimes().size() >= 10, 10000);
+    }
+
+    void cleanupTestCase()
+    {
+        stopProcess(monitor);
+        // The monitor takes its link with it.
+        QVERIFY(!QFileInfo(link).isSymLink());
+    }
+
+    // The window finds the shared port by its instrument's name, reads back and
+    // changes a set-point while the monitor goes on logging.
+    void windowSessionThroughTheMonitor()
+    {
+        const qint64 start = QDateTime::currentMSecsSinceEpoch();
+        MainWindow window;
+        qunsetenv("FROSTGAUGE_EXTRA_PORTS");
+        window.ui->serialPortsRefreshButton->click();
+        const int index = window.ui->serialPortCombo->findData(link);
+        QVERIFY(index >= 0);
+        QCOMPARE(window.ui->serialPortCombo->itemText(index), QStringLiteral("cryo1 (shared by frostgauge-monitor)"));
+        window.ui->serialPortCombo->setCurrentIndex(index);
+        window.ui->serialPortOpenButton->click();
+        QVERIFY2(window.device, qPrintable(window.statusBar()->currentMessage()));
+        QTRY_COMPARE(window.ui->serialNumberValue->text(), QStringLiteral("SHARE-1"));
+        QTRY_COMPARE(window.getParametersStage, -1);
+        QCOMPARE(window.ui->relay1TempSpin->value(), 77.5);
+
+        // The readings reach the window's plot too.
+        QTRY_VERIFY(window.plotTemperatures.size() >= 5);
+        window.ui->relay1TempSpin->setValue(4.25);
+        QTRY_VERIFY(!events(QStringLiteral("setting")).isEmpty());
+        QCOMPARE(events(QStringLiteral("setting")).last().detail, QStringLiteral("relay1:temp: 77.500 -> 4.250"));
+        QTest::qWait(1500);
+        window.ui->serialPortCloseButton->click();
+        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        QTest::qWait(800); // one batch of the store
+        QVERIFY2(longestGap(start) < 600, qPrintable(QString::number(longestGap(start))));
+
+        const Run run = cli({"get", link, "relay1:temp"});
+        QVERIFY2(run.code == 0, qPrintable(run.err));
+        QCOMPARE(run.out, QStringLiteral("relay1:temp = 4.250\n"));
+    }
+
+    // While one client holds the port, a second is refused with a reason,
+    // whatever its user; when the first leaves, the next one gets in.
+    void oneClientAtATime()
+    {
+        const int first = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(first >= 0);
+        QTRY_COMPARE(linkTarget(link), dir.filePath(QLatin1String("share/") + QLatin1String(SharedPortInUseTarget)));
+
+        const Run refused = cli({"identify", link, "--timeout", "2"});
+        QCOMPARE(refused.code, 1);
+        QVERIFY2(refused.err.contains(QStringLiteral("is in use by another client of frostgauge-monitor")),
+                 qPrintable(refused.err));
+        MainWindow window;
+        window.ui->serialPortsRefreshButton->click();
+        const int index = window.ui->serialPortCombo->findData(link);
+        QCOMPARE(window.ui->serialPortCombo->itemText(index),
+                 QStringLiteral("cryo1 (shared by frostgauge-monitor, in use)"));
+        window.ui->serialPortCombo->setCurrentIndex(index);
+        window.ui->serialPortOpenButton->click();
+        QVERIFY(!window.device);
+        QVERIFY(window.statusBar()->currentMessage().contains(QStringLiteral("in use by another client")));
+
+        ::close(first);
+        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        const Run next = cli({"identify", link});
+        QVERIFY2(next.code == 0, qPrintable(next.err));
+    }
+
+    // A client that dies in the middle of a line leaves nothing of it behind:
+    // the next client's command arrives whole, and logging never stopped.
+    void clientDyingMidLine()
+    {
+        const qint64 start = QDateTime::currentMSecsSinceEpoch();
+        const int client = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(client >= 0);
+        QTRY_VERIFY(!linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        QCOMPARE(::write(client, ":relay1:temp 9", 14), ssize_t(14));
+        QTest::qWait(200);
+        ::close(client);
+
+        QProcess killed;
+        killed.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), {"monitor", link, "--duration", "60"});
+        QVERIFY(killed.waitForStarted());
+        QTRY_VERIFY(killed.bytesAvailable() > 0 || killed.waitForReadyRead(100));
+        ::kill(pid_t(killed.processId()), SIGKILL);
+        QVERIFY(killed.waitForFinished());
+
+        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        const Run run = cli({"get", link, "relay1:temp"});
+        QVERIFY2(run.code == 0, qPrintable(run.err));
+        QVERIFY(run.out.startsWith(QStringLiteral("relay1:temp = ")));
+        QVERIFY(!run.out.contains(QStringLiteral("9.000")));
+        QTest::qWait(800);
+        QVERIFY2(longestGap(start) < 600, qPrintable(QString::number(longestGap(start))));
+    }
+
+    // An upgrade through the shared port: the monitor stands aside from the
+    // reset to the restarted application, then logs on with its period set again.
+    void upgradeThroughTheSharedPort()
+    {
+        QByteArray build;
+        for (int i = 0; i < 6000; ++i)
+            build.append(char(i * 7 + 3));
+        const QString image = writeTestFile(
+            dir, "upgrade.crp",
+            ImageBuilder::sign(ImageBuilder::head() + ImageBuilder::record(ImageBuilder::revision1, build)));
+        const qint64 before = QDateTime::currentMSecsSinceEpoch();
+        const Run run = cli({"upgrade", link, image, "--yes"});
+        QVERIFY2(run.code == 0, qPrintable(run.err));
+        QVERIFY(run.out.contains(QStringLiteral("upgraded: VKRHX350")));
+        const qint64 after = QDateTime::currentMSecsSinceEpoch();
+
+        QFile flash(dir.filePath("flash.bin"));
+        QTRY_VERIFY(flash.exists() && flash.size() == build.size());
+        QVERIFY(flash.open(QIODevice::ReadOnly));
+        QCOMPARE(flash.readAll(), build);
+
+        QTRY_VERIFY(!events(QStringLiteral("maintenance ended")).isEmpty());
+        const StoredEvent began = events(QStringLiteral("maintenance")).last();
+        const StoredEvent ended = events(QStringLiteral("maintenance ended")).last();
+        QVERIFY(began.timeMs >= before && began.timeMs <= ended.timeMs && ended.timeMs <= after + 1000);
+        QVERIFY(began.detail.contains(QStringLiteral("reset the instrument")));
+        // Logging resumes: the restarted instrument gets its output period again.
+        QTRY_VERIFY_WITH_TIMEOUT(readingTimes(ended.timeMs).size() >= 5, 10000);
+    }
+};
+
+FROSTGAUGE_TEST_MAIN(SharedPortTest)
+#include "test-shared-port.moc"
