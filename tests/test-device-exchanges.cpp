@@ -288,6 +288,28 @@ private slots:
         QVERIFY(!unopened.managementRequested);
     }
 
+    // Listening only, the Device sends nothing of its own, not even the
+    // identification query an announcement calls for; forwarded bytes still go,
+    // and every byte read is reported as read.
+    void listeningOnly()
+    {
+        QSignalSpy received(&link->device, &Device::bytesReceived);
+        link->device.listenOnly = true;
+        link->instrument.play("*APP running\n");
+        link->device.serialSendCommand(QStringLiteral(":save\n"));
+        link->device.reset(Device::ResetNormal);
+        QCOMPARE(link->instrument.take(), QByteArray());
+        link->device.forwardBytes(":relay1:temp?\n");
+        QCOMPARE(link->instrument.take(), QByteArray(":relay1:temp?\n"));
+        link->instrument.play("relay1:temp = 4");
+        link->instrument.play(".200\r\n");
+        QCOMPARE(received.count(), 3);
+        QCOMPARE(received.at(2).at(0).toByteArray(), QByteArray(".200\r\n"));
+        link->device.listenOnly = false;
+        link->instrument.play("*APP running\n");
+        QCOMPARE(link->instrument.take(), QByteArray("*IDN?\n"));
+    }
+
     void overlongLineIsDropped()
     {
         DebugCapture debug;

@@ -48,6 +48,32 @@ private slots:
         QCOMPARE(InstrumentSettings::setCommand(*setting, value, &command, &message), error.isEmpty());
         QTEST(command, "command");
         QCOMPARE(message, error);
+        // The command read back as the monitor reads a client's line.
+        if (!command.isEmpty()) {
+            QString carried;
+            QCOMPARE(InstrumentSettings::fromCommand(command.toLatin1(), &carried), setting);
+            QCOMPARE(carried, command.section(QLatin1Char(' '), 1).trimmed());
+        }
+    }
+
+    void linesThatSetNothing_data()
+    {
+        // clang-format off
+        QTest::addColumn<QByteArray>("line");
+        QTest::newRow("query") << QByteArray(":relay1:temp?\n");
+        QTest::newRow("curve write") << QByteArray(":cal:write 0000 00ff\n");
+        QTest::newRow("curve erase") << QByteArray(":cal:erase\n");
+        QTest::newRow("no line end yet") << QByteArray(":relay1:temp 4.200");
+        QTest::newRow("reset") << QByteArray(":system:reset\n");
+        QTest::newRow("identification") << QByteArray("*IDN?\n");
+        // clang-format on
+    }
+
+    void linesThatSetNothing()
+    {
+        QFETCH(QByteArray, line);
+        QString value;
+        QVERIFY(!InstrumentSettings::fromCommand(line, &value));
     }
 
     void everySettingReadsBackUnderItsKey()

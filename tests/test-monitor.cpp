@@ -99,6 +99,12 @@ private slots:
                                              << "[instrument/a] period: takes a whole number from 100 to 1000";
         QTest::newRow("one port twice") << store + one + "[instrument/b]\nport=/dev/null\n"
                                         << "[instrument/b] port: /dev/null is the port of instrument a too";
+        QTest::newRow("relative share") << store + one + "share=run/a\n"
+                                        << "[instrument/a] share: takes the absolute path of the link to make";
+        QTest::newRow("share on the port") << store + one + "share=/dev/null\n"
+                                           << "[instrument/a] share: is the instrument's port itself";
+        QTest::newRow("one share twice") << store + one + "share=/run/x/a\n[instrument/b]\nport=/dev/zero\nshare=/run/x/a\n"
+                                         << "[instrument/b] share: /run/x/a is the shared port of instrument a too";
         QTest::newRow("alarm on an unknown instrument") << store + one + "[alarm/x]\ninstrument=b\nabove=3\n"
                                                         << "[alarm/x] instrument: no [instrument/b] section";
         QTest::newRow("alarm of no kind") << store + one + "[alarm/x]\ninstrument=a\nhold=3\n"

@@ -30,6 +30,10 @@ QColor eventColor(const QString &kind)
         return QColor(0xe6, 0x7e, 0x00);
     if (kind == QLatin1String("lost") || kind == QLatin1String("refused"))
         return QColor(0xc0, 0x00, 0x00);
+    if (kind.startsWith(QLatin1String("maintenance")))
+        return QColor(0x6a, 0x3d, 0x9a);
+    if (kind == QLatin1String("setting"))
+        return QColor(0x1b, 0x7a, 0x3e);
     return QColor(0x70, 0x70, 0x70);
 }
 

@@ -27,7 +27,7 @@ void InstrumentLink::start()
 
 void InstrumentLink::share()
 {
-    m_share = new SharedPort(m_config.share, this);
+    m_share = new SharedPort(m_config.share, m_config.port, this);
     QString error;
     if (!m_share->open(&error)) {
         // Logging goes on without the shared port.

@@ -14,11 +14,12 @@
 #include <poll.h>
 #include <pty.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
-SharedPort::SharedPort(const QString &linkPath, QObject *parent)
-    : QObject(parent), m_linkPath(linkPath), m_pollTimer(new QTimer(this))
+SharedPort::SharedPort(const QString &linkPath, const QString &instrumentPort, QObject *parent)
+    : QObject(parent), m_linkPath(linkPath), m_instrumentPort(instrumentPort), m_pollTimer(new QTimer(this))
 {
     m_pollTimer->setInterval(ClientPollMs);
     connect(m_pollTimer, &QTimer::timeout, this, &SharedPort::lookForClient);
@@ -61,6 +62,13 @@ bool SharedPort::makeTerminal(QString *error)
     tcgetattr(slave, &raw);
     cfmakeraw(&raw);
     tcsetattr(slave, TCSANOW, &raw);
+    // A new terminal is its owner's (and the tty group's to write to): the
+    // operators who may use the instrument's port (its group, dialout as a
+    // rule) may use this one. Without that group the owner alone may.
+    struct stat port;
+    if (::stat(QFile::encodeName(m_instrumentPort).constData(), &port) == 0)
+        (void)!::fchown(slave, uid_t(-1), port.st_gid);
+    ::fchmod(slave, 0660);
     // Holding no end of the client's side lets the master see when it comes and goes.
     ::close(slave);
     fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);

@@ -28,7 +28,8 @@ public:
     // How often the monitor looks for a client while none is connected.
     static constexpr int ClientPollMs = 50;
 
-    explicit SharedPort(const QString &linkPath, QObject *parent = nullptr);
+    // Whoever may open instrumentPort (its group) may open the shared port.
+    SharedPort(const QString &linkPath, const QString &instrumentPort, QObject *parent = nullptr);
     ~SharedPort() override;
 
     // Makes the first pseudo-terminal and the link. False with error set when
@@ -59,6 +60,7 @@ private:
     void flushOutput();
 
     QString m_linkPath;
+    QString m_instrumentPort;
     QByteArray m_slavePath;
     int m_master = -1;
     bool m_client = false;
