@@ -5,6 +5,7 @@
 #include "commands.h"
 #include "history-csv.h"
 #include "history-store.h"
+#include "store-selection.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -17,14 +18,13 @@
 int commandHistory(const QStringList &arguments)
 {
     QCommandLineParser parser;
-    const QCommandLineOption instrumentOption(QStringLiteral("instrument"), QString(), QStringLiteral("NAME"));
-    const QCommandLineOption fromOption(QStringLiteral("from"), QString(), QStringLiteral("TIME"));
-    const QCommandLineOption toOption(QStringLiteral("to"), QString(), QStringLiteral("TIME"));
+    StoreSelection selection;
     const QCommandLineOption everyOption(QStringLiteral("every"), QString(), QStringLiteral("SECONDS"));
     const QCommandLineOption csvOption(QStringLiteral("csv"));
     const QCommandLineOption jsonOption(QStringLiteral("json"));
     const QCommandLineOption eventsOption(QStringLiteral("events"));
-    parser.addOptions({instrumentOption, fromOption, toOption, everyOption, csvOption, jsonOption, eventsOption});
+    selection.addOptionsTo(parser);
+    parser.addOptions({everyOption, csvOption, jsonOption, eventsOption});
     if (const int code = parseCommandLine(QStringLiteral("history"), parser, arguments))
         return code;
 
@@ -33,14 +33,8 @@ int commandHistory(const QStringList &arguments)
         return fail(QStringLiteral("history needs one STORE"), Usage);
     if (parser.isSet(csvOption) && parser.isSet(jsonOption))
         return fail(QStringLiteral("give --csv or --json, not both"), Usage);
-    qint64 from = 0;
-    qint64 to = std::numeric_limits<qint64>::max();
-    for (const auto &bound : {qMakePair(&fromOption, &from), qMakePair(&toOption, &to)}) {
-        if (parser.isSet(*bound.first) && !parseHistoryTime(parser.value(*bound.first), bound.second))
-            return fail(QStringLiteral("--%1 takes an ISO 8601 time (2026-12-10T06:00:00) or milliseconds since 1970")
-                            .arg(bound.first->names().constFirst()),
-                        Usage);
-    }
+    if (const int code = selection.readTimes(parser))
+        return code;
     qint64 everyMs = 0;
     if (parser.isSet(everyOption)) {
         double seconds = 0;
@@ -51,14 +45,12 @@ int commandHistory(const QStringList &arguments)
     if (everyMs > 0 && parser.isSet(eventsOption))
         return fail(QStringLiteral("give --every or --events, not both"), Usage);
 
-    HistoryStore store;
-    if (!store.openForReading(positional.first()))
-        return fail(store.error(), Usage);
-    const QString instrument = parser.value(instrumentOption);
-    if (!instrument.isEmpty() && !store.instruments().contains(instrument))
-        return fail(QStringLiteral("%1 holds no instrument %2 (it has: %3)")
-                        .arg(positional.first(), instrument, store.instruments().join(QStringLiteral(", "))),
-                    Usage);
+    if (const int code = selection.open(parser, positional.first()))
+        return code;
+    HistoryStore &store = selection.store;
+    const QString &instrument = selection.instrument;
+    const qint64 from = selection.fromMs;
+    const qint64 to = selection.toMs;
 
     const bool json = parser.isSet(jsonOption);
     QJsonArray rows;

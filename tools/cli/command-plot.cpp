@@ -7,6 +7,7 @@
 #include "history-plot.h"
 #include "history-store.h"
 #include "plot-export.h"
+#include "store-selection.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
@@ -14,14 +15,13 @@
 int commandPlot(const QStringList &arguments)
 {
     QCommandLineParser parser;
-    const QCommandLineOption instrumentOption(QStringLiteral("instrument"), QString(), QStringLiteral("NAME"));
-    const QCommandLineOption fromOption(QStringLiteral("from"), QString(), QStringLiteral("TIME"));
-    const QCommandLineOption toOption(QStringLiteral("to"), QString(), QStringLiteral("TIME"));
+    StoreSelection selection;
     const QCommandLineOption outputOption({QStringLiteral("o"), QStringLiteral("output")}, QString(),
                                           QStringLiteral("FILE"));
     const QCommandLineOption sizeOption(QStringLiteral("size"), QString(), QStringLiteral("WIDTHxHEIGHT"),
                                         QStringLiteral("1600x900"));
-    parser.addOptions({instrumentOption, fromOption, toOption, outputOption, sizeOption});
+    selection.addOptionsTo(parser);
+    parser.addOptions({outputOption, sizeOption});
     if (const int code = parseCommandLine(QStringLiteral("plot"), parser, arguments))
         return code;
     const QStringList positional = parser.positionalArguments();
@@ -39,33 +39,22 @@ int commandPlot(const QStringList &arguments)
     if (!size.hasMatch() || pixels.width() < 200 || pixels.height() < 150 || pixels.width() > 20000
         || pixels.height() > 20000)
         return fail(QStringLiteral("--size takes WIDTHxHEIGHT in pixels, from 200x150 to 20000x20000"), Usage);
-    qint64 from = 0;
-    qint64 to = 0;
-    for (const auto &bound : {qMakePair(&fromOption, &from), qMakePair(&toOption, &to)}) {
-        if (parser.isSet(*bound.first) && !parseHistoryTime(parser.value(*bound.first), bound.second))
-            return fail(QStringLiteral("--%1 takes an ISO 8601 time (2026-12-10T06:00:00) or milliseconds since 1970")
-                            .arg(bound.first->names().constFirst()),
-                        Usage);
-    }
-
-    HistoryStore store;
-    if (!store.openForReading(positional.first()))
-        return fail(store.error(), Usage);
-    const QString instrument = parser.value(instrumentOption);
-    if (!instrument.isEmpty() && !store.instruments().contains(instrument))
-        return fail(QStringLiteral("%1 holds no instrument %2 (it has: %3)")
-                        .arg(positional.first(), instrument, store.instruments().join(QStringLiteral(", "))),
-                    Usage);
+    if (const int code = selection.readTimes(parser))
+        return code;
+    if (const int code = selection.open(parser, positional.first()))
+        return code;
+    HistoryStore &store = selection.store;
+    const QString &instrument = selection.instrument;
     qint64 first = 0;
     qint64 last = 0;
     if (!store.timeSpan(&first, &last))
         return fail(QStringLiteral("%1 holds no readings yet").arg(positional.first()), Failure);
-    if (!parser.isSet(fromOption))
-        from = first;
-    if (!parser.isSet(toOption))
-        to = last;
+    const qint64 from = selection.fromGiven ? selection.fromMs : first;
+    const qint64 to = selection.toGiven ? selection.toMs : last;
     if (from >= to)
-        return fail(QStringLiteral("--from must come before --to"), Usage);
+        return fail(
+            QStringLiteral("--from must come before --to: the range %1 to %2 is empty").arg(isoTime(from), isoTime(to)),
+            Usage);
 
     HistoryPlot plot(&store);
     plot.setTitle(QFileInfo(positional.first()).fileName()
