@@ -38,12 +38,13 @@ private:
         QString err;
     };
 
-    static Run cli(const QStringList &args, int timeoutMs = 60000)
+    static Run cli(const QStringList &args, const QString &folder = QString())
     {
         QProcess process;
+        process.setWorkingDirectory(folder);
         process.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), args);
         Run run;
-        if (!process.waitForFinished(timeoutMs))
+        if (!process.waitForFinished(60000))
             return run;
         run.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
         run.out = QString::fromUtf8(process.readAllStandardOutput());
@@ -144,7 +145,8 @@ private slots:
         QTest::qWait(800); // one batch of the store
         QVERIFY2(longestGap(start) < 600, qPrintable(QString::number(longestGap(start))));
 
-        const Run run = cli({"get", link, "relay1:temp"});
+        // A path relative to where the command runs, as a person types it.
+        const Run run = cli({"get", "share/cryo1", "relay1:temp"}, dir.path());
         QVERIFY2(run.code == 0, qPrintable(run.err));
         QCOMPARE(run.out, QStringLiteral("relay1:temp = 4.250\n"));
     }
@@ -153,6 +155,7 @@ private slots:
     // whatever its user; when the first leaves, the next one gets in.
     void oneClientAtATime()
     {
+        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
         const int first = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY);
         QVERIFY(first >= 0);
         QTRY_COMPARE(linkTarget(link), dir.filePath(QLatin1String("share/") + QLatin1String(SharedPortInUseTarget)));
@@ -182,6 +185,7 @@ private slots:
     void clientDyingMidLine()
     {
         const qint64 start = QDateTime::currentMSecsSinceEpoch();
+        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
         const int client = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY);
         QVERIFY(client >= 0);
         QTRY_VERIFY(!linkTarget(link).startsWith(QLatin1String("/dev/pts/")));

@@ -53,10 +53,14 @@ QString sharedPortFolder()
     return folder.isEmpty() ? QString::fromLatin1(DefaultSharedPortFolder) : folder;
 }
 
+bool sharedPortInUse(const QString &name)
+{
+    return QFileInfo(name).isSymLink() && QFile::symLinkTarget(name).endsWith(QLatin1String(SharedPortInUseTarget));
+}
+
 QString portOpenError(const QString &name, const QString &systemText)
 {
-    const QFileInfo link(name);
-    if (link.isSymLink() && QFile::symLinkTarget(name).endsWith(QLatin1String(SharedPortInUseTarget)))
+    if (sharedPortInUse(name))
         return QStringLiteral("%1 is in use by another client of frostgauge-monitor (one at a time); "
                               "try again when it has closed the port")
             .arg(name);

@@ -29,6 +29,9 @@ QString sharedPortFolder();
 // shared ports of frostgauge-monitor, "NAME (shared by frostgauge-monitor)".
 QVector<PortEntry> availablePortEntries();
 
+// Whether name is a shared port that another client holds now.
+bool sharedPortInUse(const QString &name);
+
 // Why a port could not be opened, in words for the operator: a shared port
 // that another client holds says so; anything else is the system's text.
 QString portOpenError(const QString &name, const QString &systemText);

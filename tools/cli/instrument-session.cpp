@@ -3,9 +3,12 @@
 #include "device/port-list.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QFileInfo>
 #include <QSerialPort>
+#include <QThread>
 #include <QTimer>
 
 InstrumentSession::InstrumentSession(int timeoutMs) : m_timeoutMs(timeoutMs)
@@ -29,16 +32,27 @@ QString resolvePortName(const QString &port)
         if (port == entry.displayText || port == entry.portName)
             return entry.portName;
     }
+    // A relative path is relative to where the command runs, as for any other
+    // file (the serial port library would look for it under /dev).
+    if (port.contains(QLatin1Char('/')) && QDir::isRelativePath(port))
+        return QFileInfo(port).absoluteFilePath();
     return port;
 }
 
 bool InstrumentSession::open(const QString &port)
 {
     const QString name = resolvePortName(port);
-    if (!m_device.openPort(name)) {
-        m_error = QStringLiteral("cannot open port %1: %2")
-                      .arg(name, portOpenError(name, m_device.port ? m_device.port->errorString() : QString()));
-        return false;
+    // A script's commands follow one another: the shared port the last one
+    // just closed may still be in use for a moment.
+    QElapsedTimer waited;
+    waited.start();
+    while (!m_device.openPort(name)) {
+        if (!sharedPortInUse(name) || waited.elapsed() >= SharedPortWaitMs) {
+            m_error = QStringLiteral("cannot open port %1: %2")
+                          .arg(name, portOpenError(name, m_device.port ? m_device.port->errorString() : QString()));
+            return false;
+        }
+        QThread::msleep(20);
     }
     return true;
 }

@@ -12,6 +12,9 @@
 class InstrumentSession
 {
 public:
+    // How long open() waits for a shared port that another client holds.
+    static constexpr int SharedPortWaitMs = 1000;
+
     explicit InstrumentSession(int timeoutMs);
 
     // Opens the port (a device path or a name from the port list). False with
