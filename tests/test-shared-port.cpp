@@ -209,6 +209,25 @@ private slots:
         QVERIFY2(longestGap(start) < 600, qPrintable(QString::number(longestGap(start))));
     }
 
+    // A terminal user who resets the instrument and leaves before asking what
+    // came back: the monitor stays aside while the client is there, then asks.
+    void maintenanceEndsAfterTheClientLeaves()
+    {
+        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        const int endedBefore = events(QStringLiteral("maintenance ended")).size();
+        const int client = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(client >= 0);
+        QTRY_VERIFY(!linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        QCOMPARE(::write(client, ":system:reset\n", 14), ssize_t(14));
+        QTRY_VERIFY(events(QStringLiteral("maintenance")).size() > 0
+                    && events(QStringLiteral("maintenance")).last().detail.contains(QStringLiteral("reset")));
+        // The restarted application announces itself to the client alone.
+        QTest::qWait(1200);
+        QCOMPARE(events(QStringLiteral("maintenance ended")).size(), endedBefore);
+        ::close(client);
+        QTRY_COMPARE(events(QStringLiteral("maintenance ended")).size(), endedBefore + 1);
+    }
+
     // An upgrade through the shared port: the monitor stands aside from the
     // reset to the restarted application, then logs on with its period set again.
     void upgradeThroughTheSharedPort()
@@ -220,6 +239,7 @@ private slots:
             dir, "upgrade.crp",
             ImageBuilder::sign(ImageBuilder::head() + ImageBuilder::record(ImageBuilder::revision1, build)));
         const qint64 before = QDateTime::currentMSecsSinceEpoch();
+        const int endedBefore = events(QStringLiteral("maintenance ended")).size();
         const Run run = cli({"upgrade", link, image, "--yes"});
         QVERIFY2(run.code == 0, qPrintable(run.err));
         QVERIFY(run.out.contains(QStringLiteral("upgraded: VKRHX350")));
@@ -230,7 +250,7 @@ private slots:
         QVERIFY(flash.open(QIODevice::ReadOnly));
         QCOMPARE(flash.readAll(), build);
 
-        QTRY_VERIFY(!events(QStringLiteral("maintenance ended")).isEmpty());
+        QTRY_COMPARE(events(QStringLiteral("maintenance ended")).size(), endedBefore + 1);
         const StoredEvent began = events(QStringLiteral("maintenance")).last();
         const StoredEvent ended = events(QStringLiteral("maintenance ended")).last();
         QVERIFY(began.timeMs >= before && began.timeMs <= ended.timeMs && ended.timeMs <= after + 1000);

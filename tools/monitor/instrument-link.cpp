@@ -43,6 +43,10 @@ void InstrumentLink::share()
     connect(m_share, &SharedPort::clientDisconnected, this, [this] {
         emit event(m_config.name, QStringLiteral("client"), QStringLiteral("left %1").arg(m_config.share));
         updateListenOnly();
+        // A client that left in the middle of its maintenance may have heard the
+        // instrument's return for itself: the monitor asks where it stands.
+        if (m_maintenance && m_device)
+            m_device->serialSendCommand(QString::fromLatin1(Protocol::IdentifyQuery));
     });
     connect(m_share, &SharedPort::clientLine, this, &InstrumentLink::clientLine);
     connect(m_share, &SharedPort::failed, this, [this](const QString &why) {
