@@ -209,6 +209,23 @@ private slots:
         QVERIFY2(longestGap(start) < 600, qPrintable(QString::number(longestGap(start))));
     }
 
+    // A client that writes a whole line and is gone before the monitor looks
+    // (echo ... > PATH) is heard all the same.
+    void clientGoneBeforeItIsSeen()
+    {
+        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        const int settingsBefore = events(QStringLiteral("setting")).size();
+        const int client = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(client >= 0);
+        QCOMPARE(::write(client, ":relay2:hyst 6.500\n", 19), ssize_t(19));
+        ::close(client);
+        QTRY_COMPARE(events(QStringLiteral("setting")).size(), settingsBefore + 1);
+        QCOMPARE(events(QStringLiteral("setting")).last().detail, QStringLiteral("relay2:hyst: 5.000 -> 6.500"));
+        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        const Run run = cli({"get", link, "relay2:hyst"});
+        QCOMPARE(run.out, QStringLiteral("relay2:hyst = 6.500\n"));
+    }
+
     // A terminal user who resets the instrument and leaves before asking what
     // came back: the monitor stays aside while the client is there, then asks.
     void maintenanceEndsAfterTheClientLeaves()

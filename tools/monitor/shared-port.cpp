@@ -124,8 +124,19 @@ void SharedPort::lookForClient()
 {
     // Without a client the master reports a hang-up; an open clears it.
     struct pollfd master = {m_master, POLLIN, 0};
-    if (m_master < 0 || ::poll(&master, 1, 0) < 0 || (master.revents & POLLHUP))
+    if (m_master < 0 || ::poll(&master, 1, 0) < 0)
         return;
+    if (master.revents & POLLHUP) {
+        // A client that came and went between two looks (echo ... > PATH) left
+        // its lines: they are taken as any client's, then the terminal is new.
+        if (master.revents & POLLIN) {
+            m_pollTimer->stop();
+            m_client = true;
+            emit clientConnected();
+            readClient();
+        }
+        return;
+    }
     m_pollTimer->stop();
     m_client = true;
     // A second client finds no terminal behind the link, and one that opens
@@ -146,17 +157,16 @@ void SharedPort::lookForClient()
 void SharedPort::readClient()
 {
     char buffer[16384];
+    bool gone = false;
     for (;;) {
         const ssize_t n = ::read(m_master, buffer, sizeof buffer);
         if (n > 0) {
             m_input.append(buffer, int(n));
             continue;
         }
-        if (n < 0 && (errno == EAGAIN || errno == EINTR))
-            break;
-        // EIO: the client closed its end or died.
-        dropClient();
-        return;
+        // EIO: the client closed its end or died; what it wrote before is still here.
+        gone = !(n < 0 && (errno == EAGAIN || errno == EINTR));
+        break;
     }
     int start = 0;
     for (int i = 0; i < m_input.size(); ++i) {
@@ -173,6 +183,8 @@ void SharedPort::readClient()
         m_input.clear();
         m_discarding = true;
     }
+    if (gone)
+        dropClient();
 }
 
 void SharedPort::dropClient()
