@@ -193,8 +193,12 @@ void SharedPort::dropClient()
     closeTerminal();
     emit clientDisconnected();
     QString error;
-    if (!makeTerminal(&error))
+    if (!makeTerminal(&error)) {
+        // No terminal behind it: the link would only mislead.
+        if (QFileInfo(m_linkPath).isSymLink())
+            QFile::remove(m_linkPath);
         emit failed(error);
+    }
 }
 
 void SharedPort::send(const QByteArray &bytes)
