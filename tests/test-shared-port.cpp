@@ -98,7 +98,8 @@ private slots:
             QStringList{"--link", dir.filePath("sim"), "--serial", "SHARE-1", "--flash-dump", dir.filePath("flash.bin"),
                         "--state", writeTestFile(dir, "state.json", "{\"relay1:temp\": 77.5}")});
         QVERIFY(sim->started());
-        QByteArray config = "[store]\npath=STORE\n\n[instrument/cryo1]\nport=SIM\nperiod=100\nshare=LINK\n";
+        QByteArray config = "[store]\npath=STORE\n\n[instrument/cryo1]\nport=SIM\nperiod=100\nshare=LINK\n\n"
+                            "[alarm/quiet]\ninstrument=cryo1\nsilence=1\n";
         config.replace("STORE", QFile::encodeName(store));
         config.replace("SIM", QFile::encodeName(dir.filePath("sim")));
         config.replace("LINK", QFile::encodeName(link));
@@ -243,6 +244,37 @@ private slots:
         QCOMPARE(events(QStringLiteral("maintenance ended")).size(), endedBefore);
         ::close(client);
         QTRY_COMPARE(events(QStringLiteral("maintenance ended")).size(), endedBefore + 1);
+    }
+
+    // Held in its management firmware by a client, the instrument is silent on
+    // purpose: the silence alarm waits for the end of the maintenance.
+    void maintenanceHoldsTheSilenceAlarm()
+    {
+        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        const qint64 start = QDateTime::currentMSecsSinceEpoch();
+        const int endedBefore = events(QStringLiteral("maintenance ended")).size();
+        const int client = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(client >= 0);
+        QTRY_VERIFY(!linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        QCOMPARE(::write(client, ":system:reset\n", 14), ssize_t(14));
+        // The management firmware keeps the instrument when a break answers its bootstrap.
+        QByteArray heard;
+        QTRY_VERIFY([&] {
+            char buffer[4096];
+            const ssize_t n = ::read(client, buffer, sizeof buffer);
+            if (n > 0)
+                heard.append(buffer, int(n));
+            return heard.contains("*BOOTSTRAP");
+        }());
+        QCOMPARE(::write(client, "\x03", 1), ssize_t(1));
+        QTest::qWait(2500);
+        QCOMPARE(readingTimes(start + 1500).size(), 0);
+        QCOMPARE(::write(client, "boot\n", 5), ssize_t(5));
+        ::close(client);
+        QTRY_COMPARE(events(QStringLiteral("maintenance ended")).size(), endedBefore + 1);
+        QTRY_VERIFY(readingTimes(start + 1500).size() >= 3);
+        for (const StoredEvent &event : events(QStringLiteral("alarm raised")))
+            QVERIFY2(event.timeMs < start, qPrintable(event.detail));
     }
 
     // An upgrade through the shared port: the monitor stands aside from the

@@ -58,11 +58,19 @@ void Alarm::lost(qint64 timeMs)
     tick(timeMs);
 }
 
+void Alarm::maintenance(bool under, qint64 timeMs)
+{
+    m_maintenance = under;
+    // The silence counts from the end of the maintenance, as from a connect.
+    if (!under)
+        m_lastReadingMs = qMax(m_lastReadingMs, timeMs);
+}
+
 void Alarm::tick(qint64 timeMs)
 {
     switch (m_config.kind) {
     case AlarmConfig::Silence:
-        if (!m_raised && timeMs - m_lastReadingMs >= qint64(m_config.silenceSeconds * 1000))
+        if (!m_raised && !m_maintenance && timeMs - m_lastReadingMs >= qint64(m_config.silenceSeconds * 1000))
             setRaised(true, m_lastValue, timeMs);
         break;
     case AlarmConfig::Lost:

@@ -23,6 +23,9 @@ public:
     void reading(qint64 timeMs, double kelvin);
     void connected(qint64 timeMs);
     void lost(qint64 timeMs);
+    // A client's maintenance of the instrument (a firmware upgrade): the
+    // instrument is silent on purpose, so silence raises nothing meanwhile.
+    void maintenance(bool under, qint64 timeMs);
     // The clock's tick: silence and hold times run out here too.
     void tick(qint64 timeMs);
 
@@ -36,6 +39,7 @@ private:
 
     AlarmConfig m_config;
     bool m_raised = false;
+    bool m_maintenance = false;
     qint64 m_lastReadingMs;
     qint64 m_outsideSinceMs = -1; // first reading of the current excursion
     double m_lastValue;

@@ -90,12 +90,16 @@ void InstrumentLink::endMaintenance()
         refuse(other);
         return;
     }
-    emit event(m_config.name, QStringLiteral("maintenance ended"),
-               QStringLiteral("%1 version %2 back in its application").arg(m_device->model, m_device->version));
+    emit event(m_config.name, QStringLiteral("maintenance ended"), backInApplication());
     emit identity(m_config.name, m_device->model, m_device->serialNumber, m_device->version);
     // A restarted instrument may have forgotten what the configuration asks for.
     if (m_config.period > 0)
         m_device->serialSendCommand(QString::asprintf(Protocol::Rs232PeriodFormat, m_config.period));
+}
+
+QString InstrumentLink::backInApplication() const
+{
+    return QStringLiteral("%1 version %2 back in its application").arg(m_device->model, m_device->version);
 }
 
 void InstrumentLink::updateListenOnly()
@@ -175,6 +179,12 @@ void InstrumentLink::identified()
     m_knownSerial = m_device->serialNumber;
     m_connected = true;
     m_lastProblem.clear();
+    // Back in its application after the port was lost during a maintenance.
+    if (m_maintenance) {
+        m_maintenance = false;
+        updateListenOnly();
+        emit event(m_config.name, QStringLiteral("maintenance ended"), backInApplication());
+    }
     emit event(m_config.name, QStringLiteral("connected"),
                QStringLiteral("%1 %2, serial number %3, version %4")
                    .arg(m_device->manufacturer, m_device->model, m_device->serialNumber, m_device->version));

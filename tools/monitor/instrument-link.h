@@ -36,6 +36,7 @@ private:
     void clientLine(const QByteArray &line);
     void startMaintenance(const QString &why);
     void endMaintenance();
+    QString backInApplication() const;
     // The monitor speaks to the instrument only while no client is in the
     // middle of a maintenance exchange.
     void updateListenOnly();

@@ -126,6 +126,8 @@ void Monitor::record(const QString &instrument, const QString &kind, const QStri
             alarm->connected(now);
         else if (kind == QLatin1String("lost") || kind == QLatin1String("refused"))
             alarm->lost(now);
+        else if (kind == QLatin1String("maintenance") || kind == QLatin1String("maintenance ended"))
+            alarm->maintenance(kind == QLatin1String("maintenance"), now);
     }
 }
 
