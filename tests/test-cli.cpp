@@ -2,6 +2,7 @@
 
 #include "device/device-serial.h"
 #include "device/sensor-curve.h"
+#include "support/cli-run.h"
 #include "support/pty-peer.h"
 #include "support/simulator-process.h"
 #include "support/test-files.h"
@@ -23,27 +24,14 @@ class CliTest : public QObject
 private:
     QTemporaryDir dir;
 
-    struct Run {
-        int code = -1;
-        QString out;
-        QString err;
-    };
+    using Run = CliRun;
 
     static Run cli(const QStringList &args, const QByteArray &extraPorts = QByteArray())
     {
-        QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        QMap<QString, QString> environment;
         if (!extraPorts.isEmpty())
-            environment.insert("FROSTGAUGE_EXTRA_PORTS", QString::fromLocal8Bit(extraPorts));
-        process.setProcessEnvironment(environment);
-        process.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), args);
-        Run run;
-        if (!process.waitForFinished(60000))
-            return run;
-        run.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        run.out = QString::fromUtf8(process.readAllStandardOutput());
-        run.err = QString::fromUtf8(process.readAllStandardError());
-        return run;
+            environment.insert(QStringLiteral("FROSTGAUGE_EXTRA_PORTS"), QString::fromLocal8Bit(extraPorts));
+        return runCli(args, environment);
     }
 
     QString writeFile(const QString &name, const QByteArray &data) { return writeTestFile(dir, name, data); }

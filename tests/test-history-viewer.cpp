@@ -5,10 +5,10 @@
 #include "envelope-item.h"
 #include "history-plot.h"
 #include "history-window.h"
+#include "support/cli-run.h"
 #include "support/history-sample.h"
 #include "support/test-main.h"
 
-#include <QProcess>
 #include <QSet>
 #include <QWheelEvent>
 #include <qwt_plot_canvas.h>
@@ -310,15 +310,9 @@ private slots:
     void headlessPlotShowsTheSpike()
     {
         const QString png = dir.filePath("headless.png");
-        QProcess process;
-        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
-        environment.remove(QStringLiteral("QT_QPA_PLATFORM"));
-        environment.remove(QStringLiteral("DISPLAY"));
-        environment.remove(QStringLiteral("WAYLAND_DISPLAY"));
-        process.setProcessEnvironment(environment);
-        process.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), {"plot", sample.path, "-o", png, "--size", "800x400"});
-        QVERIFY(process.waitForFinished(30000));
-        QVERIFY2(process.exitCode() == 0, process.readAllStandardError().constData());
+        const CliRun run = runCli({"plot", sample.path, "-o", png, "--size", "800x400"},
+                                  {{"QT_QPA_PLATFORM", ""}, {"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}});
+        QVERIFY2(run.code == 0, qPrintable(run.err));
         QImage image(png);
         QCOMPARE(image.size(), QSize(800, 400));
         // The curve's colour high up in the image only in the spike's few columns.
@@ -356,12 +350,9 @@ private slots:
         const QString out = dir.filePath(QStringLiteral("refused"));
         args.replaceInStrings(QStringLiteral("STORE"), sample.path);
         args.replaceInStrings(QStringLiteral("OUT"), out);
-        QProcess process;
-        process.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), args);
-        QVERIFY(process.waitForFinished(30000));
-        QCOMPARE(process.exitCode(), 2);
-        const QString error = QString::fromUtf8(process.readAllStandardError());
-        QVERIFY2(error.contains(message), qPrintable(error));
+        const CliRun run = runCli(args);
+        QCOMPARE(run.code, 2);
+        QVERIFY2(run.err.contains(message), qPrintable(run.err));
         QVERIFY(QDir(dir.path()).entryList({QStringLiteral("refused*")}).isEmpty());
     }
 };

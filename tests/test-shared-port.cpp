@@ -4,6 +4,7 @@
 
 #include "device/port-list.h"
 #include "history-store.h"
+#include "support/cli-run.h"
 #include "support/image-builder.h"
 #include "support/simulator-process.h"
 #include "support/test-files.h"
@@ -32,25 +33,9 @@ private:
     QString store;
     QString link;
 
-    struct Run {
-        int code = -1;
-        QString out;
-        QString err;
-    };
+    using Run = CliRun;
 
-    static Run cli(const QStringList &args, const QString &folder = QString())
-    {
-        QProcess process;
-        process.setWorkingDirectory(folder);
-        process.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), args);
-        Run run;
-        if (!process.waitForFinished(60000))
-            return run;
-        run.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
-        run.out = QString::fromUtf8(process.readAllStandardOutput());
-        run.err = QString::fromUtf8(process.readAllStandardError());
-        return run;
-    }
+    static Run cli(const QStringList &args, const QString &folder = QString()) { return runCli(args, {}, folder); }
 
     QVector<StoredEvent> events(const QString &kind)
     {
