@@ -6,6 +6,9 @@
 
 #include <sqlite3.h>
 
+#include <cerrno>
+#include <sys/stat.h>
+
 #include <cmath>
 
 namespace {
@@ -114,7 +117,14 @@ bool HistoryStore::open(const QString &path, bool write)
     if (!write) {
         const QFileInfo info(path);
         if (!info.exists()) {
-            m_error = QStringLiteral("%1: no such file").arg(path);
+            // A store behind a folder the reader may not enter (the service's
+            // own) is there all the same: say which it is.
+            struct stat status;
+            const bool denied = ::stat(QFile::encodeName(path).constData(), &status) != 0 && errno == EACCES;
+            m_error = denied ? QStringLiteral("%1: permission denied (a folder on its way is closed to this user; "
+                                              "the service's own store is read with sudo, or from a copy)")
+                                   .arg(path)
+                             : QStringLiteral("%1: no such file").arg(path);
             return false;
         }
         if (!info.isFile()) {
