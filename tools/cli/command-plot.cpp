@@ -30,8 +30,7 @@ int commandPlot(const QStringList &arguments)
     const QString output = parser.value(outputOption);
     if (output.isEmpty())
         return fail(QStringLiteral("plot needs -o FILE (%1)").arg(plotFileKinds()), Usage);
-    const QString kind = QFileInfo(output).suffix().toLower();
-    if (kind != QLatin1String("png") && kind != QLatin1String("svg") && kind != QLatin1String("pdf"))
+    if (!isPlotFileName(output))
         return fail(QStringLiteral("%1: the file name must end in %2").arg(output, plotFileKinds()), Usage);
     const QRegularExpressionMatch size =
         QRegularExpression(QStringLiteral("^(\\d{2,5})x(\\d{2,5})$")).match(parser.value(sizeOption));

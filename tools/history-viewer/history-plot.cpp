@@ -98,8 +98,8 @@ HistoryPlot::HistoryPlot(HistoryStore *store, QWidget *parent) : QwtPlot(parent)
     auto *panner = new QwtPlotPanner(canvas());
     panner->setMouseButton(Qt::RightButton);
     panner->setOrientations(Qt::Horizontal);
-    m_picker = new HistoryPicker(canvas());
-    connect(m_picker, &HistoryPicker::rangeSelected, this,
+    auto *picker = new HistoryPicker(canvas());
+    connect(picker, &HistoryPicker::rangeSelected, this,
             [this](double from, double to) { setRange(qint64(from), qint64(to)); });
 
     // Zoom and pan change the axis; the data for the new range follow.

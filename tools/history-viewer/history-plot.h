@@ -7,7 +7,6 @@
 #include <qwt_plot.h>
 
 class EnvelopeItem;
-class HistoryPicker;
 class QwtPlotMarker;
 
 // The plot of a history store over a time range: one envelope per instrument,
@@ -71,5 +70,4 @@ private:
     bool m_reloadPending = false;
     QVector<EnvelopeItem *> m_curves;
     QList<QwtPlotMarker *> m_markers;
-    HistoryPicker *m_picker;
 };

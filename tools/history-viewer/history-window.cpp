@@ -76,7 +76,6 @@ bool HistoryWindow::openStore(const QString &path)
         m_error = m_store.error();
         return false;
     }
-    m_path = path;
     setWindowTitle(QStringLiteral("%1 - Frostgauge history").arg(QFileInfo(path).fileName()));
     fillInstruments();
     if (!m_plot->showWholeRange())

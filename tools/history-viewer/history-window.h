@@ -39,7 +39,6 @@ private:
     void report(const QString &message);
 
     HistoryStore m_store;
-    QString m_path;
     QString m_error;
     HistoryPlot *m_plot;
     QComboBox *m_instruments;

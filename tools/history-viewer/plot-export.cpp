@@ -68,6 +68,12 @@ QString plotFileKinds()
     return QStringLiteral(".png, .svg or .pdf");
 }
 
+bool isPlotFileName(const QString &path)
+{
+    const QString kind = QFileInfo(path).suffix().toLower();
+    return kind == QLatin1String("png") || kind == QLatin1String("svg") || kind == QLatin1String("pdf");
+}
+
 bool exportPlot(QwtPlot *plot, const QString &path, const QSize &pixels, QString *error)
 {
     const QString kind = QFileInfo(path).suffix().toLower();
@@ -75,10 +81,10 @@ bool exportPlot(QwtPlot *plot, const QString &path, const QSize &pixels, QString
         *error = QStringLiteral("a plot is from 16 to 20000 pixels wide and high");
         return false;
     }
-    if (kind == QLatin1String("png"))
-        return renderPng(plot, path, pixels, error);
-    if (kind == QLatin1String("svg") || kind == QLatin1String("pdf"))
-        return renderDocument(plot, path, kind, pixels, error);
-    *error = QStringLiteral("%1: the file name must end in %2").arg(path, plotFileKinds());
-    return false;
+    if (!isPlotFileName(path)) {
+        *error = QStringLiteral("%1: the file name must end in %2").arg(path, plotFileKinds());
+        return false;
+    }
+    return kind == QLatin1String("png") ? renderPng(plot, path, pixels, error)
+                                        : renderDocument(plot, path, kind, pixels, error);
 }

@@ -11,5 +11,6 @@ class QwtPlot;
 // its place and renamed into it. False with error set otherwise.
 bool exportPlot(QwtPlot *plot, const QString &path, const QSize &pixels, QString *error);
 
-// The suffixes exportPlot knows, for messages and file dialogs.
+// The suffixes exportPlot knows, for messages, and whether a path has one.
 QString plotFileKinds();
+bool isPlotFileName(const QString &path);

@@ -4,8 +4,6 @@
 
 #include <QTextStream>
 
-const char ReadingsCsvHeader[] = "time,instrument,temperature_K\n";
-
 QString csvField(const QString &text)
 {
     if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n')))
@@ -13,15 +11,11 @@ QString csvField(const QString &text)
     return QLatin1Char('"') + QString(text).replace(QLatin1String("\""), QLatin1String("\"\"")) + QLatin1Char('"');
 }
 
-QString readingCsvRow(const QString &instrument, qint64 timeMs, double kelvin)
-{
-    return isoTime(timeMs) + QLatin1Char(',') + csvField(instrument) + QString::asprintf(",%.3f\n", kelvin);
-}
-
 bool writeReadingsCsv(HistoryStore &store, const QString &instrument, qint64 fromMs, qint64 toMs, QTextStream &out)
 {
-    out << ReadingsCsvHeader;
+    out << "time,instrument,temperature_K\n";
     return store.readings(instrument, fromMs, toMs, [&](const StoredReading &reading) {
-        out << readingCsvRow(reading.instrument, reading.timeMs, reading.kelvin);
+        out << isoTime(reading.timeMs) << ',' << csvField(reading.instrument)
+            << QString::asprintf(",%.3f\n", reading.kelvin);
     });
 }

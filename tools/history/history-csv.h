@@ -11,8 +11,6 @@ class QTextStream;
 
 // A field quoted as CSV needs it: with a comma, a quote or a line break.
 QString csvField(const QString &text);
-extern const char ReadingsCsvHeader[];
-QString readingCsvRow(const QString &instrument, qint64 timeMs, double kelvin);
 // Writes the header and the readings of one instrument (empty: all) in
 // [fromMs, toMs]. False with the store's error when it cannot be read.
 bool writeReadingsCsv(HistoryStore &store, const QString &instrument, qint64 fromMs, qint64 toMs, QTextStream &out);
