@@ -6,7 +6,7 @@
 // lost connection, recorded as events). It writes the store and prints its path.
 // Usage: frostgauge-bench-history-store STORE [DAYS | --readings N] [--instrument NAME] [--instruments N]
 
-#include "history-store.h"
+#include "history/history-store.h"
 
 #include <QCoreApplication>
 #include <QDateTime>

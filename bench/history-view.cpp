@@ -4,7 +4,7 @@
 // Usage: frostgauge-bench-history-view STORE [REDRAWS]
 // (a store from: frostgauge-bench-history-store STORE 30 --instruments 4)
 
-#include "history-plot.h"
+#include "history-plot/history-plot.h"
 #include "history-window.h"
 
 #include <QApplication>

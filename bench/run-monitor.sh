@@ -9,8 +9,8 @@ seconds=${2:-20}
 shift 2 || true
 counts=("$@")
 [ ${#counts[@]} -gt 0 ] || counts=(1 8 32)
-sim=$build/tools/sim/frostgauge-sim
-monitor=$build/tools/monitor/frostgauge-monitor
+sim=$build/bin/frostgauge-sim
+monitor=$build/bin/frostgauge-monitor
 work=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 ticks=$(getconf CLK_TCK)

@@ -19,14 +19,14 @@ sleep 0.5
 
 # 1. Latency
 echo '{"rs232:period": 100}' >"$work/state.json"
-"$build/tools/sim/frostgauge-sim" --link "$work/tty" --state "$work/state.json" >/dev/null 2>&1 &
+"$build/bin/frostgauge-sim" --link "$work/tty" --state "$work/state.json" >/dev/null 2>&1 &
 for _ in $(seq 50); do [ -e "$work/tty" ] && break; sleep 0.1; done
 printf '[store]\npath=%s/live.db\n[mqtt]\nhost=127.0.0.1\nport=%s\nclient_id=bench\n[instrument/cryo]\nport=%s/tty\n' \
     "$work" "$port" "$work" >"$work/live.conf"
 mosquitto_sub -h 127.0.0.1 -p "$port" -t frostgauge/cryo/temperature -F '%U %p' >"$work/received.txt" &
 sub=$!
 sleep 0.3
-"$build/tools/monitor/frostgauge-monitor" --config "$work/live.conf" 2>/dev/null &
+"$build/bin/frostgauge-monitor" --config "$work/live.conf" 2>/dev/null &
 mon=$!
 sleep "$seconds"
 kill -TERM $mon; wait $mon || true
@@ -51,7 +51,7 @@ mosquitto_sub -h 127.0.0.1 -p "$port" -t frostgauge/cryo/temperature -C "$backlo
 sub=$!
 sleep 0.3
 start=$(date +%s.%N)
-"$build/tools/monitor/frostgauge-monitor" --config "$work/backlog.conf" 2>/dev/null &
+"$build/bin/frostgauge-monitor" --config "$work/backlog.conf" 2>/dev/null &
 mon=$!
 wait $sub
 end=$(date +%s.%N)

@@ -7,8 +7,8 @@ set -euo pipefail
 build=$(realpath "${1:-build}")
 runs=${2:-7}
 paced=${3:-1}
-sim=$build/tools/sim/frostgauge-sim
-monitor=$build/tools/monitor/frostgauge-monitor
+sim=$build/bin/frostgauge-sim
+monitor=$build/bin/frostgauge-monitor
 work=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 

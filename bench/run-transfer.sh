@@ -5,7 +5,7 @@
 set -euo pipefail
 build=$(realpath "${1:-build}")
 runs=${2:-5}
-sim=$build/tools/sim/frostgauge-sim
+sim=$build/bin/frostgauge-sim
 work=$(mktemp -d)
 trap 'kill $(jobs -p) 2>/dev/null || true; rm -rf "$work"' EXIT
 

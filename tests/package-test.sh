@@ -10,23 +10,50 @@ trap 'kill "${sim:-}" 2>/dev/null || true; rm -rf "$scratch"' EXIT
 
 cd "$build_dir"
 cpack -G DEB -B "$scratch/out" >/dev/null
-deb=$(ls "$scratch"/out/frostgauge_*.deb)
-echo "package: $(basename "$deb")"
-depends=$(dpkg-deb -f "$deb" Depends)
-echo "depends: $depends"
-for lib in libqt5widgets5 libqt5serialport5 libqwt-qt5-6 libsodium23 libsqlite3-0; do
-    grep -q "$lib" <<<"$depends" || { echo "missing dependency on $lib"; exit 1; }
+# Three packages: the window and viewer, the service with the command-line
+# client, the developer aids.
+declare -A wants=(
+    [frostgauge]="libqt5widgets5 libqt5serialport5 libqwt-qt5-6 libsodium23 libsqlite3-0"
+    [frostgauge-monitor]="libqt5serialport5 libsodium23 libsqlite3-0 libmosquitto1"
+    [frostgauge-tools]="libqt5core5a"
+)
+for package in frostgauge frostgauge-monitor frostgauge-tools; do
+    deb=$(ls "$scratch"/out/${package}_*.deb)
+    depends=$(dpkg-deb -f "$deb" Depends)
+    echo "$package: $(basename "$deb"), depends: $depends"
+    for lib in ${wants[$package]}; do
+        grep -q "$lib" <<<"$depends" || { echo "$package: missing dependency on $lib"; exit 1; }
+    done
+    dpkg -x "$deb" "$scratch/root"
+    dpkg -x "$deb" "$scratch/$package"
 done
+# A headless server: nothing of the monitor package needs a display library.
+grep -qE "libqt5widgets|libqt5gui|libqwt|libx11|libxcb" <<<"$(dpkg-deb -f "$(ls "$scratch"/out/frostgauge-monitor_*.deb)" Depends)" &&
+    { echo "frostgauge-monitor depends on a display library"; exit 1; }
+for binary in "$scratch"/frostgauge-monitor/usr/bin/*; do
+    if ldd "$binary" | grep -E "libQt5Widgets|libQt5Gui|libqwt|libX11|libxcb"; then
+        echo "$(basename "$binary") links a display library"
+        exit 1
+    fi
+done
+deb=$(ls "$scratch"/out/frostgauge-monitor_*.deb)
 
-dpkg -x "$deb" "$scratch/root"
 root=$scratch/root/usr
-for file in bin/frostgauge bin/frostgauge-sim bin/frostgauge-image bin/frostgauge-cli bin/frostgauge-monitor bin/frostgauge-history \
-    lib/systemd/system/frostgauge-monitor.service share/doc/frostgauge/monitor.conf share/man/man1/frostgauge-monitor.1 \
-    share/applications/frostgauge.desktop share/applications/frostgauge-history.desktop share/man/man1/frostgauge-history.1 \
+installed() {
+    local package=$1
+    shift
+    for file in "$@"; do
+        [ -e "$scratch/$package/usr/$file" ] || { echo "$package does not install $file"; exit 1; }
+    done
+}
+installed frostgauge bin/frostgauge bin/frostgauge-history share/applications/frostgauge.desktop \
+    share/applications/frostgauge-history.desktop share/man/man1/frostgauge-history.1 \
     share/icons/hicolor/scalable/apps/frostgauge.svg share/metainfo/org.norda.frostgauge.metainfo.xml \
-    share/man/man1/frostgauge.1 share/man/man1/frostgauge-sim.1 share/man/man1/frostgauge-image.1 share/man/man1/frostgauge-cli.1; do
-    [ -e "$root/$file" ] || { echo "not installed: $file"; exit 1; }
-done
+    share/man/man1/frostgauge.1
+installed frostgauge-monitor bin/frostgauge-cli bin/frostgauge-monitor lib/systemd/system/frostgauge-monitor.service \
+    share/doc/frostgauge-monitor/monitor.conf share/man/man1/frostgauge-monitor.1 share/man/man1/frostgauge-cli.1
+installed frostgauge-tools bin/frostgauge-sim bin/frostgauge-image share/man/man1/frostgauge-sim.1 \
+    share/man/man1/frostgauge-image.1
 # The version is written once, in CMake; the manual pages and the metainfo get it from there.
 version=$(dpkg-deb -f "$deb" Version)
 for page in "$root"/share/man/man1/frostgauge*.1; do
@@ -45,8 +72,20 @@ dpkg-deb -e "$deb" "$scratch/control"
 grep -qx /etc/frostgauge/monitor.conf "$scratch/control/conffiles" || { echo "monitor.conf is no conffile"; exit 1; }
 
 # The sample configuration is one the installed monitor accepts.
-"$root/bin/frostgauge-monitor" --config "$root/share/doc/frostgauge/monitor.conf" --check >/dev/null
+"$root/bin/frostgauge-monitor" --config "$root/share/doc/frostgauge-monitor/monitor.conf" --check >/dev/null
 QT_QPA_PLATFORM=offscreen "$root/bin/frostgauge-history" --version | grep -q "frostgauge-history $version"
+# The installed client hands plot over to the viewer beside it, and says where
+# plot went when the viewer's package is not installed.
+"$root/bin/frostgauge-cli" plot "$scratch/none.db" -o "$scratch/x.png" 2>"$scratch/plot.err" || true
+grep -q "^frostgauge-history: .*none.db" "$scratch/plot.err" ||
+    { echo "the installed frostgauge-cli plot does not reach frostgauge-history: $(cat "$scratch/plot.err")"; exit 1; }
+if PATH=/nonexistent "$scratch/frostgauge-monitor/usr/bin/frostgauge-cli" plot "$scratch/none.db" -o "$scratch/x.png" \
+    2>"$scratch/plot.err"; then
+    echo "plot without the viewer succeeded"
+    exit 1
+fi
+grep -q "frostgauge-history (package frostgauge)" "$scratch/plot.err" ||
+    { echo "plot without the viewer: $(cat "$scratch/plot.err")"; exit 1; }
 if command -v systemd-analyze >/dev/null; then
     systemd-analyze verify "$root/lib/systemd/system/frostgauge-monitor.service" 2>/dev/null || true
 fi

@@ -3,7 +3,6 @@
 
 #include "device/device-serial.h"
 #include "firmware/version-compare.h"
-#include "progress-percent.h"
 #include "support/debug-capture.h"
 #include "support/image-builder.h"
 #include "support/modal-answer.h"
@@ -12,6 +11,7 @@
 #include "support/test-files.h"
 #include "support/test-main.h"
 #include "support/window-fixture.h"
+#include "ui/progress-percent.h"
 
 #include <QProcess>
 #include <QSettings>

@@ -2,8 +2,8 @@
 // at 1 Hz with one spike and one gap. What is checked is what a person sees
 // (pixels of the curve's colour, marker places) and what an export holds.
 
-#include "envelope-item.h"
-#include "history-plot.h"
+#include "history-plot/envelope-item.h"
+#include "history-plot/history-plot.h"
 #include "history-window.h"
 #include "support/cli-run.h"
 #include "support/history-sample.h"

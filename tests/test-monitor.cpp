@@ -2,7 +2,7 @@
 // logging with gaps and refusals, alarms on the simulator's cool-down, a killed
 // monitor, and the history export of frostgauge-cli.
 
-#include "history-store.h"
+#include "history/history-store.h"
 #include "support/simulator-process.h"
 #include "support/test-files.h"
 #include "support/test-main.h"

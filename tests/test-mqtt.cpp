@@ -2,7 +2,7 @@
 // consecutive seq, nothing lost across a broker outage, the Last Will, a wrong
 // password, TLS with a CA made here.
 
-#include "history-store.h"
+#include "history/history-store.h"
 #include "support/mqtt-broker.h"
 #include "support/simulator-process.h"
 #include "support/test-files.h"

@@ -3,7 +3,7 @@
 // it keeps logging; one client at a time; a client that dies mid-line.
 
 #include "device/port-list.h"
-#include "history-store.h"
+#include "history/history-store.h"
 #include "support/cli-run.h"
 #include "support/image-builder.h"
 #include "support/simulator-process.h"

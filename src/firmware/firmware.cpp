@@ -1,6 +1,6 @@
 #include "firmware.h"
 
-#include "compat-ids.h"
+#include "device/compat-ids.h"
 #include "device/log-categories.h"
 #include "firmware-key.h"
 

@@ -4,7 +4,7 @@
 // one instrument at 1 Hz holding near 4.2 K, one reading-long spike to 300 K,
 // one hour without readings, and events at the edges of the gap and at the spike.
 
-#include "history-store.h"
+#include "history/history-store.h"
 
 #include <QDateTime>
 

@@ -5,10 +5,10 @@
 //                           [--seed FILE]
 //   frostgauge-image inspect FILE
 
+#include "common/program-exit.h"
 #include "device/compat-ids.h"
 #include "device/input-file.h"
 #include "firmware/firmware.h"
-#include "program-exit.h"
 
 #include <QCoreApplication>
 #include <QFile>

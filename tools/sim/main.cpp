@@ -1,10 +1,10 @@
 // frostgauge-sim: a simulated VKRHX350 on a pseudo-terminal, for running and
 // testing Frostgauge without the instrument.
 
+#include "common/program-exit.h"
+#include "common/termination-signals.h"
 #include "instrument.h"
-#include "program-exit.h"
 #include "pty-link.h"
-#include "termination-signals.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>

@@ -1,0 +1,100 @@
+// history: what a frostgauge-monitor store holds, as CSV or JSON.
+
+#include "cli-output.h"
+#include "command-line.h"
+#include "commands.h"
+#include "history/history-csv.h"
+#include "history/history-store.h"
+#include "history/store-selection.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTextStream>
+
+#include <cmath>
+#include <limits>
+
+int commandHistory(const QStringList &arguments)
+{
+    QCommandLineParser parser;
+    StoreSelection selection;
+    const QCommandLineOption everyOption(QStringLiteral("every"), QString(), QStringLiteral("SECONDS"));
+    const QCommandLineOption csvOption(QStringLiteral("csv"));
+    const QCommandLineOption jsonOption(QStringLiteral("json"));
+    const QCommandLineOption eventsOption(QStringLiteral("events"));
+    selection.addOptionsTo(parser);
+    parser.addOptions({everyOption, csvOption, jsonOption, eventsOption});
+    if (const int code = parseCommandLine(QStringLiteral("history"), parser, arguments))
+        return code;
+
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 1)
+        return fail(QStringLiteral("history needs one STORE"), Usage);
+    if (parser.isSet(csvOption) && parser.isSet(jsonOption))
+        return fail(QStringLiteral("give --csv or --json, not both"), Usage);
+    if (const int code = selection.readTimes(parser))
+        return code;
+    qint64 everyMs = 0;
+    if (parser.isSet(everyOption)) {
+        double seconds = 0;
+        if (!parseSeconds(parser.value(everyOption), 0.001, 31536000, &seconds))
+            return fail(QStringLiteral("--every takes a number of seconds from 0.001 to 31536000"), Usage);
+        everyMs = qint64(std::llround(seconds * 1000));
+    }
+    if (everyMs > 0 && parser.isSet(eventsOption))
+        return fail(QStringLiteral("give --every or --events, not both"), Usage);
+
+    if (const int code = selection.open(parser, positional.first()))
+        return code;
+    HistoryStore &store = selection.store;
+    const QString &instrument = selection.instrument;
+    const qint64 from = selection.fromMs;
+    const qint64 to = selection.toMs;
+
+    const bool json = parser.isSet(jsonOption);
+    QJsonArray rows;
+    if (parser.isSet(eventsOption)) {
+        if (!json)
+            out() << "time,instrument,kind,detail\n";
+        for (const StoredEvent &event : store.events(instrument, from, to)) {
+            if (json)
+                rows.append(QJsonObject{{"time", isoTime(event.timeMs)},
+                                        {"instrument", event.instrument},
+                                        {"kind", event.kind},
+                                        {"detail", event.detail}});
+            else
+                out() << isoTime(event.timeMs) << ',' << csvField(event.instrument) << ',' << csvField(event.kind)
+                      << ',' << csvField(event.detail) << '\n';
+        }
+    } else if (everyMs > 0) {
+        if (!json)
+            out() << "time,instrument,min_K,max_K,mean_K,count\n";
+        for (const Bucket &bucket : store.buckets(instrument, from, to, everyMs)) {
+            if (json)
+                rows.append(QJsonObject{{"time", isoTime(bucket.startMs)},
+                                        {"instrument", bucket.instrument},
+                                        {"min", bucket.min},
+                                        {"max", bucket.max},
+                                        {"mean", bucket.mean},
+                                        {"count", bucket.count}});
+            else
+                out() << isoTime(bucket.startMs) << ',' << csvField(bucket.instrument)
+                      << QString::asprintf(",%.3f,%.3f,%.3f,", bucket.min, bucket.max, bucket.mean) << bucket.count
+                      << '\n';
+        }
+    } else if (!json) {
+        if (!writeReadingsCsv(store, instrument, from, to, out()))
+            return fail(store.error(), Failure);
+    } else {
+        const bool ok = store.readings(instrument, from, to, [&](const StoredReading &reading) {
+            rows.append(QJsonObject{
+                {"time", isoTime(reading.timeMs)}, {"instrument", reading.instrument}, {"kelvin", reading.kelvin}});
+        });
+        if (!ok)
+            return fail(store.error(), Failure);
+    }
+    if (json)
+        out() << QJsonDocument(rows).toJson(QJsonDocument::Indented);
+    return Success;
+}

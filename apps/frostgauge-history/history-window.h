@@ -1,0 +1,47 @@
+#pragma once
+
+#include "history/history-store.h"
+
+#include <QMainWindow>
+
+class HistoryPlot;
+class QComboBox;
+class QLabel;
+class QTimer;
+
+// The viewer's window: the plot of one store, a choice of instrument, the
+// range shown, exports of that range, and a look at the store every few
+// seconds for what the monitor has written since.
+class HistoryWindow : public QMainWindow
+{
+    Q_OBJECT
+
+public:
+    static constexpr int FollowIntervalMs = 2000;
+
+    explicit HistoryWindow(QWidget *parent = nullptr);
+
+    // Opens the store and shows its whole range. False with error() set when
+    // it cannot be opened or is not a history store.
+    bool openStore(const QString &path);
+    QString error() const { return m_error; }
+    HistoryPlot *plot() const { return m_plot; }
+
+    // The exports of the range shown; false with error() set.
+    bool exportCsv(const QString &path);
+    bool exportImage(const QString &path);
+
+private:
+    void chooseCsvFile();
+    void chooseImageFile();
+    void showRange(qint64 fromMs, qint64 toMs);
+    void fillInstruments();
+    void report(const QString &message);
+
+    HistoryStore m_store;
+    QString m_error;
+    HistoryPlot *m_plot;
+    QComboBox *m_instruments;
+    QLabel *m_rangeLabel;
+    QTimer *m_followTimer;
+};

@@ -1,0 +1,83 @@
+// frostgauge-history --plot: a store's readings drawn as the viewer draws
+// them, into a PNG, SVG or PDF file, with no display. frostgauge-cli plot
+// hands over to it.
+
+#include "plot-command.h"
+
+#include "common/command-output.h"
+#include "history-plot/history-plot.h"
+#include "history-plot/plot-export.h"
+#include "history/history-store.h"
+#include "history/store-selection.h"
+
+#include <QFileInfo>
+#include <QRegularExpression>
+
+namespace {
+
+const char plotUsage[] =
+    "Usage: frostgauge-history --plot STORE -o FILE.png|svg|pdf [--instrument NAME] [--from TIME] [--to TIME]\n"
+    "                          [--size WIDTHxHEIGHT]\n"
+    "Draws the store's readings as the viewer draws them (default 1600x900 pixels), with no display.\n"
+    "TIME is ISO 8601 or milliseconds since 1970.\n";
+
+} // namespace
+
+int plotCommand(const QStringList &arguments)
+{
+    if (arguments.contains(QStringLiteral("--help")) || arguments.contains(QStringLiteral("-h"))) {
+        out() << plotUsage;
+        return Success;
+    }
+    QCommandLineParser parser;
+    StoreSelection selection;
+    const QCommandLineOption outputOption({QStringLiteral("o"), QStringLiteral("output")}, QString(),
+                                          QStringLiteral("FILE"));
+    const QCommandLineOption sizeOption(QStringLiteral("size"), QString(), QStringLiteral("WIDTHxHEIGHT"),
+                                        QStringLiteral("1600x900"));
+    selection.addOptionsTo(parser);
+    parser.addOptions({outputOption, sizeOption});
+    if (!parser.parse(QStringList{QStringLiteral("frostgauge-history --plot")} + arguments))
+        return fail(parser.errorText() + QLatin1String("\n\n") + QLatin1String(plotUsage), Usage);
+    const QStringList positional = parser.positionalArguments();
+    if (positional.size() != 1)
+        return fail(QStringLiteral("plot needs one STORE"), Usage);
+    const QString output = parser.value(outputOption);
+    if (output.isEmpty())
+        return fail(QStringLiteral("plot needs -o FILE (%1)").arg(plotFileKinds()), Usage);
+    if (!isPlotFileName(output))
+        return fail(QStringLiteral("%1: the file name must end in %2").arg(output, plotFileKinds()), Usage);
+    const QRegularExpressionMatch size =
+        QRegularExpression(QStringLiteral("^(\\d{2,5})x(\\d{2,5})$")).match(parser.value(sizeOption));
+    const QSize pixels = size.hasMatch() ? QSize(size.captured(1).toInt(), size.captured(2).toInt()) : QSize();
+    if (!size.hasMatch() || pixels.width() < 200 || pixels.height() < 150 || pixels.width() > 20000
+        || pixels.height() > 20000)
+        return fail(QStringLiteral("--size takes WIDTHxHEIGHT in pixels, from 200x150 to 20000x20000"), Usage);
+    if (const int code = selection.readTimes(parser))
+        return code;
+    if (const int code = selection.open(parser, positional.first()))
+        return code;
+    HistoryStore &store = selection.store;
+    const QString &instrument = selection.instrument;
+    qint64 first = 0;
+    qint64 last = 0;
+    if (!store.timeSpan(&first, &last))
+        return fail(QStringLiteral("%1 holds no readings yet").arg(positional.first()), Failure);
+    const qint64 from = selection.fromGiven ? selection.fromMs : first;
+    const qint64 to = selection.toGiven ? selection.toMs : last;
+    if (from >= to)
+        return fail(
+            QStringLiteral("--from must come before --to: the range %1 to %2 is empty").arg(isoTime(from), isoTime(to)),
+            Usage);
+
+    HistoryPlot plot(&store);
+    plot.setTitle(QFileInfo(positional.first()).fileName()
+                  + (instrument.isEmpty() ? QString() : QStringLiteral(": ") + instrument));
+    plot.prepareForRendering(pixels);
+    plot.setInstrument(instrument);
+    plot.setRange(from, to);
+    QString error;
+    if (!exportPlot(&plot, output, pixels, &error))
+        return fail(error, Failure);
+    return Success;
+}

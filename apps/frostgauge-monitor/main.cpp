@@ -1,0 +1,54 @@
+// frostgauge-monitor: watches every configured instrument, keeps their history
+// in an SQLite store and raises alarms, until SIGTERM or SIGINT.
+
+#include "common/program-exit.h"
+#include "common/termination-signals.h"
+#include "monitor/monitor-config.h"
+#include "monitor/monitor.h"
+
+#include <QCommandLineParser>
+#include <QCoreApplication>
+
+#include <cstdio>
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("frostgauge-monitor"));
+    qputenv("QT_LOGGING_RULES",
+            qgetenv("QT_LOGGING_RULES").isEmpty() ? QByteArray("*.debug=false") : qgetenv("QT_LOGGING_RULES"));
+
+    QCommandLineParser parser;
+    parser.setApplicationDescription(
+        QStringLiteral("Watches VKRHX350 temperature monitors, keeps their readings and events in an SQLite store and "
+                       "raises alarms. Logs one line per event to standard error."));
+    parser.addHelpOption();
+    const QCommandLineOption config("config", "The configuration file (INI).", "FILE", "/etc/frostgauge/monitor.conf");
+    const QCommandLineOption check("check", "Check the configuration and exit.");
+    parser.addOptions({config, check});
+    if (!parser.parse(app.arguments()))
+        return exitWith(2, parser.errorText());
+    if (parser.isSet(QStringLiteral("help")))
+        parser.showHelp(0);
+    if (!parser.positionalArguments().isEmpty())
+        return exitWith(2, QStringLiteral("unexpected argument: ") + parser.positionalArguments().first());
+
+    MonitorConfig settings;
+    QString error;
+    if (!readMonitorConfig(parser.value(config), &settings, &error))
+        return exitWith(2, error);
+    if (parser.isSet(check)) {
+        printf("%s: %d instrument(s), %d alarm(s)\n", qPrintable(parser.value(config)),
+               int(settings.instruments.size()), int(settings.alarms.size()));
+        return 0;
+    }
+
+    Monitor monitor(settings);
+    if (!monitor.start())
+        return exitWith(1, monitor.error());
+    onTerminationSignals(&app, [&] {
+        monitor.stop();
+        app.quit();
+    });
+    return app.exec();
+}

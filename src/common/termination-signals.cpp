@@ -1,0 +1,34 @@
+#include "common/termination-signals.h"
+
+#include <QSocketNotifier>
+
+#include <csignal>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+int signalPipe[2] = {-1, -1};
+
+void onSignal(int)
+{
+    const char byte = 1;
+    [[maybe_unused]] const ssize_t n = ::write(signalPipe[1], &byte, 1);
+}
+
+} // namespace
+
+bool onTerminationSignals(QObject *context, std::function<void()> handler)
+{
+    if (signalPipe[0] < 0 && socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, signalPipe) != 0)
+        return false;
+    auto *notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, context);
+    QObject::connect(notifier, &QSocketNotifier::activated, context, [handler = std::move(handler)] {
+        char byte;
+        [[maybe_unused]] const ssize_t n = ::read(signalPipe[0], &byte, 1);
+        handler();
+    });
+    signal(SIGINT, onSignal);
+    signal(SIGTERM, onSignal);
+    return true;
+}

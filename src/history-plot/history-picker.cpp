@@ -1,0 +1,35 @@
+#include "history-plot/history-picker.h"
+
+#include <QDateTime>
+#include <qwt_picker_machine.h>
+#include <qwt_plot.h>
+
+HistoryPicker::HistoryPicker(QWidget *canvas)
+    : QwtPlotPicker(QwtPlot::xBottom, QwtPlot::yLeft, QwtPicker::RectRubberBand, QwtPicker::AlwaysOn, canvas)
+{
+    setStateMachine(new QwtPickerDragRectMachine);
+    connect(this, qOverload<const QRectF &>(&QwtPlotPicker::selected), this, &HistoryPicker::selectRange);
+}
+
+QString HistoryPicker::readout(const QPointF &point)
+{
+    const QDateTime time = QDateTime::fromMSecsSinceEpoch(qint64(point.x()), Qt::LocalTime);
+    return time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + QStringLiteral("  ")
+           + QString::number(point.y(), 'f', 3) + QStringLiteral(" K");
+}
+
+QwtText HistoryPicker::trackerTextF(const QPointF &point) const
+{
+    QwtText text(readout(point));
+    text.setBackgroundBrush(QColor(255, 255, 255, 210));
+    return text;
+}
+
+void HistoryPicker::selectRange(const QRectF &rect)
+{
+    // A click without a drag selects nothing.
+    const QRect pixels = transform(rect);
+    if (pixels.width() < 4)
+        return;
+    emit rangeSelected(rect.left(), rect.right());
+}

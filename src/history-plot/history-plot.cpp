@@ -1,0 +1,286 @@
+#include "history-plot/history-plot.h"
+
+#include "history-plot/envelope-item.h"
+#include "history-plot/history-picker.h"
+
+#include <QTimer>
+#include <qwt_date_scale_draw.h>
+#include <qwt_date_scale_engine.h>
+#include <qwt_legend.h>
+#include <qwt_plot_canvas.h>
+#include <qwt_plot_grid.h>
+#include <qwt_plot_magnifier.h>
+#include <qwt_plot_marker.h>
+#include <qwt_plot_panner.h>
+#include <qwt_scale_widget.h>
+
+#include <cmath>
+#include <limits>
+
+namespace {
+
+// Colours that stay apart on white and in print.
+const QColor Palette[] = {QColor(0x1f, 0x77, 0xb4), QColor(0xd6, 0x27, 0x28), QColor(0x2c, 0xa0, 0x2c),
+                          QColor(0x94, 0x67, 0xbd), QColor(0xff, 0x7f, 0x0e), QColor(0x8c, 0x56, 0x4b),
+                          QColor(0xe3, 0x77, 0xc2), QColor(0x17, 0xbe, 0xcf)};
+
+QColor eventColor(const QString &kind)
+{
+    if (kind.startsWith(QLatin1String("alarm")))
+        return QColor(0xe6, 0x7e, 0x00);
+    if (kind == QLatin1String("lost") || kind == QLatin1String("refused"))
+        return QColor(0xc0, 0x00, 0x00);
+    if (kind.startsWith(QLatin1String("maintenance")))
+        return QColor(0x6a, 0x3d, 0x9a);
+    if (kind == QLatin1String("setting"))
+        return QColor(0x1b, 0x7a, 0x3e);
+    return QColor(0x70, 0x70, 0x70);
+}
+
+// Hours and minutes on the ticks, and the day where one begins.
+class TimeScaleDraw : public QwtDateScaleDraw
+{
+public:
+    TimeScaleDraw() : QwtDateScaleDraw(Qt::LocalTime)
+    {
+        setDateFormat(QwtDate::Second, QStringLiteral("HH:mm:ss"));
+        setDateFormat(QwtDate::Minute, QStringLiteral("HH:mm"));
+        setDateFormat(QwtDate::Hour, QStringLiteral("HH:mm"));
+        setDateFormat(QwtDate::Day, QStringLiteral("ddd d MMM"));
+        setDateFormat(QwtDate::Week, QStringLiteral("d MMM"));
+    }
+
+protected:
+    QString dateFormatOfDate(const QDateTime &time, QwtDate::IntervalType type) const override
+    {
+        if (type <= QwtDate::Hour && time.time() == QTime(0, 0))
+            return QStringLiteral("ddd d MMM");
+        return QwtDateScaleDraw::dateFormatOfDate(time, type);
+    }
+};
+
+// Pixels between two event labels, which stand upright beside their lines.
+constexpr double MinimumLabelSpacing = 18;
+
+// The wheel zooms the time axis only: the temperature axis follows what is shown.
+class TimeMagnifier : public QwtPlotMagnifier
+{
+public:
+    explicit TimeMagnifier(QWidget *canvas) : QwtPlotMagnifier(canvas)
+    {
+        setAxisEnabled(QwtPlot::yLeft, false);
+        // Qwt divides by the factor for a turn away from the user: above 1,
+        // that turn zooms in, as in map and plot viewers.
+        setWheelFactor(1.25);
+        setMouseButton(Qt::NoButton);
+    }
+};
+
+} // namespace
+
+HistoryPlot::HistoryPlot(HistoryStore *store, QWidget *parent) : QwtPlot(parent), m_store(store)
+{
+    setCanvasBackground(Qt::white);
+    if (auto *frame = qobject_cast<QwtPlotCanvas *>(canvas()))
+        frame->setFrameStyle(QFrame::Box | QFrame::Plain);
+    setAxisTitle(QwtPlot::yLeft, QStringLiteral("T, K"));
+    setAxisScaleDraw(QwtPlot::xBottom, new TimeScaleDraw);
+    setAxisScaleEngine(QwtPlot::xBottom, new QwtDateScaleEngine(Qt::LocalTime));
+    setAxisAutoScale(QwtPlot::xBottom, false);
+    setAxisAutoScale(QwtPlot::yLeft, false);
+    insertLegend(new QwtLegend, QwtPlot::BottomLegend);
+
+    auto *grid = new QwtPlotGrid;
+    grid->setMajorPen(QColor(0xdd, 0xdd, 0xdd), 0, Qt::DotLine);
+    grid->attach(this);
+
+    new TimeMagnifier(canvas());
+    auto *panner = new QwtPlotPanner(canvas());
+    panner->setMouseButton(Qt::RightButton);
+    panner->setOrientations(Qt::Horizontal);
+    auto *picker = new HistoryPicker(canvas());
+    connect(picker, &HistoryPicker::rangeSelected, this,
+            [this](double from, double to) { setRange(qint64(from), qint64(to)); });
+
+    // Zoom and pan change the axis; the data for the new range follow.
+    connect(axisWidget(QwtPlot::xBottom), &QwtScaleWidget::scaleDivChanged, this, [this] {
+        if (!m_settingAxis)
+            takeRangeFromAxis();
+    });
+}
+
+void HistoryPlot::prepareForRendering(const QSize &pixels)
+{
+    resize(pixels);
+    // A hidden widget gets its resize event only when shown: lay out now.
+    updateLayout();
+}
+
+void HistoryPlot::setInstrument(const QString &instrument)
+{
+    m_instrument = instrument;
+    reload();
+}
+
+bool HistoryPlot::showWholeRange()
+{
+    if (!m_store->timeSpan(&m_firstMs, &m_lastMs))
+        return false;
+    setRange(m_firstMs, m_lastMs);
+    return true;
+}
+
+void HistoryPlot::setRange(qint64 fromMs, qint64 toMs)
+{
+    if (toMs < fromMs)
+        std::swap(fromMs, toMs);
+    if (toMs - fromMs < MinimumSpanMs) {
+        const qint64 middle = fromMs + (toMs - fromMs) / 2;
+        fromMs = middle - MinimumSpanMs / 2;
+        toMs = fromMs + MinimumSpanMs;
+    }
+    m_fromMs = fromMs;
+    m_toMs = toMs;
+    reload();
+    emit rangeChanged(m_fromMs, m_toMs);
+}
+
+void HistoryPlot::zoom(double factor)
+{
+    const double middle = (double(m_fromMs) + double(m_toMs)) / 2;
+    const double half = (double(m_toMs) - double(m_fromMs)) / 2 * factor;
+    setRange(qint64(std::llround(middle - half)), qint64(std::llround(middle + half)));
+}
+
+void HistoryPlot::pan(double fraction)
+{
+    const qint64 shift = qint64(std::llround(double(m_toMs - m_fromMs) * fraction));
+    setRange(m_fromMs + shift, m_toMs + shift);
+}
+
+bool HistoryPlot::follow()
+{
+    qint64 first = 0;
+    qint64 last = 0;
+    if (!m_store->timeSpan(&first, &last) || last <= m_lastMs)
+        return false;
+    const bool showedNewest = m_toMs >= m_lastMs;
+    const bool showedAll = showedNewest && m_fromMs <= m_firstMs;
+    const qint64 shift = last - m_lastMs;
+    m_firstMs = first;
+    m_lastMs = last;
+    if (showedAll)
+        setRange(first, last);
+    else if (showedNewest)
+        setRange(m_fromMs + shift, m_toMs + shift);
+    else
+        reload();
+    return true;
+}
+
+void HistoryPlot::takeRangeFromAxis()
+{
+    const QwtInterval shown = axisInterval(QwtPlot::xBottom);
+    m_fromMs = qint64(std::llround(shown.minValue()));
+    m_toMs = qint64(std::llround(shown.maxValue()));
+    // A wheel turn or a drag reports many changes: one reading of the store follows them.
+    if (m_reloadPending)
+        return;
+    m_reloadPending = true;
+    QTimer::singleShot(0, this, [this] {
+        m_reloadPending = false;
+        setRange(m_fromMs, m_toMs);
+    });
+}
+
+EnvelopeItem *HistoryPlot::curveFor(const QString &instrument)
+{
+    for (EnvelopeItem *curve : qAsConst(m_curves)) {
+        if (curve->instrument() == instrument)
+            return curve;
+    }
+    auto *curve = new EnvelopeItem(instrument, Palette[m_curves.size() % (sizeof Palette / sizeof Palette[0])]);
+    curve->attach(this);
+    m_curves.append(curve);
+    return curve;
+}
+
+void HistoryPlot::reload()
+{
+    // One column per pixel of the canvas (before the window is shown, of the
+    // size it was given).
+    const int columns = qMax(1, canvas()->contentsRect().width());
+    const qint64 columnMs = (m_toMs - m_fromMs) / columns + 1;
+    const qint64 gapMs = qMax(GapMs, 2 * columnMs);
+    const QStringList instruments = m_store->instruments();
+    for (const QString &name : instruments) {
+        QVector<EnvelopePoint> points;
+        if (!m_instrument.isEmpty() && name != m_instrument) {
+            curveFor(name)->setVisible(false);
+            curveFor(name)->setItemAttribute(QwtPlotItem::Legend, false);
+            continue;
+        }
+        if (!m_store->envelope(name, m_fromMs, m_toMs, columns, &points))
+            emit readError(m_store->error());
+        EnvelopeItem *curve = curveFor(name);
+        curve->setPoints(points, gapMs);
+        curve->setVisible(true);
+        curve->setItemAttribute(QwtPlotItem::Legend, true);
+    }
+    placeMarkers();
+    fitTemperatureAxis();
+    m_settingAxis = true;
+    setAxisScale(QwtPlot::xBottom, double(m_fromMs), double(m_toMs));
+    m_settingAxis = false;
+    replot();
+}
+
+void HistoryPlot::placeMarkers()
+{
+    qDeleteAll(m_markers);
+    m_markers.clear();
+    const QVector<StoredEvent> events = m_store->events(m_instrument, m_fromMs, m_toMs);
+    // Labels of events closer than a line of text would overlap: those get the line alone.
+    const double pixelsPerMs =
+        double(qMax(1, canvas()->contentsRect().width())) / double(qMax<qint64>(1, m_toMs - m_fromMs));
+    double lastLabelX = -1e9;
+    for (const StoredEvent &event : events) {
+        auto *marker = new QwtPlotMarker(event.kind);
+        marker->setLineStyle(QwtPlotMarker::VLine);
+        marker->setLinePen(eventColor(event.kind), 0, Qt::DashLine);
+        marker->setXValue(double(event.timeMs));
+        const double x = double(event.timeMs - m_fromMs) * pixelsPerMs;
+        if (x - lastLabelX >= MinimumLabelSpacing) {
+            QwtText label(event.instrument.isEmpty() ? event.kind : event.instrument + QLatin1Char(' ') + event.kind);
+            label.setColor(eventColor(event.kind));
+            marker->setLabel(label);
+            marker->setLabelOrientation(Qt::Vertical);
+            marker->setLabelAlignment(Qt::AlignTop | Qt::AlignRight);
+            lastLabelX = x;
+        }
+        marker->setZ(10);
+        marker->attach(this);
+        m_markers.append(marker);
+    }
+}
+
+void HistoryPlot::fitTemperatureAxis()
+{
+    double lo = std::numeric_limits<double>::infinity();
+    double hi = -lo;
+    for (const EnvelopeItem *curve : qAsConst(m_curves)) {
+        if (!curve->isVisible())
+            continue;
+        for (const EnvelopePoint &point : curve->points()) {
+            lo = qMin(lo, point.lo);
+            hi = qMax(hi, point.hi);
+        }
+    }
+    if (!(lo <= hi)) {
+        lo = 0;
+        hi = 1;
+    }
+    // A flat line sits in the middle of a band of one kelvin.
+    const double margin = hi > lo ? (hi - lo) * 0.05 : 0.5;
+    setAxisScale(QwtPlot::yLeft, lo - margin, hi + margin);
+}

@@ -1,0 +1,73 @@
+#pragma once
+
+#include "history/history-store.h"
+
+#include <QList>
+#include <QVector>
+#include <qwt_plot.h>
+
+class EnvelopeItem;
+class QwtPlotMarker;
+
+// The plot of a history store over a time range: one envelope per instrument,
+// the events as vertical markers, a time axis in local time and a temperature
+// axis fitted to what is shown. Every change of the range (zoom, pan, a
+// rubber band) reads the store again for that range at the canvas's width,
+// so the work per redraw depends on the pixels, not on the readings.
+class HistoryPlot : public QwtPlot
+{
+    Q_OBJECT
+
+public:
+    // The shortest range shown: a few readings at 1 Hz.
+    static constexpr qint64 MinimumSpanMs = 2000;
+    // Readings further apart than this are a gap, not a line.
+    static constexpr qint64 GapMs = 10000;
+
+    explicit HistoryPlot(HistoryStore *store, QWidget *parent = nullptr);
+
+    // Lays the plot out at this size without showing it, so that it reads the
+    // store at the width it will be drawn.
+    void prepareForRendering(const QSize &pixels);
+    // One instrument, or all of them (empty).
+    void setInstrument(const QString &instrument);
+    QString instrument() const { return m_instrument; }
+    // The range from the first to the last reading; false when the store is empty.
+    bool showWholeRange();
+    void setRange(qint64 fromMs, qint64 toMs);
+    qint64 fromMs() const { return m_fromMs; }
+    qint64 toMs() const { return m_toMs; }
+    // factor < 1 zooms in around the middle; fraction > 0 moves later.
+    void zoom(double factor);
+    void pan(double fraction);
+    // Takes in what the monitor wrote since the last look: a view that showed
+    // the newest reading moves on with it (the whole range grows). True when
+    // there was something new.
+    bool follow();
+
+    QVector<EnvelopeItem *> curves() const { return m_curves; }
+    QList<QwtPlotMarker *> markers() const { return m_markers; }
+    // Reads the store for the range now set, at the canvas width, and redraws.
+    void reload();
+
+signals:
+    void rangeChanged(qint64 fromMs, qint64 toMs);
+    void readError(const QString &message);
+
+private:
+    void takeRangeFromAxis();
+    EnvelopeItem *curveFor(const QString &instrument);
+    void placeMarkers();
+    void fitTemperatureAxis();
+
+    HistoryStore *m_store;
+    QString m_instrument;
+    qint64 m_fromMs = 0;
+    qint64 m_toMs = 0;
+    qint64 m_firstMs = 0;
+    qint64 m_lastMs = -1;
+    bool m_settingAxis = false;
+    bool m_reloadPending = false;
+    QVector<EnvelopeItem *> m_curves;
+    QList<QwtPlotMarker *> m_markers;
+};

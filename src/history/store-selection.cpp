@@ -1,0 +1,39 @@
+#include "history/store-selection.h"
+
+#include "common/command-output.h"
+
+StoreSelection::StoreSelection()
+    : m_instrument(QStringLiteral("instrument"), QString(), QStringLiteral("NAME")),
+      m_from(QStringLiteral("from"), QString(), QStringLiteral("TIME")),
+      m_to(QStringLiteral("to"), QString(), QStringLiteral("TIME"))
+{}
+
+void StoreSelection::addOptionsTo(QCommandLineParser &parser) const
+{
+    parser.addOptions({m_instrument, m_from, m_to});
+}
+
+int StoreSelection::readTimes(const QCommandLineParser &parser)
+{
+    fromGiven = parser.isSet(m_from);
+    toGiven = parser.isSet(m_to);
+    for (const auto &bound : {qMakePair(&m_from, &fromMs), qMakePair(&m_to, &toMs)}) {
+        if (parser.isSet(*bound.first) && !parseHistoryTime(parser.value(*bound.first), bound.second))
+            return fail(QStringLiteral("--%1 takes an ISO 8601 time (2026-12-10T06:00:00) or milliseconds since 1970")
+                            .arg(bound.first->names().constFirst()),
+                        Usage);
+    }
+    return Success;
+}
+
+int StoreSelection::open(const QCommandLineParser &parser, const QString &path)
+{
+    if (!store.openForReading(path))
+        return fail(store.error(), Usage);
+    instrument = parser.value(m_instrument);
+    if (!instrument.isEmpty() && !store.instruments().contains(instrument))
+        return fail(QStringLiteral("%1 holds no instrument %2 (it has: %3)")
+                        .arg(path, instrument, store.instruments().join(QStringLiteral(", "))),
+                    Usage);
+    return Success;
+}

@@ -1,0 +1,153 @@
+#include "monitor/alarm.h"
+
+#include <QDateTime>
+#include <QProcess>
+#include <QProcessEnvironment>
+
+#include <cmath>
+#include <limits>
+
+Alarm::Alarm(const AlarmConfig &config, qint64 startMs, QObject *parent)
+    : QObject(parent), m_config(config), m_lastReadingMs(startMs), m_lastValue(std::numeric_limits<double>::quiet_NaN())
+{}
+
+void Alarm::reading(qint64 timeMs, double kelvin)
+{
+    m_lastReadingMs = timeMs;
+    m_lastValue = kelvin;
+    if (m_config.kind == AlarmConfig::Silence) {
+        if (m_raised)
+            setRaised(false, kelvin, timeMs);
+        return;
+    }
+    if (m_config.kind != AlarmConfig::Value)
+        return;
+    const bool outside =
+        (m_config.hasAbove && kelvin > m_config.above) || (m_config.hasBelow && kelvin < m_config.below);
+    // Back inside only past the hysteresis band: a reading wobbling on a limit
+    // does not raise and clear the alarm at every sample.
+    const bool inside = (!m_config.hasAbove || kelvin <= m_config.above - m_config.hysteresis)
+                        && (!m_config.hasBelow || kelvin >= m_config.below + m_config.hysteresis);
+    if (outside) {
+        if (m_outsideSinceMs < 0)
+            m_outsideSinceMs = timeMs;
+        if (!m_raised && timeMs - m_outsideSinceMs >= qint64(m_config.holdSeconds * 1000))
+            setRaised(true, kelvin, timeMs);
+    } else {
+        m_outsideSinceMs = -1;
+        if (m_raised && inside)
+            setRaised(false, kelvin, timeMs);
+    }
+}
+
+void Alarm::connected(qint64 timeMs)
+{
+    if (m_config.kind == AlarmConfig::Lost) {
+        m_outsideSinceMs = -1;
+        if (m_raised)
+            setRaised(false, m_lastValue, timeMs);
+    }
+    // A gap is no silence of the instrument's own.
+    m_lastReadingMs = qMax(m_lastReadingMs, timeMs);
+}
+
+void Alarm::lost(qint64 timeMs)
+{
+    if (m_config.kind == AlarmConfig::Lost && m_outsideSinceMs < 0)
+        m_outsideSinceMs = timeMs;
+    tick(timeMs);
+}
+
+void Alarm::maintenance(bool under, qint64 timeMs)
+{
+    m_maintenance = under;
+    // The silence counts from the end of the maintenance, as from a connect.
+    if (!under)
+        m_lastReadingMs = qMax(m_lastReadingMs, timeMs);
+}
+
+void Alarm::tick(qint64 timeMs)
+{
+    switch (m_config.kind) {
+    case AlarmConfig::Silence:
+        if (!m_raised && !m_maintenance && timeMs - m_lastReadingMs >= qint64(m_config.silenceSeconds * 1000))
+            setRaised(true, m_lastValue, timeMs);
+        break;
+    case AlarmConfig::Lost:
+        if (!m_raised && m_outsideSinceMs >= 0 && timeMs - m_outsideSinceMs >= qint64(m_config.holdSeconds * 1000))
+            setRaised(true, m_lastValue, timeMs);
+        break;
+    case AlarmConfig::Value:
+        break;
+    }
+}
+
+void Alarm::setRaised(bool raised, double value, qint64 timeMs)
+{
+    m_raised = raised;
+    const QString state = raised ? QStringLiteral("raised") : QStringLiteral("cleared");
+    emit changed(m_config.name, m_config.instrument, state, value, timeMs);
+    if (!m_config.command.isEmpty())
+        runCommand(state, value, timeMs);
+}
+
+QStringList splitCommandLine(const QString &command)
+{
+    // As a shell splits words, without expanding anything: blanks separate,
+    // '...' keeps everything, "..." and \ keep the next character.
+    QStringList words;
+    QString word;
+    bool inWord = false;
+    QChar quote;
+    for (int i = 0; i < command.size(); ++i) {
+        const QChar c = command.at(i);
+        if (!quote.isNull()) {
+            if (c == quote)
+                quote = QChar();
+            else if (c == QLatin1Char('\\') && quote == QLatin1Char('"') && i + 1 < command.size())
+                word += command.at(++i);
+            else
+                word += c;
+        } else if (c == QLatin1Char('\'') || c == QLatin1Char('"')) {
+            quote = c;
+            inWord = true;
+        } else if (c == QLatin1Char('\\') && i + 1 < command.size()) {
+            word += command.at(++i);
+            inWord = true;
+        } else if (c.isSpace()) {
+            if (inWord)
+                words << word;
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord)
+        words << word;
+    return words;
+}
+
+void Alarm::runCommand(const QString &state, double value, qint64 timeMs)
+{
+    QStringList words = splitCommandLine(m_config.command);
+    if (words.isEmpty())
+        return;
+    QProcess process;
+    process.setProgram(words.takeFirst());
+    process.setArguments(words);
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("FROSTGAUGE_ALARM"), m_config.name);
+    environment.insert(QStringLiteral("FROSTGAUGE_INSTRUMENT"), m_config.instrument);
+    environment.insert(QStringLiteral("FROSTGAUGE_STATE"), state);
+    environment.insert(QStringLiteral("FROSTGAUGE_VALUE"),
+                       std::isfinite(value) ? QString::number(value, 'f', 3) : QString());
+    environment.insert(QStringLiteral("FROSTGAUGE_TIME"),
+                       QDateTime::fromMSecsSinceEpoch(timeMs, Qt::UTC).toString(Qt::ISODateWithMs));
+    process.setProcessEnvironment(environment);
+    process.setStandardInputFile(QProcess::nullDevice());
+    // Detached: a slow or hanging command never holds up the monitor.
+    if (!process.startDetached())
+        qWarning("alarm %s: cannot run %s", qPrintable(m_config.name), qPrintable(m_config.command));
+}

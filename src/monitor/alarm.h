@@ -1,0 +1,46 @@
+#pragma once
+
+// One alarm: a temperature outside its limits (with hysteresis and a hold
+// time), no reading for a while, or the instrument lost. Each raise and clear
+// is reported once; the optional command runs with the facts in its
+// environment, never spliced into a command line.
+
+#include "monitor/monitor-config.h"
+
+#include <QObject>
+
+// Splits an alarm's command into words as a shell would, expanding nothing.
+QStringList splitCommandLine(const QString &command);
+
+class Alarm : public QObject
+{
+    Q_OBJECT
+
+public:
+    Alarm(const AlarmConfig &config, qint64 startMs, QObject *parent = nullptr);
+    const AlarmConfig &config() const { return m_config; }
+
+    void reading(qint64 timeMs, double kelvin);
+    void connected(qint64 timeMs);
+    void lost(qint64 timeMs);
+    // A client's maintenance of the instrument (a firmware upgrade): the
+    // instrument is silent on purpose, so silence raises nothing meanwhile.
+    void maintenance(bool under, qint64 timeMs);
+    // The clock's tick: silence and hold times run out here too.
+    void tick(qint64 timeMs);
+
+signals:
+    // state: "raised" or "cleared"; value: the reading that decided it (NaN if none).
+    void changed(const QString &alarm, const QString &instrument, const QString &state, double value, qint64 timeMs);
+
+private:
+    void setRaised(bool raised, double value, qint64 timeMs);
+    void runCommand(const QString &state, double value, qint64 timeMs);
+
+    AlarmConfig m_config;
+    bool m_raised = false;
+    bool m_maintenance = false;
+    qint64 m_lastReadingMs;
+    qint64 m_outsideSinceMs = -1; // first reading of the current excursion
+    double m_lastValue;
+};

@@ -1,0 +1,63 @@
+#pragma once
+
+// One instrument of the monitor: its port, reopened by itself after a loss,
+// the check that the instrument is the one configured, and its readings. A link
+// that is lost or refused never holds up the others: each runs on its own
+// timers and the shared event loop.
+
+#include "monitor/monitor-config.h"
+
+#include <QHash>
+#include <QObject>
+
+class Device;
+class PortReconnector;
+class SharedPort;
+
+class InstrumentLink : public QObject
+{
+    Q_OBJECT
+
+public:
+    InstrumentLink(const InstrumentConfig &config, QObject *parent = nullptr);
+    void start();
+    void stop();
+
+signals:
+    void reading(const QString &instrument, qint64 timeMs, double kelvin);
+    // kind: "connected", "lost", "refused", "client", "setting", "maintenance",
+    // "maintenance ended", "share"; detail says who, what or why.
+    void event(const QString &instrument, const QString &kind, const QString &detail);
+    void identity(const QString &instrument, const QString &model, const QString &serialNumber, const QString &version);
+
+private:
+    bool open(const QString &path);
+    void share();
+    void clientLine(const QByteArray &line);
+    void startMaintenance(const QString &why);
+    void endMaintenance();
+    QString backInApplication() const;
+    // The monitor speaks to the instrument only while no client is in the
+    // middle of a maintenance exchange.
+    void updateListenOnly();
+    // Reads the settings once at connect, one query per answer, so that a
+    // client's change is recorded with the value it replaced.
+    void readBackNext(const QString &answeredKey);
+    void identified();
+    void refuse(const QString &why);
+    void lost(const QString &reason);
+    void waitForPort(int firstDelayMs = 500);
+
+    InstrumentConfig m_config;
+    Device *m_device = nullptr;
+    PortReconnector *m_reconnector;
+    QString m_knownSerial;
+    QString m_lastProblem;
+    bool m_connected = false;
+    SharedPort *m_share = nullptr;
+    bool m_maintenance = false;
+    // The settings as the instrument last reported them (or a client set them).
+    QHash<QString, QString> m_settings;
+    // Which setting the monitor's own read-back asks next (-1: none running).
+    int m_readBack = -1;
+};

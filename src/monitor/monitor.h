@@ -1,0 +1,49 @@
+#pragma once
+
+// The service: one link per instrument, one store writer, the alarms. The
+// parts talk through signals; the store is written in batches every half
+// second, so a killed monitor loses at most about a second of readings.
+
+#include "history/history-store.h"
+#include "monitor/monitor-config.h"
+
+#include <QObject>
+#include <QVector>
+
+class Alarm;
+class InstrumentLink;
+class MqttPublisher;
+class QTimer;
+
+class Monitor : public QObject
+{
+    Q_OBJECT
+
+public:
+    static constexpr int CommitIntervalMs = 500;
+
+    explicit Monitor(const MonitorConfig &config, QObject *parent = nullptr);
+    // Opens the store and starts every link. False with error() set when the
+    // store cannot be opened.
+    bool start();
+    // Writes what is pending and records the stop.
+    void stop();
+    QString error() const { return m_error; }
+
+private:
+    void record(const QString &instrument, const QString &kind, const QString &detail);
+    void reading(const QString &instrument, qint64 timeMs, double kelvin);
+    void commit();
+    void applyRetention();
+
+    MonitorConfig m_config;
+    HistoryStore m_store;
+    QVector<InstrumentLink *> m_links;
+    QVector<Alarm *> m_alarms;
+    QTimer *m_commitTimer;
+    QTimer *m_tickTimer;
+    QTimer *m_retentionTimer;
+    QString m_error;
+    bool m_storeFailing = false;
+    MqttPublisher *m_mqtt = nullptr;
+};

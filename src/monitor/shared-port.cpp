@@ -1,0 +1,233 @@
+#include "monitor/shared-port.h"
+
+#include "device/port-list.h"
+
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QSocketNotifier>
+#include <QTimer>
+
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+SharedPort::SharedPort(const QString &linkPath, const QString &instrumentPort, QObject *parent)
+    : QObject(parent), m_linkPath(linkPath), m_instrumentPort(instrumentPort), m_pollTimer(new QTimer(this))
+{
+    m_pollTimer->setInterval(ClientPollMs);
+    connect(m_pollTimer, &QTimer::timeout, this, &SharedPort::lookForClient);
+}
+
+SharedPort::~SharedPort()
+{
+    closeTerminal();
+    // The link goes with the monitor, so nobody opens a terminal that is gone.
+    const QFileInfo link(m_linkPath);
+    if (link.isSymLink())
+        QFile::remove(m_linkPath);
+}
+
+bool SharedPort::open(QString *error)
+{
+    const QFileInfo link(m_linkPath);
+    if (link.exists() && !link.isSymLink()) {
+        *error = QStringLiteral("%1 exists and is not a link; it is left as it is").arg(m_linkPath);
+        return false;
+    }
+    if (!link.absoluteDir().exists()) {
+        *error = QStringLiteral("the folder %1 does not exist").arg(link.absolutePath());
+        return false;
+    }
+    return makeTerminal(error);
+}
+
+bool SharedPort::makeTerminal(QString *error)
+{
+    int slave = -1;
+    char name[256] = {};
+    if (openpty(&m_master, &slave, name, nullptr, nullptr) != 0) {
+        *error = QStringLiteral("cannot make a pseudo-terminal: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+        return false;
+    }
+    // Raw, as a serial line: no echo, no line editing, no signal from Ctrl-C,
+    // no carriage return added. The modes stay with the terminal.
+    struct termios raw;
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    // A new terminal is its owner's (and the tty group's to write to): the
+    // operators who may use the instrument's port (its group, dialout as a
+    // rule) may use this one. Without that group the owner alone may.
+    struct stat port;
+    if (::stat(QFile::encodeName(m_instrumentPort).constData(), &port) == 0)
+        (void)!::fchown(slave, uid_t(-1), port.st_gid);
+    ::fchmod(slave, 0660);
+    // Holding no end of the client's side lets the master see when it comes and goes.
+    ::close(slave);
+    fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
+    fcntl(m_master, F_SETFD, FD_CLOEXEC);
+    m_slavePath = QByteArray(name);
+    if (!pointLink(m_slavePath, error)) {
+        closeTerminal();
+        return false;
+    }
+    m_readNotifier = new QSocketNotifier(m_master, QSocketNotifier::Read, this);
+    m_readNotifier->setEnabled(false);
+    connect(m_readNotifier, &QSocketNotifier::activated, this, &SharedPort::readClient);
+    m_writeNotifier = new QSocketNotifier(m_master, QSocketNotifier::Write, this);
+    m_writeNotifier->setEnabled(false);
+    connect(m_writeNotifier, &QSocketNotifier::activated, this, &SharedPort::flushOutput);
+    m_pollTimer->start();
+    return true;
+}
+
+bool SharedPort::pointLink(const QByteArray &target, QString *error)
+{
+    // A new link beside the old one, renamed over it: whoever opens the path
+    // finds the old terminal or the new one, never no link at all.
+    const QByteArray path = QFile::encodeName(m_linkPath);
+    const QByteArray temporary = path + ".new";
+    ::unlink(temporary.constData());
+    if (::symlink(target.constData(), temporary.constData()) != 0
+        || ::rename(temporary.constData(), path.constData()) != 0) {
+        *error = QStringLiteral("cannot make the link %1: %2").arg(m_linkPath, QString::fromLocal8Bit(strerror(errno)));
+        ::unlink(temporary.constData());
+        return false;
+    }
+    return true;
+}
+
+void SharedPort::closeTerminal()
+{
+    m_pollTimer->stop();
+    delete m_readNotifier;
+    m_readNotifier = nullptr;
+    delete m_writeNotifier;
+    m_writeNotifier = nullptr;
+    if (m_master >= 0)
+        ::close(m_master);
+    m_master = -1;
+    m_client = false;
+    m_input.clear();
+    m_output.clear();
+    m_discarding = false;
+}
+
+void SharedPort::lookForClient()
+{
+    // Without a client the master reports a hang-up; an open clears it.
+    struct pollfd master = {m_master, POLLIN, 0};
+    if (m_master < 0 || ::poll(&master, 1, 0) < 0)
+        return;
+    if (master.revents & POLLHUP) {
+        // A client that came and went between two looks (echo ... > PATH) left
+        // its lines: they are taken as any client's, then the terminal is new.
+        if (master.revents & POLLIN) {
+            m_pollTimer->stop();
+            m_client = true;
+            emit clientConnected();
+            readClient();
+        }
+        return;
+    }
+    m_pollTimer->stop();
+    m_client = true;
+    // A second client finds no terminal behind the link, and one that opens
+    // the terminal by its own name finds it taken (root excepted).
+    QString ignored;
+    pointLink(QByteArray(SharedPortInUseTarget), &ignored);
+    const int slave = ::open(m_slavePath.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    if (slave >= 0) {
+        ::ioctl(slave, TIOCEXCL);
+        ::close(slave);
+    }
+    m_readNotifier->setEnabled(true);
+    emit clientConnected();
+    // What the client wrote before we noticed it is read now.
+    readClient();
+}
+
+void SharedPort::readClient()
+{
+    char buffer[16384];
+    bool gone = false;
+    for (;;) {
+        const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+        if (n > 0) {
+            m_input.append(buffer, int(n));
+            continue;
+        }
+        // EIO: the client closed its end or died; what it wrote before is still here.
+        gone = !(n < 0 && (errno == EAGAIN || errno == EINTR));
+        break;
+    }
+    int start = 0;
+    for (int i = 0; i < m_input.size(); ++i) {
+        const char byte = m_input.at(i);
+        if (byte != '\n' && byte != '\x03')
+            continue;
+        if (!m_discarding)
+            emit clientLine(m_input.mid(start, i + 1 - start));
+        m_discarding = false;
+        start = i + 1;
+    }
+    m_input.remove(0, start);
+    if (m_input.size() > MaxLineLength) {
+        m_input.clear();
+        m_discarding = true;
+    }
+    if (gone)
+        dropClient();
+}
+
+void SharedPort::dropClient()
+{
+    // Half a line is no command: it is dropped with the terminal.
+    closeTerminal();
+    emit clientDisconnected();
+    QString error;
+    if (!makeTerminal(&error)) {
+        // No terminal behind it: the link would only mislead.
+        if (QFileInfo(m_linkPath).isSymLink())
+            QFile::remove(m_linkPath);
+        emit failed(error);
+    }
+}
+
+void SharedPort::send(const QByteArray &bytes)
+{
+    if (!m_client || m_master < 0)
+        return;
+    m_output.append(bytes);
+    flushOutput();
+}
+
+void SharedPort::flushOutput()
+{
+    while (!m_output.isEmpty() && m_master >= 0) {
+        const ssize_t n = ::write(m_master, m_output.constData(), size_t(m_output.size()));
+        if (n > 0) {
+            m_output.remove(0, int(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            // A client that reads nothing fills the terminal; what does not fit
+            // waits here, and a client far behind loses its oldest lines, whole.
+            if (m_output.size() > 4 * MaxLineLength) {
+                const int cut = m_output.indexOf('\n', m_output.size() - 4 * MaxLineLength);
+                m_output.remove(0, cut < 0 ? m_output.size() : cut + 1);
+            }
+            m_writeNotifier->setEnabled(true);
+            return;
+        }
+    }
+    if (m_writeNotifier)
+        m_writeNotifier->setEnabled(false);
+}
