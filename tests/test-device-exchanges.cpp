@@ -23,6 +23,26 @@ private slots:
     void init() { link = std::make_unique<DeviceOnLink>(); }
     void cleanup() { link.reset(); }
 
+    // The window's contract: the seven signals first, in this order (a
+    // signal's index in the meta-object follows its declaration), then the slots.
+    void signalsInTheirOrder()
+    {
+        const QMetaObject &meta = Device::staticMetaObject;
+        QStringList declared;
+        for (int i = meta.methodOffset(); i < meta.methodCount(); ++i) {
+            if (meta.method(i).methodType() == QMetaMethod::Signal)
+                declared << QString::fromLatin1(meta.method(i).name());
+        }
+        const QStringList specified{"identified",         "deviceReset", "deviceRestarted",  "deviceManagementMode",
+                                    "temperatureChanged", "progress",    "parameterReceived"};
+        QCOMPARE(declared.mid(0, specified.size()), specified);
+        QCOMPARE(meta.method(meta.methodOffset()).name(), QByteArray("identified"));
+        const int firstSlot = meta.indexOfSlot("serialRead()");
+        QVERIFY(firstSlot > meta.indexOfSignal("transferEnded(Device::Transfer,bool,QString)"));
+        QCOMPARE(meta.indexOfSlot("serialParse()"), firstSlot + 1);
+        QCOMPARE(meta.indexOfSlot("serialParseLine(QByteArray)"), firstSlot + 2);
+    }
+
     void openingSequenceAndEndOfTheLink()
     {
         QCOMPARE(link->opening, QByteArray("\x03\x0a\x2a\x69\x64\x6e\x3f\x0a", 8));
@@ -148,10 +168,12 @@ private slots:
         // clang-format off
         QTest::addColumn<QByteArray>("lines");
         QTest::addColumn<QString>("answer");
-        QTest::newRow("another maker") << QByteArray("ACME,TM-9,42,2.0\n") << "ACME,TM-9,42,2.0";
+        // Only this maker's exact prefix makes an identification reply; any
+        // other line is unknown, whatever its fields.
+        QTest::newRow("another maker") << QByteArray("ACME,TM-9,42,2.0\n") << "";
         QTest::newRow("another maker answering the compatibility query too")
-            << QByteArray("ACME,TM-9,42,2.0\n*COMPAT = 3cc3a93f426145ff95bf653df2686cb0\n")
-            << "ACME,TM-9,42,2.0";
+            << QByteArray("ACME,TM-9,42,2.0\n*COMPAT = 3cc3a93f426145ff95bf653df2686cb0\n") << "";
+        QTest::newRow("this maker in lower case") << QByteArray("norda,VKRHX350,1,1.0\n") << "";
         QTest::newRow("this maker, unknown model") << QByteArray("NORDA,VKRHX999,5,1.0\n")
                                                   << "NORDA,VKRHX999,5,1.0";
         QTest::newRow("this maker, three fields") << QByteArray("NORDA,VKRHX350,5\n")
@@ -174,7 +196,7 @@ private slots:
         QCOMPARE(link->device.foreignIdentification, answer);
         QCOMPARE(unknown.count(), answer.isEmpty() ? 0 : 1);
         QCOMPARE(link->instrument.take(), QByteArray());
-        // Four fields count as an answer only while an identification is awaited.
+        // An unknown line of four fields after an identification changes nothing.
         if (!answer.isEmpty()) {
             link->instrument.play("NORDA,VKRHX350,7,1.3.0\n");
             QVERIFY(link->device.isIdentified);

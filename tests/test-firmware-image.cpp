@@ -151,8 +151,15 @@ private slots:
             << sign(head() + revision1 + le32(28) + le32(1000) + le32(1000) + QByteArray(8, 'b'))
             << revision1 << "Firmware image record for this device lies outside the image";
         QTest::newRow("blob offset beyond the end")
-            << sign(head() + revision1 + le32(0xFFFFFFF0) + le32(16) + le32(16)) << revision1
+            << sign(head() + revision1 + le32(0xFFFFFFF0) + le32(16) + le32(32)) << revision1
             << "Firmware image record for this device lies outside the image";
+        // The step to the next record is a 32-bit sum: one that wraps to zero is a zero step.
+        QTest::newRow("step wrapping to zero, this revision")
+            << sign(head() + revision1 + le32(28) + le32(4) + le32(0xFFFFFFE4) + QByteArray(4, 'b')) << revision1
+            << "Can't find compatible firmware image";
+        QTest::newRow("step wrapping to zero from the blob offset")
+            << sign(head() + revision1 + le32(0xFFFFFFF0) + le32(16) + le32(16)) << revision1
+            << "Can't find compatible firmware image";
         // clang-format on
     }
 

@@ -1,6 +1,7 @@
 #include "instrument-session.h"
 
 #include "device/port-list.h"
+#include "device/protocol.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -19,6 +20,19 @@ InstrumentSession::InstrumentSession(int timeoutMs) : m_timeoutMs(timeoutMs)
     });
     QObject::connect(&m_device, &Device::identified, [this] { m_identified = true; });
     QObject::connect(&m_device, &Device::unknownInstrument, [this](const QString &answer) { m_foreign = answer; });
+    // Another maker's device answers the identification query with a line the
+    // instrument link takes as unknown; kept to name it if no VKRHX350 answers.
+    QObject::connect(&m_device, &Device::bytesReceived, [this](const QByteArray &bytes) {
+        m_received += bytes;
+        for (int end; (end = m_received.indexOf('\n')) >= 0; m_received.remove(0, end + 1)) {
+            const QByteArray line = m_received.left(end).trimmed();
+            if (line.count(',') == 3 && !line.startsWith(Protocol::IdentificationPrefix))
+                m_otherAnswer = QString::fromUtf8(line);
+        }
+        // Only a line's start matters; a stream without line ends stays bounded.
+        if (m_received.size() > Device::MaxLineLength)
+            m_received.clear();
+    });
     QObject::connect(&m_device, &Device::parameterReceived, [this](const QString &key, const QString &value) {
         m_lastKey = key;
         m_lastValue = value;
@@ -81,8 +95,11 @@ bool InstrumentSession::waitUntil(const std::function<bool()> &done, const QStri
 bool InstrumentSession::identify()
 {
     if (!waitUntil([this] { return m_identified || !m_foreign.isEmpty(); },
-                   QStringLiteral("identification from the instrument")))
+                   QStringLiteral("identification from the instrument"))) {
+        if (!m_lost && !m_otherAnswer.isEmpty())
+            m_error = QStringLiteral("not a VKRHX350 (%1 answered)").arg(m_otherAnswer);
         return false;
+    }
     if (!m_identified) {
         m_error = QStringLiteral("not a VKRHX350 (%1 answered)").arg(m_foreign);
         return false;

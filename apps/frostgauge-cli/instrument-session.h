@@ -47,6 +47,8 @@ private:
     bool m_lost = false;
     bool m_identified = false;
     QString m_foreign;
+    QByteArray m_received;
+    QString m_otherAnswer;
     QString m_error;
     QString m_lastKey;
     QString m_lastValue;

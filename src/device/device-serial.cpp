@@ -62,7 +62,7 @@ void Device::startLink(QIODevice *io)
     receiveBuffer.clear();
     discardingLine = false;
     connect(link, &QIODevice::readyRead, this, &Device::serialRead);
-    askIdentity(Protocol::OpeningSequence);
+    serialSendCommand(QString::fromLatin1(Protocol::OpeningSequence));
 }
 
 bool Device::close()
@@ -210,9 +210,9 @@ void Device::serialParseLine(const QByteArray &line)
         if (managementRequested)
             serialSendCommand(QString::fromLatin1(BootstrapBreak));
     } else if (text.startsWith(QLatin1String(ManagementAnnouncement))) {
-        askIdentity(IdentifyQuery);
+        serialSendCommand(QString::fromLatin1(IdentifyQuery));
     } else if (text.startsWith(QLatin1String(ApplicationAnnouncement))) {
-        askIdentity(IdentifyQuery);
+        serialSendCommand(QString::fromLatin1(IdentifyQuery));
         emit deviceRestarted();
     } else if (text.startsWith(QLatin1String(TemperaturePrefix))) {
         // The number runs up to an optional unit. "inf" and "nan" convert too,
@@ -244,22 +244,13 @@ void Device::serialParseLine(const QByteArray &line)
         const QStringList parts = text.split(QLatin1String(ParameterSeparator));
         if (parts.size() == 2)
             emit parameterReceived(parts.at(0), parts.at(1));
-    } else if (identificationPending && text.count(QLatin1Char(',')) == 3) {
-        reportForeign(text);
     } else {
         qCDebug(lcDevice) << "message from device: " << text;
     }
 }
 
-void Device::askIdentity(const char *query)
-{
-    identificationPending = true;
-    serialSendCommand(QString::fromLatin1(query));
-}
-
 void Device::reportForeign(const QString &text)
 {
-    identificationPending = false;
     isIdentified = false;
     foreignIdentification = text;
     qCDebug(lcDevice) << "not a VKRHX350:" << text;
@@ -289,7 +280,6 @@ void Device::handleIdentification(const QString &text)
                 supported = false;
             }
             if (supported) {
-                identificationPending = false;
                 foreignIdentification.clear();
                 if (versionNumber <= Protocol::LegacyVersionLast) {
                     compatId = compatIdBytes(uuid_compat_stm32g071kb_r1);

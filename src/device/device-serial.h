@@ -112,17 +112,20 @@ public:
     bool listenOnly = false;
 
 signals:
-    // Every byte read from the link, as read, before any of it is handled.
-    void bytesReceived(const QByteArray &bytes);
+    // The seven signals the window's contract fixes, in this order (their order
+    // is their index in the meta-object); those added since follow them.
     void identified();
-    // Something answered the identification query that is not a VKRHX350.
-    void unknownInstrument(const QString &answer);
     void deviceReset();
     void deviceRestarted();
     void deviceManagementMode();
     void temperatureChanged(double value);
     void progress(int state, int maxState);
     void parameterReceived(const QString &key, const QString &value);
+    // Every byte read from the link, as read, before any of it is handled.
+    void bytesReceived(const QByteArray &bytes);
+    // An identification reply with this maker's prefix and a model that is not a
+    // VKRHX350: another instrument answered.
+    void unknownInstrument(const QString &answer);
     // The port went away (cable pulled, far end hung up); the port is closed.
     void connectionLost(const QString &reason);
     // A transfer was accepted (also one that starts over).
@@ -139,7 +142,6 @@ public slots:
 private:
     void handleIdentification(const QString &text);
     void reportForeign(const QString &text);
-    void askIdentity(const char *query);
     // The write command of a transfer for the chunk at transferPosition.
     QByteArray writeCommand(const Protocol::WriteCommand &command) const;
     // Writes the bytes of a command of ours to the open port (none while listenOnly).
@@ -161,8 +163,5 @@ private:
     bool discardingLine = false;
     // What bytes are read from and written to: the port, or a link given to openLink.
     QIODevice *link = nullptr;
-    // Set while an identification query is unanswered: only then does a line
-    // of four comma-separated fields count as another instrument's answer.
-    bool identificationPending = false;
     QTimer *transferTimer;
 };

@@ -84,7 +84,7 @@ bool openFirmwarePayload(const QByteArray &fileData, QByteArray *payload)
 QVector<FirmwareRecord> firmwareRecords(const QByteArray &payload)
 {
     using namespace FirmwareLayout;
-    // 64-bit arithmetic throughout: every length comes from the file.
+    // Positions in 64 bits: every length comes from the file.
     QVector<FirmwareRecord> records;
     const qint64 length = payload.size();
     for (qint64 p = 0; p < length - RecordsOffset;) {
@@ -96,14 +96,14 @@ QVector<FirmwareRecord> firmwareRecords(const QByteArray &payload)
         record.blobOffset = readLe32(payload, record.start + 16);
         record.blobSize = readLe32(payload, record.start + 20);
         record.blobAreaSize = readLe32(payload, record.start + 24);
-        // A zero step is malformed (the next record would be this one again):
-        // the walk ends before it, so such a record is never selected.
-        const quint64 step = quint64(record.blobOffset) + record.blobAreaSize;
+        // The step to the next record is formed in 32 bits, as the format
+        // defines it: a sum that wraps to zero is a zero step. A zero step is
+        // malformed (the next record would be this one again): the walk ends
+        // before it, so such a record is never selected.
+        const quint32 step = record.blobOffset + record.blobAreaSize;
         if (step == 0)
             break;
         records.append(record);
-        if (step > 0xFFFFFFFFull)
-            break;
         p += qint64(step);
     }
     return records;
