@@ -64,9 +64,9 @@ int main(int argc, char *argv[])
             }
         }
         if (quirks) {
-            store.addEvent(name, start + gapFrom * 1000, QStringLiteral("lost"), QStringLiteral("cable pulled"));
-            store.addEvent(name, start + gapTo * 1000, QStringLiteral("connected"), QString());
-            store.addEvent(name, start + spike * 1000, QStringLiteral("alarm raised"), QStringLiteral("above 20 K"));
+            store.addEvent(name, start + gapFrom * 1000, EventKind::Lost, QStringLiteral("cable pulled"));
+            store.addEvent(name, start + gapTo * 1000, EventKind::Connected, QString());
+            store.addEvent(name, start + spike * 1000, EventKind::AlarmRaised, QStringLiteral("above 20 K"));
         }
     }
     if (!store.commit())

@@ -63,8 +63,9 @@ private:
 
     static QVector<StoredEvent> eventsOf(HistoryStore &store, const QString &instrument)
     {
-        QVector<StoredEvent> result;
-        for (const StoredEvent &event : store.events(instrument, 0, std::numeric_limits<qint64>::max()))
+        QVector<StoredEvent> all, result;
+        store.events(instrument, 0, std::numeric_limits<qint64>::max(), &all);
+        for (const StoredEvent &event : qAsConst(all))
             if (event.instrument == instrument)
                 result.append(event);
         return result;
@@ -163,8 +164,8 @@ private slots:
         QVERIFY(store.integrityOk());
         QStringList kindsOfA, detailsOfA;
         for (const StoredEvent &event : eventsOf(store, "a")) {
-            kindsOfA << event.kind;
-            detailsOfA << event.kind + ": " + event.detail;
+            kindsOfA << event.kindText;
+            detailsOfA << event.kindText + ": " + event.detail;
         }
         QVERIFY2(kindsOfA == (QStringList{"connected", "lost", "connected"}), qPrintable(detailsOfA.join('\n')));
         const QVector<StoredEvent> ofA = eventsOf(store, "a");
@@ -190,7 +191,7 @@ private slots:
         // The instrument with the wrong serial number is refused once and never logged.
         const QVector<StoredEvent> ofC = eventsOf(store, "c");
         QCOMPARE(ofC.size(), 1);
-        QCOMPARE(ofC.at(0).kind, QStringLiteral("refused"));
+        QCOMPARE(ofC.at(0).kindText, QStringLiteral("refused"));
         QCOMPARE(ofC.at(0).detail, "Refused: the instrument on " + path("c") + " reports serial number C1, not C9");
         QVERIFY(readingsOf(store, "c").isEmpty());
 
@@ -246,11 +247,11 @@ private slots:
         QVERIFY(store.openForReading(path("alarms.db")));
         QVector<StoredEvent> alarms;
         for (const StoredEvent &event : eventsOf(store, "ramp"))
-            if (event.kind.startsWith("alarm"))
+            if (event.kindText.startsWith("alarm"))
                 alarms.append(event);
         QCOMPARE(alarms.size(), 2);
-        QCOMPARE(alarms.at(0).kind, QStringLiteral("alarm raised"));
-        QCOMPARE(alarms.at(1).kind, QStringLiteral("alarm cleared"));
+        QCOMPARE(alarms.at(0).kindText, QStringLiteral("alarm raised"));
+        QCOMPARE(alarms.at(1).kindText, QStringLiteral("alarm cleared"));
 
         // Raised at the first reading held above 290 K for 0.3 s; cleared at the
         // first reading at or below 288 K, not on the way through 288..290 K.
@@ -269,7 +270,7 @@ private slots:
         QCOMPARE(alarms.at(1).timeMs, clearAt);
 
         const QVector<StoredEvent> mute = eventsOf(store, "quiet");
-        QCOMPARE(mute.last().kind, QStringLiteral("alarm raised"));
+        QCOMPARE(mute.last().kindText, QStringLiteral("alarm raised"));
         QCOMPARE(mute.last().detail, QStringLiteral("mute"));
 
         // The command saw the facts in its environment.
@@ -316,13 +317,15 @@ private slots:
         QVERIFY(now - oldest <= 24 * 3600000LL);
         // The per-minute summary of the deleted readings stays.
         qint64 summarized = 0;
-        for (const Bucket &bucket : store.buckets("old", 0, now - 25 * 3600000LL, 60000))
+        QVector<Bucket> buckets;
+        QVERIFY(store.buckets("old", 0, now - 25 * 3600000LL, 60000, &buckets));
+        for (const Bucket &bucket : qAsConst(buckets))
             summarized += bucket.count;
         QCOMPARE(summarized, qint64(48));
         // Lost for more than the hold time: raised, after the lost event.
         const QVector<StoredEvent> events = eventsOf(store, "old");
-        QCOMPARE(events.last().kind, QStringLiteral("alarm raised"));
-        QCOMPARE(events.at(events.size() - 2).kind, QStringLiteral("lost"));
+        QCOMPARE(events.last().kindText, QStringLiteral("alarm raised"));
+        QCOMPARE(events.at(events.size() - 2).kindText, QStringLiteral("lost"));
         QVERIFY(events.last().timeMs - events.at(events.size() - 2).timeMs >= 500);
     }
 

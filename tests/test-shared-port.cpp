@@ -42,9 +42,10 @@ private:
         HistoryStore history;
         if (!history.openForReading(store))
             return {};
-        QVector<StoredEvent> result;
-        for (const StoredEvent &event : history.events(QString(), 0, std::numeric_limits<qint64>::max()))
-            if (event.kind == kind)
+        QVector<StoredEvent> all, result;
+        history.events(QString(), 0, std::numeric_limits<qint64>::max(), &all);
+        for (const StoredEvent &event : qAsConst(all))
+            if (event.kindText == kind)
                 result.append(event);
         return result;
     }

@@ -152,10 +152,14 @@ private slots:
 
     void foreignInstrumentGetsNothing()
     {
+        // Another maker's line is no identification reply at all: nothing changes.
         QCOMPARE(answer("ACME,TM-9,42,2.0"), QByteArray());
-        QCOMPARE(window->ui->modelValue->text(), QStringLiteral("ACME TM-9"));
+        QCOMPARE(window->ui->modelValue->text(), QStringLiteral("-"));
+        QCOMPARE(answer("NORDA,VKRHX999,42,2.0"), QByteArray());
+        QCOMPARE(window->ui->modelValue->text(), QStringLiteral("NORDA VKRHX999"));
         QCOMPARE(window->ui->serialNumberValue->text(), QStringLiteral("42"));
-        QCOMPARE(window->statusBar()->currentMessage(), QStringLiteral("Not a VKRHX350: ACME,TM-9,42,2.0 answered"));
+        QCOMPARE(window->statusBar()->currentMessage(),
+                 QStringLiteral("Not a VKRHX350: NORDA,VKRHX999,42,2.0 answered"));
         QVERIFY(!window->ui->upgradeButton->isEnabled());
         QVERIFY(!window->ui->sensorUploadButton->isEnabled());
         QCOMPARE(window->getParametersStage, -1);

@@ -57,20 +57,26 @@ int commandHistory(const QStringList &arguments)
     if (parser.isSet(eventsOption)) {
         if (!json)
             out() << "time,instrument,kind,detail\n";
-        for (const StoredEvent &event : store.events(instrument, from, to)) {
+        QVector<StoredEvent> events;
+        if (!store.events(instrument, from, to, &events))
+            return fail(store.error(), Failure);
+        for (const StoredEvent &event : qAsConst(events)) {
             if (json)
                 rows.append(QJsonObject{{"time", isoTime(event.timeMs)},
                                         {"instrument", event.instrument},
-                                        {"kind", event.kind},
+                                        {"kind", event.kindText},
                                         {"detail", event.detail}});
             else
-                out() << isoTime(event.timeMs) << ',' << csvField(event.instrument) << ',' << csvField(event.kind)
+                out() << isoTime(event.timeMs) << ',' << csvField(event.instrument) << ',' << csvField(event.kindText)
                       << ',' << csvField(event.detail) << '\n';
         }
     } else if (everyMs > 0) {
         if (!json)
             out() << "time,instrument,min_K,max_K,mean_K,count\n";
-        for (const Bucket &bucket : store.buckets(instrument, from, to, everyMs)) {
+        QVector<Bucket> buckets;
+        if (!store.buckets(instrument, from, to, everyMs, &buckets))
+            return fail(store.error(), Failure);
+        for (const Bucket &bucket : qAsConst(buckets)) {
             if (json)
                 rows.append(QJsonObject{{"time", isoTime(bucket.startMs)},
                                         {"instrument", bucket.instrument},

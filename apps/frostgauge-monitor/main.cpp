@@ -10,6 +10,26 @@
 #include <QCoreApplication>
 
 #include <cstdio>
+#include <cstring>
+
+namespace {
+
+// The service's own lines go to standard error as they are (journald adds the
+// time), a failure that stops it as "frostgauge-monitor: reason"; the lines of
+// other categories keep their category's name in front.
+void writeLogLine(QtMsgType type, const QMessageLogContext &context, const QString &message)
+{
+    const bool own = context.category && std::strcmp(context.category, "frostgauge.monitor") == 0;
+    QString line = message;
+    if (own && (type == QtCriticalMsg || type == QtFatalMsg))
+        line = QCoreApplication::applicationName() + QStringLiteral(": ") + message;
+    else if (!own && context.category && std::strcmp(context.category, "default") != 0)
+        line = QString::fromLatin1(context.category) + QStringLiteral(": ") + message;
+    fprintf(stderr, "%s\n", qPrintable(line));
+    fflush(stderr);
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -43,9 +63,10 @@ int main(int argc, char *argv[])
         return 0;
     }
 
+    qInstallMessageHandler(writeLogLine);
     Monitor monitor(settings);
     if (!monitor.start())
-        return exitWith(1, monitor.error());
+        return 1;
     onTerminationSignals(&app, [&] {
         monitor.stop();
         app.quit();

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "device/instrument-identity.h"
+
 #include <QByteArray>
 #include <QObject>
 #include <QString>
@@ -81,6 +83,7 @@ public:
     bool upgradeFirmware(const QByteArray &image);
     void upgradeFirmwareStep();
     Transfer activeTransfer() const;
+    InstrumentIdentity identity() const { return {manufacturer, model, serialNumber, version}; }
 
     // What the loss of the port means, in words an operator understands, with
     // the system's own text after it.

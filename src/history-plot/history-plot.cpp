@@ -24,15 +24,15 @@ const QColor Palette[] = {QColor(0x1f, 0x77, 0xb4), QColor(0xd6, 0x27, 0x28), QC
                           QColor(0x94, 0x67, 0xbd), QColor(0xff, 0x7f, 0x0e), QColor(0x8c, 0x56, 0x4b),
                           QColor(0xe3, 0x77, 0xc2), QColor(0x17, 0xbe, 0xcf)};
 
-QColor eventColor(const QString &kind)
+QColor eventColor(EventKind kind)
 {
-    if (kind.startsWith(QLatin1String("alarm")))
+    if (isAlarmEvent(kind))
         return QColor(0xe6, 0x7e, 0x00);
-    if (kind == QLatin1String("lost") || kind == QLatin1String("refused"))
+    if (isLossEvent(kind))
         return QColor(0xc0, 0x00, 0x00);
-    if (kind.startsWith(QLatin1String("maintenance")))
+    if (isMaintenanceEvent(kind))
         return QColor(0x6a, 0x3d, 0x9a);
-    if (kind == QLatin1String("setting"))
+    if (kind == EventKind::Setting)
         return QColor(0x1b, 0x7a, 0x3e);
     return QColor(0x70, 0x70, 0x70);
 }
@@ -239,19 +239,22 @@ void HistoryPlot::placeMarkers()
 {
     qDeleteAll(m_markers);
     m_markers.clear();
-    const QVector<StoredEvent> events = m_store->events(m_instrument, m_fromMs, m_toMs);
+    // A store that cannot be read shows no markers; its readings say why.
+    QVector<StoredEvent> events;
+    m_store->events(m_instrument, m_fromMs, m_toMs, &events);
     // Labels of events closer than a line of text would overlap: those get the line alone.
     const double pixelsPerMs =
         double(qMax(1, canvas()->contentsRect().width())) / double(qMax<qint64>(1, m_toMs - m_fromMs));
     double lastLabelX = -1e9;
     for (const StoredEvent &event : events) {
-        auto *marker = new QwtPlotMarker(event.kind);
+        auto *marker = new QwtPlotMarker(event.kindText);
         marker->setLineStyle(QwtPlotMarker::VLine);
         marker->setLinePen(eventColor(event.kind), 0, Qt::DashLine);
         marker->setXValue(double(event.timeMs));
         const double x = double(event.timeMs - m_fromMs) * pixelsPerMs;
         if (x - lastLabelX >= MinimumLabelSpacing) {
-            QwtText label(event.instrument.isEmpty() ? event.kind : event.instrument + QLatin1Char(' ') + event.kind);
+            QwtText label(event.instrument.isEmpty() ? event.kindText
+                                                     : event.instrument + QLatin1Char(' ') + event.kindText);
             label.setColor(eventColor(event.kind));
             marker->setLabel(label);
             marker->setLabelOrientation(Qt::Vertical);

@@ -6,6 +6,9 @@
 // stop). The monitor writes it in batches; frostgauge-cli history and the
 // viewer read it, also while the monitor writes.
 
+#include "history/history-event.h"
+#include "history/history-time.h"
+
 #include <QHash>
 #include <QString>
 #include <QStringList>
@@ -48,7 +51,8 @@ struct EnvelopePoint {
 struct StoredEvent {
     qint64 timeMs = 0;
     QString instrument; // empty for the monitor's own events
-    QString kind;
+    EventKind kind = EventKind::Unknown;
+    QString kindText; // as stored: the kind's name, or one this version does not know
     QString detail;
 };
 
@@ -80,17 +84,19 @@ public:
     // Up to limit stored readings after the one given, in sequence order.
     bool readingsAfter(const QString &instrument, qint64 seq, qint64 timeMs, int limit,
                        const std::function<void(const StoredReading &)> &each);
-    void addEvent(const QString &instrument, qint64 timeMs, const QString &kind, const QString &detail);
+    void addEvent(const QString &instrument, qint64 timeMs, EventKind kind, const QString &detail);
     bool commit();
     // Deletes readings older than cutoffMs; the per-minute rows stay.
     bool deleteReadingsBefore(qint64 cutoffMs, qint64 *deleted = nullptr);
 
     // Reading. An empty instrument means all of them; times are inclusive bounds.
+    // Each query returns false with error() set when the store cannot be read,
+    // so that "none" and "unreadable" are told apart.
     QStringList instruments();
     bool readings(const QString &instrument, qint64 fromMs, qint64 toMs,
                   const std::function<void(const StoredReading &)> &each);
-    QVector<Bucket> buckets(const QString &instrument, qint64 fromMs, qint64 toMs, qint64 everyMs);
-    QVector<StoredEvent> events(const QString &instrument, qint64 fromMs, qint64 toMs);
+    bool buckets(const QString &instrument, qint64 fromMs, qint64 toMs, qint64 everyMs, QVector<Bucket> *result);
+    bool events(const QString &instrument, qint64 fromMs, qint64 toMs, QVector<StoredEvent> *result);
     // The readings of one instrument in [fromMs, toMs] reduced to at most
     // `columns` columns of equal width, each its lowest and highest reading, so
     // that a single reading's spike survives any zoom. Columns of half a
@@ -98,14 +104,19 @@ public:
     // readings themselves.
     bool envelope(const QString &instrument, qint64 fromMs, qint64 toMs, int columns, QVector<EnvelopePoint> *points);
     // The time of the first and the last reading (or per-minute row) of any
-    // instrument; false when the store holds none.
+    // instrument; false when the store holds none (error() is empty then) or
+    // cannot be read.
     bool timeSpan(qint64 *firstMs, qint64 *lastMs);
     bool integrityOk();
 
 private:
+    // Integer division rounding towards minus infinity: the minute of a time.
+    static qint64 floorDiv(qint64 value, qint64 divisor)
+    {
+        return value >= 0 ? value / divisor : -((-value + divisor - 1) / divisor);
+    }
     bool open(const QString &path, bool write);
     bool exec(const char *sql);
-    sqlite3_stmt *prepare(const char *sql);
     qint64 instrumentId(const QString &name, bool create);
     bool fail(const QString &what);
 
@@ -121,7 +132,7 @@ private:
     struct PendingEvent {
         qint64 instrument; // 0: none
         qint64 timeMs;
-        QString kind;
+        EventKind kind;
         QString detail;
     };
     QVector<PendingReading> m_pendingReadings;
@@ -138,8 +149,3 @@ private:
     QHash<qint64, Acknowledged> m_acknowledged;
     QHash<QString, qint64> m_ids;
 };
-
-// Parses a time given on a command line: ISO 8601 (local time unless it says
-// otherwise) or milliseconds since the epoch. False when it is neither.
-bool parseHistoryTime(const QString &text, qint64 *ms);
-QString isoTime(qint64 ms);

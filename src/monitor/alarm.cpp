@@ -1,5 +1,7 @@
 #include "monitor/alarm.h"
 
+#include "monitor/monitor-log.h"
+
 #include <QDateTime>
 #include <QProcess>
 #include <QProcessEnvironment>
@@ -85,10 +87,9 @@ void Alarm::tick(qint64 timeMs)
 void Alarm::setRaised(bool raised, double value, qint64 timeMs)
 {
     m_raised = raised;
-    const QString state = raised ? QStringLiteral("raised") : QStringLiteral("cleared");
-    emit changed(m_config.name, m_config.instrument, state, value, timeMs);
+    emit changed(m_config.name, m_config.instrument, raised, value, timeMs);
     if (!m_config.command.isEmpty())
-        runCommand(state, value, timeMs);
+        runCommand(raised, value, timeMs);
 }
 
 QStringList splitCommandLine(const QString &command)
@@ -129,7 +130,7 @@ QStringList splitCommandLine(const QString &command)
     return words;
 }
 
-void Alarm::runCommand(const QString &state, double value, qint64 timeMs)
+void Alarm::runCommand(bool raised, double value, qint64 timeMs)
 {
     QStringList words = splitCommandLine(m_config.command);
     if (words.isEmpty())
@@ -140,7 +141,8 @@ void Alarm::runCommand(const QString &state, double value, qint64 timeMs)
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     environment.insert(QStringLiteral("FROSTGAUGE_ALARM"), m_config.name);
     environment.insert(QStringLiteral("FROSTGAUGE_INSTRUMENT"), m_config.instrument);
-    environment.insert(QStringLiteral("FROSTGAUGE_STATE"), state);
+    environment.insert(QStringLiteral("FROSTGAUGE_STATE"),
+                       raised ? QStringLiteral("raised") : QStringLiteral("cleared"));
     environment.insert(QStringLiteral("FROSTGAUGE_VALUE"),
                        std::isfinite(value) ? QString::number(value, 'f', 3) : QString());
     environment.insert(QStringLiteral("FROSTGAUGE_TIME"),
@@ -149,5 +151,6 @@ void Alarm::runCommand(const QString &state, double value, qint64 timeMs)
     process.setStandardInputFile(QProcess::nullDevice());
     // Detached: a slow or hanging command never holds up the monitor.
     if (!process.startDetached())
-        qWarning("alarm %s: cannot run %s", qPrintable(m_config.name), qPrintable(m_config.command));
+        qCWarning(lcMonitor).noquote()
+            << QStringLiteral("alarm %1: cannot run %2").arg(m_config.name, m_config.command);
 }

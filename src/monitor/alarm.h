@@ -19,6 +19,7 @@ class Alarm : public QObject
 public:
     Alarm(const AlarmConfig &config, qint64 startMs, QObject *parent = nullptr);
     const AlarmConfig &config() const { return m_config; }
+    bool isRaised() const { return m_raised; }
 
     void reading(qint64 timeMs, double kelvin);
     void connected(qint64 timeMs);
@@ -30,12 +31,12 @@ public:
     void tick(qint64 timeMs);
 
 signals:
-    // state: "raised" or "cleared"; value: the reading that decided it (NaN if none).
-    void changed(const QString &alarm, const QString &instrument, const QString &state, double value, qint64 timeMs);
+    // value: the reading that decided it (NaN if none).
+    void changed(const QString &alarm, const QString &instrument, bool raised, double value, qint64 timeMs);
 
 private:
     void setRaised(bool raised, double value, qint64 timeMs);
-    void runCommand(const QString &state, double value, qint64 timeMs);
+    void runCommand(bool raised, double value, qint64 timeMs);
 
     AlarmConfig m_config;
     bool m_raised = false;

@@ -20,7 +20,7 @@ void InstrumentLink::start()
         share();
     if (!open(m_config.port)) {
         m_lastProblem = QStringLiteral("cannot open %1").arg(m_config.port);
-        emit event(m_config.name, QStringLiteral("lost"), QStringLiteral("%1; waiting for it").arg(m_lastProblem));
+        emit event(m_config.name, EventKind::Lost, QStringLiteral("%1; waiting for it").arg(m_lastProblem));
         waitForPort();
     }
 }
@@ -31,17 +31,17 @@ void InstrumentLink::share()
     QString error;
     if (!m_share->open(&error)) {
         // Logging goes on without the shared port.
-        emit event(m_config.name, QStringLiteral("share"), QStringLiteral("not shared: %1").arg(error));
+        emit event(m_config.name, EventKind::Share, QStringLiteral("not shared: %1").arg(error));
         delete m_share;
         m_share = nullptr;
         return;
     }
     connect(m_share, &SharedPort::clientConnected, this, [this] {
-        emit event(m_config.name, QStringLiteral("client"), QStringLiteral("connected to %1").arg(m_config.share));
+        emit event(m_config.name, EventKind::Client, QStringLiteral("connected to %1").arg(m_config.share));
         updateListenOnly();
     });
     connect(m_share, &SharedPort::clientDisconnected, this, [this] {
-        emit event(m_config.name, QStringLiteral("client"), QStringLiteral("left %1").arg(m_config.share));
+        emit event(m_config.name, EventKind::Client, QStringLiteral("left %1").arg(m_config.share));
         updateListenOnly();
         // A client that left in the middle of its maintenance may have heard the
         // instrument's return for itself: the monitor asks where it stands.
@@ -50,7 +50,7 @@ void InstrumentLink::share()
     });
     connect(m_share, &SharedPort::clientLine, this, &InstrumentLink::clientLine);
     connect(m_share, &SharedPort::failed, this, [this](const QString &why) {
-        emit event(m_config.name, QStringLiteral("share"), QStringLiteral("no longer shared: %1").arg(why));
+        emit event(m_config.name, EventKind::Share, QStringLiteral("no longer shared: %1").arg(why));
     });
 }
 
@@ -65,7 +65,7 @@ void InstrumentLink::clientLine(const QByteArray &line)
     QString value;
     if (const InstrumentSettings::Setting *setting = InstrumentSettings::fromCommand(line, &value)) {
         const QString key = QLatin1String(setting->key);
-        emit event(m_config.name, QStringLiteral("setting"),
+        emit event(m_config.name, EventKind::Setting,
                    QStringLiteral("%1: %2 -> %3").arg(key, m_settings.value(key, QStringLiteral("unknown")), value));
         m_settings.insert(key, value);
     }
@@ -77,7 +77,7 @@ void InstrumentLink::startMaintenance(const QString &why)
     if (m_maintenance)
         return;
     m_maintenance = true;
-    emit event(m_config.name, QStringLiteral("maintenance"), why);
+    emit event(m_config.name, EventKind::Maintenance, why);
     updateListenOnly();
 }
 
@@ -90,8 +90,8 @@ void InstrumentLink::endMaintenance()
         refuse(other);
         return;
     }
-    emit event(m_config.name, QStringLiteral("maintenance ended"), backInApplication());
-    emit identity(m_config.name, m_device->model, m_device->serialNumber, m_device->version);
+    emit event(m_config.name, EventKind::MaintenanceEnded, backInApplication());
+    emit identity(m_config.name, m_device->identity());
     // A restarted instrument may have forgotten what the configuration asks for.
     if (m_config.period > 0)
         m_device->serialSendCommand(QString::asprintf(Protocol::Rs232PeriodFormat, m_config.period));
@@ -183,12 +183,12 @@ void InstrumentLink::identified()
     if (m_maintenance) {
         m_maintenance = false;
         updateListenOnly();
-        emit event(m_config.name, QStringLiteral("maintenance ended"), backInApplication());
+        emit event(m_config.name, EventKind::MaintenanceEnded, backInApplication());
     }
-    emit event(m_config.name, QStringLiteral("connected"),
+    emit event(m_config.name, EventKind::Connected,
                QStringLiteral("%1 %2, serial number %3, version %4")
                    .arg(m_device->manufacturer, m_device->model, m_device->serialNumber, m_device->version));
-    emit identity(m_config.name, m_device->model, m_device->serialNumber, m_device->version);
+    emit identity(m_config.name, m_device->identity());
     // Only what the configuration asks for is set; the settings are only read.
     if (m_config.period > 0)
         m_device->serialSendCommand(QString::asprintf(Protocol::Rs232PeriodFormat, m_config.period));
@@ -213,7 +213,7 @@ void InstrumentLink::refuse(const QString &why)
 {
     // The same refusal every ten seconds is one event, not thousands a day.
     if (why != m_lastProblem)
-        emit event(m_config.name, QStringLiteral("refused"), why);
+        emit event(m_config.name, EventKind::Refused, why);
     m_lastProblem = why;
     stop();
     waitForPort(PortReconnector::LongestDelayMs);
@@ -229,7 +229,7 @@ void InstrumentLink::lost(const QString &reason)
         m_device = nullptr;
     }
     if (wasConnected || reason != m_lastProblem)
-        emit event(m_config.name, QStringLiteral("lost"), reason);
+        emit event(m_config.name, EventKind::Lost, reason);
     m_lastProblem = reason;
     waitForPort();
 }
@@ -238,7 +238,7 @@ void InstrumentLink::waitForPort(int firstDelayMs)
 {
     m_connected = false;
     if (!PortReconnector::canReturn(m_config.port)) {
-        emit event(m_config.name, QStringLiteral("lost"),
+        emit event(m_config.name, EventKind::Lost,
                    QStringLiteral("%1 is a pseudo-terminal, which does not come back; give a link to it "
                                   "(socat link=, frostgauge-sim --link) to have it reopened")
                        .arg(m_config.port));

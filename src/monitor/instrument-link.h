@@ -5,6 +5,8 @@
 // that is lost or refused never holds up the others: each runs on its own
 // timers and the shared event loop.
 
+#include "device/instrument-identity.h"
+#include "history/history-event.h"
 #include "monitor/monitor-config.h"
 
 #include <QHash>
@@ -25,10 +27,9 @@ public:
 
 signals:
     void reading(const QString &instrument, qint64 timeMs, double kelvin);
-    // kind: "connected", "lost", "refused", "client", "setting", "maintenance",
-    // "maintenance ended", "share"; detail says who, what or why.
-    void event(const QString &instrument, const QString &kind, const QString &detail);
-    void identity(const QString &instrument, const QString &model, const QString &serialNumber, const QString &version);
+    // detail says who, what or why.
+    void event(const QString &instrument, EventKind kind, const QString &detail);
+    void identity(const QString &instrument, const InstrumentIdentity &identity);
 
 private:
     bool open(const QString &path);

@@ -2,13 +2,13 @@
 
 #include "monitor/alarm.h"
 #include "monitor/instrument-link.h"
+#include "monitor/monitor-log.h"
 #include "monitor/mqtt-publisher.h"
 
 #include <QDateTime>
 #include <QTimer>
 
 #include <cmath>
-#include <cstdio>
 
 namespace {
 
@@ -17,11 +17,9 @@ qint64 nowMs()
     return QDateTime::currentMSecsSinceEpoch();
 }
 
-// One line per event on standard error; journald adds the time.
 void logLine(const QString &line)
 {
-    fprintf(stderr, "%s\n", qPrintable(line));
-    fflush(stderr);
+    qCInfo(lcMonitor).noquote() << line;
 }
 
 } // namespace
@@ -42,7 +40,7 @@ Monitor::Monitor(const MonitorConfig &config, QObject *parent)
 bool Monitor::start()
 {
     if (!m_store.openForWriting(m_config.storePath)) {
-        m_error = m_store.error();
+        qCCritical(lcMonitor).noquote() << m_store.error();
         return false;
     }
     if (m_config.mqtt.enabled) {
@@ -50,36 +48,26 @@ bool Monitor::start()
         for (const InstrumentConfig &instrument : qAsConst(m_config.instruments))
             names << instrument.name;
         m_mqtt = new MqttPublisher(m_config.mqtt, &m_store, names, this);
-        connect(m_mqtt, &MqttPublisher::logLine, this, &logLine);
-        if (!m_mqtt->start(&m_error))
+        connect(m_mqtt, &MqttPublisher::storeCommitWanted, this, &Monitor::commit);
+        if (!m_mqtt->start())
             return false;
     }
     const qint64 started = nowMs();
     for (const AlarmConfig &alarmConfig : qAsConst(m_config.alarms)) {
         auto *alarm = new Alarm(alarmConfig, started, this);
-        connect(
-            alarm, &Alarm::changed, this,
-            [this](const QString &name, const QString &instrument, const QString &state, double value, qint64 timeMs) {
-                const QString detail =
-                    std::isfinite(value) ? QStringLiteral("%1 at %2 K").arg(name).arg(value, 0, 'f', 3) : name;
-                m_store.addEvent(instrument, timeMs, QStringLiteral("alarm ") + state, detail);
-                if (m_mqtt)
-                    m_mqtt->publishAlarm(instrument, name, state, value, timeMs);
-                logLine(QStringLiteral("%1: alarm %2 %3").arg(instrument, detail, state));
-            });
+        connect(alarm, &Alarm::changed, this, &Monitor::alarmChanged);
         m_alarms.append(alarm);
     }
-    record(QString(), QStringLiteral("monitor started"),
+    record(QString(), EventKind::MonitorStarted,
            QStringLiteral("%1 instrument(s), %2 alarm(s)").arg(m_config.instruments.size()).arg(m_alarms.size()));
     for (const InstrumentConfig &instrumentConfig : qAsConst(m_config.instruments)) {
         auto *link = new InstrumentLink(instrumentConfig, this);
         connect(link, &InstrumentLink::reading, this, &Monitor::reading);
         connect(link, &InstrumentLink::event, this, &Monitor::record);
         connect(link, &InstrumentLink::identity, this,
-                [this](const QString &instrument, const QString &model, const QString &serialNumber,
-                       const QString &version) {
+                [this](const QString &instrument, const InstrumentIdentity &identity) {
                     if (m_mqtt)
-                        m_mqtt->publishInfo(instrument, model, serialNumber, version);
+                        m_mqtt->publishInfo(instrument, identity);
                 });
         m_links.append(link);
     }
@@ -99,35 +87,46 @@ void Monitor::stop()
 {
     for (InstrumentLink *link : qAsConst(m_links))
         link->stop();
-    record(QString(), QStringLiteral("monitor stopped"), QString());
+    record(QString(), EventKind::MonitorStopped, QString());
     commit();
     if (m_mqtt)
         m_mqtt->stop();
 }
 
-void Monitor::record(const QString &instrument, const QString &kind, const QString &detail)
+void Monitor::alarmChanged(const QString &name, const QString &instrument, bool raised, double value, qint64 timeMs)
+{
+    const QString detail = std::isfinite(value) ? QStringLiteral("%1 at %2 K").arg(name).arg(value, 0, 'f', 3) : name;
+    m_store.addEvent(instrument, timeMs, raised ? EventKind::AlarmRaised : EventKind::AlarmCleared, detail);
+    if (m_mqtt)
+        m_mqtt->publishAlarm(instrument, name, raised, value, timeMs);
+    logLine(QStringLiteral("%1: alarm %2 %3")
+                .arg(instrument, detail, raised ? QLatin1String("raised") : QLatin1String("cleared")));
+}
+
+void Monitor::record(const QString &instrument, EventKind kind, const QString &detail)
 {
     const qint64 now = nowMs();
+    const QString name = eventKindName(kind);
     m_store.addEvent(instrument, now, kind, detail);
     logLine(instrument.isEmpty()
-                ? QStringLiteral("%1%2").arg(kind, detail.isEmpty() ? QString() : QStringLiteral(": ") + detail)
+                ? QStringLiteral("%1%2").arg(name, detail.isEmpty() ? QString() : QStringLiteral(": ") + detail)
                 : QStringLiteral("%1: %2%3")
-                      .arg(instrument, kind, detail.isEmpty() ? QString() : QStringLiteral(": ") + detail));
+                      .arg(instrument, name, detail.isEmpty() ? QString() : QStringLiteral(": ") + detail));
     if (m_mqtt && !instrument.isEmpty()) {
-        if (kind == QLatin1String("connected"))
+        if (kind == EventKind::Connected)
             m_mqtt->publishStatus(instrument, QStringLiteral("online"));
-        else if (kind == QLatin1String("lost") || kind == QLatin1String("refused"))
-            m_mqtt->publishStatus(instrument, kind);
+        else if (isLossEvent(kind))
+            m_mqtt->publishStatus(instrument, name);
     }
     for (Alarm *alarm : qAsConst(m_alarms)) {
         if (alarm->config().instrument != instrument)
             continue;
-        if (kind == QLatin1String("connected"))
+        if (kind == EventKind::Connected)
             alarm->connected(now);
-        else if (kind == QLatin1String("lost") || kind == QLatin1String("refused"))
+        else if (isLossEvent(kind))
             alarm->lost(now);
-        else if (kind == QLatin1String("maintenance") || kind == QLatin1String("maintenance ended"))
-            alarm->maintenance(kind == QLatin1String("maintenance"), now);
+        else if (isMaintenanceEvent(kind))
+            alarm->maintenance(kind == EventKind::Maintenance, now);
     }
 }
 

@@ -2,7 +2,9 @@
 
 // The service: one link per instrument, one store writer, the alarms. The
 // parts talk through signals; the store is written in batches every half
-// second, so a killed monitor loses at most about a second of readings.
+// second, so a killed monitor loses at most about a second of readings. The
+// monitor alone decides when the store commits. Every part logs through the
+// frostgauge.monitor category (monitor-log.h).
 
 #include "history/history-store.h"
 #include "monitor/monitor-config.h"
@@ -23,15 +25,15 @@ public:
     static constexpr int CommitIntervalMs = 500;
 
     explicit Monitor(const MonitorConfig &config, QObject *parent = nullptr);
-    // Opens the store and starts every link. False with error() set when the
-    // store cannot be opened.
+    // Opens the store and starts every link. False, with the reason logged as
+    // critical, when the store cannot be opened or MQTT not set up.
     bool start();
     // Writes what is pending and records the stop.
     void stop();
-    QString error() const { return m_error; }
 
 private:
-    void record(const QString &instrument, const QString &kind, const QString &detail);
+    void record(const QString &instrument, EventKind kind, const QString &detail);
+    void alarmChanged(const QString &name, const QString &instrument, bool raised, double value, qint64 timeMs);
     void reading(const QString &instrument, qint64 timeMs, double kelvin);
     void commit();
     void applyRetention();
@@ -43,7 +45,6 @@ private:
     QTimer *m_commitTimer;
     QTimer *m_tickTimer;
     QTimer *m_retentionTimer;
-    QString m_error;
     bool m_storeFailing = false;
     MqttPublisher *m_mqtt = nullptr;
 };

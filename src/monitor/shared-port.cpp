@@ -2,6 +2,8 @@
 
 #include "device/port-list.h"
 
+#include "common/raw-pseudo-terminal.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -50,18 +52,11 @@ bool SharedPort::open(QString *error)
 
 bool SharedPort::makeTerminal(QString *error)
 {
-    int slave = -1;
-    char name[256] = {};
-    if (openpty(&m_master, &slave, name, nullptr, nullptr) != 0) {
-        *error = QStringLiteral("cannot make a pseudo-terminal: %1").arg(QString::fromLocal8Bit(strerror(errno)));
+    RawPseudoTerminal terminal;
+    if (!openRawPseudoTerminal(&terminal, error))
         return false;
-    }
-    // Raw, as a serial line: no echo, no line editing, no signal from Ctrl-C,
-    // no carriage return added. The modes stay with the terminal.
-    struct termios raw;
-    tcgetattr(slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
+    m_master = terminal.master;
+    const int slave = terminal.slave;
     // A new terminal is its owner's (and the tty group's to write to): the
     // operators who may use the instrument's port (its group, dialout as a
     // rule) may use this one. Without that group the owner alone may.
@@ -71,9 +66,7 @@ bool SharedPort::makeTerminal(QString *error)
     ::fchmod(slave, 0660);
     // Holding no end of the client's side lets the master see when it comes and goes.
     ::close(slave);
-    fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
-    fcntl(m_master, F_SETFD, FD_CLOEXEC);
-    m_slavePath = QByteArray(name);
+    m_slavePath = QFile::encodeName(terminal.slavePath);
     if (!pointLink(m_slavePath, error)) {
         closeTerminal();
         return false;

@@ -1,5 +1,7 @@
 #include "pty-peer.h"
 
+#include "common/raw-pseudo-terminal.h"
+
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QTest>
@@ -11,15 +13,13 @@
 
 PtyPeer::PtyPeer()
 {
-    char name[256] = {};
-    if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0)
-        qFatal("openpty failed");
-    struct termios raw;
-    tcgetattr(m_slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(m_slave, TCSANOW, &raw);
-    fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
-    m_path = QString::fromLocal8Bit(name);
+    RawPseudoTerminal terminal;
+    QString error;
+    if (!openRawPseudoTerminal(&terminal, &error))
+        qFatal("%s", qPrintable(error));
+    m_master = terminal.master;
+    m_slave = terminal.slave;
+    m_path = terminal.slavePath;
 }
 
 PtyPeer::~PtyPeer()

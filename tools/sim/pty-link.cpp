@@ -1,5 +1,7 @@
 #include "pty-link.h"
 
+#include "common/raw-pseudo-terminal.h"
+
 #include <QSocketNotifier>
 #include <QTimer>
 
@@ -25,18 +27,12 @@ PtyLink::~PtyLink()
 
 bool PtyLink::open(QString *error)
 {
-    char name[256] = {};
-    if (openpty(&m_master, &m_slave, name, nullptr, nullptr) != 0) {
-        *error = QStringLiteral("cannot create a pseudo-terminal: %1").arg(strerror(errno));
+    RawPseudoTerminal terminal;
+    if (!openRawPseudoTerminal(&terminal, error))
         return false;
-    }
-    // Raw on both sides: no echo, no line editing, no signals from 0x03.
-    struct termios raw;
-    tcgetattr(m_slave, &raw);
-    cfmakeraw(&raw);
-    tcsetattr(m_slave, TCSANOW, &raw);
-    fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
-    m_slavePath = QString::fromLocal8Bit(name);
+    m_master = terminal.master;
+    m_slave = terminal.slave;
+    m_slavePath = terminal.slavePath;
 
     m_readNotifier = new QSocketNotifier(m_master, QSocketNotifier::Read, this);
     connect(m_readNotifier, &QSocketNotifier::activated, this, &PtyLink::readReady);

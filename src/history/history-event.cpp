@@ -1,0 +1,45 @@
+#include "history/history-event.h"
+
+#include <iterator>
+
+namespace {
+
+struct KindName {
+    EventKind kind;
+    const char *name;
+};
+
+const KindName Names[] = {
+    {EventKind::MonitorStarted, "monitor started"},
+    {EventKind::MonitorStopped, "monitor stopped"},
+    {EventKind::Connected, "connected"},
+    {EventKind::Lost, "lost"},
+    {EventKind::Refused, "refused"},
+    {EventKind::Client, "client"},
+    {EventKind::Setting, "setting"},
+    {EventKind::Maintenance, "maintenance"},
+    {EventKind::MaintenanceEnded, "maintenance ended"},
+    {EventKind::Share, "share"},
+    {EventKind::AlarmRaised, "alarm raised"},
+    {EventKind::AlarmCleared, "alarm cleared"},
+};
+
+} // namespace
+
+QString eventKindName(EventKind kind)
+{
+    for (const KindName &entry : Names) {
+        if (entry.kind == kind)
+            return QLatin1String(entry.name);
+    }
+    return QString();
+}
+
+EventKind eventKindFromName(const QString &name)
+{
+    for (const KindName &entry : Names) {
+        if (name == QLatin1String(entry.name))
+            return entry.kind;
+    }
+    return EventKind::Unknown;
+}

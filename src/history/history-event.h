@@ -1,0 +1,43 @@
+#pragma once
+
+// The kinds of event the history keeps, and the text each is stored and
+// exported as. The texts are what existing stores and scripts read: they
+// never change; a new kind gets a new text.
+
+#include <QString>
+
+enum class EventKind {
+    Unknown, // a text this version does not know (written by a newer one)
+    MonitorStarted,
+    MonitorStopped,
+    Connected,
+    Lost,
+    Refused,
+    Client,
+    Setting,
+    Maintenance,
+    MaintenanceEnded,
+    Share,
+    AlarmRaised,
+    AlarmCleared,
+};
+
+// The stored text of a kind ("connected", "alarm raised", ...); empty for Unknown.
+QString eventKindName(EventKind kind);
+// The kind a stored text names; Unknown for any other text.
+EventKind eventKindFromName(const QString &name);
+
+// What the plot and the service group kinds by.
+inline bool isAlarmEvent(EventKind kind)
+{
+    return kind == EventKind::AlarmRaised || kind == EventKind::AlarmCleared;
+}
+// The instrument is not being read: lost, or refused as not the one configured.
+inline bool isLossEvent(EventKind kind)
+{
+    return kind == EventKind::Lost || kind == EventKind::Refused;
+}
+inline bool isMaintenanceEvent(EventKind kind)
+{
+    return kind == EventKind::Maintenance || kind == EventKind::MaintenanceEnded;
+}

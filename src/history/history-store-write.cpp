@@ -1,0 +1,149 @@
+// Writing the history: readings and events queued, written by commit() in one
+// transaction with the per-minute rows they touch; the consumer's
+// acknowledgements; retention.
+
+#include "history/history-store.h"
+
+#include "history/sqlite-statement.h"
+
+qint64 HistoryStore::addReading(const QString &instrument, qint64 timeMs, double kelvin, qint64 *storedTimeMs)
+{
+    const qint64 id = instrumentId(instrument, true);
+    // Readings of one read share a millisecond; each keeps a place of its own.
+    qint64 &last = m_lastTimeMs[id];
+    if (timeMs <= last)
+        timeMs = last + 1;
+    last = timeMs;
+    const qint64 seq = ++m_lastSeq[id];
+    m_pendingReadings.append({id, timeMs, kelvin, seq});
+    if (storedTimeMs)
+        *storedTimeMs = timeMs;
+    return seq;
+}
+
+void HistoryStore::setAcknowledged(const QString &instrument, qint64 seq, qint64 timeMs)
+{
+    Acknowledged &acknowledged = m_acknowledged[instrumentId(instrument, true)];
+    if (seq <= acknowledged.seq)
+        return;
+    acknowledged = {seq, timeMs, true};
+}
+
+qint64 HistoryStore::acknowledgedSeq(const QString &instrument)
+{
+    return m_acknowledged.value(instrumentId(instrument, true)).seq;
+}
+
+qint64 HistoryStore::acknowledgedTimeMs(const QString &instrument)
+{
+    return m_acknowledged.value(instrumentId(instrument, true), Acknowledged()).timeMs;
+}
+
+bool HistoryStore::readingsAfter(const QString &instrument, qint64 seq, qint64 timeMs, int limit,
+                                 const std::function<void(const StoredReading &)> &each)
+{
+    // Sequence numbers and times rise together, so the readings after a given
+    // one are those after its time: no second index is needed.
+    const qint64 id = instrumentId(instrument, true);
+    SqliteStatement query(m_db, "SELECT time_ms, kelvin, seq FROM readings WHERE instrument = ? AND time_ms > ? "
+                          "AND seq > ? ORDER BY time_ms LIMIT ?");
+    if (!query)
+        return fail(QStringLiteral("cannot read"));
+    query.bind(1, id);
+    query.bind(2, timeMs);
+    query.bind(3, seq);
+    query.bind(4, qint64(limit));
+    int status;
+    while ((status = query.step()) == SQLITE_ROW)
+        each({instrument, query.integer(0), query.real(1), query.integer(2)});
+    return status == SQLITE_DONE || fail(QStringLiteral("cannot read"));
+}
+
+void HistoryStore::addEvent(const QString &instrument, qint64 timeMs, EventKind kind, const QString &detail)
+{
+    m_pendingEvents.append({instrument.isEmpty() ? 0 : instrumentId(instrument, true), timeMs, kind, detail});
+}
+
+bool HistoryStore::commit()
+{
+    bool acknowledgedChanged = false;
+    for (const Acknowledged &acknowledged : qAsConst(m_acknowledged))
+        acknowledgedChanged = acknowledgedChanged || acknowledged.dirty;
+    if (m_pendingReadings.isEmpty() && m_pendingEvents.isEmpty() && !acknowledgedChanged)
+        return true;
+    if (!exec("BEGIN"))
+        return false;
+    SqliteStatement reading(m_db, "INSERT OR REPLACE INTO readings(instrument, time_ms, kelvin, seq) VALUES(?, ?, ?, ?)");
+    SqliteStatement instrumentState(m_db, "UPDATE instruments SET last_seq = max(last_seq, ?2), "
+                                    "acked_seq = ?3, acked_time_ms = ?4 WHERE id = ?1");
+    SqliteStatement minute(m_db, "INSERT INTO minutes(instrument, minute, lo, hi, total, n) VALUES(?, ?, ?, ?, ?, 1) "
+                           "ON CONFLICT(instrument, minute) DO UPDATE SET lo = min(lo, excluded.lo), "
+                           "hi = max(hi, excluded.hi), total = total + excluded.total, n = n + 1");
+    SqliteStatement event(m_db, "INSERT INTO events(instrument, time_ms, kind, detail) VALUES(?, ?, ?, ?)");
+    bool ok = reading && minute && event && instrumentState;
+    for (const PendingReading &r : qAsConst(m_pendingReadings)) {
+        if (!ok)
+            break;
+        reading.bind(1, r.instrument);
+        reading.bind(2, r.timeMs);
+        reading.bind(3, r.kelvin);
+        reading.bind(4, r.seq);
+        ok = reading.step() == SQLITE_DONE;
+        reading.reset();
+        minute.bind(1, r.instrument);
+        minute.bind(2, floorDiv(r.timeMs, 60000));
+        minute.bind(3, r.kelvin);
+        minute.bind(4, r.kelvin);
+        minute.bind(5, r.kelvin);
+        ok = ok && minute.step() == SQLITE_DONE;
+        minute.reset();
+    }
+    for (const PendingEvent &e : qAsConst(m_pendingEvents)) {
+        if (!ok)
+            break;
+        if (e.instrument)
+            event.bind(1, e.instrument);
+        else
+            sqlite3_bind_null(event.get(), 1);
+        event.bind(2, e.timeMs);
+        event.bind(3, eventKindName(e.kind));
+        event.bind(4, e.detail);
+        ok = event.step() == SQLITE_DONE;
+        event.reset();
+    }
+    for (auto it = m_lastSeq.constBegin(); ok && it != m_lastSeq.constEnd(); ++it) {
+        const Acknowledged acknowledged = m_acknowledged.value(it.key());
+        instrumentState.bind(1, it.key());
+        instrumentState.bind(2, it.value());
+        instrumentState.bind(3, acknowledged.seq);
+        instrumentState.bind(4, acknowledged.timeMs);
+        ok = instrumentState.step() == SQLITE_DONE;
+        instrumentState.reset();
+    }
+    if (!ok) {
+        fail(QStringLiteral("cannot write"));
+        exec("ROLLBACK");
+        // What could not be written stays queued for the next commit.
+        return false;
+    }
+    if (!exec("COMMIT")) {
+        exec("ROLLBACK");
+        return false;
+    }
+    m_pendingReadings.clear();
+    m_pendingEvents.clear();
+    for (Acknowledged &acknowledged : m_acknowledged)
+        acknowledged.dirty = false;
+    return true;
+}
+
+bool HistoryStore::deleteReadingsBefore(qint64 cutoffMs, qint64 *deleted)
+{
+    SqliteStatement remove(m_db, "DELETE FROM readings WHERE time_ms < ?");
+    remove.bind(1, cutoffMs);
+    if (!remove || remove.step() != SQLITE_DONE)
+        return fail(QStringLiteral("cannot delete old readings"));
+    if (deleted)
+        *deleted = sqlite3_changes(m_db);
+    return true;
+}

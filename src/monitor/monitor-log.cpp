@@ -1,0 +1,3 @@
+#include "monitor/monitor-log.h"
+
+Q_LOGGING_CATEGORY(lcMonitor, "frostgauge.monitor", QtInfoMsg)

@@ -1,0 +1,75 @@
+#include "monitor/mqtt-payloads.h"
+
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cmath>
+
+namespace {
+
+QString isoUtc(qint64 ms)
+{
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
+}
+
+QByteArray compact(const QJsonObject &object)
+{
+    return QJsonDocument(object).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
+namespace MqttPayloads {
+
+QString instrumentTopic(const QString &prefix, const QString &instrument, const QString &leaf)
+{
+    return prefix + QLatin1Char('/') + instrument + QLatin1Char('/') + leaf;
+}
+
+QString monitorStatusTopic(const QString &prefix, const QString &clientId)
+{
+    return prefix + QStringLiteral("/monitor/") + clientId + QStringLiteral("/status");
+}
+
+QByteArray reading(qint64 timeMs, double kelvin, qint64 seq)
+{
+    return QStringLiteral("{\"time\":\"%1\",\"kelvin\":%2,\"seq\":%3}")
+        .arg(isoUtc(timeMs))
+        .arg(kelvin, 0, 'f', 3)
+        .arg(seq)
+        .toUtf8();
+}
+
+QByteArray info(const InstrumentIdentity &identity)
+{
+    return compact(
+        {{"model", identity.model}, {"serial_number", identity.serialNumber}, {"version", identity.version}});
+}
+
+QByteArray alarm(bool raised, double value, qint64 timeMs)
+{
+    QJsonObject object{{"state", raised ? "raised" : "cleared"}, {"time", isoUtc(timeMs)}};
+    object.insert(QStringLiteral("value"), std::isfinite(value) ? QJsonValue(value) : QJsonValue());
+    return compact(object);
+}
+
+Message homeAssistantSensor(const QString &prefix, const QString &clientId, const QString &instrument)
+{
+    const QString id = clientId + QLatin1Char('_') + instrument;
+    const QJsonObject sensor{
+        {"name", instrument + QStringLiteral(" temperature")},
+        {"unique_id", id},
+        {"state_topic", instrumentTopic(prefix, instrument, QStringLiteral("temperature"))},
+        {"value_template", "{{ value_json.kelvin }}"},
+        {"unit_of_measurement", "K"},
+        {"device_class", "temperature"},
+        {"state_class", "measurement"},
+        {"availability_topic", instrumentTopic(prefix, instrument, QStringLiteral("status"))},
+        {"payload_available", "online"},
+        {"payload_not_available", "lost"},
+    };
+    return {QStringLiteral("homeassistant/sensor/%1/config").arg(id), compact(sensor)};
+}
+
+} // namespace MqttPayloads

@@ -1,0 +1,35 @@
+#pragma once
+
+// What the monitor publishes, as topics and payloads: built here, without a
+// broker, so that subscribers' expectations are tested on their own.
+//
+//   PREFIX/INSTRUMENT/temperature   {"time":"...Z","kelvin":4.213,"seq":17}
+//   PREFIX/INSTRUMENT/status        online | lost | refused
+//   PREFIX/INSTRUMENT/info          {"model":...,"serial_number":...,"version":...}
+//   PREFIX/INSTRUMENT/alarm/NAME    {"state":"raised","time":"...","value":4.2}
+//   PREFIX/monitor/CLIENT_ID/status online | offline (the Last Will)
+
+#include "device/instrument-identity.h"
+
+#include <QByteArray>
+#include <QString>
+
+namespace MqttPayloads {
+
+QString instrumentTopic(const QString &prefix, const QString &instrument, const QString &leaf);
+QString monitorStatusTopic(const QString &prefix, const QString &clientId);
+
+// Three decimals, as the instrument reports them; the time in UTC.
+QByteArray reading(qint64 timeMs, double kelvin, qint64 seq);
+QByteArray info(const InstrumentIdentity &identity);
+// value: NaN when no reading decided the change (a lost or silent instrument).
+QByteArray alarm(bool raised, double value, qint64 timeMs);
+
+struct Message {
+    QString topic;
+    QByteArray payload;
+};
+// Home Assistant's discovery of one instrument's temperature sensor.
+Message homeAssistantSensor(const QString &prefix, const QString &clientId, const QString &instrument);
+
+} // namespace MqttPayloads
