@@ -20,10 +20,10 @@ QStringList HistoryStore::instruments()
 bool HistoryStore::readings(const QString &instrument, qint64 fromMs, qint64 toMs,
                             const std::function<void(const StoredReading &)> &each)
 {
-    SqliteStatement query(m_db,
-                    "SELECT i.name, r.time_ms, r.kelvin FROM readings r JOIN instruments i ON i.id = r.instrument "
-                    "WHERE (?1 = '' OR i.name = ?1) AND r.time_ms BETWEEN ?2 AND ?3 "
-                    "ORDER BY r.time_ms, i.name");
+    SqliteStatement query(
+        m_db, "SELECT i.name, r.time_ms, r.kelvin FROM readings r JOIN instruments i ON i.id = r.instrument "
+              "WHERE (?1 = '' OR i.name = ?1) AND r.time_ms BETWEEN ?2 AND ?3 "
+              "ORDER BY r.time_ms, i.name");
     if (!query)
         return fail(QStringLiteral("cannot read"));
     query.bind(1, instrument);
@@ -61,14 +61,16 @@ bool HistoryStore::buckets(const QString &instrument, qint64 fromMs, qint64 toMs
     query.bind(4, everyMs);
     int status;
     while ((status = query.step()) == SQLITE_ROW)
-        result->append({query.text(0), query.integer(1), query.real(2), query.real(3), query.real(4), query.integer(5)});
+        result->append(
+            {query.text(0), query.integer(1), query.real(2), query.real(3), query.real(4), query.integer(5)});
     return status == SQLITE_DONE || fail(QStringLiteral("cannot read"));
 }
 
 bool HistoryStore::events(const QString &instrument, qint64 fromMs, qint64 toMs, QVector<StoredEvent> *result)
 {
     result->clear();
-    SqliteStatement query(m_db, "SELECT e.time_ms, coalesce(i.name, ''), e.kind, e.detail FROM events e "
+    SqliteStatement query(m_db,
+                          "SELECT e.time_ms, coalesce(i.name, ''), e.kind, e.detail FROM events e "
                           "LEFT JOIN instruments i ON i.id = e.instrument "
                           "WHERE (?1 = '' OR i.name = ?1 OR e.instrument IS NULL) AND e.time_ms BETWEEN ?2 AND ?3 "
                           "ORDER BY e.time_ms, e.id");
@@ -102,9 +104,9 @@ bool HistoryStore::envelope(const QString &instrument, qint64 fromMs, qint64 toM
     // than thirty per column.
     const bool byMinute = width >= 30000;
     SqliteStatement query(m_db, byMinute ? "SELECT minute * 60000, lo, hi FROM minutes "
-                                     "WHERE instrument = ? AND minute BETWEEN ? AND ? ORDER BY minute"
-                                   : "SELECT time_ms, kelvin FROM readings "
-                                     "WHERE instrument = ? AND time_ms BETWEEN ? AND ? ORDER BY time_ms");
+                                           "WHERE instrument = ? AND minute BETWEEN ? AND ? ORDER BY minute"
+                                         : "SELECT time_ms, kelvin FROM readings "
+                                           "WHERE instrument = ? AND time_ms BETWEEN ? AND ? ORDER BY time_ms");
     if (!query)
         return fail(QStringLiteral("cannot read"));
     query.bind(1, id);
@@ -134,7 +136,8 @@ bool HistoryStore::timeSpan(qint64 *firstMs, qint64 *lastMs)
 {
     // The per-minute rows outlive the readings that retention deletes. Asked per
     // instrument, each bound is one look-up in a table's key.
-    SqliteStatement query(m_db, "SELECT min(first), max(last) FROM ("
+    SqliteStatement query(m_db,
+                          "SELECT min(first), max(last) FROM ("
                           "SELECT (SELECT min(time_ms) FROM readings WHERE instrument = i.id) AS first, "
                           "(SELECT max(time_ms) FROM readings WHERE instrument = i.id) AS last FROM instruments i "
                           "UNION ALL SELECT (SELECT min(minute) FROM minutes WHERE instrument = i.id) * 60000, "

@@ -114,10 +114,9 @@ void MqttClient::stop()
 void MqttClient::connectNow()
 {
     m_down = false;
-    const int result =
-        m_attempted ? mosquitto_reconnect_async(m_client)
-                    : mosquitto_connect_async(m_client, m_config.host.toUtf8().constData(), m_config.port,
-                                              KeepAliveSeconds);
+    const int result = m_attempted ? mosquitto_reconnect_async(m_client)
+                                   : mosquitto_connect_async(m_client, m_config.host.toUtf8().constData(),
+                                                             m_config.port, KeepAliveSeconds);
     m_attempted = true;
     if (result != MOSQ_ERR_SUCCESS) {
         const QString problem = QStringLiteral("mqtt: cannot reach %1: %2").arg(endpoint(), reason(result));
