@@ -1,0 +1,192 @@
+// The monitor's configuration reader in process: what a good file gives, and a
+// table of bad files, each refused with the file, section and key named.
+
+#include "monitor/monitor-config.h"
+#include "support/test-files.h"
+#include "support/test-main.h"
+
+#include <QTemporaryDir>
+
+class MonitorConfigTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+
+    QString write(const QString &name, const QByteArray &text)
+    {
+        QByteArray content = text;
+        content.replace("DIR", QFile::encodeName(dir.path()));
+        return writeTestFile(dir, name, content);
+    }
+
+private slots:
+    void initTestCase() { write("ca.pem", "not read while checking\n"); }
+
+    void goodFile()
+    {
+        const QString path = write("good.conf",
+                                   "; a comment\n"
+                                   "[store]\npath=DIR/h.db\nretention_days=30\n"
+                                   "[mqtt]\nhost=broker.lab\nclient_id=lab1\ndiscovery=homeassistant\n"
+                                   "[instrument/cryo1]\nport=/dev/ttyUSB0\nserial=SN1\nperiod=500\nshare=/run/fg/cryo1\n"
+                                   "[instrument/cryo2]\nport=/dev/ttyUSB1\n"
+                                   "[alarm/warm]\ninstrument=cryo1\nabove=10\nbelow=2\nhysteresis=0.5\nhold=30\n"
+                                   "command=/usr/bin/logger warm\n"
+                                   "[alarm/quiet]\ninstrument=cryo2\nsilence=60\n"
+                                   "[alarm/gone]\ninstrument=cryo2\nlost=true\n");
+        MonitorConfig config;
+        QString error;
+        QVERIFY2(readMonitorConfig(path, &config, &error), qPrintable(error));
+        QCOMPARE(config.storePath, dir.filePath("h.db"));
+        QCOMPARE(config.retentionDays, 30);
+        QVERIFY(config.mqtt.enabled);
+        QCOMPARE(config.mqtt.host, QStringLiteral("broker.lab"));
+        QCOMPARE(config.mqtt.port, 1883);
+        QCOMPARE(config.mqtt.clientId, QStringLiteral("lab1"));
+        QCOMPARE(config.mqtt.topicPrefix, QStringLiteral("frostgauge"));
+        QCOMPARE(config.mqtt.qos, 1);
+        QVERIFY(config.mqtt.homeAssistant);
+        QCOMPARE(config.instruments.size(), 2);
+        QCOMPARE(config.instruments.at(0).name, QStringLiteral("cryo1"));
+        QCOMPARE(config.instruments.at(0).serial, QStringLiteral("SN1"));
+        QCOMPARE(config.instruments.at(0).period, 500);
+        QCOMPARE(config.instruments.at(0).share, QStringLiteral("/run/fg/cryo1"));
+        QCOMPARE(config.instruments.at(1).period, 0);
+        QVERIFY(config.instruments.at(1).serial.isEmpty());
+        // Sections come in the order of their names.
+        QCOMPARE(config.alarms.size(), 3);
+        QCOMPARE(config.alarms.at(0).name, QStringLiteral("gone"));
+        QCOMPARE(config.alarms.at(0).kind, AlarmConfig::Lost);
+        QCOMPARE(config.alarms.at(1).name, QStringLiteral("quiet"));
+        QCOMPARE(config.alarms.at(1).kind, AlarmConfig::Silence);
+        QCOMPARE(config.alarms.at(1).silenceSeconds, 60.0);
+        const AlarmConfig &warm = config.alarms.at(2);
+        QCOMPARE(warm.kind, AlarmConfig::Value);
+        QVERIFY(warm.hasAbove && warm.hasBelow);
+        QCOMPARE(warm.above, 10.0);
+        QCOMPARE(warm.below, 2.0);
+        QCOMPARE(warm.hysteresis, 0.5);
+        QCOMPARE(warm.holdSeconds, 30.0);
+        QCOMPARE(warm.command, QStringLiteral("/usr/bin/logger warm"));
+    }
+
+    // The defaults a short file leaves: no retention, no MQTT, TLS on 8883.
+    void defaults()
+    {
+        MonitorConfig config;
+        QString error;
+        QVERIFY(readMonitorConfig(write("short.conf", "[store]\npath=h.db\n[instrument/a]\nport=/dev/ttyS0\n"),
+                                  &config, &error));
+        QCOMPARE(config.retentionDays, 0);
+        QVERIFY(!config.mqtt.enabled);
+        QVERIFY(config.alarms.isEmpty());
+        QVERIFY(readMonitorConfig(write("tls.conf", "[store]\npath=h.db\n[instrument/a]\nport=/dev/ttyS0\n"
+                                                    "[mqtt]\nhost=b\nca_file=DIR/short.conf\n"),
+                                  &config, &error));
+        QCOMPARE(config.mqtt.port, 8883);
+        QVERIFY(config.mqtt.clientId.startsWith(QStringLiteral("frostgauge-")));
+    }
+
+    void badFiles_data()
+    {
+        // clang-format off
+        QTest::addColumn<QByteArray>("text");
+        QTest::addColumn<QString>("message");
+        const QByteArray store = "[store]\npath=DIR/bad.db\n";
+        const QByteArray one = "[instrument/a]\nport=/dev/null\n";
+        QTest::newRow("no store") << one << "[store]: is missing";
+        QTest::newRow("store without path") << "[store]\nretention_days=3\n" + one << "[store] path: is missing";
+        QTest::newRow("retention of zero days") << store + "retention_days=0\n" + one
+                                                << "[store] retention_days: takes a whole number from 1 to 36500";
+        QTest::newRow("no instrument") << store << "no instrument to watch";
+        QTest::newRow("unknown key") << store + one + "baud=9600\n" << "[instrument/a] baud: unknown key";
+        QTest::newRow("unknown section") << store + one + "[mqtt-broker]\nhost=x\n" << "[mqtt-broker]: unknown section";
+        QTest::newRow("key outside a section") << "path=x\n" + store + one << "[General] path: unknown key outside any section";
+        QTest::newRow("port missing") << store + "[instrument/a]\nserial=1\n" << "[instrument/a] port: is missing";
+        QTest::newRow("period out of range") << store + one + "period=50\n"
+                                             << "[instrument/a] period: takes a whole number from 100 to 1000";
+        QTest::newRow("one port twice") << store + one + "[instrument/b]\nport=/dev/null\n"
+                                        << "[instrument/b] port: /dev/null is the port of instrument a too";
+        QTest::newRow("relative share") << store + one + "share=run/a\n"
+                                        << "[instrument/a] share: takes the absolute path of the link to make";
+        QTest::newRow("share on the port") << store + one + "share=/dev/null\n"
+                                           << "[instrument/a] share: is the instrument's port itself";
+        QTest::newRow("one share twice") << store + one + "share=/run/x/a\n[instrument/b]\nport=/dev/zero\nshare=/run/x/a\n"
+                                         << "[instrument/b] share: /run/x/a is the shared port of instrument a too";
+        QTest::newRow("alarm on an unknown instrument") << store + one + "[alarm/x]\ninstrument=b\nabove=3\n"
+                                                        << "[alarm/x] instrument: no [instrument/b] section";
+        QTest::newRow("alarm of no kind") << store + one + "[alarm/x]\ninstrument=a\nhold=3\n"
+                                          << "[alarm/x]: give one of above/below, silence or lost (0 given)";
+        QTest::newRow("alarm of two kinds") << store + one + "[alarm/x]\ninstrument=a\nabove=3\nsilence=5\n"
+                                            << "(2 given)";
+        QTest::newRow("limit not a number") << store + one + "[alarm/x]\ninstrument=a\nabove=warm\n"
+                                            << "[alarm/x] above: takes a number";
+        QTest::newRow("below over above") << store + one + "[alarm/x]\ninstrument=a\nabove=3\nbelow=5\n"
+                                          << "[alarm/x] below: must be lower than above";
+        QTest::newRow("negative hold") << store + one + "[alarm/x]\ninstrument=a\nbelow=3\nhold=-1\n"
+                                       << "[alarm/x] hold: takes a number from 0 to 86400";
+        QTest::newRow("hysteresis on silence") << store + one + "[alarm/x]\ninstrument=a\nsilence=3\nhysteresis=1\n"
+                                               << "[alarm/x] hysteresis: goes with above or below";
+        QTest::newRow("list claiming 2^31 items")
+            << store + one + "serial=@Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\n" << "a value cannot be read";
+        QTest::newRow("mqtt without host") << store + one + "[mqtt]\nport=1883\n" << "[mqtt] host: is missing";
+        QTest::newRow("mqtt port out of range") << store + one + "[mqtt]\nhost=b\nport=70000\n"
+                                                << "[mqtt] port: takes a whole number from 1 to 65535";
+        QTest::newRow("topic prefix with a wildcard") << store + one + "[mqtt]\nhost=b\ntopic_prefix=lab/#\n"
+                                                      << "[mqtt] topic_prefix: takes a topic without + or #";
+        QTest::newRow("topic prefix ending in /") << store + one + "[mqtt]\nhost=b\ntopic_prefix=lab/\n"
+                                                  << "[mqtt] topic_prefix: takes a topic";
+        QTest::newRow("client id with /") << store + one + "[mqtt]\nhost=b\nclient_id=a/b\n"
+                                          << "[mqtt] client_id: may not hold +, # or /";
+        QTest::newRow("qos 3") << store + one + "[mqtt]\nhost=b\nqos=3\n" << "[mqtt] qos: takes a whole number from 0 to 2";
+        QTest::newRow("password without user") << store + one + "[mqtt]\nhost=b\npassword_file=DIR/bad.conf\n"
+                                               << "[mqtt] password_file: goes with username";
+        QTest::newRow("missing CA file") << store + one + "[mqtt]\nhost=b\nca_file=DIR/none.crt\n"
+                                         << "[mqtt] ca_file: DIR/none.crt is not a file";
+        QTest::newRow("certificate without key") << store + one + "[mqtt]\nhost=b\nca_file=DIR/ca.pem\ncert_file=DIR/ca.pem\n"
+                                                 << "[mqtt] cert_file: a client certificate needs cert_file, key_file and ca_file";
+        QTest::newRow("unknown discovery") << store + one + "[mqtt]\nhost=b\ndiscovery=openhab\n"
+                                           << "[mqtt] discovery: takes homeassistant";
+        QTest::newRow("lost not true") << store + one + "[alarm/x]\ninstrument=a\nlost=no\n"
+                                       << "[alarm/x] lost: takes true";
+        QTest::newRow("empty command") << store + one + "[alarm/x]\ninstrument=a\nabove=3\ncommand=\n"
+                                       << "[alarm/x] command: is empty";
+        QTest::newRow("silence of zero") << store + one + "[alarm/x]\ninstrument=a\nsilence=0\n"
+                                         << "[alarm/x] silence: takes a number from 0.1 to 86400";
+        QTest::newRow("stray key in [instrument]") << store + one + "[instrument]\nport=x\n"
+                                                   << "[instrument] port: sections are [instrument/NAME]";
+        // clang-format on
+    }
+
+    void badFiles()
+    {
+        QFETCH(QByteArray, text);
+        QFETCH(QString, message);
+        // A file of its own per row: Qt's settings reader caches files by path.
+        const QString path = write(QStringLiteral("bad-%1.conf").arg(QTest::currentDataTag()).replace('/', '-'), text);
+        MonitorConfig config;
+        QString error;
+        QVERIFY(!readMonitorConfig(path, &config, &error));
+        QString expected = message;
+        expected.replace(QStringLiteral("DIR"), dir.path());
+        QVERIFY2(error.startsWith(path + QStringLiteral(": ")) && error.contains(expected), qPrintable(error));
+    }
+
+    void unreadableFiles()
+    {
+        MonitorConfig config;
+        QString error;
+        QVERIFY(!readMonitorConfig(dir.filePath("none.conf"), &config, &error));
+        QCOMPARE(error, dir.filePath("none.conf") + QStringLiteral(": no such file"));
+        QVERIFY(!readMonitorConfig(dir.path(), &config, &error));
+        QCOMPARE(error, dir.path() + QStringLiteral(": not a readable file"));
+        const QString large = write("large.conf", QByteArray(1024 * 1024 + 1, ';'));
+        QVERIFY(!readMonitorConfig(large, &config, &error));
+        QVERIFY2(error.contains(QStringLiteral("too large for a configuration")), qPrintable(error));
+    }
+};
+
+FROSTGAUGE_TEST_MAIN(MonitorConfigTest)
+#include "test-monitor-config.moc"

@@ -1,0 +1,92 @@
+// What the monitor publishes, built without a broker: the topics and payloads
+// that subscribers (scripts, Home Assistant, a facility archive) rely on.
+
+#include "monitor/mqtt-payloads.h"
+#include "support/test-main.h"
+
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <limits>
+
+class MqttPayloadsTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void topics()
+    {
+        QCOMPARE(MqttPayloads::instrumentTopic("frostgauge", "cryo1", "temperature"),
+                 QStringLiteral("frostgauge/cryo1/temperature"));
+        QCOMPARE(MqttPayloads::instrumentTopic("site/lab2", "cryo1", "alarm/warm"),
+                 QStringLiteral("site/lab2/cryo1/alarm/warm"));
+        QCOMPARE(MqttPayloads::monitorStatusTopic("frostgauge", "lab1"), QStringLiteral("frostgauge/monitor/lab1/status"));
+    }
+
+    void readings_data()
+    {
+        QTest::addColumn<qint64>("timeMs");
+        QTest::addColumn<double>("kelvin");
+        QTest::addColumn<qint64>("seq");
+        QTest::addColumn<QByteArray>("payload");
+        // clang-format off
+        QTest::newRow("three decimals, UTC") << qint64(1796882400123) << 4.2134 << qint64(17)
+                                             << QByteArray("{\"time\":\"2026-12-10T06:00:00.123Z\",\"kelvin\":4.213,\"seq\":17}");
+        QTest::newRow("whole milliseconds") << qint64(1796882400000) << 295.0 << qint64(1)
+                                            << QByteArray("{\"time\":\"2026-12-10T06:00:00.000Z\",\"kelvin\":295.000,\"seq\":1}");
+        QTest::newRow("millikelvin, a large seq") << qint64(0) << 0.0125 << qint64(9007199254740993)
+                                                      << QByteArray("{\"time\":\"1970-01-01T00:00:00.000Z\",\"kelvin\":0.013,\"seq\":9007199254740993}");
+        // clang-format on
+    }
+
+    void readings()
+    {
+        QFETCH(qint64, timeMs);
+        QFETCH(double, kelvin);
+        QFETCH(qint64, seq);
+        QFETCH(QByteArray, payload);
+        const QByteArray built = MqttPayloads::reading(timeMs, kelvin, seq);
+        QCOMPARE(built, payload);
+        QJsonParseError error;
+        QVERIFY(QJsonDocument::fromJson(built, &error).isObject());
+    }
+
+    void info()
+    {
+        const QByteArray payload = MqttPayloads::info({"NORDA", "VKRHX350", "SN \"7\"", "1.5.2"});
+        QCOMPARE(payload, QByteArray("{\"model\":\"VKRHX350\",\"serial_number\":\"SN \\\"7\\\"\",\"version\":\"1.5.2\"}"));
+    }
+
+    void alarms()
+    {
+        const QJsonObject raised = QJsonDocument::fromJson(MqttPayloads::alarm(true, 291.5, 1796882400000)).object();
+        QCOMPARE(raised.value("state").toString(), QStringLiteral("raised"));
+        QCOMPARE(raised.value("time").toString(), QStringLiteral("2026-12-10T06:00:00.000Z"));
+        QCOMPARE(raised.value("value").toDouble(), 291.5);
+        // No reading decided a silence or a loss: the value is null, not NaN (no JSON has NaN).
+        const QByteArray silent = MqttPayloads::alarm(false, std::numeric_limits<double>::quiet_NaN(), 0);
+        const QJsonObject cleared = QJsonDocument::fromJson(silent).object();
+        QCOMPARE(cleared.value("state").toString(), QStringLiteral("cleared"));
+        QVERIFY(cleared.value("value").isNull());
+        QVERIFY(!silent.contains("nan"));
+    }
+
+    void homeAssistantDiscovery()
+    {
+        const MqttPayloads::Message sensor = MqttPayloads::homeAssistantSensor("frostgauge", "lab1", "cryo1");
+        QCOMPARE(sensor.topic, QStringLiteral("homeassistant/sensor/lab1_cryo1/config"));
+        const QJsonObject config = QJsonDocument::fromJson(sensor.payload).object();
+        QCOMPARE(config.value("unique_id").toString(), QStringLiteral("lab1_cryo1"));
+        QCOMPARE(config.value("name").toString(), QStringLiteral("cryo1 temperature"));
+        QCOMPARE(config.value("state_topic").toString(), QStringLiteral("frostgauge/cryo1/temperature"));
+        QCOMPARE(config.value("value_template").toString(), QStringLiteral("{{ value_json.kelvin }}"));
+        QCOMPARE(config.value("unit_of_measurement").toString(), QStringLiteral("K"));
+        QCOMPARE(config.value("device_class").toString(), QStringLiteral("temperature"));
+        QCOMPARE(config.value("availability_topic").toString(), QStringLiteral("frostgauge/cryo1/status"));
+        QCOMPARE(config.value("payload_available").toString(), QStringLiteral("online"));
+        QCOMPARE(config.value("payload_not_available").toString(), QStringLiteral("lost"));
+    }
+};
+
+FROSTGAUGE_TEST_MAIN(MqttPayloadsTest)
+#include "test-mqtt-payloads.moc"
