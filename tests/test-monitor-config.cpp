@@ -26,16 +26,16 @@ private slots:
 
     void goodFile()
     {
-        const QString path = write("good.conf",
-                                   "; a comment\n"
-                                   "[store]\npath=DIR/h.db\nretention_days=30\n"
-                                   "[mqtt]\nhost=broker.lab\nclient_id=lab1\ndiscovery=homeassistant\n"
-                                   "[instrument/cryo1]\nport=/dev/ttyUSB0\nserial=SN1\nperiod=500\nshare=/run/fg/cryo1\n"
-                                   "[instrument/cryo2]\nport=/dev/ttyUSB1\n"
-                                   "[alarm/warm]\ninstrument=cryo1\nabove=10\nbelow=2\nhysteresis=0.5\nhold=30\n"
-                                   "command=/usr/bin/logger warm\n"
-                                   "[alarm/quiet]\ninstrument=cryo2\nsilence=60\n"
-                                   "[alarm/gone]\ninstrument=cryo2\nlost=true\n");
+        const QString path =
+            write("good.conf", "; a comment\n"
+                               "[store]\npath=DIR/h.db\nretention_days=30\n"
+                               "[mqtt]\nhost=broker.lab\nclient_id=lab1\ndiscovery=homeassistant\n"
+                               "[instrument/cryo1]\nport=/dev/ttyUSB0\nserial=SN1\nperiod=500\nshare=/run/fg/cryo1\n"
+                               "[instrument/cryo2]\nport=/dev/ttyUSB1\n"
+                               "[alarm/warm]\ninstrument=cryo1\nabove=10\nbelow=2\nhysteresis=0.5\nhold=30\n"
+                               "command=/usr/bin/logger warm\n"
+                               "[alarm/quiet]\ninstrument=cryo2\nsilence=60\n"
+                               "[alarm/gone]\ninstrument=cryo2\nlost=true\n");
         MonitorConfig config;
         QString error;
         QVERIFY2(readMonitorConfig(path, &config, &error), qPrintable(error));
@@ -77,8 +77,8 @@ private slots:
     {
         MonitorConfig config;
         QString error;
-        QVERIFY(readMonitorConfig(write("short.conf", "[store]\npath=h.db\n[instrument/a]\nport=/dev/ttyS0\n"),
-                                  &config, &error));
+        QVERIFY(readMonitorConfig(write("short.conf", "[store]\npath=h.db\n[instrument/a]\nport=/dev/ttyS0\n"), &config,
+                                  &error));
         QCOMPARE(config.retentionDays, 0);
         QVERIFY(!config.mqtt.enabled);
         QVERIFY(config.alarms.isEmpty());

@@ -20,7 +20,8 @@ private slots:
                  QStringLiteral("frostgauge/cryo1/temperature"));
         QCOMPARE(MqttPayloads::instrumentTopic("site/lab2", "cryo1", "alarm/warm"),
                  QStringLiteral("site/lab2/cryo1/alarm/warm"));
-        QCOMPARE(MqttPayloads::monitorStatusTopic("frostgauge", "lab1"), QStringLiteral("frostgauge/monitor/lab1/status"));
+        QCOMPARE(MqttPayloads::monitorStatusTopic("frostgauge", "lab1"),
+                 QStringLiteral("frostgauge/monitor/lab1/status"));
     }
 
     void readings_data()
@@ -54,7 +55,8 @@ private slots:
     void info()
     {
         const QByteArray payload = MqttPayloads::info({"NORDA", "VKRHX350", "SN \"7\"", "1.5.2"});
-        QCOMPARE(payload, QByteArray("{\"model\":\"VKRHX350\",\"serial_number\":\"SN \\\"7\\\"\",\"version\":\"1.5.2\"}"));
+        QCOMPARE(payload,
+                 QByteArray("{\"model\":\"VKRHX350\",\"serial_number\":\"SN \\\"7\\\"\",\"version\":\"1.5.2\"}"));
     }
 
     void alarms()

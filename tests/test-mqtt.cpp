@@ -3,6 +3,7 @@
 // password, TLS with a CA made here.
 
 #include "history/history-store.h"
+#include "support/monitor-run.h"
 #include "support/mqtt-broker.h"
 #include "support/simulator-process.h"
 #include "support/test-files.h"
@@ -35,11 +36,7 @@ private:
                                  + "[instrument/cryo]\nport=" + QFile::encodeName(path("tty")) + "\n");
     }
 
-    void startMonitor(QProcess &monitor, const QString &configPath)
-    {
-        monitor.start(QStringLiteral(FROSTGAUGE_MONITOR_EXECUTABLE), {"--config", configPath});
-        QVERIFY(monitor.waitForStarted());
-    }
+    qint64 stored() { return storedReadings(path("store.db"), "cryo"); }
 
     // The seq of every temperature message, in arrival order.
     static QList<qint64> seqs(const QStringList &lines)
@@ -71,11 +68,11 @@ private slots:
     {
         MqttBroker broker(dir->path());
         MqttSubscriber subscriber(broker.port());
-        QProcess monitor;
-        startMonitor(monitor, config(broker.port()));
-        QTest::qWait(3000);
-        ::kill(pid_t(monitor.processId()), SIGKILL);
-        QVERIFY(monitor.waitForFinished(5000));
+        MonitorRun monitor;
+        QVERIFY(monitor.start(config(broker.port())));
+        QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).size() >= 20, 10000);
+        ::kill(pid_t(monitor.process.processId()), SIGKILL);
+        QVERIFY(monitor.process.waitForFinished(5000));
         QTRY_VERIFY_WITH_TIMEOUT(subscriber.lines().contains("frostgauge/monitor/lab1/status offline"), 5000);
 
         const QStringList lines = subscriber.lines();
@@ -98,28 +95,24 @@ private slots:
         auto broker = std::make_unique<MqttBroker>(dir->path());
         const int port = broker->port();
         MqttSubscriber subscriber(port);
-        QProcess monitor;
-        startMonitor(monitor, config(port));
-        QTest::qWait(2000);
+        MonitorRun monitor;
+        QVERIFY(monitor.start(config(port)));
+        QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).size() >= 10, 10000);
         broker->stop();
-        QTest::qWait(10000);
+        QVERIFY(monitor.waitForLog("mqtt: connection to 127.0.0.1:" + QString::number(port) + " lost"));
+        // A second of readings the broker never saw live; the retries grow meanwhile.
+        const qint64 atLoss = stored();
+        QTRY_VERIFY_WITH_TIMEOUT(stored() >= atLoss + 10, 10000);
         QVERIFY(broker->start());
         // The monitor tries again at growing intervals, at most 10 s apart.
-        QString log;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            (log += QString::fromUtf8(monitor.readAllStandardError())).count("mqtt: connected") == 2, 20000);
-        QTest::qWait(1500);
-        monitor.terminate();
-        QVERIFY(monitor.waitForFinished(5000));
-        QCOMPARE(monitor.exitCode(), 0);
-        log += QString::fromUtf8(monitor.readAllStandardError());
-        QVERIFY2(log.contains("mqtt: connection to 127.0.0.1:" + QString::number(port) + " lost"), qPrintable(log));
-
-        HistoryStore store;
-        QVERIFY(store.openForReading(path("store.db")));
-        qint64 stored = 0;
-        store.readings("cryo", 0, std::numeric_limits<qint64>::max(), [&](const StoredReading &) { ++stored; });
-        QVERIFY(stored >= 130);
+        QVERIFY(monitor.waitForLog("mqtt: connected", 2));
+        // Live again: readings newer than the backlog arrive.
+        const qint64 atReturn = stored();
+        QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).contains(atReturn + 3), 10000);
+        const QString log = monitor.stop();
+        QVERIFY2(!log.startsWith("exit") && !log.startsWith("did not"), qPrintable(log));
+        const qint64 stored = this->stored();
+        QVERIFY(stored >= atLoss + 10);
 
         // Every seq at least once, without a gap (repeats may be dropped by seq).
         QTRY_VERIFY2_WITH_TIMEOUT(
@@ -144,27 +137,25 @@ private slots:
         const int port = broker->port();
         MqttSubscriber subscriber(port);
         const QString configPath = config(port);
+        qint64 firstRun = 0;
         {
-            QProcess monitor;
-            startMonitor(monitor, configPath);
-            QTest::qWait(1500);
+            MonitorRun monitor;
+            QVERIFY(monitor.start(configPath));
+            QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).size() >= 10, 10000);
             broker->stop();
             // Readings of this run that never reached the broker.
-            QTest::qWait(2000);
-            monitor.terminate();
-            QVERIFY(monitor.waitForFinished(5000));
+            const qint64 atStop = stored();
+            QTRY_VERIFY_WITH_TIMEOUT(stored() >= atStop + 15, 10000);
+            QVERIFY(!monitor.stop().startsWith("exit"));
+            firstRun = stored();
         }
         QVERIFY(broker->start());
-        QProcess monitor;
-        startMonitor(monitor, configPath);
-        QTest::qWait(2000);
-        monitor.terminate();
-        QVERIFY(monitor.waitForFinished(5000));
-
-        HistoryStore store;
-        QVERIFY(store.openForReading(path("store.db")));
-        qint64 stored = 0;
-        store.readings("cryo", 0, std::numeric_limits<qint64>::max(), [&](const StoredReading &) { ++stored; });
+        MonitorRun monitor;
+        QVERIFY(monitor.start(configPath));
+        // The backlog, then live readings of the second run.
+        QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).contains(firstRun + 5), 10000);
+        QVERIFY(!monitor.stop().startsWith("exit"));
+        const qint64 stored = this->stored();
         QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).contains(stored), 10000);
         QList<qint64> received = seqs(subscriber.lines());
         std::sort(received.begin(), received.end());
@@ -183,21 +174,18 @@ private slots:
         QCOMPARE(tool.exitCode(), 0);
         MqttBroker broker(dir->path(), "allow_anonymous false\npassword_file " + QFile::encodeName(passwords) + "\n");
         const QString secret = writeTestFile(*dir, "secret", "wrong-secret\n");
-        QProcess monitor;
-        startMonitor(monitor, config(broker.port(), "username=lab\npassword_file=" + QFile::encodeName(secret) + "\n"));
-        QTest::qWait(2500);
-        monitor.terminate();
-        QVERIFY(monitor.waitForFinished(5000));
-        const QString log = QString::fromUtf8(monitor.readAllStandardError());
+        MonitorRun monitor;
+        QVERIFY(
+            monitor.start(config(broker.port(), "username=lab\npassword_file=" + QFile::encodeName(secret) + "\n")));
+        QVERIFY(monitor.waitForLog("refused the connection"));
+        // Long enough for the next attempts (0.5 s, then 1 s later).
+        QTRY_VERIFY_WITH_TIMEOUT(stored() >= 15, 10000);
+        const QString log = monitor.stop();
         QVERIFY2(log.contains("refused the connection: Connection Refused: not authorised"), qPrintable(log));
         // Said once, not at every attempt; and the password is in no log line.
         QCOMPARE(log.count("refused the connection"), 1);
         QVERIFY(!log.contains("wrong-secret"));
-        HistoryStore store;
-        QVERIFY(store.openForReading(path("store.db")));
-        qint64 stored = 0;
-        store.readings("cryo", 0, std::numeric_limits<qint64>::max(), [&](const StoredReading &) { ++stored; });
-        QVERIFY(stored >= 15);
+        QVERIFY(stored() >= 15);
     }
 
     void readingsOverTls()
@@ -222,11 +210,10 @@ private slots:
         MqttBroker broker(d, "cafile " + QFile::encodeName(d) + "/ca.crt\ncertfile " + QFile::encodeName(d)
                                  + "/server.crt\nkeyfile " + QFile::encodeName(d) + "/server.key\n");
         MqttSubscriber subscriber(broker.port(), {"--cafile", d + "/ca.crt"});
-        QProcess monitor;
-        startMonitor(monitor, config(broker.port(), "ca_file=" + QFile::encodeName(d) + "/ca.crt\n"));
+        MonitorRun monitor;
+        QVERIFY(monitor.start(config(broker.port(), "ca_file=" + QFile::encodeName(d) + "/ca.crt\n")));
         QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).size() >= 10, 10000);
-        monitor.terminate();
-        QVERIFY(monitor.waitForFinished(5000));
+        QVERIFY(!monitor.stop().startsWith("exit"));
         QTRY_VERIFY(subscriber.lines().contains("frostgauge/monitor/lab1/status offline"));
     }
 };

@@ -126,10 +126,14 @@ private slots:
         window.ui->relay1TempSpin->setValue(4.25);
         QTRY_VERIFY(!events(QStringLiteral("setting")).isEmpty());
         QCOMPARE(events(QStringLiteral("setting")).last().detail, QStringLiteral("relay1:temp: 77.500 -> 4.250"));
-        QTest::qWait(1500);
+        // The monitor logs on while the window holds the port.
+        const qint64 changed = QDateTime::currentMSecsSinceEpoch();
+        QTRY_VERIFY(readingTimes(changed).size() >= 5);
         window.ui->serialPortCloseButton->click();
         QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
-        QTest::qWait(800); // one batch of the store
+        // Stored up to the close, so that a gap around it would show.
+        const qint64 closed = QDateTime::currentMSecsSinceEpoch();
+        QTRY_VERIFY(!readingTimes(closed).isEmpty());
         QVERIFY2(longestGap(start) < 600, qPrintable(QString::number(longestGap(start))));
 
         // A path relative to where the command runs, as a person types it.
@@ -192,7 +196,8 @@ private slots:
         QVERIFY2(run.code == 0, qPrintable(run.err));
         QVERIFY(run.out.startsWith(QStringLiteral("relay1:temp = ")));
         QVERIFY(!run.out.contains(QStringLiteral("9.000")));
-        QTest::qWait(800);
+        const qint64 done = QDateTime::currentMSecsSinceEpoch();
+        QTRY_VERIFY(!readingTimes(done).isEmpty());
         QVERIFY2(longestGap(start) < 600, qPrintable(QString::number(longestGap(start))));
     }
 
@@ -219,14 +224,26 @@ private slots:
     {
         QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
         const int endedBefore = events(QStringLiteral("maintenance ended")).size();
-        const int client = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY);
+        const int client = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         QVERIFY(client >= 0);
         QTRY_VERIFY(!linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
         QCOMPARE(::write(client, ":system:reset\n", 14), ssize_t(14));
         QTRY_VERIFY(events(QStringLiteral("maintenance")).size() > 0
                     && events(QStringLiteral("maintenance")).last().detail.contains(QStringLiteral("reset")));
         // The restarted application announces itself to the client alone.
-        QTest::qWait(1200);
+        QByteArray heard;
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                char buffer[4096];
+                const ssize_t n = ::read(client, buffer, sizeof buffer);
+                if (n > 0)
+                    heard.append(buffer, int(n));
+                return heard.contains("*APP ");
+            }(),
+            10000);
+        // One store batch after the announcement: a maintenance ended by it would be stored.
+        const qint64 announced = QDateTime::currentMSecsSinceEpoch();
+        QTRY_VERIFY(!readingTimes(announced).isEmpty());
         QCOMPARE(events(QStringLiteral("maintenance ended")).size(), endedBefore);
         ::close(client);
         QTRY_COMPARE(events(QStringLiteral("maintenance ended")).size(), endedBefore + 1);
@@ -253,7 +270,9 @@ private slots:
             return heard.contains("*BOOTSTRAP");
         }());
         QCOMPARE(::write(client, "\x03", 1), ssize_t(1));
-        QTest::qWait(2500);
+        // Held past the silence alarm's second and one tick of its clock: nothing
+        // happens, which only time can show.
+        QTest::qWait(1500);
         QCOMPARE(readingTimes(start + 1500).size(), 0);
         QCOMPARE(::write(client, "boot\n", 5), ssize_t(5));
         ::close(client);
