@@ -11,6 +11,7 @@ class QSerialPort;
 namespace Protocol {
 struct WriteCommand;
 }
+struct TransferCommands;
 class QTimer;
 
 // The link to one instrument over one serial port: frames reply lines, keeps the
@@ -145,6 +146,11 @@ public slots:
 private:
     void handleIdentification(const QString &text);
     void reportForeign(const QString &text);
+    // The voltage query, from the version that knows it.
+    bool sendVoltQuery(const char *query);
+    // A transfer's erase, then its chunks one per call (false when all are sent).
+    void sendErase(const TransferCommands &commands);
+    bool sendNextChunk(const TransferCommands &commands);
     // The write command of a transfer for the chunk at transferPosition.
     QByteArray writeCommand(const Protocol::WriteCommand &command) const;
     // Writes the bytes of a command of ours to the open port (none while listenOnly).
