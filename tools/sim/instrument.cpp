@@ -1,45 +1,20 @@
 #include "instrument.h"
 
+#include "sensor-physics.h"
+
 #include "device/compat-ids.h"
 #include "device/wire-values.h"
 
-#include <QFile>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <QRandomGenerator>
 #include <QRegularExpression>
-#include <QSaveFile>
 #include <QTimer>
-#include <QtEndian>
 
-#include <cmath>
 #include <cstdio>
 
 namespace {
 
 const int BootstrapWindowMs = 200;
 const int MaxCommandLength = 1024;
-
-// Sensor voltage of a silicon diode against temperature (kelvin, volts): the
-// simulated sensor that a custom curve is read against.
-const double diodeCurve[][2] = {
-    {1.4, 1.644},  {4.2, 1.5696}, {10, 1.4212},  {20, 1.2134},  {30, 1.1072},  {50, 1.0716}, {77, 1.0253},
-    {100, 0.9755}, {150, 0.8683}, {200, 0.7555}, {250, 0.6382}, {300, 0.5185}, {400, 0.28},
-};
-
-double diodeVoltage(double kelvin)
-{
-    const int n = int(sizeof diodeCurve / sizeof diodeCurve[0]);
-    if (kelvin <= diodeCurve[0][0])
-        return diodeCurve[0][1];
-    for (int i = 1; i < n; ++i) {
-        if (kelvin <= diodeCurve[i][0]) {
-            const double f = (kelvin - diodeCurve[i - 1][0]) / (diodeCurve[i][0] - diodeCurve[i - 1][0]);
-            return diodeCurve[i - 1][1] + f * (diodeCurve[i][1] - diodeCurve[i - 1][1]);
-        }
-    }
-    return diodeCurve[n - 1][1];
-}
 
 bool parseHexBytes(const QString &hex, QByteArray *bytes)
 {
@@ -50,16 +25,6 @@ bool parseHexBytes(const QString &hex, QByteArray *bytes)
     return true;
 }
 
-} // namespace
-
-namespace {
-// A test that reads the file must not take a half-written or missing one for the truth.
-void writeWhole(const QString &path, const QByteArray &data)
-{
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(data) != data.size() || !file.commit())
-        qWarning("frostgauge-sim: cannot write %s: %s", qPrintable(path), qPrintable(file.errorString()));
-}
 } // namespace
 
 Instrument::Instrument(const Options &options, QObject *parent) : QObject(parent), m_options(options)
@@ -195,22 +160,22 @@ void Instrument::handleApplication(const QString &line)
     const bool voltQueries = packVersion(m_options.version) > 0x0104FFFF;
 
     if (line == QLatin1String(":cal?")) {
-        reply(QStringLiteral("cal = ") + m_sensor);
+        reply(QStringLiteral("cal = ") + m_settings.sensor);
     } else if (line == QLatin1String(":rs232:period?")) {
-        reply(QStringLiteral("rs232:period = %1").arg(m_rs232Period));
+        reply(QStringLiteral("rs232:period = %1").arg(m_settings.rs232Period));
     } else if (line == QLatin1String(":rs485:period?")) {
-        reply(QStringLiteral("rs485:period = %1").arg(m_rs485Period));
+        reply(QStringLiteral("rs485:period = %1").arg(m_settings.rs485Period));
     } else if (line == QLatin1String(":relay1:default?") || line == QLatin1String(":relay2:default?")) {
         const int relay = line.at(6).digitValue() - 1;
-        reply(QStringLiteral("relay%1:default = %2").arg(relay + 1).arg(m_relayDefault[relay]));
+        reply(QStringLiteral("relay%1:default = %2").arg(relay + 1).arg(m_settings.relayDefault[relay]));
     } else if (line == QLatin1String(":relay1:temp?") || line == QLatin1String(":relay2:temp?")) {
         const int relay = line.at(6).digitValue() - 1;
-        reply(QString::asprintf("relay%d:temp = %.3f", relay + 1, m_relayTemperature[relay]));
+        reply(QString::asprintf("relay%d:temp = %.3f", relay + 1, m_settings.relayTemperature[relay]));
     } else if (line == QLatin1String(":relay1:hyst?") || line == QLatin1String(":relay2:hyst?")) {
         const int relay = line.at(6).digitValue() - 1;
-        reply(QString::asprintf("relay%d:hyst = %.3f", relay + 1, m_relayHysteresis[relay]));
+        reply(QString::asprintf("relay%d:hyst = %.3f", relay + 1, m_settings.relayHysteresis[relay]));
     } else if (line == QLatin1String(":display:period?")) {
-        reply(QStringLiteral("display:period = %1").arg(m_displayPeriod));
+        reply(QStringLiteral("display:period = %1").arg(m_settings.displayPeriod));
     } else if (line == QLatin1String(":save")) {
         saveState();
     } else if (line == QLatin1String(":volt:unc?") && voltQueries) {
@@ -227,7 +192,7 @@ void Instrument::handleApplication(const QString &line)
             reply(QStringLiteral("Vcor = %1 C").arg(qRound64(volts * 1e6)));
         }
     } else if (line == QLatin1String(":cal:erase")) {
-        m_curveRecord.clear();
+        m_settings.curveRecord.clear();
         m_curveErased = true;
         reply(QStringLiteral("*cal-erase-done"));
     } else {
@@ -240,7 +205,7 @@ void Instrument::handleApplication(const QString &line)
         } else if (command == QLatin1String(":cal") && args.size() == 1) {
             static const QStringList sensors = {"vkr", "dt-400", "dt-670", "asc", "user"};
             if (sensors.contains(args.at(0)))
-                m_sensor = args.at(0);
+                m_settings.sensor = args.at(0);
             else
                 error(QStringLiteral("unknown sensor: ") + args.at(0));
         } else if ((command == QLatin1String(":relay1:temp") || command == QLatin1String(":relay2:temp")
@@ -251,33 +216,33 @@ void Instrument::handleApplication(const QString &line)
             if (!ok || !(value > 0 && value <= 1000))
                 error(QStringLiteral("value out of range: ") + line);
             else if (command.endsWith(QLatin1String("temp")))
-                m_relayTemperature[relay] = value;
+                m_settings.relayTemperature[relay] = value;
             else
-                m_relayHysteresis[relay] = value;
+                m_settings.relayHysteresis[relay] = value;
         } else if ((command == QLatin1String(":relay1:default") || command == QLatin1String(":relay2:default"))
                    && args.size() == 1) {
             const int value = args.at(0).toInt(&ok);
             if (!ok || (value != 0 && value != 1))
                 error(QStringLiteral("value out of range: ") + line);
             else
-                m_relayDefault[command.at(6).digitValue() - 1] = value;
+                m_settings.relayDefault[command.at(6).digitValue() - 1] = value;
         } else if ((command == QLatin1String(":rs232:period") || command == QLatin1String(":rs485:period"))
                    && args.size() == 1) {
             const int value = args.at(0).toInt(&ok);
             if (!ok || (value != 0 && (value < 10 || value > 60000))) {
                 error(QStringLiteral("value out of range: ") + line);
             } else if (command == QLatin1String(":rs232:period")) {
-                m_rs232Period = value;
+                m_settings.rs232Period = value;
                 updateTemperatureTimer();
             } else {
-                m_rs485Period = value;
+                m_settings.rs485Period = value;
             }
         } else if (command == QLatin1String(":display:period") && args.size() == 1) {
             const int value = args.at(0).toInt(&ok);
             if (!ok || value < 100 || value > 10000)
                 error(QStringLiteral("value out of range: ") + line);
             else
-                m_displayPeriod = value;
+                m_settings.displayPeriod = value;
         } else if (command == QLatin1String(":volt:cal") && args.size() == 2) {
             bool slopeOk = false;
             const uint offset = args.at(0).toUInt(&ok, 16);
@@ -293,12 +258,12 @@ void Instrument::handleApplication(const QString &line)
             QByteArray data;
             if (!m_curveErased)
                 error(QStringLiteral("write before erase"));
-            else if (!ok || offset != m_curveRecord.size())
+            else if (!ok || offset != m_settings.curveRecord.size())
                 error(QStringLiteral("write at unexpected offset: ") + args.at(0));
             else if (!parseHexBytes(args.at(1), &data) || data.isEmpty() || data.size() > 48)
                 error(QStringLiteral("bad data"));
             else {
-                m_curveRecord.append(data);
+                m_settings.curveRecord.append(data);
                 decodeCurve();
                 if (acknowledgeWrite())
                     reply(QStringLiteral("*cal-write-done"));
@@ -376,38 +341,18 @@ void Instrument::enterApplication()
 
 void Instrument::updateTemperatureTimer()
 {
-    if (m_mode == Mode::Application && m_rs232Period > 0)
-        m_temperatureTimer->start(m_rs232Period);
+    if (m_mode == Mode::Application && m_settings.rs232Period > 0)
+        m_temperatureTimer->start(m_settings.rs232Period);
     else
         m_temperatureTimer->stop();
 }
 
-double Instrument::trueTemperature() const
-{
-    // A cool-down from room temperature toward liquid helium.
-    const double seconds = m_uptime.elapsed() / 1000.0;
-    const double noise = (QRandomGenerator::global()->generateDouble() - 0.5) * 0.01;
-    return 4.2 + (295.0 - 4.2) * std::exp(-seconds / 120.0) + noise;
-}
-
 double Instrument::reportedTemperature() const
 {
-    const double kelvin = trueTemperature();
-    if (m_sensor != QLatin1String("user") || m_curveVoltages.size() < 2)
+    const double kelvin = SimulatedPhysics::coolDownKelvin(m_uptime.elapsed() / 1000.0);
+    if (m_settings.sensor != QLatin1String("user") || m_curve.voltages.size() < 2)
         return kelvin;
-    // The custom curve turns the sensor's voltage back into a temperature.
-    const double volts = diodeVoltage(kelvin);
-    double best = m_curveTemperatures.first();
-    for (int i = 1; i < m_curveVoltages.size(); ++i) {
-        const double v0 = m_curveVoltages.at(i - 1), v1 = m_curveVoltages.at(i);
-        if ((volts - v0) * (volts - v1) <= 0 && v0 != v1) {
-            const double f = (volts - v0) / (v1 - v0);
-            return m_curveTemperatures.at(i - 1) + f * (m_curveTemperatures.at(i) - m_curveTemperatures.at(i - 1));
-        }
-        if (std::fabs(v1 - volts) < std::fabs(diodeVoltage(best) - volts))
-            best = m_curveTemperatures.at(i);
-    }
-    return best;
+    return SimulatedPhysics::curveKelvin(m_curve, kelvin);
 }
 
 void Instrument::emitTemperature()
@@ -418,77 +363,34 @@ void Instrument::emitTemperature()
 
 double Instrument::uncalibratedVolts() const
 {
-    // The simulated ADC reads low and with an offset, so calibration matters.
-    return m_options.adcInput / 1.2 - 0.01;
+    return SimulatedPhysics::uncalibratedVolts(m_options.adcInput);
 }
 
 void Instrument::decodeCurve()
 {
-    if (m_curveRecord.size() < 24)
-        return;
-    const char *bytes = m_curveRecord.constData();
-    if (qFromLittleEndian<qint32>(bytes) != 0x05DE41D4)
-        return;
-    const qint32 count = qFromLittleEndian<qint32>(bytes + 4);
-    if (count < 0 || m_curveRecord.size() < 24 + 8LL * count)
-        return;
-    const QByteArray name = m_curveRecord.mid(8, 16);
-    m_curveName = QString::fromUtf8(name.constData(), name.size()).remove(QChar(0));
-    m_curveTemperatures.clear();
-    m_curveVoltages.clear();
-    for (int i = 0; i < count; ++i) {
-        m_curveTemperatures.append(qFromLittleEndian<qint32>(bytes + 24 + 8 * i) / 1000.0);
-        m_curveVoltages.append(qFromLittleEndian<qint32>(bytes + 28 + 8 * i) / 1e6);
-    }
-    if (m_curveRecord.size() == 24 + 8 * count)
-        fprintf(stderr, "frostgauge-sim: custom curve \"%s\", %d points\n", qPrintable(m_curveName), count);
+    if (SimulatedPhysics::decodeCurveRecord(m_settings.curveRecord, &m_curve) && m_curve.complete)
+        fprintf(stderr, "frostgauge-sim: custom curve \"%s\", %d points\n", qPrintable(m_curve.name),
+                int(m_curve.temperatures.size()));
 }
 
 void Instrument::loadState()
 {
     if (m_options.statePath.isEmpty())
         return;
-    QFile file(m_options.statePath);
-    if (!file.open(QIODevice::ReadOnly))
-        return;
-    const QJsonObject state = QJsonDocument::fromJson(file.readAll()).object();
-    m_sensor = state.value("cal").toString(m_sensor);
-    m_rs232Period = state.value("rs232:period").toInt(m_rs232Period);
-    m_rs485Period = state.value("rs485:period").toInt(m_rs485Period);
-    for (int relay = 0; relay < 2; ++relay) {
-        const QString prefix = QStringLiteral("relay%1:").arg(relay + 1);
-        m_relayDefault[relay] = state.value(prefix + "default").toInt(m_relayDefault[relay]);
-        m_relayTemperature[relay] = state.value(prefix + "temp").toDouble(m_relayTemperature[relay]);
-        m_relayHysteresis[relay] = state.value(prefix + "hyst").toDouble(m_relayHysteresis[relay]);
-    }
-    m_displayPeriod = state.value("display:period").toInt(m_displayPeriod);
-    m_curveRecord = QByteArray::fromHex(state.value("curve").toString().toLatin1());
-    m_curveErased = !m_curveRecord.isEmpty();
+    loadSimulatedSettings(m_options.statePath, &m_settings);
+    m_curveErased = !m_settings.curveRecord.isEmpty();
     decodeCurve();
 }
 
 void Instrument::saveState() const
 {
-    if (m_options.statePath.isEmpty())
-        return;
-    QJsonObject state;
-    state.insert("cal", m_sensor);
-    state.insert("rs232:period", m_rs232Period);
-    state.insert("rs485:period", m_rs485Period);
-    for (int relay = 0; relay < 2; ++relay) {
-        const QString prefix = QStringLiteral("relay%1:").arg(relay + 1);
-        state.insert(prefix + "default", m_relayDefault[relay]);
-        state.insert(prefix + "temp", m_relayTemperature[relay]);
-        state.insert(prefix + "hyst", m_relayHysteresis[relay]);
-    }
-    state.insert("display:period", m_displayPeriod);
-    state.insert("curve", QString::fromLatin1(m_curveRecord.toHex()));
-    writeWhole(m_options.statePath, QJsonDocument(state).toJson());
+    if (!m_options.statePath.isEmpty())
+        saveSimulatedSettings(m_options.statePath, m_settings);
 }
 
 void Instrument::dumpFlash() const
 {
     if (m_options.flashDumpPath.isEmpty())
         return;
-    writeWhole(m_options.flashDumpPath, m_flash);
+    writeWholeFile(m_options.flashDumpPath, m_flash);
 }

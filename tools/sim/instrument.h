@@ -1,5 +1,8 @@
 #pragma once
 
+#include "sensor-physics.h"
+#include "settings-file.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
@@ -8,9 +11,10 @@
 
 class QTimer;
 
-// A simulated VKRHX350: its application personality (settings, temperature
-// output, ADC, custom curve) and its management personality (flash erase and
-// write), answering command lines as the instrument does.
+// A simulated VKRHX350's protocol: its application personality (settings,
+// temperature output, ADC, custom curve) and its management personality (flash
+// erase and write), answering command lines as the instrument does. The
+// physics and the settings file have files of their own.
 class Instrument : public QObject
 {
     Q_OBJECT
@@ -56,7 +60,6 @@ private:
     void enterApplication();
     void updateTemperatureTimer();
     void emitTemperature();
-    double trueTemperature() const;
     double reportedTemperature() const;
     double uncalibratedVolts() const;
     bool acknowledgeWrite();
@@ -74,22 +77,13 @@ private:
     int m_writesSeen = 0;
     int m_temperaturesSent = 0;
 
-    QString m_sensor = QStringLiteral("dt-670");
-    int m_rs232Period = 0;
-    int m_rs485Period = 0;
-    int m_relayDefault[2] = {0, 0};
-    double m_relayTemperature[2] = {77.0, 150.0};
-    double m_relayHysteresis[2] = {2.0, 5.0};
-    int m_displayPeriod = 500;
+    SimulatedSettings m_settings;
 
     qint32 m_adcOffsetMicrovolts = 0;
     qint32 m_adcSlopeFixed = 0;
 
-    QByteArray m_curveRecord;
     bool m_curveErased = false;
-    QString m_curveName;
-    QVector<double> m_curveTemperatures;
-    QVector<double> m_curveVoltages;
+    SimulatedPhysics::CustomCurve m_curve;
 
     QByteArray m_flash;
     bool m_flashErased = false;
