@@ -2,7 +2,7 @@
 
 // The store's readings as CSV, the same wherever they are exported (the
 // command line, the viewer): a header, then one row per reading with its time
-// (ISO 8601 in local time with the offset), its instrument and its kelvin.
+// (ISO 8601 in UTC, with milliseconds and a Z), its instrument and its kelvin.
 
 #include <QString>
 

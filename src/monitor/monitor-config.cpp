@@ -10,7 +10,7 @@
 
 namespace {
 
-// Largest period the instrument's RS-232 output takes, and the smallest.
+// The shortest period the instrument's RS-232 output takes, and the longest.
 constexpr int ShortestPeriodMs = 100;
 constexpr int LongestPeriodMs = 1000;
 
