@@ -524,6 +524,91 @@ private slots:
         }
     }
 
+    // An instrument that comes back freshly started has its serial output off:
+    // --enable-output turns it on again; without it the wait says so and goes
+    // on, within --give-up.
+    void monitorAcrossARestart_data()
+    {
+        QTest::addColumn<QStringList>("options");
+        QTest::addColumn<int>("code");
+        QTest::addColumn<bool>("readingsAfter");
+        QTest::addColumn<QString>("message");
+        // clang-format off
+        QTest::newRow("output set again") << QStringList{"--enable-output", "100"} << 0 << true << "";
+        QTest::newRow("output off, said") << QStringList{} << 0 << false << "";
+        QTest::newRow("output off, given up") << QStringList{"--give-up", "2"} << 1 << false
+                                              << "no temperature reading within 2 s of the instrument's return: its serial output is off";
+        // clang-format on
+    }
+
+    void monitorAcrossARestart()
+    {
+        QFETCH(QStringList, options);
+        QFETCH(int, code);
+        QFETCH(bool, readingsAfter);
+        QFETCH(QString, message);
+        const QString link = dir.filePath("restart-link");
+        const QString csv = dir.filePath("restart.csv");
+        QFile::remove(csv);
+        // Before the restart the output runs (set by the command or by the saved settings).
+        const QString on = writeFile("restart-on.json", "{\"rs232:period\": 100}");
+        const QString off = writeFile("restart-off.json", "{\"rs232:period\": 0}");
+        auto sim = std::make_unique<SimulatorProcess>(QStringList{"--link", link, "--state", on});
+        QProcess monitor;
+        monitor.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE),
+                      QStringList{"monitor", link, "--reconnect", "--duration", "6", "--csv", csv} + options);
+        const auto csvText = [&] {
+            QFile file(csv);
+            return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(csvText().count(QLatin1Char('\n')) >= 6, 10000); // the header and five rows
+        sim->process().kill();
+        sim->process().waitForFinished();
+        sim.reset();
+        QTRY_VERIFY_WITH_TIMEOUT(csvText().contains("# lost at "), 10000);
+        // Freshly started on the same link, its output off as after any start.
+        sim = std::make_unique<SimulatorProcess>(QStringList{"--link", link, "--state", off});
+        QVERIFY(monitor.waitForFinished(20000));
+        const QString err = QString::fromUtf8(monitor.readAllStandardError());
+        QVERIFY2(monitor.exitCode() == code, qPrintable(err));
+        QVERIFY2(err.contains(message), qPrintable(err));
+
+        const QStringList lines = csvText().split('\n', Qt::SkipEmptyParts);
+        const QRegularExpression row("^\\S+,\\d+\\.\\d{3},\\d+\\.\\d{3}$");
+        const int back = lines.indexOf(QRegularExpression("^# back at \\S+ after \\d+\\.\\d s$"));
+        QVERIFY2(back > 2 && lines.at(back - 1).startsWith("# lost at "), qPrintable(lines.join('\n')));
+        const QStringList after = lines.mid(back + 1);
+        QCOMPARE(!after.filter(row).isEmpty(), readingsAfter);
+        const QStringList said = after.filter(QRegularExpression("^# output off at \\S+: the instrument came back "
+                                                                 "with its serial output off"));
+        QVERIFY2(said.size() == (readingsAfter ? 0 : 1), qPrintable(lines.join('\n')));
+    }
+
+    // A restart on a port that stayed open (the instrument power-cycled behind
+    // a powered adapter) is marked, and the output period is sent again.
+    void monitorAcrossARestartOnTheSamePort()
+    {
+        PtyPeer peer;
+        QProcess monitor;
+        monitor.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE),
+                      {"monitor", peer.path(), "--enable-output", "100", "--count", "4", "--timeout", "2"});
+        QVERIFY(peer.waitFor(":rs232:period 100\n").endsWith(":rs232:period 100\n"));
+        peer.take();
+        peer.write("NORDA,VKRHX350,SIM1,1.3.2\n*T = 4.200 K\n*T = 4.201 K\n");
+        peer.write("*RESET VKRHX350 restarting\n*APP VKRHX350 1.3.2\n");
+        QCOMPARE(peer.waitFor("*IDN?\n"), QByteArray("*IDN?\n"));
+        peer.take();
+        peer.write("NORDA,VKRHX350,SIM1,1.3.2\n");
+        QCOMPARE(peer.waitFor("\n"), QByteArray(":rs232:period 100\n"));
+        peer.write("*T = 4.300 K\n*T = 4.301 K\n");
+        QVERIFY(monitor.waitForFinished(10000));
+        QCOMPARE(monitor.exitCode(), 0);
+        const QStringList lines = QString::fromUtf8(monitor.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
+        QCOMPARE(lines.size(), 5);
+        QVERIFY2(lines.at(2).startsWith("# restarted at "), qPrintable(lines.join('\n')));
+        QVERIFY(lines.at(4).endsWith(" 4.301 K"));
+    }
+
     void unopenablePortFails()
     {
         const Run run = cli({"identify", "/nonexistent/ttyNOPE"});

@@ -4,6 +4,7 @@
 
 #include "history/history-store.h"
 #include "support/monitor-run.h"
+#include "support/pty-peer.h"
 #include "support/simulator-process.h"
 #include "support/test-files.h"
 #include "support/test-main.h"
@@ -108,6 +109,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("two.db"), "a", backAt) >= 10, 10000);
         // The other instrument's readings cover the whole gap and a second after it.
         QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("two.db"), "b", backAt + 1000) >= 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("two.db"), "b") >= 15, 10000);
         const QString log = monitor.stop();
         QVERIFY2(log.contains("a: lost: ") && log.contains("monitor stopped"), qPrintable(log));
 
@@ -283,6 +285,28 @@ private slots:
         QCOMPARE(events.last().kindText, QStringLiteral("alarm raised"));
         QCOMPARE(events.at(events.size() - 2).kindText, QStringLiteral("lost"));
         QVERIFY(events.last().timeMs - events.at(events.size() - 2).timeMs >= 500);
+    }
+
+    // A restart on a port that stayed open (a power cycle behind a powered
+    // adapter): the configured output period is sent again.
+    void periodSentAgainAfterARestart()
+    {
+        PtyPeer peer;
+        const QString file = config("restart.conf", "[store]\npath=DIR/restart.db\n[instrument/r]\nport="
+                                                        + QFile::encodeName(peer.path()) + "\nperiod=200\n");
+        MonitorRun monitor;
+        QVERIFY(monitor.start(file));
+        QVERIFY(peer.waitFor("*idn?\n").endsWith("*idn?\n"));
+        peer.take();
+        peer.write("NORDA,VKRHX350,R1,1.3.2\n");
+        QCOMPARE(peer.waitFor("\n"), QByteArray(":rs232:period 200\n"));
+        peer.take();
+        peer.write("*RESET VKRHX350 restarting\n*APP VKRHX350 1.3.2\n");
+        QCOMPARE(peer.waitFor("*IDN?\n"), QByteArray("*IDN?\n"));
+        peer.take();
+        peer.write("NORDA,VKRHX350,R1,1.3.2\n");
+        QCOMPARE(peer.waitFor("\n"), QByteArray(":rs232:period 200\n"));
+        QVERIFY(!monitor.stop().startsWith("exit"));
     }
 
     void killedMonitorLeavesAWholeStore()

@@ -7,6 +7,7 @@
 #include "common/termination-signals.h"
 #include "instrument-session.h"
 
+#include "device/instrument-settings.h"
 #include "device/port-reconnect.h"
 #include "device/protocol.h"
 
@@ -67,7 +68,14 @@ int runMonitor(InstrumentSession &session, const QString &port, const MonitorOpt
         if (csv && writeError.isEmpty() && !writeRow(*csv, (line + QLatin1Char('\n')).toUtf8()))
             writeError = QStringLiteral("cannot write %1: %2").arg(csv->fileName(), csv->errorString());
     };
+    // After a return: the instrument may have restarted and forgotten what was
+    // set at the first connection. outputOff: its read-back said the serial
+    // output is off, so its silence is no failure; the wait goes on within --give-up.
+    bool returned = false;
+    bool outputOff = false;
+    qint64 backAtMs = -1;
     QObject::connect(&device, &Device::temperatureChanged, [&](double kelvin) {
+        outputOff = false;
         // One read may carry several readings: none past the count, none after a failed write.
         if ((count > 0 && readings >= count) || !writeError.isEmpty())
             return;
@@ -97,11 +105,38 @@ int runMonitor(InstrumentSession &session, const QString &port, const MonitorOpt
     const QString path = resolvePortName(port);
     QString knownSerial;
     QString refusal;
+    const InstrumentSettings::Setting *outputPeriod = InstrumentSettings::find(QStringLiteral("rs232:period"));
+    Q_ASSERT(outputPeriod);
     QObject::connect(&device, &Device::identified, [&] {
-        if (knownSerial.isEmpty())
+        if (knownSerial.isEmpty()) {
             knownSerial = device.serialNumber;
+            return;
+        }
+        refusal = otherInstrumentMessage(path, knownSerial, device.serialNumber);
+        if (!refusal.isEmpty() || !returned)
+            return;
+        returned = false;
+        // What the first connection set is set again; without it, ask.
+        if (options.enablePeriod > 0)
+            device.serialSendCommand(QString::asprintf(Protocol::Rs232PeriodFormat, options.enablePeriod));
         else
-            refusal = otherInstrumentMessage(path, knownSerial, device.serialNumber);
+            device.serialSendCommand(QString::fromLatin1(outputPeriod->query));
+    });
+    // A restart on a port that stayed (a power cycle behind a powered adapter)
+    // is a return too.
+    QObject::connect(&device, &Device::deviceRestarted, [&] {
+        note(QStringLiteral("# restarted at %1").arg(isoNow()));
+        lastReadingMs = backAtMs = elapsed.elapsed();
+        returned = true;
+    });
+    QObject::connect(&device, &Device::parameterReceived, [&](const QString &key, const QString &value) {
+        if (options.enablePeriod > 0 || backAtMs < 0 || lastReadingMs > backAtMs
+            || key.trimmed() != QLatin1String(outputPeriod->key) || value.trimmed() != QLatin1String("0"))
+            return;
+        outputOff = true;
+        note(QStringLiteral("# output off at %1: the instrument came back with its serial output off; waiting for "
+                            "readings (--enable-output PERIOD turns it on at every connection)")
+                 .arg(isoNow()));
     });
     PortReconnector reconnector;
     qint64 lostAtMs = -1;
@@ -112,6 +147,8 @@ int runMonitor(InstrumentSession &session, const QString &port, const MonitorOpt
                  .arg((elapsed.elapsed() - lostAtMs) / 1000.0, 0, 'f', 1));
         lostAtMs = -1;
         lastReadingMs = elapsed.elapsed();
+        backAtMs = lastReadingMs;
+        returned = true;
     });
 
     onTerminationSignals(qApp, [&] { interrupted = true; });
@@ -120,15 +157,18 @@ int runMonitor(InstrumentSession &session, const QString &port, const MonitorOpt
     // that stays away longer than --give-up.
     bool silent = false;
     bool gaveUp = false;
+    bool gaveUpOnOutput = false;
     for (;;) {
         const bool finished = session.waitUntil(
             [&] {
                 const qint64 now = elapsed.elapsed();
-                if (lostAtMs < 0 && now - lastReadingMs > session.timeoutMs())
+                if (lostAtMs < 0 && !outputOff && now - lastReadingMs > session.timeoutMs())
                     silent = true;
                 if (lostAtMs >= 0 && options.giveUpSeconds > 0 && now - lostAtMs >= options.giveUpSeconds * 1000)
                     gaveUp = true;
-                return silent || gaveUp || interrupted || !refusal.isEmpty() || !writeError.isEmpty()
+                if (outputOff && options.giveUpSeconds > 0 && now - backAtMs >= options.giveUpSeconds * 1000)
+                    gaveUpOnOutput = true;
+                return silent || gaveUp || gaveUpOnOutput || interrupted || !refusal.isEmpty() || !writeError.isEmpty()
                        || (count > 0 && readings >= count)
                        || (options.durationSeconds > 0 && now >= options.durationSeconds * 1000);
             },
@@ -145,6 +185,8 @@ int runMonitor(InstrumentSession &session, const QString &port, const MonitorOpt
         lostAtMs = elapsed.elapsed();
         note(QStringLiteral("# lost at %1: %2").arg(isoNow(), session.error()));
         session.clearLost();
+        outputOff = false;
+        returned = false;
         reconnector.start(path, [&](const QString &name) { return session.open(name); });
     }
     reconnector.stop();
@@ -154,6 +196,11 @@ int runMonitor(InstrumentSession &session, const QString &port, const MonitorOpt
         return fail(refusal, Failure);
     if (gaveUp)
         return fail(QStringLiteral("%1 did not return within %2 s").arg(path).arg(options.giveUpSeconds), Failure);
+    if (gaveUpOnOutput)
+        return fail(QStringLiteral("no temperature reading within %1 s of the instrument's return: its serial output "
+                                   "is off (--enable-output 500 turns it on at every connection)")
+                        .arg(options.giveUpSeconds),
+                    Failure);
     if (silent)
         return fail(QStringLiteral("no temperature reading within %1 s (is the serial output on? "
                                    "--enable-output 500 turns it on)")

@@ -141,6 +141,9 @@ bool InstrumentLink::open(const QString &path)
         m_settings.insert(key.trimmed(), value.trimmed());
         readBackNext(key.trimmed());
     });
+    // Restarted on a port that stayed (a power cycle behind a powered adapter):
+    // what the configuration sets is set again once the instrument answers.
+    connect(device, &Device::deviceRestarted, this, [this] { m_restarted = m_connected && !m_maintenance; });
     // A reset that a client asked for, or that its exchange led to.
     connect(device, &Device::deviceReset, this, [this] {
         if (m_share && m_share->hasClient())
@@ -160,6 +163,11 @@ void InstrumentLink::identified()
         return;
     if (m_connected) {
         // Identified again: by a client's query, or after a restart.
+        if (m_restarted && !m_maintenance && !m_device->managementMode) {
+            m_restarted = false;
+            if (m_config.period > 0)
+                m_device->serialSendCommand(QString::asprintf(Protocol::Rs232PeriodFormat, m_config.period));
+        }
         if (m_maintenance && !m_device->managementMode)
             endMaintenance();
         else if (m_device->managementMode && m_share && m_share->hasClient())

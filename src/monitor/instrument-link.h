@@ -57,6 +57,7 @@ private:
     bool m_connected = false;
     SharedPort *m_share = nullptr;
     bool m_maintenance = false;
+    bool m_restarted = false; // announced its application again, not yet identified
     // The settings as the instrument last reported them (or a client set them).
     QHash<QString, QString> m_settings;
     // Which setting the monitor's own read-back asks next (-1: none running).
