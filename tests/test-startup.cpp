@@ -1,11 +1,14 @@
 // Process start-up and shutdown.
 
+#include "history/history-store.h"
 #include "support/test-main.h"
 #include "ui/mainwindow.h"
 #include "ui_mainwindow.h"
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QSettings>
+#include <QTemporaryDir>
 #include <QTimer>
 
 class StartupTest : public QObject
@@ -40,6 +43,59 @@ private slots:
         QCOMPARE(QApplication::exec(), 0);
         QVERIFY(!window->isVisible());
         delete window;
+    }
+
+    // Under X the window and the viewer leave Qt's GL integration (and with
+    // it the driver's renderer) unloaded, unless the user asks for it.
+    void openGlOnlyWhenAsked_data()
+    {
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QString>("title");
+        QTest::addColumn<QString>("integration"); // empty: the variable unset
+        QTest::addColumn<bool>("glMapped");
+        // clang-format off
+        QTest::newRow("window") << FROSTGAUGE_EXECUTABLE << "Frostgauge" << "" << false;
+        QTest::newRow("window, the user's GLX") << FROSTGAUGE_EXECUTABLE << "Frostgauge" << "xcb_glx" << true;
+        QTest::newRow("viewer") << FROSTGAUGE_HISTORY_EXECUTABLE << "day.db - Frostgauge history" << "" << false;
+        // clang-format on
+    }
+
+    void openGlOnlyWhenAsked()
+    {
+        QFETCH(QString, program);
+        QFETCH(QString, title);
+        QFETCH(QString, integration);
+        QFETCH(bool, glMapped);
+        QTemporaryDir dir;
+        {
+            HistoryStore store;
+            QVERIFY(store.openForWriting(dir.filePath("day.db")));
+            store.addReading("cryo", 1796882400000, 4.2);
+            QVERIFY(store.commit());
+        }
+        QProcess run;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove("QT_QPA_PLATFORM");
+        environment.remove("QT_XCB_GL_INTEGRATION");
+        if (!integration.isEmpty())
+            environment.insert("QT_XCB_GL_INTEGRATION", integration);
+        environment.insert("XDG_CONFIG_HOME", dir.path());
+        run.setProcessEnvironment(environment);
+        // The program's libraries as mapped once its window is on the screen.
+        const QString script = QStringLiteral(
+            "\"$0\" \"$2\" >/dev/null 2>&1 & pid=$!\n"
+            "for i in $(seq 400); do xwininfo -root -children | grep -q \"\\\"$1\" && break; sleep 0.05; done\n"
+            "xwininfo -root -children | grep -q \"\\\"$1\" || echo NO-WINDOW\n"
+            "cat /proc/$pid/maps; kill $pid; wait $pid\n");
+        run.start("xvfb-run",
+                  {"-a", "-s", "-screen 0 1280x1024x24", "bash", "-c", script, program, title, dir.filePath("day.db")});
+        QVERIFY(run.waitForFinished(60000));
+        const QString maps = QString::fromUtf8(run.readAllStandardOutput());
+        QVERIFY2(!maps.contains("NO-WINDOW") && maps.contains("libqxcb"), qPrintable(maps.left(2000)));
+        // Qt's GL integration and the driver behind it. (libGL and libGLX, the
+        // vendor-neutral dispatch, stay: Debian's Qwt links QtOpenGL.)
+        const QRegularExpression gl("xcbglintegrations/|libGLX_\\w+\\.so|libEGL_\\w+\\.so|_dri\\.so|libLLVM|libglapi");
+        QCOMPARE(maps.contains(gl), glMapped);
     }
 
     void settingsSurviveIntoTheNextRun()

@@ -3,6 +3,7 @@
 // the monitor writes to it. With --plot it draws the plot into a file instead,
 // with no display.
 
+#include "common/x11-opengl.h"
 #include "frostgauge-version.h"
 #include "history-window.h"
 #include "plot-command.h"
@@ -20,6 +21,7 @@ int main(int argc, char *argv[])
     const bool plotting = argc > 1 && std::strcmp(argv[1], "--plot") == 0;
     if (plotting && qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM"))
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    leaveOpenGlUnloaded();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("frostgauge-history"));
     QApplication::setApplicationVersion(QStringLiteral(FROSTGAUGE_VERSION));

@@ -1,4 +1,5 @@
 #include "application-identity.h"
+#include "common/x11-opengl.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>
@@ -12,6 +13,7 @@ int main(int argc, char *argv[])
         return 1;
 
     setApplicationIdentity();
+    leaveOpenGlUnloaded();
 
     auto *application = new QApplication(argc, argv);
     auto *window = new MainWindow(nullptr);
