@@ -9,6 +9,9 @@
 #include "support/history-sample.h"
 #include "support/test-main.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QSet>
 #include <QWheelEvent>
 #include <qwt_plot_canvas.h>
@@ -323,6 +326,39 @@ private slots:
         QVERIFY(!high.isEmpty());
         QVERIFY(*std::max_element(high.begin(), high.end()) - *std::min_element(high.begin(), high.end()) <= 3);
         QVERIFY(columnsWithColour(image, colour, image.rect(), image.height()).size() > 600);
+    }
+
+    // history --json is written as it is read: the same rows as the store
+    // holds, a JSON array whatever the range.
+    void historyAsJson()
+    {
+        const qint64 from = sample.spikeMs - 5000;
+        const qint64 to = sample.spikeMs + 4999;
+        const CliRun run =
+            runCli({"history", sample.path, "--json", "--from", QString::number(from), "--to", QString::number(to)});
+        QVERIFY2(run.code == 0, qPrintable(run.err));
+        const QJsonArray rows = QJsonDocument::fromJson(run.out.toUtf8()).array();
+        QCOMPARE(rows.size(), 10);
+        QCOMPARE(rows.at(5).toObject().value("kelvin").toDouble(), HistorySample::SpikeKelvin);
+        QCOMPARE(rows.at(5).toObject().value("time").toString(), isoTime(sample.spikeMs));
+        QCOMPARE(rows.at(0).toObject().value("instrument").toString(), sample.instrument);
+
+        const CliRun events = runCli({"history", sample.path, "--json", "--events"});
+        const QJsonArray kinds = QJsonDocument::fromJson(events.out.toUtf8()).array();
+        QCOMPARE(kinds.size(), 3);
+        QCOMPARE(kinds.at(2).toObject().value("kind").toString(), QStringLiteral("alarm raised"));
+
+        const CliRun none = runCli({"history", sample.path, "--json", "--from", "1000", "--to", "2000"});
+        QCOMPARE(none.code, 0);
+        QCOMPARE(none.out, QStringLiteral("[]\n"));
+    }
+
+    void historyRefusesAReversedRange()
+    {
+        const CliRun run = runCli({"history", sample.path, "--from", "2000", "--to", "1000"});
+        QCOMPARE(run.code, 2);
+        QVERIFY2(run.err.contains("--from must come before --to"), qPrintable(run.err));
+        QVERIFY(run.out.isEmpty());
     }
 
     void headlessPlotRefusesBadInput_data()

@@ -7,13 +7,29 @@
 #include "history/history-store.h"
 #include "history/store-selection.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTextStream>
 
 #include <cmath>
 #include <limits>
+
+namespace {
+
+class JsonRows
+{
+public:
+    void append(const QJsonObject &row)
+    {
+        out() << (m_count++ == 0 ? "[\n" : ",\n") << QJsonDocument(row).toJson(QJsonDocument::Compact);
+    }
+    void finish() { out() << (m_count == 0 ? "[]\n" : "\n]\n"); }
+
+private:
+    qint64 m_count = 0;
+};
+
+} // namespace
 
 int commandHistory(const QStringList &arguments)
 {
@@ -45,6 +61,10 @@ int commandHistory(const QStringList &arguments)
     if (everyMs > 0 && parser.isSet(eventsOption))
         return fail(QStringLiteral("give --every or --events, not both"), Usage);
 
+    if (selection.fromGiven && selection.toGiven && selection.fromMs > selection.toMs)
+        return fail(QStringLiteral("--from must come before --to: the range %1 to %2 is empty")
+                        .arg(isoTime(selection.fromMs), isoTime(selection.toMs)),
+                    Usage);
     if (const int code = selection.open(parser, positional.first()))
         return code;
     HistoryStore &store = selection.store;
@@ -53,7 +73,9 @@ int commandHistory(const QStringList &arguments)
     const qint64 to = selection.toMs;
 
     const bool json = parser.isSet(jsonOption);
-    QJsonArray rows;
+    // JSON is written as it is read, one object a line inside the array: any
+    // store in bounded memory.
+    JsonRows rows;
     if (parser.isSet(eventsOption)) {
         if (!json)
             out() << "time,instrument,kind,detail\n";
@@ -101,6 +123,6 @@ int commandHistory(const QStringList &arguments)
             return fail(store.error(), Failure);
     }
     if (json)
-        out() << QJsonDocument(rows).toJson(QJsonDocument::Indented);
+        rows.finish();
     return Success;
 }
