@@ -309,6 +309,34 @@ private slots:
         QVERIFY(!monitor.stop().startsWith("exit"));
     }
 
+    // One monitor writes a store: a second is refused at start, naming the
+    // store and the first one's process; readers go on.
+    void secondMonitorOnOneStoreIsRefused()
+    {
+        auto sim = simulator("one", "O1");
+        const QString file = config("one.conf", "[store]\npath=DIR/one.db\n[instrument/one]\nport=DIR/one\n");
+        MonitorRun first;
+        QVERIFY(first.start(file));
+        QVERIFY(first.waitForLog("one: connected"));
+        QProcess second;
+        second.start(QStringLiteral(FROSTGAUGE_MONITOR_EXECUTABLE), {"--config", file});
+        QVERIFY(second.waitForFinished(10000));
+        QCOMPARE(second.exitCode(), 1);
+        const QString err = QString::fromUtf8(second.readAllStandardError());
+        QVERIFY2(err.startsWith("frostgauge-monitor: " + path("one.db")
+                                + " is being written by another "
+                                  "frostgauge-monitor (process "
+                                + QString::number(first.process.processId()) + ")"),
+                 qPrintable(err));
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("one.db"), "one") >= 3, 10000);
+        QVERIFY(!first.stop().startsWith("exit"));
+        // Gone with its process: the next monitor takes the store.
+        MonitorRun next;
+        QVERIFY(next.start(file));
+        QVERIFY(next.waitForLog("one: connected"));
+        QVERIFY(!next.stop().startsWith("exit"));
+    }
+
     void killedMonitorLeavesAWholeStore()
     {
         auto a = simulator("k", "K1");

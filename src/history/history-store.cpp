@@ -63,11 +63,18 @@ bool HistoryStore::exec(const char *sql)
 
 bool HistoryStore::openForWriting(const QString &path)
 {
-    return open(path, true);
+    // Two monitors on one store would overwrite each other's readings.
+    if (!m_writerLock.acquire(path, &m_error))
+        return false;
+    if (open(path, true))
+        return true;
+    m_writerLock.release();
+    return false;
 }
 
 bool HistoryStore::openForReading(const QString &path)
 {
+    m_writerLock.release();
     return open(path, false);
 }
 

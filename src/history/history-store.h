@@ -8,6 +8,7 @@
 
 #include "history/history-event.h"
 #include "history/history-time.h"
+#include "history/writer-lock.h"
 
 #include <QHash>
 #include <QString>
@@ -121,6 +122,7 @@ private:
     bool fail(const QString &what);
 
     sqlite3 *m_db = nullptr;
+    WriterLock m_writerLock;
     QString m_path;
     QString m_error;
     struct PendingReading {
