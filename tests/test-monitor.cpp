@@ -337,6 +337,46 @@ private slots:
         QVERIFY(!next.stop().startsWith("exit"));
     }
 
+    // A store deleted (or its log) under the monitor is noticed: it says so
+    // and stops with code 1, for the service manager to start it anew.
+    void deletedStoreStopsTheMonitor_data()
+    {
+        QTest::addColumn<QStringList>("deleted");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("the store") << QStringList{"", "-wal", "-shm"} << "gone.db was deleted while the monitor";
+        QTest::newRow("its log") << QStringList{"-wal"} << "gone.db-wal, the store's write-ahead log, was deleted";
+    }
+
+    void deletedStoreStopsTheMonitor()
+    {
+        QFETCH(QStringList, deleted);
+        QFETCH(QString, message);
+        for (const char *suffix : {"", "-wal", "-shm", ".lock"})
+            QFile::remove(path("gone.db") + suffix);
+        auto sim = simulator("gone", "G1");
+        const QString file = config("gone.conf", "[store]\npath=DIR/gone.db\n[instrument/gone]\nport=DIR/gone\n");
+        MonitorRun monitor;
+        QVERIFY(monitor.start(file));
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("gone.db"), "gone") >= 3, 10000);
+        for (const QString &suffix : deleted)
+            QVERIFY(QFile::remove(path("gone.db") + suffix));
+        QVERIFY(monitor.process.waitForFinished(10000));
+        QCOMPARE(monitor.process.exitCode(), 1);
+        const QString log = monitor.log();
+        QVERIFY2(log.contains("frostgauge-monitor: store: " + path(message.section(' ', 0, 0))) && log.contains(message)
+                     && log.contains("stopping, so that a new store is made at the path"),
+                 qPrintable(log));
+        QVERIFY(!log.contains("monitor stopped"));
+        // Started again, it makes a new store at the path.
+        MonitorRun again;
+        QVERIFY(again.start(file));
+        QVERIFY(again.waitForLog("gone: connected"));
+        const qint64 restarted = QDateTime::currentMSecsSinceEpoch();
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("gone.db"), "gone", restarted) >= 1, 10000);
+        const QString againLog = again.stop();
+        QVERIFY2(!againLog.startsWith("exit") && !againLog.contains("frostgauge-monitor: "), qPrintable(again.log()));
+    }
+
     void killedMonitorLeavesAWholeStore()
     {
         auto a = simulator("k", "K1");

@@ -67,6 +67,7 @@ int main(int argc, char *argv[])
     Monitor monitor(settings);
     if (!monitor.start())
         return 1;
+    QObject::connect(&monitor, &Monitor::failed, &app, [&](int code) { app.exit(code); });
     onTerminationSignals(&app, [&] {
         monitor.stop();
         app.quit();

@@ -61,15 +61,55 @@ bool HistoryStore::exec(const char *sql)
     return false;
 }
 
+namespace {
+
+bool identify(const QString &path, quint64 *device, quint64 *inode)
+{
+    struct stat status;
+    if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+        return false;
+    *device = quint64(status.st_dev);
+    *inode = quint64(status.st_ino);
+    return true;
+}
+
+} // namespace
+
 bool HistoryStore::openForWriting(const QString &path)
 {
     // Two monitors on one store would overwrite each other's readings.
     if (!m_writerLock.acquire(path, &m_error))
         return false;
-    if (open(path, true))
-        return true;
-    m_writerLock.release();
-    return false;
+    if (!open(path, true)) {
+        m_writerLock.release();
+        return false;
+    }
+    m_opened.exists = identify(path, &m_opened.device, &m_opened.inode);
+    m_openedLog.exists = identify(path + QStringLiteral("-wal"), &m_openedLog.device, &m_openedLog.inode);
+    return true;
+}
+
+bool HistoryStore::stillAtItsPath(QString *why) const
+{
+    quint64 device = 0;
+    quint64 inode = 0;
+    if (!identify(m_path, &device, &inode)) {
+        *why = QStringLiteral("%1 was deleted while the monitor was writing it").arg(m_path);
+        return false;
+    }
+    if (device != m_opened.device || inode != m_opened.inode) {
+        *why = QStringLiteral("%1 was replaced by another file while the monitor was writing it").arg(m_path);
+        return false;
+    }
+    if (m_openedLog.exists
+        && (!identify(m_path + QStringLiteral("-wal"), &device, &inode) || device != m_openedLog.device
+            || inode != m_openedLog.inode)) {
+        *why = QStringLiteral("%1-wal, the store's write-ahead log, was deleted or replaced while the monitor was "
+                              "writing it")
+                   .arg(m_path);
+        return false;
+    }
+    return true;
 }
 
 bool HistoryStore::openForReading(const QString &path)

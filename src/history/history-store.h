@@ -109,6 +109,10 @@ public:
     // cannot be read.
     bool timeSpan(qint64 *firstMs, qint64 *lastMs);
     bool integrityOk();
+    // For a writer: whether the path (and its write-ahead log) still names the
+    // files opened. A store deleted or replaced under a writer would take every
+    // later commit with it; false with why set when it is so.
+    bool stillAtItsPath(QString *why) const;
 
 private:
     // Integer division rounding towards minus infinity: the minute of a time.
@@ -125,6 +129,14 @@ private:
     WriterLock m_writerLock;
     QString m_path;
     QString m_error;
+    // Device and inode of the store and its log as opened for writing.
+    struct FileIdentity {
+        quint64 device = 0;
+        quint64 inode = 0;
+        bool exists = false;
+    };
+    FileIdentity m_opened;
+    FileIdentity m_openedLog;
     struct PendingReading {
         qint64 instrument;
         qint64 timeMs;

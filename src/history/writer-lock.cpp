@@ -38,7 +38,8 @@ bool WriterLock::acquire(const QString &storePath, QString *error)
         const QByteArray pid = QByteArray(holder, int(qMax<ssize_t>(0, n))).trimmed();
         if (reason == EWOULDBLOCK)
             *error = QStringLiteral("%1 is being written by another frostgauge-monitor%2; one monitor writes a store")
-                         .arg(storePath, pid.isEmpty() ? QString() : QStringLiteral(" (process %1)").arg(QString::fromLatin1(pid)));
+                         .arg(storePath, pid.isEmpty() ? QString()
+                                                       : QStringLiteral(" (process %1)").arg(QString::fromLatin1(pid)));
         else
             *error = QStringLiteral("%1: cannot lock %2: %3")
                          .arg(storePath, lockPath, QString::fromLocal8Bit(strerror(reason)));

@@ -26,8 +26,9 @@ void logLine(const QString &line)
 
 Monitor::Monitor(const MonitorConfig &config, QObject *parent)
     : QObject(parent), m_config(config), m_commitTimer(new QTimer(this)), m_tickTimer(new QTimer(this)),
-      m_retentionTimer(new QTimer(this))
+      m_retentionTimer(new QTimer(this)), m_storeWatch(new QTimer(this))
 {
+    connect(m_storeWatch, &QTimer::timeout, this, &Monitor::watchStore);
     connect(m_commitTimer, &QTimer::timeout, this, &Monitor::commit);
     connect(m_tickTimer, &QTimer::timeout, this, [this] {
         const qint64 now = nowMs();
@@ -72,6 +73,7 @@ bool Monitor::start()
         m_links.append(link);
     }
     m_commitTimer->start(CommitIntervalMs);
+    m_storeWatch->start(StoreWatchIntervalMs);
     m_tickTimer->start(200);
     if (m_config.retentionDays > 0) {
         applyRetention();
@@ -157,6 +159,24 @@ void Monitor::commit()
         logLine(QStringLiteral("store: %1 (readings are kept in memory and written when it works again)")
                     .arg(m_store.error()));
     m_storeFailing = true;
+}
+
+void Monitor::watchStore()
+{
+    QString why;
+    if (m_store.stillAtItsPath(&why))
+        return;
+    // Nothing more goes into a file nobody will read again. The service
+    // manager starts the monitor anew, which makes a new store at the path.
+    qCCritical(lcMonitor).noquote()
+        << QStringLiteral("store: %1; stopping, so that a new store is made at the path").arg(why);
+    m_commitTimer->stop();
+    m_storeWatch->stop();
+    for (InstrumentLink *link : qAsConst(m_links))
+        link->stop();
+    if (m_mqtt)
+        m_mqtt->stop();
+    emit failed(1);
 }
 
 void Monitor::applyRetention()

@@ -23,6 +23,8 @@ class Monitor : public QObject
 
 public:
     static constexpr int CommitIntervalMs = 500;
+    // How often the store's path is checked to still name the file written.
+    static constexpr int StoreWatchIntervalMs = 2000;
 
     explicit Monitor(const MonitorConfig &config, QObject *parent = nullptr);
     // Opens the store and starts every link. False, with the reason logged as
@@ -30,6 +32,11 @@ public:
     bool start();
     // Writes what is pending and records the stop.
     void stop();
+
+signals:
+    // The monitor cannot go on (its store was deleted or replaced): it has
+    // stopped its links and wrote nothing more; the process should end with code.
+    void failed(int code);
 
 private:
     void record(const QString &instrument, EventKind kind, const QString &detail);
@@ -45,6 +52,8 @@ private:
     QTimer *m_commitTimer;
     QTimer *m_tickTimer;
     QTimer *m_retentionTimer;
+    QTimer *m_storeWatch;
+    void watchStore();
     bool m_storeFailing = false;
     MqttPublisher *m_mqtt = nullptr;
 };
