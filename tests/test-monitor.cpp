@@ -16,8 +16,12 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <QDir>
+#include <QRegularExpression>
+
 #include <csignal>
 #include <memory>
+#include <unistd.h>
 
 class MonitorTest : public QObject
 {
@@ -375,6 +379,80 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("gone.db"), "gone", restarted) >= 1, 10000);
         const QString againLog = again.stop();
         QVERIFY2(!againLog.startsWith("exit") && !againLog.contains("frostgauge-monitor: "), qPrintable(again.log()));
+    }
+
+    // A full disk under an instrument that floods: the waiting readings stay
+    // within their bound (the oldest dropped and counted), the cause is named
+    // once, an event says what was dropped when writing works again, and a
+    // stop while nothing can be written says what is lost and exits with 1.
+    void fullDiskUnderAFlood()
+    {
+        if (::geteuid() != 0)
+            QSKIP("mounting a small file system needs root");
+        const QString disk = path("small");
+        QDir().mkpath(disk);
+        if (QProcess::execute("mount", {"-t", "tmpfs", "-o", "size=1m", "tmpfs", disk}) != 0)
+            QSKIP("no tmpfs can be mounted here");
+        struct Unmount {
+            QString folder;
+            ~Unmount() { QProcess::execute("umount", {"-l", folder}); }
+        } unmount{disk};
+
+        PtyPeer peer;
+        const QString file = config("full.conf", "[store]\npath=" + QFile::encodeName(disk)
+                                                     + "/full.db\n"
+                                                       "[instrument/f]\nport="
+                                                     + QFile::encodeName(peer.path()) + "\n");
+        MonitorRun monitor;
+        QVERIFY(monitor.start(file));
+        QVERIFY(peer.waitFor("*idn?\n").endsWith("*idn?\n"));
+        peer.write("NORDA,VKRHX350,F1,1.3.2\n");
+        QVERIFY(monitor.waitForLog("f: connected"));
+        const auto fillDisk = [&] {
+            QFile filler(disk + "/filler");
+            if (!filler.open(QIODevice::Append))
+                return false;
+            const QByteArray block(4096, 'x');
+            while (filler.write(block) == block.size() && filler.flush()) {}
+            return true;
+        };
+        const auto flood = [&](int readings) {
+            for (int i = 0; i < readings; i += 500)
+                peer.write(QByteArray("*T = 4.200 K\n").repeated(500));
+        };
+        const auto residentKib = [&] {
+            QFile status(QStringLiteral("/proc/%1/status").arg(monitor.process.processId()));
+            status.open(QIODevice::ReadOnly);
+            const QByteArray text = status.readAll();
+            const int at = text.indexOf("VmRSS:");
+            return text.mid(at + 6, text.indexOf('\n', at) - at - 6).trimmed().split(' ').first().toLong();
+        };
+
+        QVERIFY(fillDisk());
+        flood(10000);
+        QVERIFY2(monitor.waitForLog("database or disk is full"), qPrintable(monitor.log()));
+        QVERIFY2(monitor.waitForLog("readings waiting; the oldest are dropped from now on"), qPrintable(monitor.log()));
+        QVERIFY(!monitor.log().contains("no transaction is active"));
+        QCOMPARE(monitor.log().count("database or disk is full"), 1);
+        QVERIFY2(residentKib() < 80 * 1024, qPrintable(QString::number(residentKib())));
+
+        QVERIFY(QFile::remove(disk + "/filler"));
+        QVERIFY2(monitor.waitForLog("store: writing again"), qPrintable(monitor.log()));
+        QVERIFY(monitor.waitForLog("readings dropped: "));
+        const QRegularExpression dropped("readings dropped: (\\d+) readings from \\S+ to \\S+, the oldest waiting, "
+                                         "while the store could not be written \\(.*database or disk is full\\)");
+        const QRegularExpressionMatch said = dropped.match(monitor.log());
+        QVERIFY2(said.hasMatch(), qPrintable(monitor.log()));
+        const qint64 count = said.captured(1).toLongLong();
+        QVERIFY(count > 0);
+        // Every reading is either stored or counted as dropped.
+        QTRY_COMPARE_WITH_TIMEOUT(storedReadings(disk + "/full.db", "f") + count, qint64(10000), 10000);
+
+        QVERIFY(fillDisk());
+        flood(5000);
+        QVERIFY(monitor.waitForLog("database or disk is full", 2));
+        QCOMPARE(monitor.stop(), QStringLiteral("exit 1"));
+        QVERIFY2(monitor.log().contains("that could not be written are lost"), qPrintable(monitor.log()));
     }
 
     void killedMonitorLeavesAWholeStore()

@@ -68,9 +68,6 @@ int main(int argc, char *argv[])
     if (!monitor.start())
         return 1;
     QObject::connect(&monitor, &Monitor::failed, &app, [&](int code) { app.exit(code); });
-    onTerminationSignals(&app, [&] {
-        monitor.stop();
-        app.quit();
-    });
+    onTerminationSignals(&app, [&] { app.exit(monitor.stop() ? 0 : 1); });
     return app.exec();
 }

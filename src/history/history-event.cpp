@@ -22,6 +22,7 @@ const KindName Names[] = {
     {EventKind::Share, "share"},
     {EventKind::AlarmRaised, "alarm raised"},
     {EventKind::AlarmCleared, "alarm cleared"},
+    {EventKind::ReadingsDropped, "readings dropped"},
 };
 
 } // namespace

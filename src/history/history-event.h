@@ -20,6 +20,7 @@ enum class EventKind {
     Share,
     AlarmRaised,
     AlarmCleared,
+    ReadingsDropped, // the store could not be written for long: the oldest waiting readings went
 };
 
 // The stored text of a kind ("connected", "alarm raised", ...); empty for Unknown.

@@ -15,7 +15,16 @@ qint64 HistoryStore::addReading(const QString &instrument, qint64 timeMs, double
         timeMs = last + 1;
     last = timeMs;
     const qint64 seq = ++m_lastSeq[id];
-    m_pendingReadings.append({id, timeMs, kelvin, seq});
+    if (int(m_pendingReadings.size()) >= m_maxWaitingReadings) {
+        // The store has not been written for a long while: memory stays
+        // bounded, the oldest reading goes, and the loss is counted.
+        const PendingReading &oldest = m_pendingReadings.front();
+        if (m_dropped.count++ == 0)
+            m_dropped.firstMs = oldest.timeMs;
+        m_dropped.lastMs = oldest.timeMs;
+        m_pendingReadings.pop_front();
+    }
+    m_pendingReadings.push_back({id, timeMs, kelvin, seq});
     if (storedTimeMs)
         *storedTimeMs = timeMs;
     return seq;
@@ -61,7 +70,18 @@ bool HistoryStore::readingsAfter(const QString &instrument, qint64 seq, qint64 t
 
 void HistoryStore::addEvent(const QString &instrument, qint64 timeMs, EventKind kind, const QString &detail)
 {
-    m_pendingEvents.append({instrument.isEmpty() ? 0 : instrumentId(instrument, true), timeMs, kind, detail});
+    // Events are few, but a store that stays unwritable for days must not
+    // grow them without bound either: the oldest go first.
+    if (m_pendingEvents.size() >= 10000)
+        m_pendingEvents.pop_front();
+    m_pendingEvents.push_back({instrument.isEmpty() ? 0 : instrumentId(instrument, true), timeMs, kind, detail});
+}
+
+HistoryStore::Dropped HistoryStore::takeDropped()
+{
+    const Dropped dropped = m_dropped;
+    m_dropped = Dropped();
+    return dropped;
 }
 
 bool HistoryStore::commit()
@@ -69,7 +89,7 @@ bool HistoryStore::commit()
     bool acknowledgedChanged = false;
     for (const Acknowledged &acknowledged : qAsConst(m_acknowledged))
         acknowledgedChanged = acknowledgedChanged || acknowledged.dirty;
-    if (m_pendingReadings.isEmpty() && m_pendingEvents.isEmpty() && !acknowledgedChanged)
+    if (m_pendingReadings.empty() && m_pendingEvents.empty() && !acknowledgedChanged)
         return true;
     if (!exec("BEGIN"))
         return false;
@@ -121,14 +141,16 @@ bool HistoryStore::commit()
         ok = instrumentState.step() == SQLITE_DONE;
         instrumentState.reset();
     }
-    if (!ok) {
-        fail(QStringLiteral("cannot write"));
-        exec("ROLLBACK");
+    if (!ok || !exec("COMMIT")) {
+        // The cause is kept: a rollback after a full disk fails too ("no
+        // transaction is active"), which says nothing to an operator.
+        if (!ok)
+            fail(QStringLiteral("cannot write"));
+        const QString cause = m_error;
+        if (!sqlite3_get_autocommit(m_db))
+            exec("ROLLBACK");
+        m_error = cause;
         // What could not be written stays queued for the next commit.
-        return false;
-    }
-    if (!exec("COMMIT")) {
-        exec("ROLLBACK");
         return false;
     }
     m_pendingReadings.clear();

@@ -15,6 +15,7 @@
 #include <QStringList>
 #include <QVector>
 
+#include <deque>
 #include <functional>
 
 struct sqlite3;
@@ -86,7 +87,23 @@ public:
     bool readingsAfter(const QString &instrument, qint64 seq, qint64 timeMs, int limit,
                        const std::function<void(const StoredReading &)> &each);
     void addEvent(const QString &instrument, qint64 timeMs, EventKind kind, const QString &detail);
+    // False with error() naming the cause (a full disk, a read-only file);
+    // what was queued stays queued for the next commit.
     bool commit();
+
+    // While the store cannot be written, readings wait in memory up to a bound;
+    // beyond it the oldest waiting ones are dropped and counted here.
+    void setMaxWaitingReadings(int readings) { m_maxWaitingReadings = qMax(1, readings); }
+    int maxWaitingReadings() const { return m_maxWaitingReadings; }
+    int waitingReadings() const { return int(m_pendingReadings.size()); }
+    int waitingEvents() const { return int(m_pendingEvents.size()); }
+    struct Dropped {
+        qint64 count = 0;
+        qint64 firstMs = 0; // the time of the first and the last reading dropped
+        qint64 lastMs = 0;
+    };
+    // What was dropped since the last call, and forgets it.
+    Dropped takeDropped();
     // Deletes readings older than cutoffMs; the per-minute rows stay.
     bool deleteReadingsBefore(qint64 cutoffMs, qint64 *deleted = nullptr);
 
@@ -149,8 +166,10 @@ private:
         EventKind kind;
         QString detail;
     };
-    QVector<PendingReading> m_pendingReadings;
-    QVector<PendingEvent> m_pendingEvents;
+    std::deque<PendingReading> m_pendingReadings;
+    std::deque<PendingEvent> m_pendingEvents;
+    int m_maxWaitingReadings = 200000;
+    Dropped m_dropped;
     // Per instrument id: the last time given, so that two readings of one read
     // (the same millisecond) keep distinct, ordered times.
     QHash<qint64, qint64> m_lastTimeMs;

@@ -44,6 +44,13 @@ bool Monitor::start()
         qCCritical(lcMonitor).noquote() << m_store.error();
         return false;
     }
+    // While the store cannot be written, five minutes of every instrument at
+    // its rate (the fastest output, ten a second, when the configuration does
+    // not set it) wait in memory; older ones are dropped and counted.
+    int perFiveMinutes = 0;
+    for (const InstrumentConfig &instrument : qAsConst(m_config.instruments))
+        perFiveMinutes += 300 * (instrument.period > 0 ? 1000 / instrument.period : 10);
+    m_store.setMaxWaitingReadings(qMax(MinWaitingReadings, perFiveMinutes));
     if (m_config.mqtt.enabled) {
         QStringList names;
         for (const InstrumentConfig &instrument : qAsConst(m_config.instruments))
@@ -85,7 +92,7 @@ bool Monitor::start()
     return true;
 }
 
-void Monitor::stop()
+bool Monitor::stop()
 {
     for (InstrumentLink *link : qAsConst(m_links))
         link->stop();
@@ -93,6 +100,14 @@ void Monitor::stop()
     commit();
     if (m_mqtt)
         m_mqtt->stop();
+    if (!m_storeFailing)
+        return true;
+    qCCritical(lcMonitor).noquote() << QStringLiteral(
+                                           "store: %1; %2 readings and %3 events that could not be written are lost")
+                                           .arg(m_store.error())
+                                           .arg(m_store.waitingReadings())
+                                           .arg(m_store.waitingEvents());
+    return false;
 }
 
 void Monitor::alarmChanged(const QString &name, const QString &instrument, bool raised, double value, qint64 timeMs)
@@ -149,16 +164,36 @@ void Monitor::reading(const QString &instrument, qint64 timeMs, double kelvin)
 void Monitor::commit()
 {
     if (m_store.commit()) {
-        if (m_storeFailing)
-            logLine(QStringLiteral("store: writing again"));
+        if (!m_storeFailing)
+            return;
         m_storeFailing = false;
+        m_droppingSaid = false;
+        logLine(QStringLiteral("store: writing again"));
+        const HistoryStore::Dropped dropped = m_store.takeDropped();
+        if (dropped.count > 0) {
+            record(QString(), EventKind::ReadingsDropped,
+                   QStringLiteral("%1 readings from %2 to %3, the oldest waiting, while the store could not be written "
+                                  "(%4)")
+                       .arg(dropped.count)
+                       .arg(isoTime(dropped.firstMs), isoTime(dropped.lastMs), m_failureCause));
+            m_store.commit();
+        }
         return;
     }
     // Kept queued and tried again at the next commit; said once, not every half second.
-    if (!m_storeFailing)
-        logLine(QStringLiteral("store: %1 (readings are kept in memory and written when it works again)")
-                    .arg(m_store.error()));
+    if (!m_storeFailing) {
+        m_failureCause = m_store.error();
+        logLine(QStringLiteral("store: %1 (readings wait in memory, %2 at the most, and are written when it works "
+                               "again)")
+                    .arg(m_failureCause)
+                    .arg(m_store.maxWaitingReadings()));
+    }
     m_storeFailing = true;
+    if (!m_droppingSaid && m_store.waitingReadings() >= m_store.maxWaitingReadings()) {
+        m_droppingSaid = true;
+        logLine(QStringLiteral("store: %1 readings waiting; the oldest are dropped from now on")
+                    .arg(m_store.waitingReadings()));
+    }
 }
 
 void Monitor::watchStore()

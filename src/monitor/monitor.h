@@ -23,6 +23,8 @@ class Monitor : public QObject
 
 public:
     static constexpr int CommitIntervalMs = 500;
+    // Readings that wait for an unwritable store, at the least.
+    static constexpr int MinWaitingReadings = 3000;
     // How often the store's path is checked to still name the file written.
     static constexpr int StoreWatchIntervalMs = 2000;
 
@@ -30,8 +32,9 @@ public:
     // Opens the store and starts every link. False, with the reason logged as
     // critical, when the store cannot be opened or MQTT not set up.
     bool start();
-    // Writes what is pending and records the stop.
-    void stop();
+    // Writes what is pending and records the stop. False, with the loss
+    // logged, when the store cannot take what waits.
+    bool stop();
 
 signals:
     // The monitor cannot go on (its store was deleted or replaced): it has
@@ -55,5 +58,7 @@ private:
     QTimer *m_storeWatch;
     void watchStore();
     bool m_storeFailing = false;
+    bool m_droppingSaid = false;
+    QString m_failureCause;
     MqttPublisher *m_mqtt = nullptr;
 };
