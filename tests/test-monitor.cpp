@@ -455,6 +455,55 @@ private slots:
         QVERIFY2(monitor.log().contains("that could not be written are lost"), qPrintable(monitor.log()));
     }
 
+    // Values no sensor of the instrument reports are no readings: they never
+    // reach the store, the alarms or the summaries; each burst is one event.
+    void impossibleReadingsAreRejected()
+    {
+        PtyPeer peer;
+        const QString file =
+            config("odd.conf", "[store]\npath=DIR/odd.db\n[instrument/o]\nport=" + QFile::encodeName(peer.path())
+                                   + "\n"
+                                     "[alarm/cold]\ninstrument=o\nbelow=1\n");
+        MonitorRun monitor;
+        QVERIFY(monitor.start(file));
+        QVERIFY(peer.waitFor("*idn?\n").endsWith("*idn?\n"));
+        peer.write("NORDA,VKRHX350,O1,1.3.2\n");
+        QVERIFY(monitor.waitForLog("o: connected"));
+        // clang-format off
+        peer.write("*T = 4.200 K\n"
+                   "*T = -1.7e308 K\n*T = -0.001 K\n"   // one burst: below absolute zero
+                   "*T = 4.300 K\n"
+                   "*T = 1000000 K\n"                  // far too hot
+                   "*T = 2000.000 K\n*T = 0.010 K\n"   // the hottest and a cold one still are readings
+                   "*T = 0 K\n*T = 2000.5 K\n");       // a burst the stop ends
+        // clang-format on
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("odd.db"), "o") >= 4, 10000);
+        QVERIFY(monitor.waitForLog("readings rejected: 1 value(s)"));
+        const QString log = monitor.stop();
+        QVERIFY2(!log.startsWith("exit"), qPrintable(log));
+
+        HistoryStore store;
+        QVERIFY(store.openForReading(path("odd.db")));
+        QVector<double> kept;
+        for (const StoredReading &reading : readingsOf(store, "o"))
+            kept << reading.kelvin;
+        QCOMPARE(kept, (QVector<double>{4.2, 4.3, 2000.0, 0.01}));
+        QStringList rejected;
+        for (const StoredEvent &event : eventsOf(store, "o")) {
+            if (event.kind == EventKind::ReadingsRejected)
+                rejected << event.detail.section(' ', 0, 0) + " " + event.detail.section(", the first ", 1);
+        }
+        QCOMPARE(rejected, (QStringList{"2 -1.7e+308 K", "1 1e+06 K", "2 0 K"}));
+        // The cold alarm saw the 0.01 K reading, never the impossible ones.
+        QStringList alarms;
+        for (const StoredEvent &event : eventsOf(store, "o")) {
+            if (isAlarmEvent(event.kind))
+                alarms << event.kindText + " " + event.detail;
+        }
+        QCOMPARE(alarms, QStringList{"alarm raised cold at 0.010 K"});
+        QVERIFY(!log.contains("e+308") || log.contains("the first -1.7e+308 K"));
+    }
+
     void killedMonitorLeavesAWholeStore()
     {
         auto a = simulator("k", "K1");

@@ -23,6 +23,7 @@ const KindName Names[] = {
     {EventKind::AlarmRaised, "alarm raised"},
     {EventKind::AlarmCleared, "alarm cleared"},
     {EventKind::ReadingsDropped, "readings dropped"},
+    {EventKind::ReadingsRejected, "readings rejected"},
 };
 
 } // namespace

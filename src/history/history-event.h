@@ -20,7 +20,8 @@ enum class EventKind {
     Share,
     AlarmRaised,
     AlarmCleared,
-    ReadingsDropped, // the store could not be written for long: the oldest waiting readings went
+    ReadingsDropped,  // the store could not be written for long: the oldest waiting readings went
+    ReadingsRejected, // values no sensor of the instrument reports (at or below 0 K, or far too hot)
 };
 
 // The stored text of a kind ("connected", "alarm raised", ...); empty for Unknown.

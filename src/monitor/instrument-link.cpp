@@ -6,6 +6,7 @@
 #include "device/instrument-settings.h"
 #include "device/port-reconnect.h"
 #include "device/protocol.h"
+#include "history/history-time.h"
 
 #include <QDateTime>
 #include <QSerialPort>
@@ -108,8 +109,21 @@ void InstrumentLink::updateListenOnly()
         m_device->listenOnly = m_maintenance && m_share && m_share->hasClient();
 }
 
+void InstrumentLink::reportRejected()
+{
+    if (m_rejected.count == 0)
+        return;
+    emit event(m_config.name, EventKind::ReadingsRejected,
+               QStringLiteral("%1 value(s) from %2 to %3 that no sensor of the instrument reports, the first %4 K")
+                   .arg(m_rejected.count)
+                   .arg(isoTime(m_rejected.firstMs), isoTime(m_rejected.lastMs))
+                   .arg(m_rejected.firstValue, 0, 'g', 6));
+    m_rejected = Rejected();
+}
+
 void InstrumentLink::stop()
 {
+    reportRejected();
     m_reconnector->stop();
     if (m_device) {
         m_device->disconnect(this);
@@ -133,8 +147,22 @@ bool InstrumentLink::open(const QString &path)
             [this](const QString &answer) { refuse(QStringLiteral("not a VKRHX350 (%1 answered)").arg(answer)); });
     connect(device, &Device::temperatureChanged, this, [this](double kelvin) {
         // Readings count only from an instrument that is the configured one.
-        if (m_connected)
-            emit reading(m_config.name, QDateTime::currentMSecsSinceEpoch(), kelvin);
+        if (!m_connected)
+            return;
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        if (kelvin > 0 && kelvin <= HottestKelvin) {
+            reportRejected();
+            emit reading(m_config.name, now, kelvin);
+            return;
+        }
+        // A value no sensor of this instrument reports (a corrupted line, a
+        // broken sensor): not a reading, so nothing misleading reaches alarms,
+        // summaries or subscribers. Said once per burst.
+        if (m_rejected.count++ == 0) {
+            m_rejected.firstMs = now;
+            m_rejected.firstValue = kelvin;
+        }
+        m_rejected.lastMs = now;
     });
     connect(device, &Device::connectionLost, this, &InstrumentLink::lost);
     connect(device, &Device::parameterReceived, this, [this](const QString &key, const QString &value) {
@@ -229,6 +257,7 @@ void InstrumentLink::refuse(const QString &why)
 
 void InstrumentLink::lost(const QString &reason)
 {
+    reportRejected();
     const bool wasConnected = m_connected;
     m_connected = false;
     if (m_device) {

@@ -21,6 +21,9 @@ class InstrumentLink : public QObject
     Q_OBJECT
 
 public:
+    // No sensor of the instrument reports more (its curves end well below).
+    static constexpr double HottestKelvin = 2000;
+
     InstrumentLink(const InstrumentConfig &config, QObject *parent = nullptr);
     void start();
     void stop();
@@ -48,6 +51,8 @@ private:
     void refuse(const QString &why);
     void lost(const QString &reason);
     void waitForPort(int firstDelayMs = 500);
+    // The burst of impossible values that just ended, as one event.
+    void reportRejected();
 
     InstrumentConfig m_config;
     Device *m_device = nullptr;
@@ -57,7 +62,14 @@ private:
     bool m_connected = false;
     SharedPort *m_share = nullptr;
     bool m_maintenance = false;
-    bool m_restarted = false; // announced its application again, not yet identified
+    bool m_restarted = false;
+    struct Rejected {
+        qint64 count = 0;
+        qint64 firstMs = 0;
+        qint64 lastMs = 0;
+        double firstValue = 0;
+    };
+    Rejected m_rejected; // announced its application again, not yet identified
     // The settings as the instrument last reported them (or a client set them).
     QHash<QString, QString> m_settings;
     // Which setting the monitor's own read-back asks next (-1: none running).
