@@ -54,8 +54,8 @@ bool HistoryStore::readingsAfter(const QString &instrument, qint64 seq, qint64 t
     // Sequence numbers and times rise together, so the readings after a given
     // one are those after its time: no second index is needed.
     const qint64 id = instrumentId(instrument, true);
-    SqliteStatement query(m_db, "SELECT time_ms, kelvin, seq FROM readings WHERE instrument = ? AND time_ms > ? "
-                                "AND seq > ? ORDER BY time_ms LIMIT ?");
+    SqliteStatement query(kept("SELECT time_ms, kelvin, seq FROM readings WHERE instrument = ? AND time_ms > ? "
+                               "AND seq > ? ORDER BY time_ms LIMIT ?"));
     if (!query)
         return fail(QStringLiteral("cannot read"));
     query.bind(1, id);
@@ -93,14 +93,14 @@ bool HistoryStore::commit()
         return true;
     if (!exec("BEGIN"))
         return false;
-    SqliteStatement reading(m_db,
-                            "INSERT OR REPLACE INTO readings(instrument, time_ms, kelvin, seq) VALUES(?, ?, ?, ?)");
-    SqliteStatement instrumentState(m_db, "UPDATE instruments SET last_seq = max(last_seq, ?2), "
-                                          "acked_seq = ?3, acked_time_ms = ?4 WHERE id = ?1");
-    SqliteStatement minute(m_db, "INSERT INTO minutes(instrument, minute, lo, hi, total, n) VALUES(?, ?, ?, ?, ?, 1) "
-                                 "ON CONFLICT(instrument, minute) DO UPDATE SET lo = min(lo, excluded.lo), "
-                                 "hi = max(hi, excluded.hi), total = total + excluded.total, n = n + 1");
-    SqliteStatement event(m_db, "INSERT INTO events(instrument, time_ms, kind, detail) VALUES(?, ?, ?, ?)");
+    SqliteStatement reading(
+        kept("INSERT OR REPLACE INTO readings(instrument, time_ms, kelvin, seq) VALUES(?, ?, ?, ?)"));
+    SqliteStatement instrumentState(kept("UPDATE instruments SET last_seq = max(last_seq, ?2), "
+                                         "acked_seq = ?3, acked_time_ms = ?4 WHERE id = ?1"));
+    SqliteStatement minute(kept("INSERT INTO minutes(instrument, minute, lo, hi, total, n) VALUES(?, ?, ?, ?, ?, 1) "
+                                "ON CONFLICT(instrument, minute) DO UPDATE SET lo = min(lo, excluded.lo), "
+                                "hi = max(hi, excluded.hi), total = total + excluded.total, n = n + 1"));
+    SqliteStatement event(kept("INSERT INTO events(instrument, time_ms, kind, detail) VALUES(?, ?, ?, ?)"));
     bool ok = reading && minute && event && instrumentState;
     for (const PendingReading &r : qAsConst(m_pendingReadings)) {
         if (!ok)

@@ -40,8 +40,31 @@ CREATE INDEX IF NOT EXISTS events_by_time ON events(time_ms);
 
 HistoryStore::~HistoryStore()
 {
+    close();
+}
+
+void HistoryStore::close()
+{
+    finalizeKept();
     if (m_db)
         sqlite3_close(m_db);
+    m_db = nullptr;
+}
+
+sqlite3_stmt *HistoryStore::kept(const char *sql)
+{
+    sqlite3_stmt *&statement = m_kept[sql];
+    if (!statement)
+        sqlite3_prepare_v2(m_db, sql, -1, &statement, nullptr);
+    return statement;
+}
+
+void HistoryStore::finalizeKept()
+{
+    // Finalized before the handle closes: a close with a live statement frees nothing.
+    for (sqlite3_stmt *statement : qAsConst(m_kept))
+        sqlite3_finalize(statement);
+    m_kept.clear();
 }
 
 bool HistoryStore::fail(const QString &what)
@@ -120,10 +143,7 @@ bool HistoryStore::openForReading(const QString &path)
 
 bool HistoryStore::open(const QString &path, bool write)
 {
-    if (m_db) {
-        sqlite3_close(m_db);
-        m_db = nullptr;
-    }
+    close();
     m_path = path;
     if (!write) {
         const QFileInfo info(path);
@@ -191,7 +211,7 @@ qint64 HistoryStore::instrumentId(const QString &name, bool create)
     const auto known = m_ids.constFind(name);
     if (known != m_ids.constEnd())
         return *known;
-    SqliteStatement find(m_db, "SELECT id, last_seq, acked_seq, acked_time_ms FROM instruments WHERE name = ?");
+    SqliteStatement find(kept("SELECT id, last_seq, acked_seq, acked_time_ms FROM instruments WHERE name = ?"));
     find.bind(1, name);
     qint64 id = 0;
     if (find.step() == SQLITE_ROW) {
@@ -205,7 +225,7 @@ qint64 HistoryStore::instrumentId(const QString &name, bool create)
         if (newest.step() == SQLITE_ROW && sqlite3_column_type(newest.get(), 0) != SQLITE_NULL)
             m_lastTimeMs.insert(id, newest.integer(0));
     } else if (create) {
-        SqliteStatement insert(m_db, "INSERT INTO instruments(name) VALUES(?)");
+        SqliteStatement insert(kept("INSERT INTO instruments(name) VALUES(?)"));
         insert.bind(1, name);
         if (insert.step() == SQLITE_DONE)
             id = sqlite3_last_insert_rowid(m_db);

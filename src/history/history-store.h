@@ -139,11 +139,17 @@ private:
     }
     bool open(const QString &path, bool write);
     bool exec(const char *sql);
+    // A statement prepared once for the store's life (a writer runs the same
+    // few at every commit); null when it cannot be prepared.
+    sqlite3_stmt *kept(const char *sql);
+    void finalizeKept();
+    void close();
     qint64 instrumentId(const QString &name, bool create);
     bool fail(const QString &what);
 
     sqlite3 *m_db = nullptr;
     WriterLock m_writerLock;
+    QHash<const char *, sqlite3_stmt *> m_kept;
     QString m_path;
     QString m_error;
     // Device and inode of the store and its log as opened for writing.

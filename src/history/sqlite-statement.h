@@ -8,12 +8,22 @@
 
 #include <sqlite3.h>
 
-// A statement that finalizes itself.
+// A statement that finalizes itself; or, made from one that its owner keeps
+// prepared, is reset and unbound when done, ready for the next use.
 class SqliteStatement
 {
 public:
     SqliteStatement(sqlite3 *db, const char *sql) { sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr); }
-    ~SqliteStatement() { sqlite3_finalize(m_stmt); }
+    explicit SqliteStatement(sqlite3_stmt *kept) : m_stmt(kept), m_kept(true) {}
+    ~SqliteStatement()
+    {
+        if (!m_kept) {
+            sqlite3_finalize(m_stmt);
+        } else if (m_stmt) {
+            sqlite3_reset(m_stmt);
+            sqlite3_clear_bindings(m_stmt);
+        }
+    }
     SqliteStatement(const SqliteStatement &) = delete;
     SqliteStatement &operator=(const SqliteStatement &) = delete;
     explicit operator bool() const { return m_stmt != nullptr; }
@@ -37,4 +47,5 @@ public:
 
 private:
     sqlite3_stmt *m_stmt = nullptr;
+    bool m_kept = false;
 };
