@@ -165,6 +165,46 @@ private slots:
         QCOMPARE(received.last(), stored);
     }
 
+    // A monitor killed again and again: no seq goes out with two different
+    // readings, and every reading published is in the store afterwards.
+    void killedMonitorNeverReusesASeq()
+    {
+        MqttBroker broker(dir->path());
+        MqttSubscriber subscriber(broker.port());
+        const QString configPath = config(broker.port());
+        for (int round = 0; round < 6; ++round) {
+            MonitorRun monitor;
+            QVERIFY(monitor.start(configPath));
+            const int before = seqs(subscriber.lines()).size();
+            QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).size() >= before + 3 + round % 3, 10000);
+            ::kill(pid_t(monitor.process.processId()), SIGKILL);
+            QVERIFY(monitor.process.waitForFinished(5000));
+        }
+        QHash<qint64, QString> published; // seq -> its payload
+        for (const QString &line : subscriber.lines()) {
+            if (!line.startsWith("frostgauge/cryo/temperature "))
+                continue;
+            const QString payload = line.mid(28);
+            const qint64 seq = QJsonDocument::fromJson(payload.toUtf8()).object().value("seq").toVariant().toLongLong();
+            QVERIFY2(
+                !published.contains(seq) || published.value(seq) == payload,
+                qPrintable(
+                    QStringLiteral("seq %1 went out as %2 and as %3").arg(seq).arg(published.value(seq), payload)));
+            published.insert(seq, payload);
+        }
+        HistoryStore store;
+        QVERIFY(store.openForReading(path("store.db")));
+        QHash<qint64, QString> stored;
+        store.readings("cryo", 0, std::numeric_limits<qint64>::max(), [&](const StoredReading &reading) {
+            stored.insert(reading.seq, QStringLiteral("{\"time\":\"%1\",\"kelvin\":%2,\"seq\":%3}")
+                                           .arg(isoTime(reading.timeMs))
+                                           .arg(reading.kelvin, 0, 'f', 3)
+                                           .arg(reading.seq));
+        });
+        for (auto it = published.cbegin(); it != published.cend(); ++it)
+            QVERIFY2(stored.value(it.key()) == it.value(), qPrintable("published, not stored: " + it.value()));
+    }
+
     void wrongPasswordIsRefusedAndLoggingGoesOn()
     {
         const QString passwords = path("passwords");

@@ -21,7 +21,7 @@ bool HistoryStore::readings(const QString &instrument, qint64 fromMs, qint64 toM
                             const std::function<void(const StoredReading &)> &each)
 {
     SqliteStatement query(
-        m_db, "SELECT i.name, r.time_ms, r.kelvin FROM readings r JOIN instruments i ON i.id = r.instrument "
+        m_db, "SELECT i.name, r.time_ms, r.kelvin, r.seq FROM readings r JOIN instruments i ON i.id = r.instrument "
               "WHERE (?1 = '' OR i.name = ?1) AND r.time_ms BETWEEN ?2 AND ?3 "
               "ORDER BY r.time_ms, i.name");
     if (!query)
@@ -31,7 +31,7 @@ bool HistoryStore::readings(const QString &instrument, qint64 fromMs, qint64 toM
     query.bind(3, toMs);
     int status;
     while ((status = query.step()) == SQLITE_ROW)
-        each({query.text(0), query.integer(1), query.real(2), 0});
+        each({query.text(0), query.integer(1), query.real(2), query.integer(3)});
     return status == SQLITE_DONE || fail(QStringLiteral("cannot read"));
 }
 

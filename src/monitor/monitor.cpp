@@ -26,8 +26,10 @@ void logLine(const QString &line)
 
 Monitor::Monitor(const MonitorConfig &config, QObject *parent)
     : QObject(parent), m_config(config), m_commitTimer(new QTimer(this)), m_tickTimer(new QTimer(this)),
-      m_retentionTimer(new QTimer(this)), m_storeWatch(new QTimer(this))
+      m_retentionTimer(new QTimer(this)), m_storeWatch(new QTimer(this)), m_commitSoon(new QTimer(this))
 {
+    m_commitSoon->setSingleShot(true);
+    connect(m_commitSoon, &QTimer::timeout, this, &Monitor::commit);
     connect(m_storeWatch, &QTimer::timeout, this, &Monitor::watchStore);
     connect(m_commitTimer, &QTimer::timeout, this, &Monitor::commit);
     connect(m_tickTimer, &QTimer::timeout, this, [this] {
@@ -149,12 +151,21 @@ void Monitor::record(const QString &instrument, EventKind kind, const QString &d
 
 void Monitor::reading(const QString &instrument, qint64 timeMs, double kelvin)
 {
-    // The sequence number is given as the reading enters the store's queue, and
-    // the reading goes to the broker at once, not with the store's batch.
+    // The sequence number is given as the reading enters the store's queue.
+    // It leaves the process only once the store holds it: a monitor killed
+    // before the commit starts again from the last committed number, which
+    // then was never seen outside. So the reading goes to the broker after a
+    // commit that comes a few milliseconds later, not with the half-second batch.
     qint64 storedMs = timeMs;
     const qint64 seq = m_store.addReading(instrument, timeMs, kelvin, &storedMs);
-    if (m_mqtt)
-        m_mqtt->publishReading(instrument, storedMs, kelvin, seq);
+    if (m_mqtt) {
+        // The oldest go first, as the store drops its oldest waiting readings.
+        if (int(m_unpublished.size()) >= m_store.maxWaitingReadings())
+            m_unpublished.pop_front();
+        m_unpublished.push_back({instrument, storedMs, kelvin, seq});
+        if (!m_storeFailing && !m_commitSoon->isActive())
+            m_commitSoon->start(PublishCommitDelayMs);
+    }
     for (Alarm *alarm : qAsConst(m_alarms)) {
         if (alarm->config().instrument == instrument)
             alarm->reading(timeMs, kelvin);
@@ -164,6 +175,7 @@ void Monitor::reading(const QString &instrument, qint64 timeMs, double kelvin)
 void Monitor::commit()
 {
     if (m_store.commit()) {
+        publishCommitted();
         if (!m_storeFailing)
             return;
         m_storeFailing = false;
@@ -194,6 +206,15 @@ void Monitor::commit()
         logLine(QStringLiteral("store: %1 readings waiting; the oldest are dropped from now on")
                     .arg(m_store.waitingReadings()));
     }
+}
+
+void Monitor::publishCommitted()
+{
+    if (!m_mqtt)
+        return;
+    for (const Unpublished &reading : m_unpublished)
+        m_mqtt->publishReading(reading.instrument, reading.timeMs, reading.kelvin, reading.seq);
+    m_unpublished.clear();
 }
 
 void Monitor::watchStore()

@@ -12,6 +12,8 @@
 #include <QObject>
 #include <QVector>
 
+#include <deque>
+
 class Alarm;
 class InstrumentLink;
 class MqttPublisher;
@@ -23,6 +25,9 @@ class Monitor : public QObject
 
 public:
     static constexpr int CommitIntervalMs = 500;
+    // With MQTT, how soon after a reading the store commits, so that it is
+    // published once durable.
+    static constexpr int PublishCommitDelayMs = 5;
     // Readings that wait for an unwritable store, at the least.
     static constexpr int MinWaitingReadings = 3000;
     // How often the store's path is checked to still name the file written.
@@ -56,6 +61,16 @@ private:
     QTimer *m_tickTimer;
     QTimer *m_retentionTimer;
     QTimer *m_storeWatch;
+    // With MQTT: a commit soon after a reading, which then goes out.
+    QTimer *m_commitSoon;
+    void publishCommitted();
+    struct Unpublished {
+        QString instrument;
+        qint64 timeMs;
+        double kelvin;
+        qint64 seq;
+    };
+    std::deque<Unpublished> m_unpublished;
     void watchStore();
     bool m_storeFailing = false;
     bool m_droppingSaid = false;
