@@ -277,9 +277,10 @@ private slots:
         QTest::newRow("missing") << "missing.db" << "missing.db: no such file";
         QTest::newRow("folder") << "folder" << "folder is not a regular file";
         QTest::newRow("text") << "notes.txt" << "notes.txt is not a Frostgauge history store";
-        QTest::newRow("empty") << "empty.db" << "empty.db is not a Frostgauge history store";
+        QTest::newRow("empty") << "empty.db" << "empty.db is not a Frostgauge history store (it is empty)";
         QTest::newRow("another program's database") << "foreign.db" << "foreign.db is not a Frostgauge history store";
-        QTest::newRow("cut short") << "cut.db" << "cut.db";
+        QTest::newRow("cut short") << "cut.db" << "cut.db is damaged: ";
+        QTest::newRow("cut at half") << "half.db" << "half.db is damaged: database disk image is malformed";
         // clang-format on
     }
 
@@ -298,6 +299,8 @@ private slots:
         QFile whole(sample.path);
         QVERIFY(whole.open(QIODevice::ReadOnly));
         writeFile(QStringLiteral("cut.db"), whole.read(3000));
+        whole.seek(0);
+        writeFile(QStringLiteral("half.db"), whole.read(whole.size() / 2));
         sqlite3 *db = nullptr;
         QCOMPARE(sqlite3_open(qPrintable(dir.filePath(QStringLiteral("foreign.db"))), &db), SQLITE_OK);
         sqlite3_exec(db, "CREATE TABLE IF NOT EXISTS readings(t, v)", nullptr, nullptr, nullptr);
@@ -351,6 +354,36 @@ private slots:
         const CliRun none = runCli({"history", sample.path, "--json", "--from", "1000", "--to", "2000"});
         QCOMPARE(none.code, 0);
         QCOMPARE(none.out, QStringLiteral("[]\n"));
+    }
+
+    // A store that is there but cannot be read is a failure (1); a path that
+    // names no store file is a wrong argument (2).
+    void historyOnStoresThatCannotBeRead_data()
+    {
+        QTest::addColumn<QByteArray>("content"); // empty: no file at all
+        QTest::addColumn<int>("code");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("missing") << QByteArray() << 2 << "no such file";
+        QTest::newRow("another program's file")
+            << QByteArray("time,temperature\n") << 1 << "is not a Frostgauge history store";
+        QTest::newRow("cut short") << QByteArray("SQLite format 3") + QByteArray(200, '\0') << 1 << "";
+    }
+
+    void historyOnStoresThatCannotBeRead()
+    {
+        QFETCH(QByteArray, content);
+        QFETCH(int, code);
+        QFETCH(QString, message);
+        const QString store =
+            dir.filePath(QStringLiteral("unreadable-%1.db").arg(QTest::currentDataTag()).replace(' ', '-'));
+        if (!content.isEmpty()) {
+            QFile file(store);
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(content);
+        }
+        const CliRun run = runCli({"history", store});
+        QCOMPARE(run.code, code);
+        QVERIFY2(run.err.contains(store) && run.err.contains(message), qPrintable(run.err));
     }
 
     void historyRefusesAReversedRange()

@@ -7,6 +7,7 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QUrl>
 
 #include <cerrno>
 #include <sys/stat.h>
@@ -112,6 +113,79 @@ bool HistoryStore::openForWriting(const QString &path)
     return true;
 }
 
+HistoryStore::Content HistoryStore::probeContent()
+{
+    // Asked with statements that are finalized before the handle may be closed
+    // (a close with a live statement frees nothing).
+    SqliteStatement probe(m_db, "SELECT value FROM meta WHERE key = 'format'");
+    if (probe) {
+        const int status = probe.step();
+        if (status == SQLITE_ROW && probe.text(0) == QLatin1String(FormatValue))
+            return Store;
+        if (status == SQLITE_ROW || status == SQLITE_DONE)
+            return Other;
+        m_probeMessage = QString::fromUtf8(sqlite3_errmsg(m_db));
+        return classify(sqlite3_extended_errcode(m_db));
+    }
+    const int code = sqlite3_extended_errcode(m_db);
+    m_probeMessage = QString::fromUtf8(sqlite3_errmsg(m_db));
+    if ((code & 0xff) != SQLITE_ERROR)
+        return classify(code);
+    // No table of ours: an empty database, or another program's.
+    SqliteStatement tables(m_db, "SELECT count(*) FROM sqlite_master");
+    if (tables && tables.step() == SQLITE_ROW)
+        return tables.integer(0) == 0 ? Empty : Other;
+    m_probeMessage = QString::fromUtf8(sqlite3_errmsg(m_db));
+    return classify(sqlite3_extended_errcode(m_db));
+}
+
+HistoryStore::Content HistoryStore::classify(int code)
+{
+    switch (code & 0xff) {
+    case SQLITE_NOTADB:
+        return Other;
+    case SQLITE_CORRUPT:
+        return Damaged;
+    case SQLITE_CANTOPEN:
+    case SQLITE_PERM:
+    case SQLITE_READONLY:
+    case SQLITE_AUTH:
+        return Unopenable;
+    default:
+        return Damaged;
+    }
+}
+
+QString HistoryStore::describe(const QString &path, Content content) const
+{
+    switch (content) {
+    case Damaged:
+        return QStringLiteral("%1 is damaged: %2 (cut short or overwritten; a copy may be rescued with sqlite3's "
+                              ".recover)")
+            .arg(path, m_probeMessage);
+    case Unopenable:
+        return QStringLiteral("%1: permission denied: %2").arg(path, m_probeMessage);
+    case Empty:
+        return QStringLiteral("%1 is not a Frostgauge history store (it is empty)").arg(path);
+    case Store:
+    case Other:
+        break;
+    }
+    return QStringLiteral("%1 is not a Frostgauge history store").arg(path);
+}
+
+bool HistoryStore::refuse(const QString &path, const QString &why)
+{
+    // Before any probe the library's own words follow ours.
+    m_error = why.startsWith(path)
+                  ? why
+                  : QStringLiteral("%1: %2: %3")
+                        .arg(path, why, m_db ? QString::fromUtf8(sqlite3_errmsg(m_db)) : QStringLiteral("no memory"));
+    close();
+    m_path = path;
+    return false;
+}
+
 bool HistoryStore::stillAtItsPath(QString *why) const
 {
     quint64 device = 0;
@@ -165,31 +239,23 @@ bool HistoryStore::open(const QString &path, bool write)
     }
     const int flags = write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
     if (sqlite3_open_v2(QFile::encodeName(path).constData(), &m_db, flags, nullptr) != SQLITE_OK)
-        return fail(QStringLiteral("cannot open the history store"));
+        return refuse(path, QStringLiteral("cannot open the history store"));
     // A reader waits for a writer's checkpoint rather than failing at once.
     sqlite3_busy_timeout(m_db, 5000);
 
-    // What the file holds, asked with statements that are finalized before the
-    // handle may be closed (a close with a live statement frees nothing).
-    enum { Store, Empty, Other } content = Other;
-    {
-        SqliteStatement probe(m_db, "SELECT value FROM meta WHERE key = 'format'");
-        if (probe) {
-            if (probe.step() == SQLITE_ROW && probe.text(0) == QLatin1String(FormatValue))
-                content = Store;
-        } else {
-            SqliteStatement tables(m_db, "SELECT count(*) FROM sqlite_master");
-            if (tables && tables.step() == SQLITE_ROW && tables.integer(0) == 0)
-                content = Empty;
-        }
+    Content content = probeContent();
+    if (content == Unopenable && !write) {
+        // A reader that may not make the store's shared-memory file beside it
+        // (a folder it cannot write): read the file as it stands, unchanging.
+        close();
+        m_path = path;
+        const QByteArray uri = "file:" + QUrl::fromLocalFile(path).toEncoded(QUrl::RemoveScheme) + "?immutable=1";
+        if (sqlite3_open_v2(uri.constData(), &m_db, SQLITE_OPEN_READONLY | SQLITE_OPEN_URI, nullptr) == SQLITE_OK)
+            content = probeContent();
     }
     // An empty file (or a new one) becomes a store when opened for writing.
-    if (content == Other || (content == Empty && !write)) {
-        m_error = QStringLiteral("%1 is not a Frostgauge history store").arg(path);
-        sqlite3_close(m_db);
-        m_db = nullptr;
-        return false;
-    }
+    if (content != Store && !(content == Empty && write))
+        return refuse(path, describe(path, content));
     if (!write)
         return true;
 

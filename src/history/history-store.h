@@ -138,6 +138,14 @@ private:
         return value >= 0 ? value / divisor : -((-value + divisor - 1) / divisor);
     }
     bool open(const QString &path, bool write);
+    // What a file holds, told apart for the reader's sake.
+    enum Content { Store, Empty, Other, Damaged, Unopenable };
+    Content probeContent();
+    static Content classify(int sqliteCode);
+    QString describe(const QString &path, Content content) const;
+    // Closes, sets error() to why and returns false.
+    bool refuse(const QString &path, const QString &why);
+    QString m_probeMessage;
     bool exec(const char *sql);
     // A statement prepared once for the store's life (a writer runs the same
     // few at every commit); null when it cannot be prepared.

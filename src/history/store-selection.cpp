@@ -2,6 +2,8 @@
 
 #include "common/command-output.h"
 
+#include <QFileInfo>
+
 StoreSelection::StoreSelection()
     : m_instrument(QStringLiteral("instrument"), QString(), QStringLiteral("NAME")),
       m_from(QStringLiteral("from"), QString(), QStringLiteral("TIME")),
@@ -28,8 +30,10 @@ int StoreSelection::readTimes(const QCommandLineParser &parser)
 
 int StoreSelection::open(const QCommandLineParser &parser, const QString &path)
 {
+    // A path that names no store file is a wrong argument; a file that is
+    // there but cannot be read is a failure (it may be repaired, or read by another user).
     if (!store.openForReading(path))
-        return fail(store.error(), Usage);
+        return fail(store.error(), QFileInfo(path).isFile() ? Failure : Usage);
     instrument = parser.value(m_instrument);
     if (!instrument.isEmpty() && !store.instruments().contains(instrument))
         return fail(QStringLiteral("%1 holds no instrument %2 (it has: %3)")
