@@ -24,6 +24,7 @@ const KindName Names[] = {
     {EventKind::AlarmCleared, "alarm cleared"},
     {EventKind::ReadingsDropped, "readings dropped"},
     {EventKind::ReadingsRejected, "readings rejected"},
+    {EventKind::ClockJumped, "clock jumped"},
 };
 
 } // namespace

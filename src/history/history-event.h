@@ -22,6 +22,7 @@ enum class EventKind {
     AlarmCleared,
     ReadingsDropped,  // the store could not be written for long: the oldest waiting readings went
     ReadingsRejected, // values no sensor of the instrument reports (at or below 0 K, or far too hot)
+    ClockJumped,      // the system clock went forward or back: the curve's times jump there
 };
 
 // The stored text of a kind ("connected", "alarm raised", ...); empty for Unknown.

@@ -9,11 +9,6 @@
 qint64 HistoryStore::addReading(const QString &instrument, qint64 timeMs, double kelvin, qint64 *storedTimeMs)
 {
     const qint64 id = instrumentId(instrument, true);
-    // Readings of one read share a millisecond; each keeps a place of its own.
-    qint64 &last = m_lastTimeMs[id];
-    if (timeMs <= last)
-        timeMs = last + 1;
-    last = timeMs;
     const qint64 seq = ++m_lastSeq[id];
     if (int(m_pendingReadings.size()) >= m_maxWaitingReadings) {
         // The store has not been written for a long while: memory stays
@@ -48,20 +43,35 @@ qint64 HistoryStore::acknowledgedTimeMs(const QString &instrument)
     return m_acknowledged.value(instrumentId(instrument, true), Acknowledged()).timeMs;
 }
 
-bool HistoryStore::readingsAfter(const QString &instrument, qint64 seq, qint64 timeMs, int limit,
+bool HistoryStore::firstTimeAfter(const QString &instrument, qint64 acked, qint64 *timeMs)
+{
+    // The per-minute rows know the highest sequence number of their minute:
+    // the first minute with one above acked is where the walk starts.
+    SqliteStatement query(kept("SELECT min(minute) FROM minutes WHERE instrument = ? AND max_seq > ?"));
+    query.bind(1, instrumentId(instrument, true));
+    query.bind(2, acked);
+    if (!query || query.step() != SQLITE_ROW)
+        return fail(QStringLiteral("cannot read"));
+    if (sqlite3_column_type(query.get(), 0) == SQLITE_NULL)
+        return false;
+    *timeMs = query.integer(0) * 60000;
+    return true;
+}
+
+bool HistoryStore::readingsAfter(const QString &instrument, qint64 acked, qint64 timeMs, qint64 seq, int limit,
                                  const std::function<void(const StoredReading &)> &each)
 {
-    // Sequence numbers and times rise together, so the readings after a given
-    // one are those after its time: no second index is needed.
+    // A walk along the key from (timeMs, seq), skipping what was acknowledged.
     const qint64 id = instrumentId(instrument, true);
-    SqliteStatement query(kept("SELECT time_ms, kelvin, seq FROM readings WHERE instrument = ? AND time_ms > ? "
-                               "AND seq > ? ORDER BY time_ms LIMIT ?"));
+    SqliteStatement query(kept("SELECT time_ms, kelvin, seq FROM readings WHERE instrument = ?1 "
+                               "AND (time_ms, seq) > (?2, ?3) AND seq > ?4 ORDER BY time_ms, seq LIMIT ?5"));
     if (!query)
         return fail(QStringLiteral("cannot read"));
     query.bind(1, id);
     query.bind(2, timeMs);
     query.bind(3, seq);
-    query.bind(4, qint64(limit));
+    query.bind(4, acked);
+    query.bind(5, qint64(limit));
     int status;
     while ((status = query.step()) == SQLITE_ROW)
         each({instrument, query.integer(0), query.real(1), query.integer(2)});
@@ -97,9 +107,11 @@ bool HistoryStore::commit()
         kept("INSERT OR REPLACE INTO readings(instrument, time_ms, kelvin, seq) VALUES(?, ?, ?, ?)"));
     SqliteStatement instrumentState(kept("UPDATE instruments SET last_seq = max(last_seq, ?2), "
                                          "acked_seq = ?3, acked_time_ms = ?4 WHERE id = ?1"));
-    SqliteStatement minute(kept("INSERT INTO minutes(instrument, minute, lo, hi, total, n) VALUES(?, ?, ?, ?, ?, 1) "
+    SqliteStatement minute(kept("INSERT INTO minutes(instrument, minute, lo, hi, total, n, max_seq) "
+                                "VALUES(?, ?, ?, ?, ?, 1, ?) "
                                 "ON CONFLICT(instrument, minute) DO UPDATE SET lo = min(lo, excluded.lo), "
-                                "hi = max(hi, excluded.hi), total = total + excluded.total, n = n + 1"));
+                                "hi = max(hi, excluded.hi), total = total + excluded.total, n = n + 1, "
+                                "max_seq = max(max_seq, excluded.max_seq)"));
     SqliteStatement event(kept("INSERT INTO events(instrument, time_ms, kind, detail) VALUES(?, ?, ?, ?)"));
     bool ok = reading && minute && event && instrumentState;
     for (const PendingReading &r : qAsConst(m_pendingReadings)) {
@@ -116,6 +128,7 @@ bool HistoryStore::commit()
         minute.bind(3, r.kelvin);
         minute.bind(4, r.kelvin);
         minute.bind(5, r.kelvin);
+        minute.bind(6, r.seq);
         ok = ok && minute.step() == SQLITE_DONE;
         minute.reset();
     }

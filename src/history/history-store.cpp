@@ -17,19 +17,24 @@ namespace {
 constexpr char FormatKey[] = "format";
 constexpr char FormatValue[] = "frostgauge-history 1";
 
-// Readings carry the instrument's id and the time as the key of a table
-// without row ids: a reading costs little more than its three numbers.
+// Readings carry the instrument's id, the time they were read and their
+// sequence number as the key of a table without row ids: a reading costs
+// little more than its numbers, two readings of one millisecond (or of a clock
+// set back) both keep their true time, and a range of time is one walk of the
+// key (the columns declared in the key's order, which SQLite's integrity
+// check of such tables expects). The per-minute rows keep the highest sequence number of their minute,
+// which finds the readings a consumer has not acknowledged whatever their time.
 constexpr char Schema[] = R"sql(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS instruments(
     id INTEGER PRIMARY KEY, name TEXT UNIQUE NOT NULL, last_seq INTEGER NOT NULL DEFAULT 0,
     acked_seq INTEGER NOT NULL DEFAULT 0, acked_time_ms INTEGER NOT NULL DEFAULT -1);
 CREATE TABLE IF NOT EXISTS readings(
-    instrument INTEGER NOT NULL, time_ms INTEGER NOT NULL, kelvin REAL NOT NULL, seq INTEGER NOT NULL,
-    PRIMARY KEY(instrument, time_ms)) WITHOUT ROWID;
+    instrument INTEGER NOT NULL, time_ms INTEGER NOT NULL, seq INTEGER NOT NULL, kelvin REAL NOT NULL,
+    PRIMARY KEY(instrument, time_ms, seq)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS minutes(
     instrument INTEGER NOT NULL, minute INTEGER NOT NULL,
-    lo REAL NOT NULL, hi REAL NOT NULL, total REAL NOT NULL, n INTEGER NOT NULL,
+    lo REAL NOT NULL, hi REAL NOT NULL, total REAL NOT NULL, n INTEGER NOT NULL, max_seq INTEGER NOT NULL DEFAULT 0,
     PRIMARY KEY(instrument, minute)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS events(
     id INTEGER PRIMARY KEY, instrument INTEGER, time_ms INTEGER NOT NULL,
@@ -186,6 +191,44 @@ bool HistoryStore::refuse(const QString &path, const QString &why)
     return false;
 }
 
+bool HistoryStore::migrate()
+{
+    // Stores from before readings kept their true times: the readings were
+    // keyed by (instrument, time) and the per-minute rows had no sequence
+    // numbers. Rewritten once, in one transaction: all of it or nothing.
+    bool oldKey = false;
+    bool noMaxSeq = false;
+    {
+        SqliteStatement readings(m_db, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'readings'");
+        oldKey = readings.step() == SQLITE_ROW && !readings.text(0).contains(QLatin1String("time_ms, seq)"));
+        SqliteStatement minutes(m_db, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'minutes'");
+        noMaxSeq = minutes.step() == SQLITE_ROW && !minutes.text(0).contains(QLatin1String("max_seq"));
+    }
+    if (!oldKey && !noMaxSeq)
+        return true;
+    bool ok = exec("BEGIN");
+    if (ok && oldKey)
+        ok = exec("CREATE TABLE readings_keyed("
+                  "instrument INTEGER NOT NULL, time_ms INTEGER NOT NULL, seq INTEGER NOT NULL, kelvin REAL NOT NULL,"
+                  "PRIMARY KEY(instrument, time_ms, seq)) WITHOUT ROWID;"
+                  "INSERT INTO readings_keyed(instrument, time_ms, seq, kelvin) "
+                  "SELECT instrument, time_ms, seq, kelvin FROM readings;"
+                  "DROP TABLE readings;"
+                  "ALTER TABLE readings_keyed RENAME TO readings;");
+    if (ok && noMaxSeq)
+        ok = exec("ALTER TABLE minutes ADD COLUMN max_seq INTEGER NOT NULL DEFAULT 0;"
+                  "UPDATE minutes SET max_seq = coalesce((SELECT max(seq) FROM readings r "
+                  "WHERE r.instrument = minutes.instrument "
+                  "AND r.time_ms BETWEEN minutes.minute * 60000 AND minutes.minute * 60000 + 59999), 0);");
+    if (ok && exec("COMMIT"))
+        return true;
+    const QString cause = m_error;
+    exec("ROLLBACK");
+    m_error =
+        QStringLiteral("%1 (while bringing the store to the keys by sequence number; it is unchanged)").arg(cause);
+    return false;
+}
+
 bool HistoryStore::stillAtItsPath(QString *why) const
 {
     quint64 device = 0;
@@ -262,7 +305,7 @@ bool HistoryStore::open(const QString &path, bool write)
     // WAL: readers go on while the monitor writes, and a killed writer leaves
     // the file whole. NORMAL syncs at checkpoints, which is enough for a
     // process crash; a power cut may lose the last commits, never the file.
-    if (!exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;") || !exec(Schema))
+    if (!exec("PRAGMA journal_mode=WAL; PRAGMA synchronous=NORMAL;") || !exec(Schema) || !migrate())
         return false;
     SqliteStatement format(m_db, "INSERT OR IGNORE INTO meta(key, value) VALUES(?, ?)");
     format.bind(1, QString::fromLatin1(FormatKey));
@@ -284,12 +327,6 @@ qint64 HistoryStore::instrumentId(const QString &name, bool create)
         id = find.integer(0);
         m_lastSeq.insert(id, find.integer(1));
         m_acknowledged.insert(id, {find.integer(2), find.integer(3), false});
-        // Times keep rising across restarts, even if the clock was set back:
-        // the order of times is the order of sequence numbers.
-        SqliteStatement newest(m_db, "SELECT max(time_ms) FROM readings WHERE instrument = ?");
-        newest.bind(1, id);
-        if (newest.step() == SQLITE_ROW && sqlite3_column_type(newest.get(), 0) != SQLITE_NULL)
-            m_lastTimeMs.insert(id, newest.integer(0));
     } else if (create) {
         SqliteStatement insert(kept("INSERT INTO instruments(name) VALUES(?)"));
         insert.bind(1, name);

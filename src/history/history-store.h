@@ -75,7 +75,8 @@ public:
     // Writing. Readings and events are queued and written by commit(), in one
     // transaction, together with the per-minute rows they touch. Each reading
     // gets the next sequence number of its instrument, which survives restarts
-    // and retention; addReading returns it (and the time it was stored under).
+    // and retention; addReading returns it. A reading keeps the time it was
+    // read, whatever the times before it (the same millisecond, a clock set back).
     qint64 addReading(const QString &instrument, qint64 timeMs, double kelvin, qint64 *storedTimeMs = nullptr);
     // The last reading a consumer (the MQTT broker) acknowledged, kept with the
     // next commit so that a restart resumes after it.
@@ -83,8 +84,13 @@ public:
     // The acknowledged reading's sequence number and time (0 and -1: none yet).
     qint64 acknowledgedSeq(const QString &instrument);
     qint64 acknowledgedTimeMs(const QString &instrument);
-    // Up to limit stored readings after the one given, in sequence order.
-    bool readingsAfter(const QString &instrument, qint64 seq, qint64 timeMs, int limit,
+    // The time from which on the readings after the sequence number acked
+    // lie (a clock set back may have put later ones earlier); false when
+    // there are none.
+    bool firstTimeAfter(const QString &instrument, qint64 acked, qint64 *timeMs);
+    // Up to limit stored readings with a sequence number above acked, in time
+    // order from the one after (timeMs, seq).
+    bool readingsAfter(const QString &instrument, qint64 acked, qint64 timeMs, qint64 seq, int limit,
                        const std::function<void(const StoredReading &)> &each);
     void addEvent(const QString &instrument, qint64 timeMs, EventKind kind, const QString &detail);
     // False with error() naming the cause (a full disk, a read-only file);
@@ -138,6 +144,7 @@ private:
         return value >= 0 ? value / divisor : -((-value + divisor - 1) / divisor);
     }
     bool open(const QString &path, bool write);
+    bool migrate();
     // What a file holds, told apart for the reader's sake.
     enum Content { Store, Empty, Other, Damaged, Unopenable };
     Content probeContent();
@@ -184,9 +191,6 @@ private:
     std::deque<PendingEvent> m_pendingEvents;
     int m_maxWaitingReadings = 200000;
     Dropped m_dropped;
-    // Per instrument id: the last time given, so that two readings of one read
-    // (the same millisecond) keep distinct, ordered times.
-    QHash<qint64, qint64> m_lastTimeMs;
     QHash<qint64, qint64> m_lastSeq;
     struct Acknowledged {
         qint64 seq = 0;

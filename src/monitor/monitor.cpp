@@ -31,9 +31,11 @@ Monitor::Monitor(const MonitorConfig &config, QObject *parent)
     m_commitSoon->setSingleShot(true);
     connect(m_commitSoon, &QTimer::timeout, this, &Monitor::commit);
     connect(m_storeWatch, &QTimer::timeout, this, &Monitor::watchStore);
+    m_monotonic.start();
     connect(m_commitTimer, &QTimer::timeout, this, &Monitor::commit);
     connect(m_tickTimer, &QTimer::timeout, this, [this] {
         const qint64 now = nowMs();
+        watchClock(now);
         for (Alarm *alarm : qAsConst(m_alarms))
             alarm->tick(now);
     });
@@ -215,6 +217,23 @@ void Monitor::publishCommitted()
     for (const Unpublished &reading : m_unpublished)
         m_mqtt->publishReading(reading.instrument, reading.timeMs, reading.kelvin, reading.seq);
     m_unpublished.clear();
+}
+
+void Monitor::watchClock(qint64 now)
+{
+    // Readings keep the system clock's time: when it jumps (set by hand, or
+    // corrected after running wrong), the history says why the curve does.
+    const qint64 elapsed = m_monotonic.elapsed();
+    if (m_clockBaseMs >= 0) {
+        const qint64 jump = (now - m_clockBaseMs) - (elapsed - m_monotonicBaseMs);
+        if (qAbs(jump) >= ClockJumpMs)
+            record(QString(), EventKind::ClockJumped,
+                   QStringLiteral("the system clock went %1 by %2 s")
+                       .arg(jump > 0 ? QLatin1String("forward") : QLatin1String("back"))
+                       .arg(qAbs(jump) / 1000.0, 0, 'f', 1));
+    }
+    m_clockBaseMs = now;
+    m_monotonicBaseMs = elapsed;
 }
 
 void Monitor::watchStore()

@@ -9,6 +9,7 @@
 #include "history/history-store.h"
 #include "monitor/monitor-config.h"
 
+#include <QElapsedTimer>
 #include <QObject>
 #include <QVector>
 
@@ -25,6 +26,8 @@ class Monitor : public QObject
 
 public:
     static constexpr int CommitIntervalMs = 500;
+    // A step of the system clock against the monotonic one that is an event.
+    static constexpr qint64 ClockJumpMs = 60000;
     // With MQTT, how soon after a reading the store commits, so that it is
     // published once durable.
     static constexpr int PublishCommitDelayMs = 5;
@@ -61,6 +64,10 @@ private:
     QTimer *m_tickTimer;
     QTimer *m_retentionTimer;
     QTimer *m_storeWatch;
+    void watchClock(qint64 now);
+    QElapsedTimer m_monotonic;
+    qint64 m_clockBaseMs = -1;
+    qint64 m_monotonicBaseMs = 0;
     // With MQTT: a commit soon after a reading, which then goes out.
     QTimer *m_commitSoon;
     void publishCommitted();

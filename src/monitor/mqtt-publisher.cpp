@@ -5,6 +5,8 @@
 
 #include <QTimer>
 
+#include <limits>
+
 namespace {
 
 // Readings queued at once while the backlog is sent: memory stays bounded
@@ -52,8 +54,12 @@ void MqttPublisher::connected()
     }
     // What the broker missed, from the store, before any live reading.
     emit storeCommitWanted();
-    for (const QString &instrument : qAsConst(m_instruments))
-        m_replaying.insert(instrument, {m_store->acknowledgedSeq(instrument), m_store->acknowledgedTimeMs(instrument)});
+    for (const QString &instrument : qAsConst(m_instruments)) {
+        const qint64 acked = m_store->acknowledgedSeq(instrument);
+        qint64 fromMs = 0;
+        if (m_store->firstTimeAfter(instrument, acked, &fromMs))
+            m_replaying.insert(instrument, {acked, fromMs - 1, std::numeric_limits<qint64>::max()});
+    }
     replayMore();
 }
 
@@ -74,15 +80,17 @@ void MqttPublisher::replayMore()
         const QString instrument = it.key();
         Cursor &cursor = it.value();
         int queued = 0;
-        m_store->readingsAfter(instrument, cursor.seq, cursor.timeMs, ReplayChunk, [&](const StoredReading &reading) {
-            int mid = 0;
-            if (m_client->publish(topic(instrument, QStringLiteral("temperature")),
-                                  MqttPayloads::reading(reading.timeMs, reading.kelvin, reading.seq), true, &mid)) {
-                m_inFlight.insert(mid, {instrument, reading.seq, reading.timeMs});
-                cursor = {reading.seq, reading.timeMs};
-                ++queued;
-            }
-        });
+        m_store->readingsAfter(
+            instrument, cursor.acked, cursor.timeMs, cursor.seq, ReplayChunk, [&](const StoredReading &reading) {
+                int mid = 0;
+                if (m_client->publish(topic(instrument, QStringLiteral("temperature")),
+                                      MqttPayloads::reading(reading.timeMs, reading.kelvin, reading.seq), true, &mid)) {
+                    m_inFlight.insert(mid, {instrument, reading.seq, reading.timeMs});
+                    cursor.timeMs = reading.timeMs;
+                    cursor.seq = reading.seq;
+                    ++queued;
+                }
+            });
         // A chunk shorter than asked for reached the newest reading: live from here.
         if (queued < ReplayChunk)
             it = m_replaying.erase(it);

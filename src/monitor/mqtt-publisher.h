@@ -5,7 +5,7 @@
 // Nothing is lost while the broker is away: every reading is in the store with
 // its sequence number, and the last one the broker acknowledged is kept there
 // too. On (re)connecting, what the broker missed is published from the store in
-// sequence order, in chunks, before live readings resume. Retained states are
+// time order, in chunks, before live readings resume. Retained states are
 // sent again after a reconnection (a broker without persistence forgets them).
 
 #include "device/instrument-identity.h"
@@ -60,10 +60,12 @@ private:
         qint64 timeMs;
     };
     QHash<int, InFlight> m_inFlight;
-    // Per instrument while the backlog is being sent: the last reading queued.
+    // Per instrument while the backlog is being sent: what the broker had, and
+    // the last reading queued (the backlog goes in time order).
     struct Cursor {
-        qint64 seq;
+        qint64 acked;
         qint64 timeMs;
+        qint64 seq;
     };
     QHash<QString, Cursor> m_replaying;
     QHash<QString, QByteArray> m_retained;

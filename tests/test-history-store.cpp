@@ -1,0 +1,151 @@
+// The history store in process: readings keep their true times, whatever the
+// times before them; a store from before is brought to the new keys once; the
+// readings a consumer has not acknowledged are found after a clock set back.
+
+#include "history/history-store.h"
+#include "support/test-main.h"
+
+#include <QTemporaryDir>
+
+#include <limits>
+#include <sqlite3.h>
+
+namespace {
+
+QVector<StoredReading> all(HistoryStore &store, const QString &instrument)
+{
+    QVector<StoredReading> readings;
+    store.readings(instrument, std::numeric_limits<qint64>::min(), std::numeric_limits<qint64>::max(),
+                   [&](const StoredReading &reading) { readings.append(reading); });
+    return readings;
+}
+
+constexpr qint64 Now = 1796882400000; // 2026-12-10 06:00 UTC
+constexpr qint64 In2030 = 1893456000000;
+
+} // namespace
+
+class HistoryStoreTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir dir;
+
+private slots:
+    void floodOfOneMillisecondKeepsItsTime()
+    {
+        HistoryStore store;
+        QVERIFY(store.openForWriting(dir.filePath("flood.db")));
+        for (int i = 0; i < 5000; ++i)
+            QCOMPARE(store.addReading("a", Now, 4.2 + i * 0.001), qint64(i + 1));
+        QVERIFY(store.commit());
+        const QVector<StoredReading> readings = all(store, "a");
+        QCOMPARE(readings.size(), 5000);
+        for (int i = 0; i < readings.size(); ++i) {
+            QCOMPARE(readings.at(i).timeMs, Now);
+            QCOMPARE(readings.at(i).seq, qint64(i + 1));
+        }
+        QVERIFY(store.integrityOk());
+    }
+
+    // One reading stamped while the clock was wrong pins nothing after it,
+    // in this run or the next.
+    void readingFromTheFutureMovesNothing()
+    {
+        const QString path = dir.filePath("future.db");
+        {
+            HistoryStore store;
+            QVERIFY(store.openForWriting(path));
+            store.addReading("a", In2030, 4.2);
+            store.addReading("a", Now, 4.3);
+            QVERIFY(store.commit());
+        }
+        HistoryStore store;
+        QVERIFY(store.openForWriting(path));
+        QCOMPARE(store.addReading("a", Now + 1000, 4.4), qint64(3));
+        QVERIFY(store.commit());
+        const QVector<StoredReading> readings = all(store, "a");
+        QCOMPARE(readings.size(), 3);
+        // In time order, each with the time it was read.
+        QCOMPARE(readings.at(0).timeMs, Now);
+        QCOMPARE(readings.at(1).timeMs, Now + 1000);
+        QCOMPARE(readings.at(2).timeMs, In2030);
+        QCOMPARE(readings.at(2).seq, qint64(1));
+    }
+
+    // A consumer that acknowledged seq 2 gets 3 and 4, also when 4 was read
+    // after the clock went back before the acknowledged one.
+    void unacknowledgedAfterAClockSetBack()
+    {
+        HistoryStore store;
+        QVERIFY(store.openForWriting(dir.filePath("back.db")));
+        store.addReading("a", Now, 1);
+        store.addReading("a", Now + 100, 2);
+        store.addReading("a", Now + 200, 3);
+        store.addReading("a", Now - 3600000, 4); // an hour back
+        QVERIFY(store.commit());
+        qint64 from = 0;
+        QVERIFY(store.firstTimeAfter("a", 2, &from));
+        QVERIFY(from <= Now - 3600000);
+        QVector<qint64> seqs;
+        qint64 timeMs = from - 1;
+        qint64 seq = std::numeric_limits<qint64>::max();
+        for (int chunk = 0; chunk < 5; ++chunk) {
+            int got = 0;
+            QVERIFY(store.readingsAfter("a", 2, timeMs, seq, 1, [&](const StoredReading &reading) {
+                seqs << reading.seq;
+                timeMs = reading.timeMs;
+                seq = reading.seq;
+                ++got;
+            }));
+            if (got == 0)
+                break;
+        }
+        QCOMPARE(seqs, (QVector<qint64>{4, 3}));
+        QVERIFY(!store.firstTimeAfter("a", 4, &from));
+    }
+
+    // A store written before readings kept their true times is brought to the
+    // new keys once, keeping every reading and summary.
+    void olderStoreIsMigrated()
+    {
+        const QString path = dir.filePath("old.db");
+        sqlite3 *db = nullptr;
+        QCOMPARE(sqlite3_open(qPrintable(path), &db), SQLITE_OK);
+        const char *old =
+            "PRAGMA journal_mode=WAL;"
+            "CREATE TABLE meta(key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;"
+            "INSERT INTO meta VALUES('format', 'frostgauge-history 1');"
+            "CREATE TABLE instruments(id INTEGER PRIMARY KEY, name TEXT UNIQUE NOT NULL, last_seq INTEGER NOT NULL "
+            "DEFAULT 0, acked_seq INTEGER NOT NULL DEFAULT 0, acked_time_ms INTEGER NOT NULL DEFAULT -1);"
+            "CREATE TABLE readings(instrument INTEGER NOT NULL, time_ms INTEGER NOT NULL, kelvin REAL NOT NULL, "
+            "seq INTEGER NOT NULL, PRIMARY KEY(instrument, time_ms)) WITHOUT ROWID;"
+            "CREATE TABLE minutes(instrument INTEGER NOT NULL, minute INTEGER NOT NULL, lo REAL NOT NULL, hi REAL NOT "
+            "NULL, total REAL NOT NULL, n INTEGER NOT NULL, PRIMARY KEY(instrument, minute)) WITHOUT ROWID;"
+            "CREATE TABLE events(id INTEGER PRIMARY KEY, instrument INTEGER, time_ms INTEGER NOT NULL, kind TEXT NOT "
+            "NULL, detail TEXT NOT NULL);"
+            "INSERT INTO instruments(id, name, last_seq) VALUES(1, 'a', 2);"
+            "INSERT INTO readings VALUES(1, 1796882400000, 4.2, 1), (1, 1796882400001, 4.3, 2);"
+            "INSERT INTO minutes VALUES(1, 29948040, 4.2, 4.3, 8.5, 2);";
+        QCOMPARE(sqlite3_exec(db, old, nullptr, nullptr, nullptr), SQLITE_OK);
+        sqlite3_close(db);
+
+        HistoryStore store;
+        QVERIFY2(store.openForWriting(path), qPrintable(store.error()));
+        QCOMPARE(store.addReading("a", Now, 4.4), qint64(3));
+        QVERIFY(store.commit());
+        const QVector<StoredReading> readings = all(store, "a");
+        QCOMPARE(readings.size(), 3);
+        QCOMPARE(readings.at(0).seq, qint64(1));
+        QCOMPARE(readings.at(1).timeMs, Now); // the new one shares the first one's millisecond
+        QCOMPARE(readings.at(2).kelvin, 4.3);
+        qint64 from = 0;
+        QVERIFY(store.firstTimeAfter("a", 0, &from));
+        QCOMPARE(from, qint64(29948040) * 60000);
+        QVERIFY(store.integrityOk());
+    }
+};
+
+FROSTGAUGE_TEST_MAIN(HistoryStoreTest)
+#include "test-history-store.moc"
