@@ -8,6 +8,7 @@
 //   T<ms>            the clock's tick (silence and hold times run out here)
 
 #include "monitor/alarm.h"
+#include "monitor/clock-watch.h"
 #include "support/test-main.h"
 
 #include <QSignalSpy>
@@ -156,6 +157,18 @@ private slots:
         quiet.tick(1000);
         QCOMPARE(silent.count(), 1);
         QVERIFY(std::isnan(silent.at(0).at(3).toDouble()));
+    }
+
+    // A step of the system clock against the monotonic one, a minute or more, is a jump.
+    void clockJumps()
+    {
+        ClockWatch watch;
+        QCOMPARE(watch.look(1000000, 0), qint64(0));
+        QCOMPARE(watch.look(1000200, 200), qint64(0));                  // in step
+        QCOMPARE(watch.look(1059000, 400), qint64(0));                  // 58.6 s ahead: within the bound
+        QCOMPARE(watch.look(1200000, 600), qint64(140800));             // forward
+        QCOMPARE(watch.look(1200000 - 3600000, 800), qint64(-3600200)); // an hour back
+        QCOMPARE(watch.look(1200000 - 3600000 + 200, 1000), qint64(0));
     }
 
     // The command line of an alarm is split as a shell splits words, and

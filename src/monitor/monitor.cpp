@@ -223,17 +223,12 @@ void Monitor::watchClock(qint64 now)
 {
     // Readings keep the system clock's time: when it jumps (set by hand, or
     // corrected after running wrong), the history says why the curve does.
-    const qint64 elapsed = m_monotonic.elapsed();
-    if (m_clockBaseMs >= 0) {
-        const qint64 jump = (now - m_clockBaseMs) - (elapsed - m_monotonicBaseMs);
-        if (qAbs(jump) >= ClockJumpMs)
-            record(QString(), EventKind::ClockJumped,
-                   QStringLiteral("the system clock went %1 by %2 s")
-                       .arg(jump > 0 ? QLatin1String("forward") : QLatin1String("back"))
-                       .arg(qAbs(jump) / 1000.0, 0, 'f', 1));
-    }
-    m_clockBaseMs = now;
-    m_monotonicBaseMs = elapsed;
+    const qint64 jump = m_clockWatch.look(now, m_monotonic.elapsed());
+    if (jump != 0)
+        record(QString(), EventKind::ClockJumped,
+               QStringLiteral("the system clock went %1 by %2 s")
+                   .arg(jump > 0 ? QLatin1String("forward") : QLatin1String("back"))
+                   .arg(qAbs(jump) / 1000.0, 0, 'f', 1));
 }
 
 void Monitor::watchStore()

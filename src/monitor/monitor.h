@@ -7,6 +7,7 @@
 // frostgauge.monitor category (monitor-log.h).
 
 #include "history/history-store.h"
+#include "monitor/clock-watch.h"
 #include "monitor/monitor-config.h"
 
 #include <QElapsedTimer>
@@ -26,8 +27,6 @@ class Monitor : public QObject
 
 public:
     static constexpr int CommitIntervalMs = 500;
-    // A step of the system clock against the monotonic one that is an event.
-    static constexpr qint64 ClockJumpMs = 60000;
     // With MQTT, how soon after a reading the store commits, so that it is
     // published once durable.
     static constexpr int PublishCommitDelayMs = 5;
@@ -66,8 +65,7 @@ private:
     QTimer *m_storeWatch;
     void watchClock(qint64 now);
     QElapsedTimer m_monotonic;
-    qint64 m_clockBaseMs = -1;
-    qint64 m_monotonicBaseMs = 0;
+    ClockWatch m_clockWatch;
     // With MQTT: a commit soon after a reading, which then goes out.
     QTimer *m_commitSoon;
     void publishCommitted();
