@@ -281,6 +281,7 @@ private slots:
         QTest::newRow("another program's database") << "foreign.db" << "foreign.db is not a Frostgauge history store";
         QTest::newRow("cut short") << "cut.db" << "cut.db is damaged: ";
         QTest::newRow("cut at half") << "half.db" << "half.db is damaged: database disk image is malformed";
+        QTest::newRow("missing its log") << "nolog.db" << "nolog.db is missing its write-ahead log (";
         // clang-format on
     }
 
@@ -301,6 +302,12 @@ private slots:
         writeFile(QStringLiteral("cut.db"), whole.read(3000));
         whole.seek(0);
         writeFile(QStringLiteral("half.db"), whole.read(whole.size() / 2));
+        // A store whose writer is still there, its log deleted from under it.
+        HistoryStore writer;
+        QVERIFY(writer.openForWriting(dir.filePath(QStringLiteral("nolog.db"))));
+        writer.addReading(QStringLiteral("x"), 1000, 4.2);
+        QVERIFY(writer.commit());
+        QFile::remove(dir.filePath(QStringLiteral("nolog.db-wal")));
         sqlite3 *db = nullptr;
         QCOMPARE(sqlite3_open(qPrintable(dir.filePath(QStringLiteral("foreign.db"))), &db), SQLITE_OK);
         sqlite3_exec(db, "CREATE TABLE IF NOT EXISTS readings(t, v)", nullptr, nullptr, nullptr);

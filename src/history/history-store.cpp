@@ -286,6 +286,14 @@ bool HistoryStore::open(const QString &path, bool write)
     // A reader waits for a writer's checkpoint rather than failing at once.
     sqlite3_busy_timeout(m_db, 5000);
 
+    // A writer's shared-memory index without its log: the log was deleted
+    // under it (both go together when the last writer closes). Reading the main
+    // file alone would show old readings as if they were all.
+    if (!write && QFileInfo::exists(path + QStringLiteral("-shm")) && !QFileInfo::exists(path + QStringLiteral("-wal")))
+        return refuse(path, QStringLiteral("%1 is missing its write-ahead log (%1-wal): what was written since the "
+                                           "last checkpoint is in no file; if the log was moved, put it back beside "
+                                           "the store")
+                                .arg(path));
     Content content = probeContent();
     if (content == Unopenable && !write) {
         // A reader that may not make the store's shared-memory file beside it
