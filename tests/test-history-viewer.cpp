@@ -12,13 +12,17 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QProcess>
 #include <QSet>
+#include <QStandardPaths>
+#include <QTemporaryDir>
 #include <QWheelEvent>
 #include <qwt_plot_canvas.h>
 #include <qwt_plot_marker.h>
 #include <qwt_scale_map.h>
 
 #include <sqlite3.h>
+#include <unistd.h>
 
 namespace {
 
@@ -391,6 +395,40 @@ private slots:
         const CliRun run = runCli({"history", store});
         QCOMPARE(run.code, code);
         QVERIFY2(run.err.contains(store) && run.err.contains(message), qPrintable(run.err));
+    }
+
+    // A reader who may not write beside the store (the service's own folder)
+    // reads it as it stands; one who may not read it is told so.
+    void historyForAReaderWithoutWriteAccess()
+    {
+        if (::geteuid() != 0 || QStandardPaths::findExecutable("setpriv").isEmpty())
+            QSKIP("needs root and setpriv to read as another user");
+        const QStringList asNobody{"--reuid=65534", "--regid=65534", "--clear-groups"};
+        if (QProcess::execute("setpriv", asNobody + QStringList{FROSTGAUGE_CLI_EXECUTABLE, "--help"}) != 0)
+            QSKIP("the command-line client cannot be run by another user here");
+        QTemporaryDir folder;
+        QVERIFY(QFile::setPermissions(folder.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner
+                                                         | QFileDevice::ExeOwner | QFileDevice::ReadOther
+                                                         | QFileDevice::ExeOther));
+        const QString path = folder.filePath("service.db");
+        {
+            HistoryStore store;
+            QVERIFY(store.openForWriting(path));
+            store.addReading("cryo", 1796882400000, 4.2);
+            QVERIFY(store.commit());
+        }
+        QProcess reader;
+        reader.start("setpriv", asNobody + QStringList{FROSTGAUGE_CLI_EXECUTABLE, "history", path});
+        QVERIFY(reader.waitForFinished(10000));
+        QVERIFY2(reader.exitCode() == 0, reader.readAllStandardError().constData());
+        QVERIFY(reader.readAllStandardOutput().contains(",cryo,4.200"));
+
+        QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
+        reader.start("setpriv", asNobody + QStringList{FROSTGAUGE_CLI_EXECUTABLE, "history", path});
+        QVERIFY(reader.waitForFinished(10000));
+        const QString err = QString::fromUtf8(reader.readAllStandardError());
+        QCOMPARE(reader.exitCode(), 1);
+        QVERIFY2(err.contains(path + ": permission denied: "), qPrintable(err));
     }
 
     void historyRefusesAReversedRange()

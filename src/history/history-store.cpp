@@ -279,6 +279,12 @@ bool HistoryStore::open(const QString &path, bool write)
             m_error = QStringLiteral("%1 is not a regular file").arg(path);
             return false;
         }
+        if (!info.isReadable()) {
+            m_error = QStringLiteral("%1: permission denied: this user may not read it (the service's own store is "
+                                     "read with sudo, or from a copy)")
+                          .arg(path);
+            return false;
+        }
     }
     const int flags = write ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
     if (sqlite3_open_v2(QFile::encodeName(path).constData(), &m_db, flags, nullptr) != SQLITE_OK)
