@@ -6,7 +6,7 @@
 
 #include "history/sqlite-statement.h"
 
-qint64 HistoryStore::addReading(const QString &instrument, qint64 timeMs, double kelvin, qint64 *storedTimeMs)
+qint64 HistoryStore::addReading(const QString &instrument, qint64 timeMs, double kelvin)
 {
     const qint64 id = instrumentId(instrument, true);
     const qint64 seq = ++m_lastSeq[id];
@@ -20,8 +20,6 @@ qint64 HistoryStore::addReading(const QString &instrument, qint64 timeMs, double
         m_pendingReadings.pop_front();
     }
     m_pendingReadings.push_back({id, timeMs, kelvin, seq});
-    if (storedTimeMs)
-        *storedTimeMs = timeMs;
     return seq;
 }
 
@@ -36,11 +34,6 @@ void HistoryStore::setAcknowledged(const QString &instrument, qint64 seq, qint64
 qint64 HistoryStore::acknowledgedSeq(const QString &instrument)
 {
     return m_acknowledged.value(instrumentId(instrument, true)).seq;
-}
-
-qint64 HistoryStore::acknowledgedTimeMs(const QString &instrument)
-{
-    return m_acknowledged.value(instrumentId(instrument, true), Acknowledged()).timeMs;
 }
 
 bool HistoryStore::firstTimeAfter(const QString &instrument, qint64 acked, qint64 *timeMs)

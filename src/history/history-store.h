@@ -77,13 +77,13 @@ public:
     // gets the next sequence number of its instrument, which survives restarts
     // and retention; addReading returns it. A reading keeps the time it was
     // read, whatever the times before it (the same millisecond, a clock set back).
-    qint64 addReading(const QString &instrument, qint64 timeMs, double kelvin, qint64 *storedTimeMs = nullptr);
+    qint64 addReading(const QString &instrument, qint64 timeMs, double kelvin);
     // The last reading a consumer (the MQTT broker) acknowledged, kept with the
     // next commit so that a restart resumes after it.
     void setAcknowledged(const QString &instrument, qint64 seq, qint64 timeMs);
-    // The acknowledged reading's sequence number and time (0 and -1: none yet).
+    // The acknowledged reading's sequence number (0: none yet). Its time is
+    // kept too, for the programs that read the store.
     qint64 acknowledgedSeq(const QString &instrument);
-    qint64 acknowledgedTimeMs(const QString &instrument);
     // The time from which on the readings after the sequence number acked
     // lie (a clock set back may have put later ones earlier); false when
     // there are none.

@@ -45,10 +45,11 @@ bool WriterLock::acquire(const QString &storePath, QString *error)
                          .arg(storePath, lockPath, QString::fromLocal8Bit(strerror(reason)));
         return false;
     }
+    // The holder's name for a second writer's message; should it not be
+    // written, the lock holds all the same.
     const QByteArray pid = QByteArray::number(qint64(::getpid())) + '\n';
-    if (::ftruncate(fd, 0) != 0 || ::pwrite(fd, pid.constData(), size_t(pid.size()), 0) != pid.size()) {
-        // The lock holds all the same; only the holder's name is missing.
-    }
+    if (::ftruncate(fd, 0) == 0)
+        (void)!::pwrite(fd, pid.constData(), size_t(pid.size()), 0);
     m_fd = fd;
     return true;
 }

@@ -104,8 +104,8 @@ bool Monitor::stop()
     commit();
     if (m_mqtt)
         m_mqtt->stop();
-    if (!m_storeFailing)
-        return true;
+    if (m_storeLost || !m_storeFailing)
+        return !m_storeLost;
     qCCritical(lcMonitor).noquote() << QStringLiteral(
                                            "store: %1; %2 readings and %3 events that could not be written are lost")
                                            .arg(m_store.error())
@@ -158,13 +158,12 @@ void Monitor::reading(const QString &instrument, qint64 timeMs, double kelvin)
     // before the commit starts again from the last committed number, which
     // then was never seen outside. So the reading goes to the broker after a
     // commit that comes a few milliseconds later, not with the half-second batch.
-    qint64 storedMs = timeMs;
-    const qint64 seq = m_store.addReading(instrument, timeMs, kelvin, &storedMs);
+    const qint64 seq = m_store.addReading(instrument, timeMs, kelvin);
     if (m_mqtt) {
         // The oldest go first, as the store drops its oldest waiting readings.
         if (int(m_unpublished.size()) >= m_store.maxWaitingReadings())
             m_unpublished.pop_front();
-        m_unpublished.push_back({instrument, storedMs, kelvin, seq});
+        m_unpublished.push_back({instrument, timeMs, kelvin, seq});
         if (!m_storeFailing && !m_commitSoon->isActive())
             m_commitSoon->start(PublishCommitDelayMs);
     }
@@ -176,6 +175,9 @@ void Monitor::reading(const QString &instrument, qint64 timeMs, double kelvin)
 
 void Monitor::commit()
 {
+    // Nothing goes into a store that was deleted or replaced under us.
+    if (m_storeLost)
+        return;
     if (m_store.commit()) {
         publishCommitted();
         if (!m_storeFailing)
@@ -240,8 +242,9 @@ void Monitor::watchStore()
     // manager starts the monitor anew, which makes a new store at the path.
     qCCritical(lcMonitor).noquote()
         << QStringLiteral("store: %1; stopping, so that a new store is made at the path").arg(why);
-    m_commitTimer->stop();
-    m_storeWatch->stop();
+    m_storeLost = true;
+    for (QTimer *timer : {m_commitTimer, m_commitSoon, m_storeWatch, m_tickTimer, m_retentionTimer})
+        timer->stop();
     for (InstrumentLink *link : qAsConst(m_links))
         link->stop();
     if (m_mqtt)

@@ -53,7 +53,11 @@ private:
     void alarmChanged(const QString &name, const QString &instrument, bool raised, double value, qint64 timeMs);
     void reading(const QString &instrument, qint64 timeMs, double kelvin);
     void commit();
+    // With MQTT: the readings the last commit made durable go out.
+    void publishCommitted();
     void applyRetention();
+    void watchClock(qint64 now);
+    void watchStore();
 
     MonitorConfig m_config;
     HistoryStore m_store;
@@ -63,12 +67,10 @@ private:
     QTimer *m_tickTimer;
     QTimer *m_retentionTimer;
     QTimer *m_storeWatch;
-    void watchClock(qint64 now);
-    QElapsedTimer m_monotonic;
-    ClockWatch m_clockWatch;
     // With MQTT: a commit soon after a reading, which then goes out.
     QTimer *m_commitSoon;
-    void publishCommitted();
+    QElapsedTimer m_monotonic;
+    ClockWatch m_clockWatch;
     struct Unpublished {
         QString instrument;
         qint64 timeMs;
@@ -76,8 +78,8 @@ private:
         qint64 seq;
     };
     std::deque<Unpublished> m_unpublished;
-    void watchStore();
     bool m_storeFailing = false;
+    bool m_storeLost = false; // deleted or replaced under the monitor: it has stopped
     bool m_droppingSaid = false;
     QString m_failureCause;
     MqttPublisher *m_mqtt = nullptr;
