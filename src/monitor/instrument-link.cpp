@@ -93,7 +93,13 @@ void InstrumentLink::endMaintenance()
     }
     emit event(m_config.name, EventKind::MaintenanceEnded, backInApplication());
     emit identity(m_config.name, m_device->identity());
-    // A restarted instrument may have forgotten what the configuration asks for.
+    sendConfiguredSettings();
+}
+
+void InstrumentLink::sendConfiguredSettings()
+{
+    // Only what the configuration asks for is set, at every connect and after
+    // every restart (a restarted instrument may have forgotten it).
     if (m_config.period > 0)
         m_device->serialSendCommand(QString::asprintf(Protocol::Rs232PeriodFormat, m_config.period));
 }
@@ -193,8 +199,7 @@ void InstrumentLink::identified()
         // Identified again: by a client's query, or after a restart.
         if (m_restarted && !m_maintenance && !m_device->managementMode) {
             m_restarted = false;
-            if (m_config.period > 0)
-                m_device->serialSendCommand(QString::asprintf(Protocol::Rs232PeriodFormat, m_config.period));
+            sendConfiguredSettings();
         }
         if (m_maintenance && !m_device->managementMode)
             endMaintenance();
@@ -225,9 +230,7 @@ void InstrumentLink::identified()
                QStringLiteral("%1 %2, serial number %3, version %4")
                    .arg(m_device->manufacturer, m_device->model, m_device->serialNumber, m_device->version));
     emit identity(m_config.name, m_device->identity());
-    // Only what the configuration asks for is set; the settings are only read.
-    if (m_config.period > 0)
-        m_device->serialSendCommand(QString::asprintf(Protocol::Rs232PeriodFormat, m_config.period));
+    sendConfiguredSettings();
     if (m_share) {
         m_readBack = 0;
         m_device->serialSendCommand(QString::fromLatin1(InstrumentSettings::Settings[0].query));

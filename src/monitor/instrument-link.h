@@ -51,6 +51,7 @@ private:
     void refuse(const QString &why);
     void lost(const QString &reason);
     void waitForPort(int firstDelayMs = 500);
+    void sendConfiguredSettings();
     // The burst of impossible values that just ended, as one event.
     void reportRejected();
 
