@@ -1,11 +1,14 @@
 // The monitor's configuration reader in process: what a good file gives, and a
 // table of bad files, each refused with the file, section and key named.
 
+#include "monitor/alarm.h"
 #include "monitor/monitor-config.h"
 #include "support/test-files.h"
 #include "support/test-main.h"
 
 #include <QTemporaryDir>
+
+#include <unistd.h>
 
 class MonitorConfigTest : public QObject
 {
@@ -22,7 +25,12 @@ private:
     }
 
 private slots:
-    void initTestCase() { write("ca.pem", "not read while checking\n"); }
+    void initTestCase()
+    {
+        write("ca.pem", "not read while checking\n");
+        QVERIFY(QFile::link(QStringLiteral("/dev/ttyS0"), dir.filePath("foreign")));
+        QVERIFY(QFile::link(dir.filePath("nowhere"), dir.filePath("dangling")));
+    }
 
     void goodFile()
     {
@@ -55,14 +63,14 @@ private slots:
         QCOMPARE(config.instruments.at(0).share, QStringLiteral("/run/fg/cryo1"));
         QCOMPARE(config.instruments.at(1).period, 0);
         QVERIFY(config.instruments.at(1).serial.isEmpty());
-        // Sections come in the order of their names.
+        // Sections come in the order they are written.
         QCOMPARE(config.alarms.size(), 3);
-        QCOMPARE(config.alarms.at(0).name, QStringLiteral("gone"));
-        QCOMPARE(config.alarms.at(0).kind, AlarmConfig::Lost);
+        QCOMPARE(config.alarms.at(2).name, QStringLiteral("gone"));
+        QCOMPARE(config.alarms.at(2).kind, AlarmConfig::Lost);
         QCOMPARE(config.alarms.at(1).name, QStringLiteral("quiet"));
         QCOMPARE(config.alarms.at(1).kind, AlarmConfig::Silence);
         QCOMPARE(config.alarms.at(1).silenceSeconds, 60.0);
-        const AlarmConfig &warm = config.alarms.at(2);
+        const AlarmConfig &warm = config.alarms.at(0);
         QCOMPARE(warm.kind, AlarmConfig::Value);
         QVERIFY(warm.hasAbove && warm.hasBelow);
         QCOMPARE(warm.above, 10.0);
@@ -87,6 +95,49 @@ private slots:
                                   &config, &error));
         QCOMPARE(config.mqtt.port, 8883);
         QVERIFY(config.mqtt.clientId.startsWith(QStringLiteral("frostgauge-")));
+    }
+
+    // Values reach the program as written: quotes, backslashes, commas and ';'
+    // belong to the value (the command's own splitter reads them), names are UTF-8.
+    void valuesAsWritten_data()
+    {
+        QTest::addColumn<QByteArray>("line");
+        QTest::addColumn<QString>("command");
+        QTest::addColumn<QStringList>("words");
+        QTest::newRow("double quotes") << QByteArray(R"(command = notify "cryo is warm" now)")
+                                       << R"(notify "cryo is warm" now)"
+                                       << QStringList{"notify", "cryo is warm", "now"};
+        QTest::newRow("backslashes") << QByteArray(R"(command=/opt/a\\b c\ d)") << R"(/opt/a\\b c\ d)"
+                                     << QStringList{R"(/opt/a\b)", "c d"};
+        QTest::newRow("commas") << QByteArray("command=mail -s warm,cold ops@lab") << "mail -s warm,cold ops@lab"
+                                << QStringList{"mail", "-s", "warm,cold", "ops@lab"};
+        QTest::newRow("semicolon") << QByteArray("command=logger 'a; b' ; c") << "logger 'a; b' ; c"
+                                   << QStringList{"logger", "a; b", ";", "c"};
+        QTest::newRow("hash") << QByteArray("command=logger #1") << "logger #1" << QStringList{"logger", "#1"};
+        QTest::newRow("UTF-8") << QByteArray("command=logger \xc3\xa9t\xc3\xa9 \xe2\x84\x83")
+                               << QString::fromUtf8("logger \xc3\xa9t\xc3\xa9 \xe2\x84\x83")
+                               << QStringList{"logger", QString::fromUtf8("\xc3\xa9t\xc3\xa9"),
+                                              QString::fromUtf8("\xe2\x84\x83")};
+    }
+
+    void valuesAsWritten()
+    {
+        QFETCH(QByteArray, line);
+        QFETCH(QString, command);
+        QFETCH(QStringList, words);
+        const QString path = write(QStringLiteral("value-%1.conf").arg(QTest::currentDataTag()).replace(' ', '-'),
+                                   "[store]\npath=h.db\n[instrument/K\xc3\xbchler \xe2\x84\x96"
+                                   "1]\nport=/dev/ttyS0\n"
+                                   "[alarm/warm]\ninstrument=K\xc3\xbchler \xe2\x84\x96"
+                                   "1\nabove=3\n"
+                                       + line + "\r\n");
+        MonitorConfig config;
+        QString error;
+        QVERIFY2(readMonitorConfig(path, &config, &error), qPrintable(error));
+        QCOMPARE(config.instruments.at(0).name, QString::fromUtf8("K\xc3\xbchler \xe2\x84\x96"
+                                                                  "1"));
+        QCOMPARE(config.alarms.at(0).command, command);
+        QCOMPARE(splitCommandLine(config.alarms.at(0).command), words);
     }
 
     void badFiles_data()
@@ -130,7 +181,40 @@ private slots:
         QTest::newRow("hysteresis on silence") << store + one + "[alarm/x]\ninstrument=a\nsilence=3\nhysteresis=1\n"
                                                << "[alarm/x] hysteresis: goes with above or below";
         QTest::newRow("list claiming 2^31 items")
-            << store + one + "serial=@Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\n" << "a value cannot be read";
+            << store + one + "serial=@Variant(\\0\\0\\0\\t\\x7f\\xff\\xff\\xff)\n"
+            << "[instrument/a] serial: an encoded value (@Variant(...) is not read; write the value itself (line 5)";
+        QTest::newRow("encoded bytes") << store + one + "[alarm/x]\ninstrument=a\nabove=3\ncommand=@ByteArray(ls)\n"
+                                       << "[alarm/x] command: an encoded value (@ByteArray(...)";
+        QTest::newRow("section twice") << store + one + "[instrument/a]\nport=/dev/zero\n"
+                                       << "line 5: [instrument/a] again (first at line 3)";
+        QTest::newRow("key twice") << store + one + "port = /dev/zero\n" << "line 5: [instrument/a] port again (first at line 4)";
+        QTest::newRow("line of neither") << store + one + "period\n" << "line 5: neither [SECTION] nor KEY=VALUE";
+        QTest::newRow("unclosed section") << store + "[instrument/a\n" << "line 3: a section is written [NAME]";
+        QTest::newRow("not UTF-8") << store + "[instrument/caf\xe9]\nport=/dev/null\n" << "line 3: is not UTF-8 text";
+        QTest::newRow("NUL in a line") << store + one + QByteArray("serial=a\0b\n", 11) << "line 5: holds a NUL byte";
+        QTest::newRow("name with +") << store + "[instrument/a+b]\nport=/dev/null\n"
+                                     << "[instrument/a+b]: a name may not hold +, # or /";
+        QTest::newRow("name with #") << store + one + "[alarm/#1]\ninstrument=a\nabove=3\n"
+                                     << "[alarm/#1]: a name may not hold +, # or /";
+        QTest::newRow("name with /") << store + "[instrument/lab/a]\nport=/dev/null\n"
+                                     << "[instrument/lab/a]: a name may not hold +, # or /";
+        QTest::newRow("name with a control character") << store + "[instrument/a\x01b]\nport=/dev/null\n"
+                                                       << "a name may not hold control characters";
+        QTest::newRow("empty name") << store + "[instrument/]\nport=/dev/null\n" << "[instrument/]: a name is needed";
+        QTest::newRow("the monitor's own name") << store + "[instrument/monitor]\nport=/dev/null\n"
+                                                << "[instrument/monitor]: monitor is the monitor's own topic level";
+        QTest::newRow("share on another's port") << store + one + "[instrument/b]\nport=/dev/zero\nshare=/dev/null\n"
+                                                 << "[instrument/b] share: /dev/null is the port of instrument a";
+        QTest::newRow("share inside /dev") << store + one + "share=/dev/shm/a\n"
+                                           << "[instrument/a] share: /dev/shm/a is inside /dev";
+        QTest::newRow("share on a file") << store + one + "share=DIR/ca.pem\n"
+                                         << "[instrument/a] share: DIR/ca.pem exists and is not a shared port's link";
+        QTest::newRow("share on a foreign link") << store + one + "share=DIR/foreign\n"
+                                                 << "[instrument/a] share: DIR/foreign exists and is not a shared port's link";
+        QTest::newRow("share on a dangling link") << store + one + "share=DIR/dangling\n"
+                                                  << "[instrument/a] share: DIR/dangling exists";
+        QTest::newRow("password file is a folder") << store + one + "[mqtt]\nhost=b\nusername=u\npassword_file=DIR\n"
+                                                   << "[mqtt] password_file: DIR is not a file";
         QTest::newRow("mqtt without host") << store + one + "[mqtt]\nport=1883\n" << "[mqtt] host: is missing";
         QTest::newRow("mqtt port out of range") << store + one + "[mqtt]\nhost=b\nport=70000\n"
                                                 << "[mqtt] port: takes a whole number from 1 to 65535";
@@ -156,7 +240,7 @@ private slots:
         QTest::newRow("silence of zero") << store + one + "[alarm/x]\ninstrument=a\nsilence=0\n"
                                          << "[alarm/x] silence: takes a number from 0.1 to 86400";
         QTest::newRow("stray key in [instrument]") << store + one + "[instrument]\nport=x\n"
-                                                   << "[instrument] port: sections are [instrument/NAME]";
+                                                   << "[instrument]: sections are [instrument/NAME]";
         // clang-format on
     }
 
@@ -164,7 +248,6 @@ private slots:
     {
         QFETCH(QByteArray, text);
         QFETCH(QString, message);
-        // A file of its own per row: Qt's settings reader caches files by path.
         const QString path = write(QStringLiteral("bad-%1.conf").arg(QTest::currentDataTag()).replace('/', '-'), text);
         MonitorConfig config;
         QString error;
@@ -172,6 +255,35 @@ private slots:
         QString expected = message;
         expected.replace(QStringLiteral("DIR"), dir.path());
         QVERIFY2(error.startsWith(path + QStringLiteral(": ")) && error.contains(expected), qPrintable(error));
+    }
+
+    // A link an earlier run left (it crashed) is the monitor's to replace.
+    void staleLinkOfItsOwn()
+    {
+        QVERIFY(QFile::link(QStringLiteral("/dev/pts/97"), dir.filePath("stale")));
+        MonitorConfig config;
+        QString error;
+        QVERIFY2(readMonitorConfig(write("stale.conf", "[store]\npath=h.db\n[instrument/a]\nport=/dev/ttyS0\n"
+                                                       "share=DIR/stale\n"),
+                                   &config, &error),
+                 qPrintable(error));
+        QCOMPARE(config.instruments.at(0).share, dir.filePath("stale"));
+    }
+
+    // Files the service reads are opened at the check, as the service's user.
+    void unreadableSecrets()
+    {
+        if (geteuid() == 0)
+            QSKIP("root reads every file");
+        const QString secret = write("secret", "pw\n");
+        QFile::setPermissions(secret, QFileDevice::WriteOwner);
+        MonitorConfig config;
+        QString error;
+        QVERIFY(!readMonitorConfig(write("secret.conf", "[store]\npath=h.db\n[instrument/a]\nport=/dev/ttyS0\n"
+                                                        "[mqtt]\nhost=b\nusername=u\npassword_file=DIR/secret\n"),
+                                   &config, &error));
+        QVERIFY2(error.contains(QStringLiteral("[mqtt] password_file: %1 cannot be read").arg(secret)),
+                 qPrintable(error));
     }
 
     void unreadableFiles()

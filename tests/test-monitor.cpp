@@ -86,6 +86,10 @@ private slots:
         QVERIFY(monitor.waitForFinished(10000));
         QCOMPARE(monitor.exitCode(), 0);
         QCOMPARE(QString::fromUtf8(monitor.readAllStandardOutput()), good + ": 1 instrument(s), 1 alarm(s)\n");
+        // Checked as another user than the service's: it may read files the service cannot.
+        QVERIFY(QString::fromUtf8(monitor.readAllStandardError())
+                    .contains(QRegularExpression(
+                        QStringLiteral("warning: checked as user [^;]+; the service runs as frostgauge-monitor"))));
         // Checked, not started: no store was made.
         QVERIFY(!QFile::exists(path("good.db")));
     }

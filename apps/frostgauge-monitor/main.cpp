@@ -11,8 +11,13 @@
 
 #include <cstdio>
 #include <cstring>
+#include <pwd.h>
+#include <unistd.h>
 
 namespace {
+
+// The user the service's unit runs it as.
+constexpr char ServiceUser[] = "frostgauge-monitor";
 
 // The service's own lines go to standard error as they are (journald adds the
 // time), a failure that stops it as "frostgauge-monitor: reason"; the lines of
@@ -25,7 +30,8 @@ void writeLogLine(QtMsgType type, const QMessageLogContext &context, const QStri
         line = QCoreApplication::applicationName() + QStringLiteral(": ") + message;
     else if (!own && context.category && std::strcmp(context.category, "default") != 0)
         line = QString::fromLatin1(context.category) + QStringLiteral(": ") + message;
-    fprintf(stderr, "%s\n", qPrintable(line));
+    // UTF-8 whatever the locale: names are written in it, and the journal reads it.
+    fprintf(stderr, "%s\n", line.toUtf8().constData());
     fflush(stderr);
 }
 
@@ -58,6 +64,14 @@ int main(int argc, char *argv[])
     if (!readMonitorConfig(parser.value(config), &settings, &error))
         return exitWith(2, error);
     if (parser.isSet(check)) {
+        // Files were opened as this user; the service's own user may read less.
+        const struct passwd *user = getpwuid(geteuid());
+        const QString name = user ? QString::fromLocal8Bit(user->pw_name) : QString::number(geteuid());
+        if (name != QLatin1String(ServiceUser))
+            fprintf(stderr,
+                    "frostgauge-monitor: warning: checked as user %s; the service runs as %s, which may not "
+                    "read every file %s can\n",
+                    qPrintable(name), ServiceUser, qPrintable(name));
         printf("%s: %d instrument(s), %d alarm(s)\n", qPrintable(parser.value(config)),
                int(settings.instruments.size()), int(settings.alarms.size()));
         return 0;

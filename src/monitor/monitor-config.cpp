@@ -1,9 +1,13 @@
 #include "monitor/monitor-config.h"
 
+#include "monitor/ini-file.h"
+#include "monitor/shared-port.h"
+
 #include <QDir>
+#include <QFile>
 #include <QFileInfo>
+#include <QRegularExpression>
 #include <QSet>
-#include <QSettings>
 #include <QSysInfo>
 
 #include <cmath>
@@ -17,47 +21,41 @@ constexpr int LongestPeriodMs = 1000;
 class Checker
 {
 public:
-    Checker(QSettings &settings, const QString &path) : m_settings(settings), m_path(path) {}
+    Checker(const IniFile &file, const QString &path) : m_file(file), m_path(path) {}
 
     QString error;
 
     bool fail(const QString &section, const QString &key, const QString &message)
     {
-        if (error.isEmpty())
-            error = key.isEmpty() ? QStringLiteral("%1: [%2]: %3").arg(m_path, section, message)
-                                  : QStringLiteral("%1: [%2] %3: %4").arg(m_path, section, key, message);
+        if (!error.isEmpty())
+            return false;
+        const IniEntry *entry = find(section, key);
+        const QString line = entry ? QStringLiteral(" (line %1)").arg(entry->line) : QString();
+        error = key.isEmpty() ? QStringLiteral("%1: [%2]: %3").arg(m_path, section, message)
+                              : QStringLiteral("%1: [%2] %3: %4%5").arg(m_path, section, key, message, line);
         return false;
     }
 
     // Keys of the section that are not among the known ones are errors.
     bool onlyKnownKeys(const QString &section, const QStringList &known)
     {
-        m_settings.beginGroup(section);
-        const QStringList keys = m_settings.childKeys();
-        const QStringList groups = m_settings.childGroups();
-        m_settings.endGroup();
-        for (const QString &key : keys) {
-            if (!known.contains(key))
-                return fail(section, key,
+        const IniSection *found = m_file.find(section);
+        if (!found)
+            return true;
+        for (const IniEntry &entry : found->entries) {
+            if (!known.contains(entry.key))
+                return fail(section, entry.key,
                             QStringLiteral("unknown key (known: %1)").arg(known.join(QStringLiteral(", "))));
         }
-        if (!groups.isEmpty())
-            return fail(section + QLatin1Char('/') + groups.first(), QString(), QStringLiteral("unknown section"));
         return true;
     }
 
-    bool has(const QString &section, const QString &key)
-    {
-        return m_settings.contains(section + QLatin1Char('/') + key);
-    }
+    bool has(const QString &section, const QString &key) const { return find(section, key); }
 
-    QString text(const QString &section, const QString &key)
+    QString text(const QString &section, const QString &key) const
     {
-        const QVariant value = m_settings.value(section + QLatin1Char('/') + key);
-        // A value with a comma reads as a list: join it back as it was written.
-        if (value.type() == QVariant::StringList)
-            return value.toStringList().join(QStringLiteral(", "));
-        return value.toString().trimmed();
+        const IniEntry *entry = find(section, key);
+        return entry ? entry->value : QString();
     }
 
     bool number(const QString &section, const QString &key, double low, double high, double *target)
@@ -81,9 +79,33 @@ public:
     }
 
 private:
-    QSettings &m_settings;
+    const IniEntry *find(const QString &section, const QString &key) const
+    {
+        const IniSection *found = m_file.find(section);
+        return found && !key.isEmpty() ? found->find(key) : nullptr;
+    }
+
+    const IniFile &m_file;
     QString m_path;
 };
+
+// Instrument and alarm names become topic levels and log words as written:
+// nothing that MQTT reads as a wildcard or separator, no control character,
+// and not the monitor's own level.
+QString nameProblem(const QString &name)
+{
+    if (name.isEmpty())
+        return QStringLiteral("a name is needed after the /");
+    for (const QChar c : name) {
+        if (c == QLatin1Char('+') || c == QLatin1Char('#') || c == QLatin1Char('/'))
+            return QStringLiteral("a name may not hold +, # or / (it is an MQTT topic level)");
+        if (c.category() == QChar::Other_Control || c.category() == QChar::Other_Format)
+            return QStringLiteral("a name may not hold control characters");
+    }
+    if (name == QLatin1String("monitor"))
+        return QStringLiteral("monitor is the monitor's own topic level; choose another name");
+    return QString();
+}
 
 bool readStore(Checker &check, MonitorConfig *config)
 {
@@ -141,8 +163,16 @@ bool readMqtt(Checker &check, MqttConfig *mqtt)
          {qMakePair(QStringLiteral("password_file"), mqtt->passwordFile),
           qMakePair(QStringLiteral("ca_file"), mqtt->caFile), qMakePair(QStringLiteral("cert_file"), mqtt->certFile),
           qMakePair(QStringLiteral("key_file"), mqtt->keyFile)}) {
-        if (!file.second.isEmpty() && !QFileInfo(file.second).isFile())
+        if (file.second.isEmpty())
+            continue;
+        // Opened here as the service will, so that a file it may not read
+        // fails the check and not the service an hour later.
+        QFile opened(file.second);
+        if (!QFileInfo(file.second).isFile())
             return check.fail(section, file.first, QStringLiteral("%1 is not a file").arg(file.second));
+        if (!opened.open(QIODevice::ReadOnly))
+            return check.fail(section, file.first,
+                              QStringLiteral("%1 cannot be read: %2").arg(file.second, opened.errorString()));
     }
     if ((mqtt->certFile.isEmpty() != mqtt->keyFile.isEmpty()) || (!mqtt->certFile.isEmpty() && mqtt->caFile.isEmpty()))
         return check.fail(section, mqtt->certFile.isEmpty() ? QStringLiteral("key_file") : QStringLiteral("cert_file"),
@@ -178,8 +208,7 @@ bool readInstrument(Checker &check, const QString &name, MonitorConfig *config)
             return check.fail(
                 section, QStringLiteral("share"),
                 QStringLiteral("takes the absolute path of the link to make (/run/frostgauge/%1)").arg(name));
-        if (QDir::cleanPath(instrument.share) == QDir::cleanPath(instrument.port))
-            return check.fail(section, QStringLiteral("share"), QStringLiteral("is the instrument's port itself"));
+        instrument.share = QDir::cleanPath(instrument.share);
     }
     for (const InstrumentConfig &other : qAsConst(config->instruments)) {
         if (other.port == instrument.port)
@@ -191,6 +220,34 @@ bool readInstrument(Checker &check, const QString &name, MonitorConfig *config)
                 QStringLiteral("%1 is the shared port of instrument %2 too").arg(instrument.share, other.name));
     }
     config->instruments.append(instrument);
+    return true;
+}
+
+// A shared port's link replaces only what the monitor made itself: never a
+// device, another instrument's port or a file someone else put there.
+bool checkShares(Checker &check, const MonitorConfig &config)
+{
+    for (const InstrumentConfig &instrument : config.instruments) {
+        if (instrument.share.isEmpty())
+            continue;
+        const QString section = QStringLiteral("instrument/") + instrument.name;
+        const QString key = QStringLiteral("share");
+        for (const InstrumentConfig &other : config.instruments) {
+            if (QDir::cleanPath(other.port) == instrument.share)
+                return check.fail(section, key,
+                                  other.name == instrument.name
+                                      ? QStringLiteral("is the instrument's port itself")
+                                      : QStringLiteral("%1 is the port of instrument %2").arg(other.port, other.name));
+        }
+        if (instrument.share == QLatin1String("/dev") || instrument.share.startsWith(QLatin1String("/dev/")))
+            return check.fail(section, key,
+                              QStringLiteral("%1 is inside /dev, where devices live").arg(instrument.share));
+        const QFileInfo existing(instrument.share);
+        if ((existing.exists() || existing.isSymLink()) && !isSharedPortLink(instrument.share))
+            return check.fail(
+                section, key,
+                QStringLiteral("%1 exists and is not a shared port's link; it is left as it is").arg(instrument.share));
+    }
     return true;
 }
 
@@ -270,55 +327,75 @@ bool readMonitorConfig(const QString &path, MonitorConfig *config, QString *erro
         *error = QStringLiteral("%1: %2 bytes, too large for a configuration").arg(path).arg(info.size());
         return false;
     }
-    try {
-        QSettings settings(path, QSettings::IniFormat);
-        if (settings.status() != QSettings::NoError) {
-            *error = QStringLiteral("%1: not a readable INI file").arg(path);
-            return false;
-        }
-        Checker check(settings, path);
-        *config = MonitorConfig();
-        bool ok = true;
-        const QStringList general = settings.childKeys();
-        if (!general.isEmpty())
-            ok = check.fail(QStringLiteral("General"), general.first(),
-                            QStringLiteral("unknown key outside any section"));
-        const QStringList sections = settings.childGroups();
-        for (const QString &section : sections) {
-            if (!ok)
-                break;
-            if (section != QLatin1String("store") && section != QLatin1String("instrument")
-                && section != QLatin1String("alarm") && section != QLatin1String("mqtt"))
-                ok = check.fail(section, QString(),
-                                QStringLiteral("unknown section (known: store, mqtt, instrument/NAME, alarm/NAME)"));
-        }
-        if (ok && !sections.contains(QStringLiteral("store")))
-            ok = check.fail(QStringLiteral("store"), QString(), QStringLiteral("is missing"));
-        ok = ok && readStore(check, config);
-        if (ok && sections.contains(QStringLiteral("mqtt")))
-            ok = readMqtt(check, &config->mqtt);
-        for (const char *group : {"instrument", "alarm"}) {
-            settings.beginGroup(QLatin1String(group));
-            const QStringList names = settings.childGroups();
-            const QStringList stray = settings.childKeys();
-            settings.endGroup();
-            if (ok && !stray.isEmpty())
-                ok = check.fail(QLatin1String(group), stray.first(),
-                                QStringLiteral("sections are [%1/NAME]").arg(QLatin1String(group)));
-            for (const QString &name : names) {
-                if (!ok)
-                    break;
-                ok = QLatin1String(group) == QLatin1String("instrument") ? readInstrument(check, name, config)
-                                                                         : readAlarm(check, name, config);
-            }
-        }
-        if (ok && config->instruments.isEmpty())
-            ok = check.fail(QStringLiteral("instrument/NAME"), QString(), QStringLiteral("no instrument to watch"));
-        *error = check.error;
-        return ok;
-    } catch (...) {
-        // Qt's INI reader throws on some encoded values.
-        *error = QStringLiteral("%1: a value cannot be read").arg(path);
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly)) {
+        *error = QStringLiteral("%1: %2").arg(path, file.errorString());
         return false;
     }
+    IniFile ini;
+    QString problem;
+    if (!parseIni(file.read(1024 * 1024 + 1), &ini, &problem)) {
+        *error = QStringLiteral("%1: %2").arg(path, problem);
+        return false;
+    }
+    Checker check(ini, path);
+    *config = MonitorConfig();
+
+    // Values are taken as written; an encoded form of another program's INI
+    // writer would be taken for text and quietly mean something else.
+    static const QRegularExpression encoded(QStringLiteral("^@[A-Za-z]+\\("));
+    for (const IniSection &section : qAsConst(ini.sections)) {
+        for (const IniEntry &entry : section.entries) {
+            if (!encoded.match(entry.value).hasMatch())
+                continue;
+            check.fail(section.name.isEmpty() ? QStringLiteral("General") : section.name, entry.key,
+                       QStringLiteral("an encoded value (%1...) is not read; write the value itself")
+                           .arg(entry.value.left(entry.value.indexOf(QLatin1Char('(')) + 1)));
+            *error = check.error;
+            return false;
+        }
+    }
+
+    bool ok = true;
+    QStringList instruments, alarms;
+    for (const IniSection &section : qAsConst(ini.sections)) {
+        if (!ok)
+            break;
+        if (section.name.isEmpty()) {
+            if (!section.entries.isEmpty())
+                ok = check.fail(
+                    QStringLiteral("General"), section.entries.first().key,
+                    QStringLiteral("unknown key outside any section (line %1)").arg(section.entries.first().line));
+            continue;
+        }
+        const int slash = section.name.indexOf(QLatin1Char('/'));
+        const QString group = slash < 0 ? section.name : section.name.left(slash);
+        const QString name = slash < 0 ? QString() : section.name.mid(slash + 1);
+        if (slash < 0 && (group == QLatin1String("store") || group == QLatin1String("mqtt")))
+            continue;
+        if (group != QLatin1String("instrument") && group != QLatin1String("alarm")) {
+            ok = check.fail(section.name, QString(),
+                            QStringLiteral("unknown section (known: store, mqtt, instrument/NAME, alarm/NAME)"));
+        } else if (slash < 0) {
+            ok = check.fail(group, QString(), QStringLiteral("sections are [%1/NAME]").arg(group));
+        } else if (!nameProblem(name).isEmpty()) {
+            ok = check.fail(section.name, QString(), nameProblem(name));
+        } else {
+            (group == QLatin1String("instrument") ? instruments : alarms).append(name);
+        }
+    }
+    if (ok && !ini.find(QStringLiteral("store")))
+        ok = check.fail(QStringLiteral("store"), QString(), QStringLiteral("is missing"));
+    ok = ok && readStore(check, config);
+    if (ok && ini.find(QStringLiteral("mqtt")))
+        ok = readMqtt(check, &config->mqtt);
+    for (const QString &name : qAsConst(instruments))
+        ok = ok && readInstrument(check, name, config);
+    ok = ok && checkShares(check, *config);
+    for (const QString &name : qAsConst(alarms))
+        ok = ok && readAlarm(check, name, config);
+    if (ok && config->instruments.isEmpty())
+        ok = check.fail(QStringLiteral("instrument/NAME"), QString(), QStringLiteral("no instrument to watch"));
+    *error = check.error;
+    return ok;
 }

@@ -20,6 +20,23 @@
 #include <termios.h>
 #include <unistd.h>
 
+namespace {
+
+QByteArray rawLinkTarget(const QString &path)
+{
+    char target[256];
+    const ssize_t n = ::readlink(QFile::encodeName(path).constData(), target, sizeof target - 1);
+    return n > 0 ? QByteArray(target, int(n)) : QByteArray();
+}
+
+} // namespace
+
+bool isSharedPortLink(const QString &path)
+{
+    const QByteArray raw = rawLinkTarget(path);
+    return raw == SharedPortInUseTarget || (raw.startsWith("/dev/pts/") && !raw.contains(".."));
+}
+
 SharedPort::SharedPort(const QString &linkPath, const QString &instrumentPort, QObject *parent)
     : QObject(parent), m_linkPath(linkPath), m_instrumentPort(instrumentPort), m_pollTimer(new QTimer(this))
 {
@@ -29,18 +46,20 @@ SharedPort::SharedPort(const QString &linkPath, const QString &instrumentPort, Q
 
 SharedPort::~SharedPort()
 {
-    closeTerminal();
-    // The link goes with the monitor, so nobody opens a terminal that is gone.
-    const QFileInfo link(m_linkPath);
-    if (link.isSymLink())
+    // The link goes with the monitor, so nobody opens a terminal that is gone;
+    // one that another program has pointed elsewhere meanwhile is its own.
+    const QByteArray target = rawLinkTarget(m_linkPath);
+    if (!target.isEmpty() && (target == m_slavePath || (m_client && target == SharedPortInUseTarget)))
         QFile::remove(m_linkPath);
+    closeTerminal();
 }
 
 bool SharedPort::open(QString *error)
 {
     const QFileInfo link(m_linkPath);
-    if (link.exists() && !link.isSymLink()) {
-        *error = QStringLiteral("%1 exists and is not a link; it is left as it is").arg(m_linkPath);
+    // A link of an earlier run (one that crashed) is replaced; anything else is not ours.
+    if ((link.exists() || link.isSymLink()) && !isSharedPortLink(m_linkPath)) {
+        *error = QStringLiteral("%1 exists and is not a shared port's link; it is left as it is").arg(m_linkPath);
         return false;
     }
     if (!link.absoluteDir().exists()) {
@@ -188,7 +207,7 @@ void SharedPort::dropClient()
     QString error;
     if (!makeTerminal(&error)) {
         // No terminal behind it: the link would only mislead.
-        if (QFileInfo(m_linkPath).isSymLink())
+        if (isSharedPortLink(m_linkPath))
             QFile::remove(m_linkPath);
         emit failed(error);
     }
