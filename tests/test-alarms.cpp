@@ -7,11 +7,16 @@
 //   M<ms>            maintenance      E<ms>  maintenance ended
 //   T<ms>            the clock's tick (silence and hold times run out here)
 
+#include "monitor/alarm-command.h"
 #include "monitor/alarm.h"
 #include "monitor/clock-watch.h"
 #include "support/test-main.h"
 
+#include <QRegularExpression>
 #include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <csignal>
 
 namespace {
 
@@ -192,6 +197,64 @@ private slots:
         QFETCH(QString, command);
         QFETCH(QStringList, words);
         QCOMPARE(splitCommandLine(command), words);
+    }
+
+    // A reading flapping on a limit with a command that hangs: one run at a
+    // time, ended with its child at the time-out, the latest state delivered
+    // next, and nothing left running once the alarm is gone.
+    void commandOneRunAtATime()
+    {
+        QTemporaryDir dir;
+        const QString runs = dir.filePath(QStringLiteral("runs"));
+        AlarmConfig config = alarmFrom(QStringLiteral("above=10"));
+        config.command = QStringLiteral("sh -c 'sleep 60 & echo $$ $! $FROSTGAUGE_STATE >> %1; wait'").arg(runs);
+        config.commandTimeoutSeconds = 1;
+        auto lines = [&] {
+            QFile file(runs);
+            if (!file.open(QIODevice::ReadOnly))
+                return QStringList();
+            return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        };
+        // A process counts as running until it is gone or a zombie no one reaped yet.
+        auto alive = [](const QString &pid) {
+            QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+            return stat.open(QIODevice::ReadOnly) && !stat.readAll().contains(") Z ");
+        };
+        auto running = [&](const QString &line) {
+            const QStringList pids = line.split(QLatin1Char(' '));
+            return alive(pids.at(0)) || alive(pids.at(1));
+        };
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression(QStringLiteral("^alarm a: command timed out after 1 s")));
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral("^alarm a: command was ended as the monitor stopped")));
+        {
+            Alarm alarm(config, 0);
+            for (int i = 0; i < 200; ++i)
+                alarm.reading(i * 100, i % 2 ? 5 : 20);
+            QTRY_COMPARE(lines().size(), 1);
+            QVERIFY(lines().at(0).endsWith(QStringLiteral(" raised")));
+            QTest::qWait(300);
+            QCOMPARE(lines().size(), 1);
+            QTRY_COMPARE_WITH_TIMEOUT(lines().size(), 2, 5000);
+            QVERIFY(!running(lines().at(0)));
+            QVERIFY(lines().at(1).endsWith(QStringLiteral(" cleared")));
+            QVERIFY(running(lines().at(1)));
+        }
+        QVERIFY(!running(lines().at(1)));
+    }
+
+    // What a command writes reaches the log, a few KiB of it, with its failure.
+    void commandOutputIsCut()
+    {
+        AlarmConfig config = alarmFrom(QStringLiteral("above=10"));
+        config.command = QStringLiteral("sh -c 'head -c 100000 /dev/zero | tr \"\\\\0\" x; exit 3'");
+        Alarm alarm(config, 0);
+        QSignalSpy finished(alarm.command(), &AlarmCommand::finished);
+        QTest::ignoreMessage(QtWarningMsg,
+                             QRegularExpression(QStringLiteral(
+                                 "^alarm a: command exited with 3: x{4096} \\[95904 more bytes not logged\\]$")));
+        alarm.reading(0, 20);
+        QVERIFY(finished.wait(5000));
     }
 };
 

@@ -111,8 +111,8 @@ private slots:
                                      << QStringList{R"(/opt/a\b)", "c d"};
         QTest::newRow("commas") << QByteArray("command=mail -s warm,cold ops@lab") << "mail -s warm,cold ops@lab"
                                 << QStringList{"mail", "-s", "warm,cold", "ops@lab"};
-        QTest::newRow("semicolon") << QByteArray("command=logger 'a; b' ; c") << "logger 'a; b' ; c"
-                                   << QStringList{"logger", "a; b", ";", "c"};
+        QTest::newRow("semicolon") << QByteArray("command=logger 'a ; b' \"c ;\" x;y") << "logger 'a ; b' \"c ;\" x;y"
+                                   << QStringList{"logger", "a ; b", "c ;", "x;y"};
         QTest::newRow("hash") << QByteArray("command=logger #1") << "logger #1" << QStringList{"logger", "#1"};
         QTest::newRow("UTF-8") << QByteArray("command=logger \xc3\xa9t\xc3\xa9 \xe2\x84\x83")
                                << QString::fromUtf8("logger \xc3\xa9t\xc3\xa9 \xe2\x84\x83")
@@ -188,6 +188,10 @@ private slots:
         QTest::newRow("section twice") << store + one + "[instrument/a]\nport=/dev/zero\n"
                                        << "line 5: [instrument/a] again (first at line 3)";
         QTest::newRow("key twice") << store + one + "port = /dev/zero\n" << "line 5: [instrument/a] port again (first at line 4)";
+        QTest::newRow("comment after a value") << store + one + "serial=SN1   ; optional\n"
+                                               << "line 5: serial: a ';' after a blank would be part of the value";
+        QTest::newRow("comment after a command") << store + one + "[alarm/x]\ninstrument=a\nabove=3\ncommand=notify ;x\n"
+                                                 << "line 8: command: a ';' after a blank";
         QTest::newRow("line of neither") << store + one + "period\n" << "line 5: neither [SECTION] nor KEY=VALUE";
         QTest::newRow("unclosed section") << store + "[instrument/a\n" << "line 3: a section is written [NAME]";
         QTest::newRow("not UTF-8") << store + "[instrument/caf\xe9]\nport=/dev/null\n" << "line 3: is not UTF-8 text";

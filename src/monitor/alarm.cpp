@@ -1,9 +1,8 @@
 #include "monitor/alarm.h"
 
-#include "monitor/monitor-log.h"
+#include "monitor/alarm-command.h"
 
 #include <QDateTime>
-#include <QProcess>
 #include <QProcessEnvironment>
 
 #include <cmath>
@@ -11,7 +10,10 @@
 
 Alarm::Alarm(const AlarmConfig &config, qint64 startMs, QObject *parent)
     : QObject(parent), m_config(config), m_lastReadingMs(startMs), m_lastValue(std::numeric_limits<double>::quiet_NaN())
-{}
+{
+    if (!config.command.isEmpty())
+        m_command = new AlarmCommand(config.name, config.command, qRound(config.commandTimeoutSeconds * 1000), this);
+}
 
 void Alarm::reading(qint64 timeMs, double kelvin)
 {
@@ -88,7 +90,7 @@ void Alarm::setRaised(bool raised, double value, qint64 timeMs)
 {
     m_raised = raised;
     emit changed(m_config.name, m_config.instrument, raised, value, timeMs);
-    if (!m_config.command.isEmpty())
+    if (m_command)
         runCommand(raised, value, timeMs);
 }
 
@@ -132,25 +134,14 @@ QStringList splitCommandLine(const QString &command)
 
 void Alarm::runCommand(bool raised, double value, qint64 timeMs)
 {
-    QStringList words = splitCommandLine(m_config.command);
-    if (words.isEmpty())
-        return;
-    QProcess process;
-    process.setProgram(words.takeFirst());
-    process.setArguments(words);
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    const QString state = raised ? QStringLiteral("raised") : QStringLiteral("cleared");
     environment.insert(QStringLiteral("FROSTGAUGE_ALARM"), m_config.name);
     environment.insert(QStringLiteral("FROSTGAUGE_INSTRUMENT"), m_config.instrument);
-    environment.insert(QStringLiteral("FROSTGAUGE_STATE"),
-                       raised ? QStringLiteral("raised") : QStringLiteral("cleared"));
+    environment.insert(QStringLiteral("FROSTGAUGE_STATE"), state);
     environment.insert(QStringLiteral("FROSTGAUGE_VALUE"),
                        std::isfinite(value) ? QString::number(value, 'f', 3) : QString());
     environment.insert(QStringLiteral("FROSTGAUGE_TIME"),
                        QDateTime::fromMSecsSinceEpoch(timeMs, Qt::UTC).toString(Qt::ISODateWithMs));
-    process.setProcessEnvironment(environment);
-    process.setStandardInputFile(QProcess::nullDevice());
-    // Detached: a slow or hanging command never holds up the monitor.
-    if (!process.startDetached())
-        qCWarning(lcMonitor).noquote()
-            << QStringLiteral("alarm %1: cannot run %2").arg(m_config.name, m_config.command);
+    m_command->run(state, environment);
 }

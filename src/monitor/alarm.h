@@ -3,11 +3,13 @@
 // One alarm: a temperature outside its limits (with hysteresis and a hold
 // time), no reading for a while, or the instrument lost. Each raise and clear
 // is reported once; the optional command runs with the facts in its
-// environment, never spliced into a command line.
+// environment, never spliced into a command line (alarm-command.h).
 
 #include "monitor/monitor-config.h"
 
 #include <QObject>
+
+class AlarmCommand;
 
 // Splits an alarm's command into words as a shell would, expanding nothing.
 QStringList splitCommandLine(const QString &command);
@@ -20,6 +22,8 @@ public:
     Alarm(const AlarmConfig &config, qint64 startMs, QObject *parent = nullptr);
     const AlarmConfig &config() const { return m_config; }
     bool isRaised() const { return m_raised; }
+    // The command's runner; null without a command.
+    AlarmCommand *command() const { return m_command; }
 
     void reading(qint64 timeMs, double kelvin);
     void connected(qint64 timeMs);
@@ -44,4 +48,5 @@ private:
     qint64 m_lastReadingMs;
     qint64 m_outsideSinceMs = -1; // first reading of the current excursion
     double m_lastValue;
+    AlarmCommand *m_command = nullptr;
 };

@@ -23,6 +23,26 @@ const IniSection *IniFile::find(const QString &name) const
 
 namespace {
 
+// Another reader would take "value   ; remark" for a value and a comment;
+// here a ';' belongs to the value, so one that reads as a comment is refused
+// rather than quietly made part of it. Quoted, it is the value's.
+bool looksLikeInlineComment(const QString &value)
+{
+    QChar quote;
+    for (int i = 1; i < value.size(); ++i) {
+        const QChar c = value.at(i);
+        if (!quote.isNull()) {
+            if (c == quote)
+                quote = QChar();
+        } else if (c == QLatin1Char('\'') || c == QLatin1Char('"')) {
+            quote = c;
+        } else if (c == QLatin1Char(';') && value.at(i - 1).isSpace()) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool fail(QString *error, int line, const QString &message)
 {
     *error = QStringLiteral("line %1: %2").arg(line).arg(message);
@@ -82,13 +102,17 @@ bool parseIni(const QByteArray &text, IniFile *file, QString *error)
         entry.line = number;
         if (entry.key.isEmpty())
             return fail(error, number, QStringLiteral("a value without a key"));
+        if (looksLikeInlineComment(entry.value))
+            return fail(error, number,
+                        QStringLiteral("%1: a ';' after a blank would be part of the value; comments go on lines of "
+                                       "their own (quote the ';' to keep it)")
+                            .arg(entry.key));
         IniSection &section = file->sections.last();
         if (keyLines.contains(entry.key)) {
             const QString where = section.name.isEmpty() ? QString() : QStringLiteral("[%1] ").arg(section.name);
-            return fail(error, number,
-                        QStringLiteral("%1%2 again (first at line %3)")
-                            .arg(where, entry.key)
-                            .arg(keyLines.value(entry.key)));
+            return fail(
+                error, number,
+                QStringLiteral("%1%2 again (first at line %3)").arg(where, entry.key).arg(keyLines.value(entry.key)));
         }
         keyLines.insert(entry.key, number);
         section.entries.append(entry);

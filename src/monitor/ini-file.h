@@ -2,8 +2,9 @@
 
 // A strict reader of INI files: every value exactly as written between the
 // '=' and the end of its line (quotes, backslashes, commas and ';' included;
-// only the blanks around it go), comments only on lines of their own, and no
-// section or key given twice. The text must be UTF-8.
+// only the blanks around it go), comments only on lines of their own (an
+// unquoted ';' after a blank, which other readers take for a comment, is
+// refused), and no section or key given twice. The text must be UTF-8.
 
 #include <QByteArray>
 #include <QString>

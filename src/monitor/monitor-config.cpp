@@ -254,9 +254,10 @@ bool checkShares(Checker &check, const MonitorConfig &config)
 bool readAlarm(Checker &check, const QString &name, MonitorConfig *config)
 {
     const QString section = QStringLiteral("alarm/") + name;
-    if (!check.onlyKnownKeys(section, {QStringLiteral("instrument"), QStringLiteral("above"), QStringLiteral("below"),
-                                       QStringLiteral("hysteresis"), QStringLiteral("hold"), QStringLiteral("silence"),
-                                       QStringLiteral("lost"), QStringLiteral("command")}))
+    if (!check.onlyKnownKeys(section,
+                             {QStringLiteral("instrument"), QStringLiteral("above"), QStringLiteral("below"),
+                              QStringLiteral("hysteresis"), QStringLiteral("hold"), QStringLiteral("silence"),
+                              QStringLiteral("lost"), QStringLiteral("command"), QStringLiteral("command_timeout")}))
         return false;
     AlarmConfig alarm;
     alarm.name = name;
@@ -309,6 +310,12 @@ bool readAlarm(Checker &check, const QString &name, MonitorConfig *config)
     alarm.command = check.text(section, QStringLiteral("command"));
     if (check.has(section, QStringLiteral("command")) && alarm.command.isEmpty())
         return check.fail(section, QStringLiteral("command"), QStringLiteral("is empty"));
+    if (check.has(section, QStringLiteral("command_timeout"))) {
+        if (alarm.command.isEmpty())
+            return check.fail(section, QStringLiteral("command_timeout"), QStringLiteral("goes with command"));
+        if (!check.number(section, QStringLiteral("command_timeout"), 1, 86400, &alarm.commandTimeoutSeconds))
+            return false;
+    }
     config->alarms.append(alarm);
     return true;
 }

@@ -28,6 +28,7 @@ struct AlarmConfig {
     double holdSeconds = 0;
     double silenceSeconds = 0;
     QString command;
+    double commandTimeoutSeconds = 60; // then the command and its children are ended
 };
 
 struct MqttConfig {

@@ -1,5 +1,6 @@
 #include "monitor/monitor.h"
 
+#include "monitor/alarm-command.h"
 #include "monitor/alarm.h"
 #include "monitor/instrument-link.h"
 #include "monitor/monitor-log.h"
@@ -96,10 +97,21 @@ bool Monitor::start()
     return true;
 }
 
+void Monitor::stopAlarmCommands()
+{
+    // A command still running (a mailer that hangs) ends with the monitor,
+    // children and all, and the log says so.
+    for (Alarm *alarm : qAsConst(m_alarms)) {
+        if (alarm->command())
+            alarm->command()->stop();
+    }
+}
+
 bool Monitor::stop()
 {
     for (InstrumentLink *link : qAsConst(m_links))
         link->stop();
+    stopAlarmCommands();
     record(QString(), EventKind::MonitorStopped, QString());
     commit();
     if (m_mqtt)
@@ -247,6 +259,7 @@ void Monitor::watchStore()
         timer->stop();
     for (InstrumentLink *link : qAsConst(m_links))
         link->stop();
+    stopAlarmCommands();
     if (m_mqtt)
         m_mqtt->stop();
     emit failed(1);

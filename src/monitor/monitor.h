@@ -58,6 +58,7 @@ private:
     void applyRetention();
     void watchClock(qint64 now);
     void watchStore();
+    void stopAlarmCommands();
 
     MonitorConfig m_config;
     HistoryStore m_store;
