@@ -14,6 +14,10 @@
 
 #include <cmath>
 
+#ifdef Q_OS_UNIX
+#include <sys/ioctl.h>
+#endif
+
 Device::Device(QObject *parent) : QObject(parent), transferTimer(new QTimer(this))
 {
     qRegisterMetaType<Device::Transfer>();
@@ -94,6 +98,19 @@ void Device::serialSendCommand(const QString &command)
 void Device::forwardBytes(const QByteArray &bytes)
 {
     writeToLink(bytes);
+}
+
+qint64 Device::bytesNotYetSent() const
+{
+    if (!link || !link->isOpen())
+        return 0;
+    qint64 waiting = link->bytesToWrite();
+#ifdef Q_OS_UNIX
+    int queued = 0;
+    if (port && ::ioctl(int(port->handle()), TIOCOUTQ, &queued) == 0)
+        waiting += queued;
+#endif
+    return waiting;
 }
 
 void Device::sendBytes(const QByteArray &bytes)

@@ -64,6 +64,9 @@ public:
     // Writes bytes another program sent to the instrument through this link,
     // unchanged, even while listenOnly is set.
     void forwardBytes(const QByteArray &bytes);
+    // Bytes written to the link that have not gone down the line yet: those
+    // the port still buffers and those in the system's output queue.
+    qint64 bytesNotYetSent() const;
     // The read path after the port: carriage returns become line feeds, the
     // bytes join the buffer, and every complete line is handled.
     void receiveBytes(const QByteArray &bytes);

@@ -25,6 +25,7 @@ const KindName Names[] = {
     {EventKind::ReadingsDropped, "readings dropped"},
     {EventKind::ReadingsRejected, "readings rejected"},
     {EventKind::ClockJumped, "clock jumped"},
+    {EventKind::NoAnswer, "no answer"},
 };
 
 } // namespace

@@ -23,6 +23,7 @@ enum class EventKind {
     ReadingsDropped,  // the store could not be written for long: the oldest waiting readings went
     ReadingsRejected, // values no sensor of the instrument reports (at or below 0 K, or far too hot)
     ClockJumped,      // the system clock went forward or back: the curve's times jump there
+    NoAnswer,         // the port opened but no instrument answers identification
 };
 
 // The stored text of a kind ("connected", "alarm raised", ...); empty for Unknown.
@@ -35,10 +36,11 @@ inline bool isAlarmEvent(EventKind kind)
 {
     return kind == EventKind::AlarmRaised || kind == EventKind::AlarmCleared;
 }
-// The instrument is not being read: lost, or refused as not the one configured.
+// The instrument is not being read: lost, refused as not the one configured,
+// or silent.
 inline bool isLossEvent(EventKind kind)
 {
-    return kind == EventKind::Lost || kind == EventKind::Refused;
+    return kind == EventKind::Lost || kind == EventKind::Refused || kind == EventKind::NoAnswer;
 }
 inline bool isMaintenanceEvent(EventKind kind)
 {

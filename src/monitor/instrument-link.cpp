@@ -10,10 +10,22 @@
 
 #include <QDateTime>
 #include <QSerialPort>
+#include <QTimer>
 
 InstrumentLink::InstrumentLink(const InstrumentConfig &config, QObject *parent)
-    : QObject(parent), m_config(config), m_reconnector(new PortReconnector(this)), m_knownSerial(config.serial)
-{}
+    : QObject(parent), m_config(config), m_reconnector(new PortReconnector(this)), m_knownSerial(config.serial),
+      m_feedTimer(new QTimer(this)), m_maintenanceLimit(new QTimer(this)), m_identifyTimer(new QTimer(this))
+{
+    // The port's queue is looked at again this often while a client's lines wait.
+    m_feedTimer->setInterval(5);
+    m_feedTimer->setSingleShot(true);
+    connect(m_feedTimer, &QTimer::timeout, this, &InstrumentLink::feedInstrument);
+    m_maintenanceLimit->setSingleShot(true);
+    m_maintenanceLimit->setInterval(config.maintenanceLimitSeconds * 1000);
+    connect(m_maintenanceLimit, &QTimer::timeout, this, &InstrumentLink::maintenanceOverdue);
+    m_identifyTimer->setSingleShot(true);
+    connect(m_identifyTimer, &QTimer::timeout, this, &InstrumentLink::identifyAgain);
+}
 
 void InstrumentLink::start()
 {
@@ -41,18 +53,31 @@ void InstrumentLink::share()
         emit event(m_config.name, EventKind::Client, QStringLiteral("connected to %1").arg(m_config.share));
         updateListenOnly();
     });
-    connect(m_share, &SharedPort::clientDisconnected, this, [this] {
-        emit event(m_config.name, EventKind::Client, QStringLiteral("left %1").arg(m_config.share));
-        updateListenOnly();
-        // A client that left in the middle of its maintenance may have heard the
-        // instrument's return for itself: the monitor asks where it stands.
-        if (m_maintenance && m_device)
-            m_device->serialSendCommand(QString::fromLatin1(Protocol::IdentifyQuery));
-    });
+    connect(m_share, &SharedPort::clientDisconnected, this, &InstrumentLink::clientLeft);
     connect(m_share, &SharedPort::clientLine, this, &InstrumentLink::clientLine);
+    connect(m_share, &SharedPort::clientsCollided, this, [this] {
+        emit event(m_config.name, EventKind::Client,
+                   QStringLiteral("two clients opened %1 at once; both were hung up").arg(m_config.share));
+    });
     connect(m_share, &SharedPort::failed, this, [this](const QString &why) {
         emit event(m_config.name, EventKind::Share, QStringLiteral("no longer shared: %1").arg(why));
     });
+}
+
+void InstrumentLink::clientLeft()
+{
+    // What it wrote and the instrument did not take yet goes with it.
+    m_clientLines.clear();
+    m_clientBytes = 0;
+    m_feedTimer->stop();
+    if (m_sinceClientLine.isValid() && !m_sinceClientLine.hasExpired(AnswerWindowMs))
+        m_share->quietFor(int(AnswerWindowMs - m_sinceClientLine.elapsed()));
+    emit event(m_config.name, EventKind::Client, QStringLiteral("left %1").arg(m_config.share));
+    updateListenOnly();
+    // A client that left in the middle of its maintenance may have heard the
+    // instrument's return for itself: the monitor asks where it stands.
+    if (m_maintenance && m_device)
+        m_device->serialSendCommand(QString::fromLatin1(Protocol::IdentifyQuery));
 }
 
 void InstrumentLink::clientLine(const QByteArray &line)
@@ -61,16 +86,47 @@ void InstrumentLink::clientLine(const QByteArray &line)
     // time-out tells it so.
     if (!m_device)
         return;
+    m_clientLines.push_back(line);
+    m_clientBytes += line.size();
+    feedInstrument();
+}
+
+void InstrumentLink::feedInstrument()
+{
+    // Lines of a new client wait while answers to the last one may still come.
+    while (!m_clientLines.empty() && m_device && !m_share->isQuiet()
+           && m_device->bytesNotYetSent() < ClientBytesInFlight) {
+        const QByteArray line = m_clientLines.front();
+        m_clientLines.pop_front();
+        m_clientBytes -= line.size();
+        forwardClientLine(line);
+    }
+    if (!m_device) {
+        m_clientLines.clear();
+        m_clientBytes = 0;
+    }
+    if (m_share)
+        m_share->setPaused(m_clientBytes >= ClientBacklogBytes);
+    if (!m_clientLines.empty() && !m_feedTimer->isActive())
+        m_feedTimer->start();
+}
+
+void InstrumentLink::forwardClientLine(const QByteArray &line)
+{
     if (line == Protocol::SystemReset)
         startMaintenance(QStringLiteral("a client of %1 reset the instrument").arg(m_config.share));
     QString value;
     if (const InstrumentSettings::Setting *setting = InstrumentSettings::fromCommand(line, &value)) {
+        // A change is an event; the same value sent again (a client repeating
+        // itself) is not.
         const QString key = QLatin1String(setting->key);
-        emit event(m_config.name, EventKind::Setting,
-                   QStringLiteral("%1: %2 -> %3").arg(key, m_settings.value(key, QStringLiteral("unknown")), value));
+        const QString before = m_settings.value(key, QStringLiteral("unknown"));
+        if (before != value)
+            emit event(m_config.name, EventKind::Setting, QStringLiteral("%1: %2 -> %3").arg(key, before, value));
         m_settings.insert(key, value);
     }
     m_device->forwardBytes(line);
+    m_sinceClientLine.start();
 }
 
 void InstrumentLink::startMaintenance(const QString &why)
@@ -80,11 +136,28 @@ void InstrumentLink::startMaintenance(const QString &why)
     m_maintenance = true;
     emit event(m_config.name, EventKind::Maintenance, why);
     updateListenOnly();
+    m_maintenanceLimit->start();
+}
+
+void InstrumentLink::maintenanceOverdue()
+{
+    if (!m_maintenance)
+        return;
+    m_maintenance = false;
+    updateListenOnly();
+    emit event(m_config.name, EventKind::MaintenanceEnded,
+               QStringLiteral("not back in its application %1 s after the maintenance began; it may need a person "
+                              "(silence alarms count again)")
+                   .arg(m_config.maintenanceLimitSeconds));
+    // Asked where it stands: one left in its management firmware is started.
+    if (m_device && !(m_share && m_share->hasClient()))
+        m_device->serialSendCommand(QString::fromLatin1(Protocol::IdentifyQuery));
 }
 
 void InstrumentLink::endMaintenance()
 {
     m_maintenance = false;
+    m_maintenanceLimit->stop();
     updateListenOnly();
     const QString other = otherInstrumentMessage(m_config.port, m_knownSerial, m_device->serialNumber);
     if (!other.isEmpty()) {
@@ -131,6 +204,9 @@ void InstrumentLink::stop()
 {
     reportRejected();
     m_reconnector->stop();
+    m_identifyTimer->stop();
+    m_feedTimer->stop();
+    m_maintenanceLimit->stop();
     if (m_device) {
         m_device->disconnect(this);
         m_device->close();
@@ -188,7 +264,23 @@ bool InstrumentLink::open(const QString &path)
         connect(device, &Device::bytesReceived, m_share, &SharedPort::send);
     }
     updateListenOnly();
+    m_identifyTimer->start(m_identifyWaitMs);
     return true;
+}
+
+void InstrumentLink::identifyAgain()
+{
+    if (m_connected || !m_device)
+        return;
+    // Said once for a silent stretch; it is asked again, each time after
+    // twice the wait, as a lost port is looked for.
+    if (m_identifyWaitMs == FirstIdentifyWaitMs)
+        emit event(m_config.name, EventKind::NoAnswer,
+                   QStringLiteral("to identification on %1; asking again").arg(m_config.port));
+    m_identifyWaitMs = qMin(2 * m_identifyWaitMs, int(PortReconnector::LongestDelayMs));
+    if (!m_device->listenOnly)
+        m_device->serialSendCommand(QString::fromLatin1(Protocol::OpeningSequence));
+    m_identifyTimer->start(m_identifyWaitMs);
 }
 
 void InstrumentLink::identified()
@@ -201,11 +293,14 @@ void InstrumentLink::identified()
             m_restarted = false;
             sendConfiguredSettings();
         }
+        const bool client = m_share && m_share->hasClient();
         if (m_maintenance && !m_device->managementMode)
             endMaintenance();
-        else if (m_device->managementMode && m_share && m_share->hasClient())
+        else if (m_device->managementMode && client)
             startMaintenance(
                 QStringLiteral("a client of %1 put the instrument in its management firmware").arg(m_config.share));
+        else if (m_device->managementMode)
+            startApplication();
         return;
     }
     if (m_device->managementMode) {
@@ -219,10 +314,13 @@ void InstrumentLink::identified()
     }
     m_knownSerial = m_device->serialNumber;
     m_connected = true;
+    m_identifyTimer->stop();
+    m_identifyWaitMs = FirstIdentifyWaitMs;
     m_lastProblem.clear();
     // Back in its application after the port was lost during a maintenance.
     if (m_maintenance) {
         m_maintenance = false;
+        m_maintenanceLimit->stop();
         updateListenOnly();
         emit event(m_config.name, EventKind::MaintenanceEnded, backInApplication());
     }
@@ -235,6 +333,18 @@ void InstrumentLink::identified()
         m_readBack = 0;
         m_device->serialSendCommand(QString::fromLatin1(InstrumentSettings::Settings[0].query));
     }
+}
+
+void InstrumentLink::startApplication()
+{
+    // Nobody is there to finish what was begun in the management firmware:
+    // the instrument goes back to measuring, which the history says.
+    const QString why = QStringLiteral("in its management firmware with no client; starting its application");
+    if (m_maintenance)
+        emit event(m_config.name, EventKind::Maintenance, why);
+    else
+        startMaintenance(why);
+    m_device->serialSendCommand(QString::fromLatin1(Protocol::Boot));
 }
 
 void InstrumentLink::readBackNext(const QString &answeredKey)
@@ -263,6 +373,8 @@ void InstrumentLink::lost(const QString &reason)
     reportRejected();
     const bool wasConnected = m_connected;
     m_connected = false;
+    m_identifyTimer->stop();
+    m_identifyWaitMs = FirstIdentifyWaitMs;
     if (m_device) {
         m_device->disconnect(this);
         m_device->deleteLater();

@@ -9,12 +9,16 @@
 #include "history/history-event.h"
 #include "monitor/monitor-config.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QObject>
+
+#include <deque>
 
 class Device;
 class PortReconnector;
 class SharedPort;
+class QTimer;
 
 class InstrumentLink : public QObject
 {
@@ -23,6 +27,20 @@ class InstrumentLink : public QObject
 public:
     // No sensor of the instrument reports more (its curves end well below).
     static constexpr double HottestKelvin = 2000;
+    // A client's lines waiting for the instrument, at the most; then the
+    // client waits in its own write.
+    static constexpr int ClientBacklogBytes = 4096;
+    // A client's next line goes to the port once fewer bytes than this wait
+    // there to go down the line: what a client that leaves had sent but the
+    // instrument did not answer yet stays this small.
+    static constexpr int ClientBytesInFlight = 256;
+    // How long after an open the instrument has to answer identification
+    // before it is said to be silent and asked again, at doubling intervals.
+    static constexpr int FirstIdentifyWaitMs = 2000;
+    // How long the instrument may take to answer a client's line: a client
+    // that leaves sooner after its last line leaves answers on their way,
+    // which go to no one.
+    static constexpr int AnswerWindowMs = 300;
 
     InstrumentLink(const InstrumentConfig &config, QObject *parent = nullptr);
     void start();
@@ -38,6 +56,14 @@ private:
     bool open(const QString &path);
     void share();
     void clientLine(const QByteArray &line);
+    // Passes the client's waiting lines on as fast as the line takes them.
+    void feedInstrument();
+    void forwardClientLine(const QByteArray &line);
+    void clientLeft();
+    // The maintenance went on past its limit: silence alarms count again.
+    void maintenanceOverdue();
+    void identifyAgain();
+    void startApplication();
     void startMaintenance(const QString &why);
     void endMaintenance();
     QString backInApplication() const;
@@ -75,4 +101,11 @@ private:
     QHash<QString, QString> m_settings;
     // Which setting the monitor's own read-back asks next (-1: none running).
     int m_readBack = -1;
+    std::deque<QByteArray> m_clientLines;
+    int m_clientBytes = 0;
+    QElapsedTimer m_sinceClientLine; // the last line a client sent went down the line
+    QTimer *m_feedTimer;
+    QTimer *m_maintenanceLimit;
+    QTimer *m_identifyTimer;
+    int m_identifyWaitMs = FirstIdentifyWaitMs;
 };

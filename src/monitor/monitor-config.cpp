@@ -190,7 +190,7 @@ bool readInstrument(Checker &check, const QString &name, MonitorConfig *config)
 {
     const QString section = QStringLiteral("instrument/") + name;
     if (!check.onlyKnownKeys(section, {QStringLiteral("port"), QStringLiteral("serial"), QStringLiteral("period"),
-                                       QStringLiteral("share")}))
+                                       QStringLiteral("share"), QStringLiteral("maintenance_limit")}))
         return false;
     InstrumentConfig instrument;
     instrument.name = name;
@@ -201,6 +201,9 @@ bool readInstrument(Checker &check, const QString &name, MonitorConfig *config)
     instrument.serial = check.text(section, QStringLiteral("serial"));
     if (check.has(section, QStringLiteral("period"))
         && !check.whole(section, QStringLiteral("period"), ShortestPeriodMs, LongestPeriodMs, &instrument.period))
+        return false;
+    if (check.has(section, QStringLiteral("maintenance_limit"))
+        && !check.whole(section, QStringLiteral("maintenance_limit"), 10, 86400, &instrument.maintenanceLimitSeconds))
         return false;
     instrument.share = check.text(section, QStringLiteral("share"));
     if (check.has(section, QStringLiteral("share"))) {

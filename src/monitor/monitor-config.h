@@ -13,6 +13,8 @@ struct InstrumentConfig {
     QString serial; // empty: any serial number (the first one seen is kept)
     int period = 0; // RS-232 output period sent on each connect; 0: left alone
     QString share;  // the link to a shared port for one client at a time; empty: none
+    // How long a client's maintenance holds the silence alarms at the most.
+    int maintenanceLimitSeconds = 600;
 };
 
 struct AlarmConfig {

@@ -15,6 +15,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/inotify.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -96,8 +97,57 @@ bool SharedPort::makeTerminal(QString *error)
     m_writeNotifier = new QSocketNotifier(m_master, QSocketNotifier::Write, this);
     m_writeNotifier->setEnabled(false);
     connect(m_writeNotifier, &QSocketNotifier::activated, this, &SharedPort::flushOutput);
+    watchOpens();
     m_pollTimer->start();
     return true;
+}
+
+void SharedPort::watchOpens()
+{
+    // Without inotify the link's redirection alone keeps a second client out.
+    m_opens = 0;
+    m_watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+    if (m_watch < 0)
+        return;
+    if (::inotify_add_watch(m_watch, m_slavePath.constData(), IN_OPEN | IN_CLOSE) < 0) {
+        ::close(m_watch);
+        m_watch = -1;
+        return;
+    }
+    m_watchNotifier = new QSocketNotifier(m_watch, QSocketNotifier::Read, this);
+    connect(m_watchNotifier, &QSocketNotifier::activated, this, &SharedPort::readOpens);
+}
+
+void SharedPort::readOpens()
+{
+    // Our own open to set exclusive use comes and goes within one turn of the
+    // loop, so the count after a whole batch is that of the clients.
+    alignas(struct inotify_event) char buffer[4096];
+    bool opened = false;
+    for (;;) {
+        const ssize_t n = ::read(m_watch, buffer, sizeof buffer);
+        if (n <= 0)
+            break;
+        for (ssize_t at = 0; at < n;) {
+            const auto *event = reinterpret_cast<const struct inotify_event *>(buffer + at);
+            if (event->mask & IN_OPEN) {
+                ++m_opens;
+                opened = true;
+            }
+            if (event->mask & IN_CLOSE)
+                --m_opens;
+            at += ssize_t(sizeof(struct inotify_event)) + event->len;
+        }
+    }
+    if (m_opens > 1 && m_client) {
+        // Both got in before exclusive use was set (or one may ignore it):
+        // neither may speak through the other's session.
+        emit clientsCollided();
+        dropClient();
+        return;
+    }
+    if (opened && !m_client)
+        lookForClient();
 }
 
 bool SharedPort::pointLink(const QByteArray &target, QString *error)
@@ -119,6 +169,11 @@ bool SharedPort::pointLink(const QByteArray &target, QString *error)
 void SharedPort::closeTerminal()
 {
     m_pollTimer->stop();
+    delete m_watchNotifier;
+    m_watchNotifier = nullptr;
+    if (m_watch >= 0)
+        ::close(m_watch);
+    m_watch = -1;
     delete m_readNotifier;
     m_readNotifier = nullptr;
     delete m_writeNotifier;
@@ -130,10 +185,24 @@ void SharedPort::closeTerminal()
     m_input.clear();
     m_output.clear();
     m_discarding = false;
+    m_paused = false;
+    m_clientFed = false;
+}
+
+bool SharedPort::clientHungUp() const
+{
+    struct pollfd master = {m_master, POLLIN, 0};
+    return m_master >= 0 && ::poll(&master, 1, 0) > 0 && (master.revents & POLLHUP);
 }
 
 void SharedPort::lookForClient()
 {
+    if (m_client) {
+        // Paused, the terminal is not read: a client that left is found here.
+        if (m_paused && clientHungUp())
+            dropClient();
+        return;
+    }
     // Without a client the master reports a hang-up; an open clears it.
     struct pollfd master = {m_master, POLLIN, 0};
     if (m_master < 0 || ::poll(&master, 1, 0) < 0)
@@ -142,14 +211,12 @@ void SharedPort::lookForClient()
         // A client that came and went between two looks (echo ... > PATH) left
         // its lines: they are taken as any client's, then the terminal is new.
         if (master.revents & POLLIN) {
-            m_pollTimer->stop();
             m_client = true;
             emit clientConnected();
             readClient();
         }
         return;
     }
-    m_pollTimer->stop();
     m_client = true;
     // A second client finds no terminal behind the link, and one that opens
     // the terminal by its own name finds it taken (root excepted).
@@ -166,42 +233,71 @@ void SharedPort::lookForClient()
     readClient();
 }
 
+void SharedPort::quietFor(int ms)
+{
+    m_quiet.start();
+    m_quietMs = ms;
+}
+
+void SharedPort::setPaused(bool paused)
+{
+    if (m_paused == paused)
+        return;
+    m_paused = paused;
+    if (m_readNotifier)
+        m_readNotifier->setEnabled(m_client && !paused);
+    if (!paused && m_client)
+        readClient();
+}
+
 void SharedPort::readClient()
 {
-    char buffer[16384];
+    // Lines already read go first; more is read only while they are taken.
+    takeLines();
+    char buffer[4096];
     bool gone = false;
-    for (;;) {
+    while (!m_paused && m_master >= 0) {
         const ssize_t n = ::read(m_master, buffer, sizeof buffer);
         if (n > 0) {
             m_input.append(buffer, int(n));
+            takeLines();
             continue;
         }
         // EIO: the client closed its end or died; what it wrote before is still here.
         gone = !(n < 0 && (errno == EAGAIN || errno == EINTR));
         break;
     }
-    int start = 0;
-    for (int i = 0; i < m_input.size(); ++i) {
-        const char byte = m_input.at(i);
-        if (byte != '\n' && byte != '\x03')
-            continue;
-        if (!m_discarding)
-            emit clientLine(m_input.mid(start, i + 1 - start));
-        m_discarding = false;
-        start = i + 1;
-    }
-    m_input.remove(0, start);
-    if (m_input.size() > MaxLineLength) {
-        m_input.clear();
-        m_discarding = true;
-    }
     if (gone)
         dropClient();
 }
 
+void SharedPort::takeLines()
+{
+    int start = 0;
+    for (int i = 0; i < m_input.size() && !m_paused; ++i) {
+        const char byte = m_input.at(i);
+        if (byte != '\n' && byte != '\x03')
+            continue;
+        const bool discarding = m_discarding;
+        m_discarding = false;
+        const QByteArray line = m_input.mid(start, i + 1 - start);
+        start = i + 1;
+        if (!discarding)
+            emit clientLine(line); // may pause us, or drop the client
+        if (m_master < 0)
+            return;
+    }
+    m_input.remove(0, start);
+    if (m_input.size() > MaxLineLength && m_input.indexOf('\n') < 0 && m_input.indexOf('\x03') < 0) {
+        m_input.clear();
+        m_discarding = true;
+    }
+}
+
 void SharedPort::dropClient()
 {
-    // Half a line is no command: it is dropped with the terminal.
+    // Half a line is no command: it is dropped with the terminal, and so is
+    // what the client wrote that was not taken yet.
     closeTerminal();
     emit clientDisconnected();
     QString error;
@@ -215,9 +311,24 @@ void SharedPort::dropClient()
 
 void SharedPort::send(const QByteArray &bytes)
 {
+    const bool atLineStart = m_instrumentAtLineStart;
+    if (!bytes.isEmpty())
+        m_instrumentAtLineStart = bytes.endsWith('\n');
     if (!m_client || m_master < 0)
         return;
-    m_output.append(bytes);
+    // Answers to the client that left are not the next one's.
+    if (isQuiet())
+        return;
+    QByteArray kept = bytes;
+    // A client's first bytes start a line, never with the end of one it never asked for.
+    if (!m_clientFed && !atLineStart) {
+        const int end = kept.indexOf('\n');
+        if (end < 0)
+            return;
+        kept.remove(0, end + 1);
+    }
+    m_clientFed = true;
+    m_output.append(kept);
     flushOutput();
 }
 
