@@ -5,6 +5,7 @@
 #include "device/port-list.h"
 #include "history/history-store.h"
 #include "support/cli-run.h"
+#include "support/monitor-run.h"
 #include "support/image-builder.h"
 #include "support/simulator-process.h"
 #include "support/test-files.h"
@@ -17,8 +18,10 @@
 #include <QStatusBar>
 #include <QTemporaryDir>
 
+#include <cerrno>
 #include <csignal>
 #include <fcntl.h>
+#include <poll.h>
 #include <memory>
 #include <unistd.h>
 
@@ -72,6 +75,71 @@ private:
 
     static QString linkTarget(const QString &path) { return QFile::symLinkTarget(path); }
 
+    // Reads what a client hears for ms milliseconds (or until it is hung up).
+    static QByteArray hear(int client, int ms, bool *hungUp = nullptr)
+    {
+        QByteArray heard;
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < ms) {
+            struct pollfd wait = {client, POLLIN, 0};
+            ::poll(&wait, 1, 20);
+            char buffer[4096];
+            const ssize_t n = ::read(client, buffer, sizeof buffer);
+            if (n > 0) {
+                heard.append(buffer, int(n));
+            } else if (n == 0 || (n < 0 && errno == EIO)) {
+                if (hungUp)
+                    *hungUp = true;
+                break;
+            }
+        }
+        return heard;
+    }
+
+    // Reads until the client hears text (in time to answer a bootstrap's 200 ms window).
+    static bool waitToHear(int client, const QByteArray &text, int timeoutMs = 5000)
+    {
+        QByteArray heard;
+        QElapsedTimer clock;
+        clock.start();
+        while (!heard.contains(text) && clock.elapsed() < timeoutMs) {
+            struct pollfd wait = {client, POLLIN, 0};
+            ::poll(&wait, 1, 5);
+            char buffer[4096];
+            const ssize_t n = ::read(client, buffer, sizeof buffer);
+            if (n > 0)
+                heard.append(buffer, int(n));
+        }
+        return heard.contains(text);
+    }
+
+    // Opens the shared port as a bare terminal client once it is free.
+    int openClient()
+    {
+        if (!QTest::qWaitFor([&] { return linkTarget(link).startsWith(QLatin1String("/dev/pts/")); }, 5000))
+            return -1;
+        const int client = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        if (client >= 0
+            && !QTest::qWaitFor([&] { return !linkTarget(link).startsWith(QLatin1String("/dev/pts/")); }, 5000)) {
+            ::close(client);
+            return -1;
+        }
+        return client;
+    }
+
+    static qint64 residentKiB(qint64 pid)
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+        if (!status.open(QIODevice::ReadOnly))
+            return -1;
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("VmRSS:"))
+                return line.mid(6).trimmed().split(' ').first().toLongLong();
+        }
+        return -1;
+    }
+
 private slots:
     void initTestCase()
     {
@@ -84,7 +152,8 @@ private slots:
             QStringList{"--link", dir.filePath("sim"), "--serial", "SHARE-1", "--flash-dump", dir.filePath("flash.bin"),
                         "--state", writeTestFile(dir, "state.json", "{\"relay1:temp\": 77.5}")});
         QVERIFY(sim->started());
-        QByteArray config = "[store]\npath=STORE\n\n[instrument/cryo1]\nport=SIM\nperiod=100\nshare=LINK\n\n"
+        QByteArray config = "[store]\npath=STORE\n\n[instrument/cryo1]\nport=SIM\nperiod=100\nshare=LINK\n"
+                            "maintenance_limit=4\n\n"
                             "[alarm/quiet]\ninstrument=cryo1\nsilence=1\n";
         config.replace("STORE", QFile::encodeName(store));
         config.replace("SIM", QFile::encodeName(dir.filePath("sim")));
@@ -280,6 +349,156 @@ private slots:
         QTRY_VERIFY(readingTimes(start + 1500).size() >= 3);
         for (const StoredEvent &event : events(QStringLiteral("alarm raised")))
             QVERIFY2(event.timeMs < start, qPrintable(event.detail));
+    }
+
+    // A client left the instrument in its management firmware and went: the
+    // monitor starts its application and logs on.
+    void leftInTheManagementFirmware()
+    {
+        const int endedBefore = events(QStringLiteral("maintenance ended")).size();
+        const int client = openClient();
+        QVERIFY(client >= 0);
+        QCOMPARE(::write(client, ":system:reset\n", 14), ssize_t(14));
+        const bool bootstrap = waitToHear(client, "*BOOTSTRAP");
+        QCOMPARE(::write(client, "\x03", 1), ssize_t(1));
+        const bool management = waitToHear(client, "*MGMT");
+        ::close(client);
+        QVERIFY(bootstrap && management);
+        QTRY_COMPARE(events(QStringLiteral("maintenance ended")).size(), endedBefore + 1);
+        QVERIFY(events(QStringLiteral("maintenance")).last().detail.contains(QStringLiteral("starting its application")));
+        QVERIFY(events(QStringLiteral("maintenance ended")).last().detail.contains(QStringLiteral("back in its application")));
+        QTRY_VERIFY(readingTimes(events(QStringLiteral("maintenance ended")).last().timeMs).size() >= 3);
+    }
+
+    // A client that keeps the instrument in its management firmware past the
+    // limit: the maintenance ends in the history and the silence alarm counts again.
+    void maintenanceLimit()
+    {
+        const int endedBefore = events(QStringLiteral("maintenance ended")).size();
+        const int raisedBefore = events(QStringLiteral("alarm raised")).size();
+        const int client = openClient();
+        QVERIFY(client >= 0);
+        QCOMPARE(::write(client, ":system:reset\n", 14), ssize_t(14));
+        const bool bootstrap = waitToHear(client, "*BOOTSTRAP");
+        QCOMPARE(::write(client, "\x03", 1), ssize_t(1));
+        if (!bootstrap || !waitToHear(client, "*MGMT")) {
+            ::close(client);
+            QFAIL("the instrument did not stay in its management firmware");
+        }
+        if (!QTest::qWaitFor([&] { return events(QStringLiteral("maintenance ended")).size() == endedBefore + 1; }, 8000))
+            ::close(client);
+        QCOMPARE(events(QStringLiteral("maintenance ended")).size(), endedBefore + 1);
+        const StoredEvent overdue = events(QStringLiteral("maintenance ended")).last();
+        QVERIFY2(overdue.detail.contains(QStringLiteral("not back in its application 4 s")), qPrintable(overdue.detail));
+        const bool raised =
+            QTest::qWaitFor([&] { return events(QStringLiteral("alarm raised")).size() > raisedBefore; }, 5000);
+        const qint64 booted = QDateTime::currentMSecsSinceEpoch();
+        QCOMPARE(::write(client, "boot\n", 5), ssize_t(5));
+        ::close(client);
+        QVERIFY(raised);
+        QVERIFY(events(QStringLiteral("alarm raised")).last().timeMs >= overdue.timeMs + 900);
+        QTRY_VERIFY(readingTimes(booted).size() >= 3);
+    }
+
+    // The monitor sees a client's open at once (not at its next look): a
+    // second client a few milliseconds later finds the port in use. One that
+    // opens the terminal by its own name meanwhile, as root may despite
+    // exclusive use, has both sessions hung up rather than shared.
+    void secondOpenSoonAfter()
+    {
+        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        const QByteArray terminal = QFile::encodeName(linkTarget(link));
+        const int first = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(first >= 0);
+        QTest::qSleep(20);
+        const int second = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        const int byName = ::open(terminal.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        const int byNameError = errno;
+        bool firstHungUp = false, byNameHungUp = false;
+        hear(first, 3000, &firstHungUp);
+        if (byName >= 0)
+            hear(byName, 3000, &byNameHungUp);
+        ::close(first);
+        if (second >= 0)
+            ::close(second);
+        if (byName >= 0)
+            ::close(byName);
+        QCOMPARE(second, -1);
+        if (byName >= 0) {
+            QVERIFY(firstHungUp && byNameHungUp);
+            QTRY_VERIFY([&] {
+                for (const StoredEvent &event : events(QStringLiteral("client")))
+                    if (event.detail.contains(QStringLiteral("open at once; both were hung up")))
+                        return true;
+                return false;
+            }());
+        } else {
+            QCOMPARE(byNameError, EBUSY);
+        }
+        const Run run = cli({"get", link, "relay2:hyst"});
+        QVERIFY2(run.code == 0, qPrintable(run.err));
+    }
+
+    // A client writing far faster than the instrument's line carries waits in
+    // its write: the monitor holds a few KiB of it, its readings keep their
+    // rate, and what the client left and the answers to it reach no one else.
+    void floodingClientWaits()
+    {
+        QTemporaryDir here;
+        SimulatorProcess paced({"--link", here.filePath("sim"), "--serial", "PACED-1", "--pace-baud", "115200"});
+        QVERIFY(paced.started());
+        const QString pacedStore = here.filePath("h.db");
+        const QString pacedLink = here.filePath("link");
+        MonitorRun run;
+        QVERIFY(run.start(writeTestFile(here, "m.conf",
+                                        QStringLiteral("[store]\npath=%1\n[instrument/paced]\nport=%2\nperiod=100\n"
+                                                       "share=%3\n")
+                                            .arg(pacedStore, here.filePath("sim"), pacedLink)
+                                            .toUtf8())));
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(pacedStore, QStringLiteral("paced")) >= 5, 10000);
+        QTRY_VERIFY(linkTarget(pacedLink).startsWith(QLatin1String("/dev/pts/")));
+        const qint64 rssBefore = residentKiB(run.process.processId());
+
+        const int client = ::open(QFile::encodeName(pacedLink).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(client >= 0);
+        const QByteArray lines = QByteArray(":display:period 1000\n").repeated(3000);
+        qint64 written = 0;
+        const qint64 floodStart = QDateTime::currentMSecsSinceEpoch();
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < 3000) {
+            // Whole lines: a short write goes on where it stopped.
+            const int at = int(written % lines.size());
+            const ssize_t n = ::write(client, lines.constData() + at, size_t(lines.size() - at));
+            if (n > 0)
+                written += n;
+            hear(client, 5);
+        }
+        const qint64 floodEnd = QDateTime::currentMSecsSinceEpoch();
+        // Questions whose answers would still be on their way when it leaves.
+        const QByteArray questions = QByteArray(":relay2:hyst?\n").repeated(40);
+        (void)!::write(client, questions.constData(), size_t(questions.size()));
+        ::close(client);
+
+        // The line carries about 11.5 kB/s: three seconds of it and the buffers on the way.
+        QVERIFY2(written < 512 * 1024, qPrintable(QString::number(written)));
+        const qint64 during = storedReadings(pacedStore, QStringLiteral("paced"), floodStart)
+                              - storedReadings(pacedStore, QStringLiteral("paced"), floodEnd);
+        QVERIFY2(during >= 25, qPrintable(QString::number(during)));
+        QVERIFY2(residentKiB(run.process.processId()) - rssBefore < 16 * 1024,
+                 qPrintable(QString::number(residentKiB(run.process.processId()) - rssBefore)));
+
+        QTRY_VERIFY(linkTarget(pacedLink).startsWith(QLatin1String("/dev/pts/")));
+        const int next = ::open(QFile::encodeName(pacedLink).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(next >= 0);
+        const QByteArray heard = hear(next, 1500);
+        ::close(next);
+        QVERIFY2(heard.contains("*T = "), heard.constData());
+        QVERIFY2(!heard.contains("hyst"), heard.constData());
+
+        const QString log = run.stop();
+        // The same setting sent thousands of times is one change, or none.
+        QVERIFY2(log.count(QStringLiteral("setting: display:period")) <= 1, qPrintable(log));
     }
 
     // An upgrade through the shared port: the monitor stands aside from the

@@ -57,7 +57,7 @@ void InstrumentLink::share()
     connect(m_share, &SharedPort::clientLine, this, &InstrumentLink::clientLine);
     connect(m_share, &SharedPort::clientsCollided, this, [this] {
         emit event(m_config.name, EventKind::Client,
-                   QStringLiteral("two clients opened %1 at once; both were hung up").arg(m_config.share));
+                   QStringLiteral("two clients had %1 open at once; both were hung up").arg(m_config.share));
     });
     connect(m_share, &SharedPort::failed, this, [this](const QString &why) {
         emit event(m_config.name, EventKind::Share, QStringLiteral("no longer shared: %1").arg(why));

@@ -203,7 +203,7 @@ bool readInstrument(Checker &check, const QString &name, MonitorConfig *config)
         && !check.whole(section, QStringLiteral("period"), ShortestPeriodMs, LongestPeriodMs, &instrument.period))
         return false;
     if (check.has(section, QStringLiteral("maintenance_limit"))
-        && !check.whole(section, QStringLiteral("maintenance_limit"), 10, 86400, &instrument.maintenanceLimitSeconds))
+        && !check.whole(section, QStringLiteral("maintenance_limit"), 1, 86400, &instrument.maintenanceLimitSeconds))
         return false;
     instrument.share = check.text(section, QStringLiteral("share"));
     if (check.has(section, QStringLiteral("share"))) {

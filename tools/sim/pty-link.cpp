@@ -18,6 +18,12 @@ PtyLink::PtyLink(QObject *parent) : QObject(parent)
     m_paceTimer = new QTimer(this);
     m_paceTimer->setSingleShot(true);
     connect(m_paceTimer, &QTimer::timeout, this, &PtyLink::flushOutput);
+    m_inputTimer = new QTimer(this);
+    m_inputTimer->setSingleShot(true);
+    connect(m_inputTimer, &QTimer::timeout, this, [this] {
+        if (m_readNotifier)
+            m_readNotifier->setEnabled(true);
+    });
 }
 
 PtyLink::~PtyLink()
@@ -51,8 +57,22 @@ double PtyLink::wireSeconds(qint64 bytes) const
 void PtyLink::readReady()
 {
     char buffer[4096];
-    const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+    size_t wanted = sizeof buffer;
+    if (m_paceBaud > 0) {
+        // What the line carried since the last read, a few bytes at the least.
+        const double now = double(nowMs());
+        m_inputFreeMs = qMax(m_inputFreeMs, now - 50.0);
+        const double carried = (now - m_inputFreeMs) / 1000.0 * m_paceBaud / 10.0;
+        if (carried < 16) {
+            m_readNotifier->setEnabled(false);
+            m_inputTimer->start(int((16 - carried) * 10000.0 / m_paceBaud) + 1);
+            return;
+        }
+        wanted = qMin(wanted, size_t(carried));
+    }
+    const ssize_t n = ::read(m_master, buffer, wanted);
     if (n > 0) {
+        m_inputFreeMs += wireSeconds(n) * 1000.0;
         emit received(QByteArray(buffer, int(n)));
     } else if (n < 0 && errno != EAGAIN && errno != EINTR) {
         // Nobody holds the other side open (we keep our slave descriptor, so

@@ -11,7 +11,9 @@ class QTimer;
 
 // The simulator's end of a pseudo-terminal. The program under test opens
 // slavePath() as a serial port; bytes written here arrive there. With a baud
-// rate set, output leaves no faster than a real line of that rate would carry it.
+// rate set, output leaves no faster than a real line of that rate would carry
+// it, and input is taken no faster either: a writer that outruns the line
+// finds the terminal full, as on a real port.
 class PtyLink : public QObject
 {
     Q_OBJECT
@@ -55,4 +57,7 @@ private:
     QQueue<Pending> m_queue;
     // With pacing: when the line is free again, in link-clock milliseconds.
     double m_lineFreeMs = 0;
+    // With pacing: when the receiving line has carried what was read so far.
+    double m_inputFreeMs = 0;
+    QTimer *m_inputTimer = nullptr;
 };
