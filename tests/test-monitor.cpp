@@ -10,6 +10,7 @@
 #include "support/test-main.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -457,6 +458,37 @@ private slots:
         QVERIFY(monitor.waitForLog("database or disk is full", 2));
         QCOMPARE(monitor.stop(), QStringLiteral("exit 1"));
         QVERIFY2(monitor.log().contains("that could not be written are lost"), qPrintable(monitor.log()));
+    }
+
+    // A port that opens but where nothing answers identification: said once,
+    // with a lost= alarm raised, and asked again at growing intervals until an
+    // instrument answers.
+    void silentInstrument()
+    {
+        PtyPeer peer;
+        const QString file = config("silent.conf", "[store]\npath=DIR/silent.db\n[instrument/s]\nport="
+                                                       + QFile::encodeName(peer.path())
+                                                       + "\n[alarm/gone]\ninstrument=s\nlost=true\n");
+        MonitorRun monitor;
+        QVERIFY(monitor.start(file));
+        QElapsedTimer clock;
+        clock.start();
+        QVERIFY(peer.waitFor("*idn?\n").endsWith("*idn?\n"));
+        peer.take();
+        QVERIFY2(monitor.waitForLog("s: no answer: to identification on " + peer.path() + "; asking again"),
+                 qPrintable(monitor.log()));
+        QVERIFY(monitor.waitForLog("s: alarm gone raised"));
+        // Asked again: after 2 s, then after 4 s more.
+        QVERIFY(peer.waitFor("*idn?\n", 3000).endsWith("*idn?\n"));
+        const qint64 second = clock.elapsed();
+        peer.take();
+        QVERIFY(peer.waitFor("*idn?\n", 6000).endsWith("*idn?\n"));
+        QVERIFY2(clock.elapsed() - second >= 3500, qPrintable(QString::number(clock.elapsed() - second)));
+        peer.write("NORDA,VKRHX350,Q1,1.3.2\n");
+        QVERIFY(monitor.waitForLog("s: connected"));
+        QVERIFY(monitor.waitForLog("s: alarm gone cleared"));
+        const QString log = monitor.stop();
+        QCOMPARE(log.count("no answer"), 1);
     }
 
     // Values no sensor of the instrument reports are no readings: they never
