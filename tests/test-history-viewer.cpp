@@ -5,6 +5,7 @@
 #include "history-plot/envelope-item.h"
 #include "history-plot/history-plot.h"
 #include "history-window.h"
+#include "history/history-time.h"
 #include "support/cli-run.h"
 #include "support/history-sample.h"
 #include "support/test-main.h"
@@ -437,6 +438,84 @@ private slots:
         QCOMPARE(run.code, 2);
         QVERIFY2(run.err.contains("--from must come before --to"), qPrintable(run.err));
         QVERIFY(run.out.isEmpty());
+    }
+
+    // Times are held to 1970 .. 9999 where they enter; the viewer checks its
+    // options before it opens a window.
+    void timeRanges_data()
+    {
+        // clang-format off
+        QTest::addColumn<QString>("program");
+        QTest::addColumn<QStringList>("args");
+        const QString cli = QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE);
+        const QString viewer = QStringLiteral(FROSTGAUGE_HISTORY_EXECUTABLE);
+        QTest::newRow("history from year 10000") << cli << QStringList{"history", "STORE", "--from", "10000-01-01T00:00:00"};
+        QTest::newRow("history from before 1970") << cli << QStringList{"history", "STORE", "--from", "-1"};
+        QTest::newRow("history to the 64-bit end") << cli << QStringList{"history", "STORE", "--to", "9223372036854775807"};
+        QTest::newRow("plot from the 64-bit start") << cli << QStringList{"plot", "STORE", "-o", "OUT.png", "--from", "-9223372036854775808"};
+        QTest::newRow("plot to just past 9999") << cli << QStringList{"plot", "STORE", "-o", "OUT.png", "--to", "253402300800000"};
+        QTest::newRow("viewer from year 10000") << viewer << QStringList{"--from", "253402300800000", "STORE"};
+        QTest::newRow("viewer to before 1970") << viewer << QStringList{"--to", "1969-12-31T23:00:00Z", "STORE"};
+        // clang-format on
+    }
+
+    void timeRanges()
+    {
+        QFETCH(QString, program);
+        QFETCH(QStringList, args);
+        args.replaceInStrings(QStringLiteral("STORE"), sample.path);
+        args.replaceInStrings(QStringLiteral("OUT"), dir.filePath(QStringLiteral("range")));
+        QProcess run;
+        run.start(program, args);
+        QVERIFY(run.waitForFinished(20000));
+        const QString err = QString::fromUtf8(run.readAllStandardError());
+        QCOMPARE(run.exitCode(), 2);
+        QVERIFY2(err.contains(QStringLiteral("from 1970 to the end of 9999")), qPrintable(err));
+        QVERIFY(run.readAllStandardOutput().isEmpty());
+        QVERIFY(!QFile::exists(dir.filePath(QStringLiteral("range.png"))));
+    }
+
+    // A store holding values no kelvin scale holds and times far outside
+    // 1970 .. 9999 (damaged, or made by hand): the plot leaves the values off
+    // with a readable axis, and no range arithmetic overflows.
+    void hostileStoreDrawsReadably()
+    {
+        const QString path = dir.filePath(QStringLiteral("hostile.db"));
+        const qint64 base = parseTime(QStringLiteral("2026-12-01T00:00:00.000Z"));
+        {
+            HistoryStore store;
+            QVERIFY2(store.openForWriting(path), qPrintable(store.error()));
+            for (int i = 0; i < 600; ++i)
+                store.addReading(QStringLiteral("cryo1"), base + i * 1000, 4 + (i % 10) * 0.1);
+            store.addReading(QStringLiteral("cryo1"), base + 300500, 1e308);
+            store.addReading(QStringLiteral("cryo1"), base + 300700, -1e308);
+            store.addReading(QStringLiteral("cryo1"), std::numeric_limits<qint64>::max() - 5, 4.5);
+            store.addReading(QStringLiteral("cryo1"), std::numeric_limits<qint64>::min() + 5, 4.5);
+            QVERIFY2(store.commit(), qPrintable(store.error()));
+        }
+        HistoryWindow window;
+        QVERIFY2(window.openStore(path), qPrintable(window.error()));
+        HistoryPlot *plot = window.plot();
+        QVERIFY(plot->fromMs() >= EarliestHistoryMs && plot->toMs() <= LatestHistoryMs);
+        plot->setRange(base, base + 600000);
+        const QwtInterval kelvin = plot->axisInterval(QwtPlot::yLeft);
+        QVERIFY2(kelvin.minValue() >= 3 && kelvin.maxValue() <= 6,
+                 qPrintable(QStringLiteral("%1 .. %2").arg(kelvin.minValue()).arg(kelvin.maxValue())));
+        QVERIFY(plot->leftOff() >= 1);
+        plot->setRange(std::numeric_limits<qint64>::min(), std::numeric_limits<qint64>::max());
+        QCOMPARE(plot->fromMs(), EarliestHistoryMs);
+        QCOMPARE(plot->toMs(), LatestHistoryMs);
+        plot->zoom(1e30);
+        plot->pan(-1e30);
+        plot->pan(1e30);
+        QVERIFY(plot->fromMs() >= EarliestHistoryMs && plot->toMs() <= LatestHistoryMs);
+
+        const QString image = dir.filePath(QStringLiteral("hostile.png"));
+        const CliRun run = runCli(
+            {"plot", path, "-o", image, "--from", QString::number(base), "--to", QString::number(base + 600000)});
+        QVERIFY2(run.code == 0, qPrintable(run.err));
+        QVERIFY2(run.err.contains(QStringLiteral("left off the plot")), qPrintable(run.err));
+        QVERIFY(QImage(image).width() > 0);
     }
 
     void headlessPlotRefusesBadInput_data()

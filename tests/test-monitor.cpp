@@ -466,9 +466,9 @@ private slots:
     void silentInstrument()
     {
         PtyPeer peer;
-        const QString file = config("silent.conf", "[store]\npath=DIR/silent.db\n[instrument/s]\nport="
-                                                       + QFile::encodeName(peer.path())
-                                                       + "\n[alarm/gone]\ninstrument=s\nlost=true\n");
+        const QString file =
+            config("silent.conf", "[store]\npath=DIR/silent.db\n[instrument/s]\nport=" + QFile::encodeName(peer.path())
+                                      + "\n[alarm/gone]\ninstrument=s\nlost=true\n");
         MonitorRun monitor;
         QVERIFY(monitor.start(file));
         QElapsedTimer clock;

@@ -5,8 +5,8 @@
 #include "device/port-list.h"
 #include "history/history-store.h"
 #include "support/cli-run.h"
-#include "support/monitor-run.h"
 #include "support/image-builder.h"
+#include "support/monitor-run.h"
 #include "support/simulator-process.h"
 #include "support/test-files.h"
 #include "support/test-main.h"
@@ -21,8 +21,8 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <poll.h>
 #include <memory>
+#include <poll.h>
 #include <unistd.h>
 
 class SharedPortTest : public QObject
@@ -365,8 +365,11 @@ private slots:
         ::close(client);
         QVERIFY(bootstrap && management);
         QTRY_COMPARE(events(QStringLiteral("maintenance ended")).size(), endedBefore + 1);
-        QVERIFY(events(QStringLiteral("maintenance")).last().detail.contains(QStringLiteral("starting its application")));
-        QVERIFY(events(QStringLiteral("maintenance ended")).last().detail.contains(QStringLiteral("back in its application")));
+        QVERIFY(
+            events(QStringLiteral("maintenance")).last().detail.contains(QStringLiteral("starting its application")));
+        QVERIFY(events(QStringLiteral("maintenance ended"))
+                    .last()
+                    .detail.contains(QStringLiteral("back in its application")));
         QTRY_VERIFY(readingTimes(events(QStringLiteral("maintenance ended")).last().timeMs).size() >= 3);
     }
 
@@ -385,11 +388,13 @@ private slots:
             ::close(client);
             QFAIL("the instrument did not stay in its management firmware");
         }
-        if (!QTest::qWaitFor([&] { return events(QStringLiteral("maintenance ended")).size() == endedBefore + 1; }, 8000))
+        if (!QTest::qWaitFor([&] { return events(QStringLiteral("maintenance ended")).size() == endedBefore + 1; },
+                             8000))
             ::close(client);
         QCOMPARE(events(QStringLiteral("maintenance ended")).size(), endedBefore + 1);
         const StoredEvent overdue = events(QStringLiteral("maintenance ended")).last();
-        QVERIFY2(overdue.detail.contains(QStringLiteral("not back in its application 4 s")), qPrintable(overdue.detail));
+        QVERIFY2(overdue.detail.contains(QStringLiteral("not back in its application 4 s")),
+                 qPrintable(overdue.detail));
         const bool raised =
             QTest::qWaitFor([&] { return events(QStringLiteral("alarm raised")).size() > raisedBefore; }, 5000);
         const qint64 booted = QDateTime::currentMSecsSinceEpoch();

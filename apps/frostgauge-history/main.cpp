@@ -5,7 +5,9 @@
 
 #include "common/x11-opengl.h"
 #include "frostgauge-version.h"
+#include "history-plot/history-plot.h"
 #include "history-window.h"
+#include "history/history-time.h"
 #include "plot-command.h"
 
 #include <QApplication>
@@ -38,7 +40,27 @@ int main(int argc, char *argv[])
     parser.addVersionOption();
     parser.addPositionalArgument(QStringLiteral("STORE"),
                                  QStringLiteral("The store (default /var/lib/frostgauge/history.db)."));
+    const QCommandLineOption fromOption(QStringLiteral("from"), QStringLiteral("Show from this time (ISO 8601)."),
+                                        QStringLiteral("TIME"));
+    const QCommandLineOption toOption(QStringLiteral("to"), QStringLiteral("Show up to this time (ISO 8601)."),
+                                      QStringLiteral("TIME"));
+    parser.addOptions({fromOption, toOption});
     parser.process(app);
+    qint64 fromMs = -1;
+    qint64 toMs = -1;
+    for (const auto &bound : {qMakePair(&fromOption, &fromMs), qMakePair(&toOption, &toMs)}) {
+        if (parser.isSet(*bound.first) && !parseHistoryTime(parser.value(*bound.first), bound.second)) {
+            fprintf(stderr,
+                    "frostgauge-history: --%s takes an ISO 8601 time (2026-12-10T06:00:00) or milliseconds since "
+                    "1970, from 1970 to the end of 9999\n",
+                    qPrintable(bound.first->names().constFirst()));
+            return 2;
+        }
+    }
+    if (fromMs >= 0 && toMs >= 0 && fromMs >= toMs) {
+        fprintf(stderr, "frostgauge-history: --from must come before --to\n");
+        return 2;
+    }
     const QStringList positional = parser.positionalArguments();
     if (positional.size() > 1) {
         fprintf(stderr, "frostgauge-history: give one STORE\n");
@@ -53,6 +75,10 @@ int main(int argc, char *argv[])
         QMessageBox::critical(nullptr, QStringLiteral("Frostgauge history"),
                               QStringLiteral("The history store cannot be shown.\n\n%1").arg(window.error()));
         return 1;
+    }
+    if (fromMs >= 0 || toMs >= 0) {
+        HistoryPlot *plot = window.plot();
+        plot->setRange(fromMs >= 0 ? fromMs : plot->fromMs(), toMs >= 0 ? toMs : plot->toMs());
     }
     window.show();
     return app.exec();

@@ -8,10 +8,13 @@
 #include "history-plot/history-plot.h"
 #include "history-plot/plot-export.h"
 #include "history/history-store.h"
+#include "history/history-time.h"
 #include "history/store-selection.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>
+
+#include <cstdio>
 
 namespace {
 
@@ -63,19 +66,28 @@ int plotCommand(const QStringList &arguments)
     qint64 last = 0;
     if (!store.timeSpan(&first, &last))
         return fail(QStringLiteral("%1 holds no readings yet").arg(positional.first()), Failure);
-    const qint64 from = selection.fromGiven ? selection.fromMs : first;
-    const qint64 to = selection.toGiven ? selection.toMs : last;
+    // A store's own times may lie outside those a plot can show.
+    const qint64 from = selection.fromGiven ? selection.fromMs : clampHistoryTime(first);
+    const qint64 to = selection.toGiven ? selection.toMs : clampHistoryTime(last);
     if (from >= to)
         return fail(
             QStringLiteral("--from must come before --to: the range %1 to %2 is empty").arg(isoTime(from), isoTime(to)),
             Usage);
 
     HistoryPlot plot(&store);
+    QString readError;
+    QObject::connect(&plot, &HistoryPlot::readError, [&](const QString &message) { readError = message; });
     plot.setTitle(QFileInfo(positional.first()).fileName()
                   + (instrument.isEmpty() ? QString() : QStringLiteral(": ") + instrument));
     plot.prepareForRendering(pixels);
     plot.setInstrument(instrument);
     plot.setRange(from, to);
+    // A plot that could not read its readings would look like a quiet range.
+    if (!readError.isEmpty())
+        return fail(QStringLiteral("%1: %2; no plot was written").arg(positional.first(), readError), Failure);
+    if (plot.leftOff() > 0)
+        fprintf(stderr, "frostgauge-history: %d column(s) of values beyond %g K left off the plot\n", plot.leftOff(),
+                HistoryPlot::MaxPlottedKelvin);
     QString error;
     if (!exportPlot(&plot, output, pixels, &error))
         return fail(error, Failure);

@@ -2,6 +2,7 @@
 
 #include "history-plot/envelope-item.h"
 #include "history-plot/history-picker.h"
+#include "history/history-time.h"
 
 #include <QTimer>
 #include <qwt_date_scale_draw.h>
@@ -18,6 +19,17 @@
 #include <limits>
 
 namespace {
+
+// A position on the time axis as a time the history handles (the axis may
+// report any double after a wild zoom).
+qint64 historyTimeOf(double ms)
+{
+    if (!(ms >= double(EarliestHistoryMs)))
+        return EarliestHistoryMs;
+    if (ms >= double(LatestHistoryMs))
+        return LatestHistoryMs;
+    return qint64(std::llround(ms));
+}
 
 // Colours that stay apart on white and in print.
 const QColor Palette[] = {QColor(0x1f, 0x77, 0xb4), QColor(0xd6, 0x27, 0x28), QColor(0x2c, 0xa0, 0x2c),
@@ -100,7 +112,7 @@ HistoryPlot::HistoryPlot(HistoryStore *store, QWidget *parent) : QwtPlot(parent)
     panner->setOrientations(Qt::Horizontal);
     auto *picker = new HistoryPicker(canvas());
     connect(picker, &HistoryPicker::rangeSelected, this,
-            [this](double from, double to) { setRange(qint64(from), qint64(to)); });
+            [this](double from, double to) { setRange(historyTimeOf(from), historyTimeOf(to)); });
 
     // Zoom and pan change the axis; the data for the new range follow.
     connect(axisWidget(QwtPlot::xBottom), &QwtScaleWidget::scaleDivChanged, this, [this] {
@@ -132,11 +144,15 @@ bool HistoryPlot::showWholeRange()
 
 void HistoryPlot::setRange(qint64 fromMs, qint64 toMs)
 {
+    // Held within the times the history handles (a store may hold stranger
+    // ones): no difference below can overflow.
+    fromMs = clampHistoryTime(fromMs);
+    toMs = clampHistoryTime(toMs);
     if (toMs < fromMs)
         std::swap(fromMs, toMs);
     if (toMs - fromMs < MinimumSpanMs) {
         const qint64 middle = fromMs + (toMs - fromMs) / 2;
-        fromMs = middle - MinimumSpanMs / 2;
+        fromMs = qBound(EarliestHistoryMs, middle - MinimumSpanMs / 2, LatestHistoryMs - MinimumSpanMs);
         toMs = fromMs + MinimumSpanMs;
     }
     m_fromMs = fromMs;
@@ -149,13 +165,13 @@ void HistoryPlot::zoom(double factor)
 {
     const double middle = (double(m_fromMs) + double(m_toMs)) / 2;
     const double half = (double(m_toMs) - double(m_fromMs)) / 2 * factor;
-    setRange(qint64(std::llround(middle - half)), qint64(std::llround(middle + half)));
+    setRange(historyTimeOf(middle - half), historyTimeOf(middle + half));
 }
 
 void HistoryPlot::pan(double fraction)
 {
-    const qint64 shift = qint64(std::llround(double(m_toMs - m_fromMs) * fraction));
-    setRange(m_fromMs + shift, m_toMs + shift);
+    const double shift = double(m_toMs - m_fromMs) * fraction;
+    setRange(historyTimeOf(double(m_fromMs) + shift), historyTimeOf(double(m_toMs) + shift));
 }
 
 bool HistoryPlot::follow()
@@ -181,8 +197,8 @@ bool HistoryPlot::follow()
 void HistoryPlot::takeRangeFromAxis()
 {
     const QwtInterval shown = axisInterval(QwtPlot::xBottom);
-    m_fromMs = qint64(std::llround(shown.minValue()));
-    m_toMs = qint64(std::llround(shown.maxValue()));
+    m_fromMs = historyTimeOf(shown.minValue());
+    m_toMs = historyTimeOf(shown.maxValue());
     // A wheel turn or a drag reports many changes: one reading of the store follows them.
     if (m_reloadPending)
         return;
@@ -207,6 +223,7 @@ EnvelopeItem *HistoryPlot::curveFor(const QString &instrument)
 
 void HistoryPlot::reload()
 {
+    m_leftOff = 0;
     // One column per pixel of the canvas (before the window is shown, of the
     // size it was given).
     const int columns = qMax(1, canvas()->contentsRect().width());
@@ -222,6 +239,7 @@ void HistoryPlot::reload()
         }
         if (!m_store->envelope(name, m_fromMs, m_toMs, columns, &points))
             emit readError(m_store->error());
+        leaveOffUnplottable(&points);
         EnvelopeItem *curve = curveFor(name);
         curve->setPoints(points, gapMs);
         curve->setVisible(true);
@@ -233,6 +251,18 @@ void HistoryPlot::reload()
     setAxisScale(QwtPlot::xBottom, double(m_fromMs), double(m_toMs));
     m_settingAxis = false;
     replot();
+}
+
+void HistoryPlot::leaveOffUnplottable(QVector<EnvelopePoint> *points)
+{
+    // A value no scale of kelvin holds (a damaged or hand-made store) would
+    // take the temperature axis with it: it is left off, as the live plot does.
+    const auto unplottable = [](const EnvelopePoint &point) {
+        return !(std::fabs(point.lo) <= MaxPlottedKelvin && std::fabs(point.hi) <= MaxPlottedKelvin);
+    };
+    const auto kept = std::remove_if(points->begin(), points->end(), unplottable);
+    m_leftOff += int(points->end() - kept);
+    points->erase(kept, points->end());
 }
 
 void HistoryPlot::placeMarkers()

@@ -23,6 +23,8 @@ public:
     static constexpr qint64 MinimumSpanMs = 2000;
     // Readings further apart than this are a gap, not a line.
     static constexpr qint64 GapMs = 10000;
+    // Values beyond this many kelvin (either way) are left off the plot.
+    static constexpr double MaxPlottedKelvin = 1e9;
 
     explicit HistoryPlot(HistoryStore *store, QWidget *parent = nullptr);
 
@@ -47,6 +49,8 @@ public:
 
     QVector<EnvelopeItem *> curves() const { return m_curves; }
     QList<QwtPlotMarker *> markers() const { return m_markers; }
+    // Columns of the range shown that were left off as beyond any kelvin scale.
+    int leftOff() const { return m_leftOff; }
     // Reads the store for the range now set, at the canvas width, and redraws.
     void reload();
 
@@ -57,6 +61,7 @@ signals:
 private:
     void takeRangeFromAxis();
     EnvelopeItem *curveFor(const QString &instrument);
+    void leaveOffUnplottable(QVector<EnvelopePoint> *points);
     void placeMarkers();
     void fitTemperatureAxis();
 
@@ -68,6 +73,7 @@ private:
     qint64 m_lastMs = -1;
     bool m_settingAxis = false;
     bool m_reloadPending = false;
+    int m_leftOff = 0;
     QVector<EnvelopeItem *> m_curves;
     QList<QwtPlotMarker *> m_markers;
 };

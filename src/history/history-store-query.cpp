@@ -3,6 +3,7 @@
 
 #include "history/history-store.h"
 
+#include "history/history-time.h"
 #include "history/sqlite-statement.h"
 
 QStringList HistoryStore::instruments()
@@ -91,6 +92,10 @@ bool HistoryStore::envelope(const QString &instrument, qint64 fromMs, qint64 toM
                             QVector<EnvelopePoint> *points)
 {
     points->clear();
+    // Readings outside the times the tools draw are not drawn; within them the
+    // arithmetic below cannot overflow.
+    fromMs = clampHistoryTime(fromMs);
+    toMs = clampHistoryTime(toMs);
     if (toMs < fromMs || columns < 1)
         return true;
     const qint64 id = instrumentId(instrument, false);

@@ -8,7 +8,7 @@ bool parseHistoryTime(const QString &text, qint64 *ms)
     const qint64 number = text.toLongLong(&isNumber);
     if (isNumber) {
         *ms = number;
-        return true;
+        return number >= EarliestHistoryMs && number <= LatestHistoryMs;
     }
     QDateTime time = QDateTime::fromString(text, Qt::ISODateWithMs);
     if (!time.isValid())
@@ -16,7 +16,7 @@ bool parseHistoryTime(const QString &text, qint64 *ms)
     if (!time.isValid())
         return false;
     *ms = time.toMSecsSinceEpoch();
-    return true;
+    return *ms >= EarliestHistoryMs && *ms <= LatestHistoryMs;
 }
 
 QString isoTime(qint64 ms)

@@ -105,7 +105,8 @@ void AlarmCommand::ended(const QString &how)
         output += QStringLiteral(" [%1 more bytes not logged]").arg(m_outputDropped);
     if (!how.isEmpty())
         qCWarning(lcMonitor).noquote() << QStringLiteral("alarm %1: command %2%3")
-                                              .arg(m_alarm, how, output.isEmpty() ? QString() : QStringLiteral(": ") + output);
+                                              .arg(m_alarm, how,
+                                                   output.isEmpty() ? QString() : QStringLiteral(": ") + output);
     else if (!output.isEmpty())
         qCInfo(lcMonitor).noquote() << QStringLiteral("alarm %1: command said: %2").arg(m_alarm, output);
     if (m_hasPending) {

@@ -100,10 +100,10 @@ private:
     QByteArray m_output;
     int m_watch = -1; // inotify descriptor watching the terminal's opens
     QSocketNotifier *m_watchNotifier = nullptr;
-    int m_opens = 0;      // open minus closed descriptors of others
-    int m_ownEvents = 0;  // inotify events our own open will bring
+    int m_opens = 0;     // open minus closed descriptors of others
+    int m_ownEvents = 0; // inotify events our own open will bring
     QElapsedTimer m_quiet;
     int m_quietMs = 0;
-    bool m_clientFed = false;             // the client has had bytes of the instrument's
+    bool m_clientFed = false;            // the client has had bytes of the instrument's
     bool m_instrumentAtLineStart = true; // the instrument's last byte ended a line
 };
