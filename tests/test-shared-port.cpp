@@ -444,6 +444,38 @@ private slots:
         QVERIFY2(run.code == 0, qPrintable(run.err));
     }
 
+    // Two opens in the same instant (the monitor can only see them as one):
+    // once the first closes, the second is hung up rather than left holding a
+    // session nobody accounted for.
+    void twoOpensInOneInstant()
+    {
+        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        // The second by the terminal's name: the monitor may turn the link
+        // within the microseconds between the two.
+        const QByteArray terminal = QFile::encodeName(linkTarget(link));
+        const int first = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        const int second = ::open(terminal.constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+        QVERIFY(first >= 0);
+        if (second < 0) {
+            ::close(first);
+            QSKIP("the terminal was set for exclusive use between the two opens (not root)");
+        }
+        hear(first, 300);
+        ::close(first);
+        bool hungUp = false;
+        hear(second, 3000, &hungUp);
+        ::close(second);
+        QVERIFY(hungUp);
+        QTRY_VERIFY([&] {
+            for (const StoredEvent &event : events(QStringLiteral("client")))
+                if (event.detail.contains(QStringLiteral("open at once; both were hung up")))
+                    return true;
+            return false;
+        }());
+        const Run run = cli({"get", link, "relay2:hyst"});
+        QVERIFY2(run.code == 0, qPrintable(run.err));
+    }
+
     // A client writing far faster than the instrument's line carries waits in
     // its write: the monitor holds a few KiB of it, its readings keep their
     // rate, and what the client left and the answers to it reach no one else.

@@ -139,9 +139,11 @@ void SharedPort::readOpens()
             at += ssize_t(sizeof(struct inotify_event)) + event->len;
         }
     }
-    if (m_opens > 1 && m_client) {
-        // Both got in before exclusive use was set (or one may ignore it):
-        // neither may speak through the other's session.
+    // Two opens in the same instant reach us as one event (inotify merges
+    // them); the second client then shows when the first closes while the
+    // terminal is still held. Either way neither may go on speaking through
+    // the other's session.
+    if (m_client && (m_opens > 1 || (m_opens <= 0 && !clientHungUp()))) {
         emit clientsCollided();
         dropClient();
         return;

@@ -10,8 +10,10 @@
 // exclusive use, unread bytes) reaches the next. While a client is connected
 // the link points nowhere ("in use by another client"), so a second open
 // fails at once, and the terminal itself is set for exclusive use. Every open
-// of the terminal is watched (inotify): two clients that opened it in the
-// same instant are both hung up rather than allowed to share it.
+// of the terminal is watched (inotify), so the link turns to "in use" as a
+// client opens it; two clients that still got it open together (in the same
+// instant, or one by the terminal's own name as root) are both hung up as soon
+// as that shows, at once or when the first of them closes.
 //
 // The client is read only as fast as its lines are taken (setPaused): one
 // that writes faster than the instrument's line carries waits in its write,
