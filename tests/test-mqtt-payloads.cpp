@@ -6,6 +6,7 @@
 
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QRegularExpression>
 
 #include <limits>
 
@@ -87,6 +88,22 @@ private slots:
         QCOMPARE(config.value("availability_topic").toString(), QStringLiteral("frostgauge/cryo1/status"));
         QCOMPARE(config.value("payload_available").toString(), QStringLiteral("online"));
         QCOMPARE(config.value("payload_not_available").toString(), QStringLiteral("lost"));
+        QVERIFY(config.value("availability_template").toString().contains(QStringLiteral("else 'lost'")));
+
+        // A name Home Assistant cannot take as an object id keeps its own
+        // name everywhere else; the id gets _ and a hash of the whole.
+        const QString name = QString::fromUtf8("K\xc3\xbchler 1");
+        const MqttPayloads::Message utf8 = MqttPayloads::homeAssistantSensor("frostgauge", "lab1", name);
+        QVERIFY2(QRegularExpression(QStringLiteral("^homeassistant/sensor/lab1_K_hler_1_[0-9a-f]{8}/config$"))
+                     .match(utf8.topic)
+                     .hasMatch(),
+                 qPrintable(utf8.topic));
+        const QJsonObject named = QJsonDocument::fromJson(utf8.payload).object();
+        QCOMPARE(named.value("unique_id").toString(), QStringLiteral("lab1_") + name);
+        QCOMPARE(named.value("state_topic").toString(),
+                 QStringLiteral("frostgauge/") + name + QStringLiteral("/temperature"));
+        QVERIFY(MqttPayloads::homeAssistantSensor("frostgauge", "lab1", QString::fromUtf8("K\xc3\xb6hler 1")).topic
+                != utf8.topic);
     }
 };
 

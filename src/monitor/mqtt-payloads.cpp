@@ -1,5 +1,6 @@
 #include "monitor/mqtt-payloads.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -57,6 +58,18 @@ QByteArray alarm(bool raised, double value, qint64 timeMs)
 Message homeAssistantSensor(const QString &prefix, const QString &clientId, const QString &instrument)
 {
     const QString id = clientId + QLatin1Char('_') + instrument;
+    // Home Assistant takes an object id of letters, digits, _ and - only: a
+    // name with others (a blank, a UTF-8 letter) gets them as _ and a short
+    // hash of the whole id, so that two such names stay apart.
+    QString objectId = id;
+    for (QChar &c : objectId) {
+        if (!(c.unicode() < 128 && (c.isLetterOrNumber() || c == QLatin1Char('_') || c == QLatin1Char('-'))))
+            c = QLatin1Char('_');
+    }
+    if (objectId != id)
+        objectId +=
+            QLatin1Char('_')
+            + QString::fromLatin1(QCryptographicHash::hash(id.toUtf8(), QCryptographicHash::Sha1).toHex().left(8));
     const QJsonObject sensor{
         {"name", instrument + QStringLiteral(" temperature")},
         {"unique_id", id},
@@ -66,10 +79,12 @@ Message homeAssistantSensor(const QString &prefix, const QString &clientId, cons
         {"device_class", "temperature"},
         {"state_class", "measurement"},
         {"availability_topic", instrumentTopic(prefix, instrument, QStringLiteral("status"))},
+        // Every status but online (lost, refused, no answer) is unavailable.
+        {"availability_template", "{{ 'online' if value == 'online' else 'lost' }}"},
         {"payload_available", "online"},
         {"payload_not_available", "lost"},
     };
-    return {QStringLiteral("homeassistant/sensor/%1/config").arg(id), compact(sensor)};
+    return {QStringLiteral("homeassistant/sensor/%1/config").arg(objectId), compact(sensor)};
 }
 
 } // namespace MqttPayloads
