@@ -6,6 +6,8 @@
 
 #include "history/sqlite-statement.h"
 
+#include <limits>
+
 qint64 HistoryStore::addReading(const QString &instrument, qint64 timeMs, double kelvin)
 {
     const qint64 id = instrumentId(instrument, true);
@@ -47,7 +49,10 @@ bool HistoryStore::firstTimeAfter(const QString &instrument, qint64 acked, qint6
         return fail(QStringLiteral("cannot read"));
     if (sqlite3_column_type(query.get(), 0) == SQLITE_NULL)
         return false;
-    *timeMs = query.integer(0) * 60000;
+    // A minute no clock gives (a damaged store) must not overflow the time.
+    const qint64 minute = query.integer(0);
+    const qint64 limit = std::numeric_limits<qint64>::max() / 60000;
+    *timeMs = qBound(-limit, minute, limit) * 60000;
     return true;
 }
 

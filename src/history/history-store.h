@@ -139,10 +139,7 @@ public:
 
 private:
     // Integer division rounding towards minus infinity: the minute of a time.
-    static qint64 floorDiv(qint64 value, qint64 divisor)
-    {
-        return value >= 0 ? value / divisor : -((-value + divisor - 1) / divisor);
-    }
+    static qint64 floorDiv(qint64 value, qint64 divisor) { return value / divisor - (value % divisor < 0 ? 1 : 0); }
     bool open(const QString &path, bool write);
     bool migrate();
     // What a file holds, told apart for the reader's sake.
