@@ -72,6 +72,8 @@ int main(int argc, char *argv[])
                     "frostgauge-monitor: warning: checked as user %s; the service runs as %s, which may not "
                     "read every file %s can\n",
                     qPrintable(name), ServiceUser, qPrintable(name));
+        for (const QString &warning : qAsConst(settings.warnings))
+            fprintf(stderr, "frostgauge-monitor: warning: %s\n", qPrintable(warning));
         printf("%s: %d instrument(s), %d alarm(s)\n", qPrintable(parser.value(config)),
                int(settings.instruments.size()), int(settings.alarms.size()));
         return 0;

@@ -19,17 +19,18 @@ QStringList HistoryStore::instruments()
 }
 
 bool HistoryStore::readings(const QString &instrument, qint64 fromMs, qint64 toMs,
-                            const std::function<void(const StoredReading &)> &each)
+                            const std::function<void(const StoredReading &)> &each, qint64 limit)
 {
     SqliteStatement query(
         m_db, "SELECT i.name, r.time_ms, r.kelvin, r.seq FROM readings r JOIN instruments i ON i.id = r.instrument "
               "WHERE (?1 = '' OR i.name = ?1) AND r.time_ms BETWEEN ?2 AND ?3 "
-              "ORDER BY r.time_ms, i.name");
+              "ORDER BY r.time_ms, i.name LIMIT ?4");
     if (!query)
         return fail(QStringLiteral("cannot read"));
     query.bind(1, instrument);
     query.bind(2, fromMs);
     query.bind(3, toMs);
+    query.bind(4, limit);
     int status;
     while ((status = query.step()) == SQLITE_ROW)
         each({query.text(0), query.integer(1), query.real(2), query.integer(3)});

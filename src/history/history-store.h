@@ -117,8 +117,9 @@ public:
     // Each query returns false with error() set when the store cannot be read,
     // so that "none" and "unreadable" are told apart.
     QStringList instruments();
+    // At most limit readings (all when negative), the earliest first.
     bool readings(const QString &instrument, qint64 fromMs, qint64 toMs,
-                  const std::function<void(const StoredReading &)> &each);
+                  const std::function<void(const StoredReading &)> &each, qint64 limit = -1);
     bool buckets(const QString &instrument, qint64 fromMs, qint64 toMs, qint64 everyMs, QVector<Bucket> *result);
     bool events(const QString &instrument, qint64 fromMs, qint64 toMs, QVector<StoredEvent> *result);
     // The readings of one instrument in [fromMs, toMs] reduced to at most

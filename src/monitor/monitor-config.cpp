@@ -1,5 +1,6 @@
 #include "monitor/monitor-config.h"
 
+#include "monitor/http-users.h"
 #include "monitor/ini-file.h"
 #include "monitor/shared-port.h"
 
@@ -10,7 +11,16 @@
 #include <QSet>
 #include <QSysInfo>
 
+#include <arpa/inet.h>
 #include <cmath>
+#include <netinet/in.h>
+
+QString HttpListen::text() const
+{
+    return (address.contains(QLatin1Char(':')) ? QStringLiteral("[%1]:%2") : QStringLiteral("%1:%2"))
+        .arg(address)
+        .arg(port);
+}
 
 namespace {
 
@@ -186,6 +196,95 @@ bool readMqtt(Checker &check, MqttConfig *mqtt)
     return true;
 }
 
+bool parseListen(const QString &text, HttpListen *listen)
+{
+    const int colon = text.lastIndexOf(QLatin1Char(':'));
+    if (colon <= 0)
+        return false;
+    QString address = text.left(colon);
+    if (address.startsWith(QLatin1Char('[')) && address.endsWith(QLatin1Char(']')))
+        address = address.mid(1, address.size() - 2);
+    else if (address.contains(QLatin1Char(':')))
+        return false; // an IPv6 address goes in brackets
+    bool ok = false;
+    const uint port = text.mid(colon + 1).toUInt(&ok);
+    if (!ok || port < 1 || port > 65535)
+        return false;
+    unsigned char bytes[sizeof(struct in6_addr)];
+    const QByteArray raw = address.toLatin1();
+    if (::inet_pton(AF_INET, raw.constData(), bytes) != 1 && ::inet_pton(AF_INET6, raw.constData(), bytes) != 1)
+        return false;
+    listen->address = address;
+    listen->port = quint16(port);
+    return true;
+}
+
+bool isLoopback(const QString &address)
+{
+    return address.startsWith(QLatin1String("127.")) || address == QLatin1String("::1");
+}
+
+bool readHttp(Checker &check, MonitorConfig *config)
+{
+    const QString section = QStringLiteral("http");
+    HttpConfig &http = config->http;
+    if (!check.onlyKnownKeys(section, {QStringLiteral("listen"), QStringLiteral("password_file"),
+                                       QStringLiteral("tls_cert"), QStringLiteral("tls_key")}))
+        return false;
+    http.enabled = true;
+    const QStringList addresses = check.text(section, QStringLiteral("listen"))
+                                      .split(QRegularExpression(QStringLiteral("[\\s,]+")), Qt::SkipEmptyParts);
+    if (addresses.isEmpty())
+        return check.fail(section, QStringLiteral("listen"),
+                          QStringLiteral("is missing: ADDRESS:PORT to serve on (127.0.0.1:8350)"));
+    for (const QString &text : addresses) {
+        HttpListen listen;
+        if (!parseListen(text, &listen))
+            return check.fail(section, QStringLiteral("listen"),
+                              QStringLiteral("%1 is no ADDRESS:PORT (an IPv4 address, or an IPv6 one in brackets, "
+                                             "and a port from 1 to 65535)")
+                                  .arg(text));
+        for (const HttpListen &other : qAsConst(http.listen)) {
+            if (other.address == listen.address && other.port == listen.port)
+                return check.fail(section, QStringLiteral("listen"), QStringLiteral("%1 is given twice").arg(text));
+        }
+        http.listen.append(listen);
+    }
+    http.passwordFile = check.text(section, QStringLiteral("password_file"));
+    if (!http.passwordFile.isEmpty()) {
+        QString error;
+        if (!readHttpUsers(http.passwordFile, &http.users, &error))
+            return check.fail(section, QStringLiteral("password_file"), error);
+    }
+    http.tlsCert = check.text(section, QStringLiteral("tls_cert"));
+    http.tlsKey = check.text(section, QStringLiteral("tls_key"));
+    if (http.tlsCert.isEmpty() != http.tlsKey.isEmpty())
+        return check.fail(section, http.tlsCert.isEmpty() ? QStringLiteral("tls_cert") : QStringLiteral("tls_key"),
+                          QStringLiteral("TLS needs tls_cert and tls_key"));
+    for (const auto &file :
+         {qMakePair(QStringLiteral("tls_cert"), http.tlsCert), qMakePair(QStringLiteral("tls_key"), http.tlsKey)}) {
+        if (file.second.isEmpty())
+            continue;
+        QFile opened(file.second);
+        if (!QFileInfo(file.second).isFile())
+            return check.fail(section, file.first, QStringLiteral("%1 is not a file").arg(file.second));
+        if (!opened.open(QIODevice::ReadOnly))
+            return check.fail(section, file.first,
+                              QStringLiteral("%1 cannot be read: %2").arg(file.second, opened.errorString()));
+        if (!opened.read(64 * 1024).contains("-----BEGIN "))
+            return check.fail(section, file.first, QStringLiteral("%1 is not in PEM form").arg(file.second));
+    }
+    for (const HttpListen &listen : qAsConst(http.listen)) {
+        if (isLoopback(listen.address) || (http.tls() && !http.users.isEmpty()))
+            continue;
+        config->warnings << QStringLiteral("[http] listen: %1 is reachable beyond this computer %2; anyone who "
+                                           "reaches it can read the readings")
+                                .arg(listen.text(), http.users.isEmpty() ? QStringLiteral("without password_file")
+                                                                         : QStringLiteral("without TLS"));
+    }
+    return true;
+}
+
 bool readInstrument(Checker &check, const QString &name, MonitorConfig *config)
 {
     const QString section = QStringLiteral("instrument/") + name;
@@ -350,6 +449,7 @@ bool readMonitorConfig(const QString &path, MonitorConfig *config, QString *erro
     }
     Checker check(ini, path);
     *config = MonitorConfig();
+    config->path = path;
 
     // Values are taken as written; an encoded form of another program's INI
     // writer would be taken for text and quietly mean something else.
@@ -381,11 +481,12 @@ bool readMonitorConfig(const QString &path, MonitorConfig *config, QString *erro
         const int slash = section.name.indexOf(QLatin1Char('/'));
         const QString group = slash < 0 ? section.name : section.name.left(slash);
         const QString name = slash < 0 ? QString() : section.name.mid(slash + 1);
-        if (slash < 0 && (group == QLatin1String("store") || group == QLatin1String("mqtt")))
+        if (slash < 0
+            && (group == QLatin1String("store") || group == QLatin1String("mqtt") || group == QLatin1String("http")))
             continue;
         if (group != QLatin1String("instrument") && group != QLatin1String("alarm")) {
             ok = check.fail(section.name, QString(),
-                            QStringLiteral("unknown section (known: store, mqtt, instrument/NAME, alarm/NAME)"));
+                            QStringLiteral("unknown section (known: store, mqtt, http, instrument/NAME, alarm/NAME)"));
         } else if (slash < 0) {
             ok = check.fail(group, QString(), QStringLiteral("sections are [%1/NAME]").arg(group));
         } else if (!nameProblem(name).isEmpty()) {
@@ -399,6 +500,8 @@ bool readMonitorConfig(const QString &path, MonitorConfig *config, QString *erro
     ok = ok && readStore(check, config);
     if (ok && ini.find(QStringLiteral("mqtt")))
         ok = readMqtt(check, &config->mqtt);
+    if (ok && ini.find(QStringLiteral("http")))
+        ok = readHttp(check, config);
     for (const QString &name : qAsConst(instruments))
         ok = ok && readInstrument(check, name, config);
     ok = ok && checkShares(check, *config);

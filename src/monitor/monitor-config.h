@@ -5,6 +5,7 @@
 // or section is an error, so a typing mistake never goes unnoticed.
 
 #include <QString>
+#include <QStringList>
 #include <QVector>
 
 struct InstrumentConfig {
@@ -49,8 +50,33 @@ struct MqttConfig {
     bool tls() const { return !caFile.isEmpty(); }
 };
 
+struct HttpListen {
+    QString address; // an IPv4 or IPv6 address as written
+    quint16 port = 0;
+    QString text() const;
+};
+
+struct HttpUser {
+    QString name;
+    QByteArray hash; // libsodium's crypto_pwhash_str form ($argon2id$...)
+};
+
+struct HttpConfig {
+    bool enabled = false; // an [http] section was given
+    QVector<HttpListen> listen;
+    QString passwordFile;
+    QVector<HttpUser> users; // read from passwordFile
+    QString tlsCert;
+    QString tlsKey;
+    bool tls() const { return !tlsCert.isEmpty(); }
+};
+
 struct MonitorConfig {
+    QString path; // the file it was read from
     MqttConfig mqtt;
+    HttpConfig http;
+    // What --check says without refusing the file.
+    QStringList warnings;
     QString storePath;
     int retentionDays = 0; // 0: readings are kept for ever
     QVector<InstrumentConfig> instruments;

@@ -4,6 +4,7 @@
 #include "monitor/alarm.h"
 #include "monitor/instrument-link.h"
 #include "monitor/monitor-log.h"
+#include "monitor/monitor-web.h"
 #include "monitor/mqtt-publisher.h"
 
 #include <QDateTime>
@@ -65,6 +66,19 @@ bool Monitor::start()
         if (!m_mqtt->start())
             return false;
     }
+    if (m_config.http.enabled) {
+        m_web = new MonitorWeb(m_config, &m_store, this);
+        QString error;
+        if (!m_web->start(&error)) {
+            qCCritical(lcMonitor).noquote() << QStringLiteral("%1 (in %2)").arg(error, m_config.path);
+            return false;
+        }
+        for (const HttpListen &listen : qAsConst(m_config.http.listen))
+            logLine(QStringLiteral("http: serving on %1://%2")
+                        .arg(m_config.http.tls() ? QLatin1String("https") : QLatin1String("http"), listen.text()));
+        for (const QString &warning : qAsConst(m_config.warnings))
+            logLine(warning);
+    }
     const qint64 started = nowMs();
     for (const AlarmConfig &alarmConfig : qAsConst(m_config.alarms)) {
         auto *alarm = new Alarm(alarmConfig, started, this);
@@ -81,6 +95,8 @@ bool Monitor::start()
                 [this](const QString &instrument, const InstrumentIdentity &identity) {
                     if (m_mqtt)
                         m_mqtt->publishInfo(instrument, identity);
+                    if (m_web)
+                        m_web->identity(instrument, identity);
                 });
         m_links.append(link);
     }
@@ -116,6 +132,8 @@ bool Monitor::stop()
     commit();
     if (m_mqtt)
         m_mqtt->stop();
+    if (m_web)
+        m_web->stop();
     if (m_storeLost || !m_storeFailing)
         return !m_storeLost;
     qCCritical(lcMonitor).noquote() << QStringLiteral(
@@ -132,6 +150,8 @@ void Monitor::alarmChanged(const QString &name, const QString &instrument, bool 
     m_store.addEvent(instrument, timeMs, raised ? EventKind::AlarmRaised : EventKind::AlarmCleared, detail);
     if (m_mqtt)
         m_mqtt->publishAlarm(instrument, name, raised, value, timeMs);
+    if (m_web)
+        m_web->alarm(name, instrument, raised, value, timeMs);
     logLine(QStringLiteral("%1: alarm %2 %3")
                 .arg(instrument, detail, raised ? QLatin1String("raised") : QLatin1String("cleared")));
 }
@@ -150,6 +170,14 @@ void Monitor::record(const QString &instrument, EventKind kind, const QString &d
             m_mqtt->publishStatus(instrument, QStringLiteral("online"));
         else if (isLossEvent(kind))
             m_mqtt->publishStatus(instrument, name);
+    }
+    if (m_web && !instrument.isEmpty()) {
+        if (kind == EventKind::Connected || kind == EventKind::MaintenanceEnded)
+            m_web->status(instrument, QStringLiteral("online"));
+        else if (isLossEvent(kind))
+            m_web->status(instrument, name);
+        else if (kind == EventKind::Maintenance)
+            m_web->status(instrument, QStringLiteral("maintenance"));
     }
     for (Alarm *alarm : qAsConst(m_alarms)) {
         if (alarm->config().instrument != instrument)
@@ -171,7 +199,7 @@ void Monitor::reading(const QString &instrument, qint64 timeMs, double kelvin)
     // then was never seen outside. So the reading goes to the broker after a
     // commit that comes a few milliseconds later, not with the half-second batch.
     const qint64 seq = m_store.addReading(instrument, timeMs, kelvin);
-    if (m_mqtt) {
+    if (m_mqtt || m_web) {
         // The oldest go first, as the store drops its oldest waiting readings.
         if (int(m_unpublished.size()) >= m_store.maxWaitingReadings())
             m_unpublished.pop_front();
@@ -226,10 +254,12 @@ void Monitor::commit()
 
 void Monitor::publishCommitted()
 {
-    if (!m_mqtt)
-        return;
-    for (const Unpublished &reading : m_unpublished)
-        m_mqtt->publishReading(reading.instrument, reading.timeMs, reading.kelvin, reading.seq);
+    for (const Unpublished &reading : m_unpublished) {
+        if (m_mqtt)
+            m_mqtt->publishReading(reading.instrument, reading.timeMs, reading.kelvin, reading.seq);
+        if (m_web)
+            m_web->reading(reading.instrument, reading.timeMs, reading.kelvin, reading.seq);
+    }
     m_unpublished.clear();
 }
 
@@ -262,6 +292,8 @@ void Monitor::watchStore()
     stopAlarmCommands();
     if (m_mqtt)
         m_mqtt->stop();
+    if (m_web)
+        m_web->stop();
     emit failed(1);
 }
 

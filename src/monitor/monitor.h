@@ -18,6 +18,7 @@
 
 class Alarm;
 class InstrumentLink;
+class MonitorWeb;
 class MqttPublisher;
 class QTimer;
 
@@ -53,7 +54,7 @@ private:
     void alarmChanged(const QString &name, const QString &instrument, bool raised, double value, qint64 timeMs);
     void reading(const QString &instrument, qint64 timeMs, double kelvin);
     void commit();
-    // With MQTT: the readings the last commit made durable go out.
+    // With MQTT or HTTP: the readings the last commit made durable go out.
     void publishCommitted();
     void applyRetention();
     void watchClock(qint64 now);
@@ -84,4 +85,5 @@ private:
     bool m_droppingSaid = false;
     QString m_failureCause;
     MqttPublisher *m_mqtt = nullptr;
+    MonitorWeb *m_web = nullptr;
 };

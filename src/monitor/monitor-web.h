@@ -1,0 +1,74 @@
+#pragma once
+
+// What the monitor serves over HTTP: the live state of every instrument (kept
+// here as the monitor reports it), the JSON API over the store, the event
+// stream, the Prometheus metrics and the dashboard's pages.
+
+#include "device/instrument-identity.h"
+#include "history/history-store.h"
+#include "monitor/http-server.h"
+#include "monitor/monitor-config.h"
+
+#include <QHash>
+#include <QObject>
+
+class MonitorWeb : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Points per chart at the most, and the default.
+    static constexpr int MaxPoints = 10000;
+    static constexpr int DefaultPoints = 1000;
+    // Readings a CSV download holds at the most.
+    static constexpr qint64 MaxCsvRows = 200000;
+
+    MonitorWeb(const MonitorConfig &config, HistoryStore *store, QObject *parent = nullptr);
+    // Listens; false with error set (a busy port, unreadable TLS files).
+    bool start(QString *error);
+    void stop();
+
+    // What the monitor learns, as it learns it.
+    void reading(const QString &instrument, qint64 timeMs, double kelvin, qint64 seq);
+    void status(const QString &instrument, const QString &status);
+    void identity(const QString &instrument, const InstrumentIdentity &identity);
+    void alarm(const QString &name, const QString &instrument, bool raised, double value, qint64 timeMs);
+
+    HttpResponse handle(const HttpRequest &request);
+    HttpServer *server() const { return m_server; }
+
+private:
+    struct Instrument {
+        InstrumentIdentity identity;
+        QString status = QStringLiteral("starting");
+        qint64 timeMs = -1;
+        double kelvin = 0;
+        qint64 seq = 0;
+        qint64 readings = 0; // since the monitor started
+    };
+    struct AlarmState {
+        QString instrument;
+        bool raised = false;
+        double value = 0;
+        qint64 timeMs = -1;
+    };
+
+    QByteArray instrumentsJson() const;
+    HttpResponse history(const HttpRequest &request);
+    HttpResponse events(const HttpRequest &request);
+    HttpResponse readingsCsv(const HttpRequest &request);
+    HttpResponse metrics();
+    HttpResponse page(const QString &path);
+    // A time parameter: absent gives fallback; false with the refusal set.
+    bool timeParameter(const HttpRequest &request, const QString &name, qint64 fallback, qint64 *ms,
+                       HttpResponse *refusal) const;
+
+    MonitorConfig m_config;
+    HistoryStore *m_store;
+    HttpServer *m_server;
+    QStringList m_names; // in the configuration's order
+    QHash<QString, Instrument> m_instruments;
+    QHash<QString, AlarmState> m_alarms; // by alarm name
+    QHash<QString, QByteArray> m_assets; // path -> bytes, read at start
+    QHash<QString, QByteArray> m_assetTypes;
+};
