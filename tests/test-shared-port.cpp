@@ -521,7 +521,8 @@ private slots:
         QVERIFY2(written < 512 * 1024, qPrintable(QString::number(written)));
         const qint64 during = storedReadings(pacedStore, QStringLiteral("paced"), floodStart)
                               - storedReadings(pacedStore, QStringLiteral("paced"), floodEnd);
-        QVERIFY2(during >= 25, qPrintable(QString::number(during)));
+        // Ten a second: thirty, less what a loaded machine delays (2/s before).
+        QVERIFY2(during >= 20, qPrintable(QString::number(during)));
         QVERIFY2(residentKiB(run.process.processId()) - rssBefore < 16 * 1024,
                  qPrintable(QString::number(residentKiB(run.process.processId()) - rssBefore)));
 

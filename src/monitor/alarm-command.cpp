@@ -3,6 +3,7 @@
 #include "monitor/alarm.h"
 #include "monitor/monitor-log.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QTimer>
 
@@ -125,7 +126,18 @@ void AlarmCommand::killGroup(int signal)
 
 void AlarmCommand::stop()
 {
-    m_hasPending = false;
+    // A command that is about to finish (a mail on its way, the change that
+    // came meanwhile) gets a moment; one that hangs does not hold up the stop.
+    QElapsedTimer grace;
+    grace.start();
+    while (m_process && !grace.hasExpired(StopGraceMs))
+        m_process->waitForFinished(int(qMax<qint64>(1, StopGraceMs - grace.elapsed())));
+    if (m_hasPending) {
+        m_hasPending = false;
+        qCWarning(lcMonitor).noquote() << QStringLiteral(
+                                              "alarm %1: the change to %2 was not delivered: the monitor stopped")
+                                              .arg(m_alarm, m_pendingState);
+    }
     if (!m_process)
         return;
     m_process->disconnect(this);

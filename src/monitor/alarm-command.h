@@ -19,6 +19,9 @@ class AlarmCommand : public QObject
 public:
     // Output past this many bytes a run is counted, not logged.
     static constexpr int MaxLoggedOutput = 4096;
+    // How long a running command (and the change waiting for it) may still
+    // take when the monitor stops, before it is ended.
+    static constexpr int StopGraceMs = 2000;
 
     AlarmCommand(const QString &alarm, const QString &command, int timeoutMs, QObject *parent = nullptr);
     ~AlarmCommand() override;
@@ -26,7 +29,8 @@ public:
     // state is what the command is told (FROSTGAUGE_STATE); equal states in a
     // row while a run goes on are delivered once.
     void run(const QString &state, const QProcessEnvironment &environment);
-    // Ends a running command and its children, and drops what waits.
+    // Lets a running command finish (and the change waiting after it run)
+    // within StopGraceMs, then ends what still runs, children and all.
     void stop();
     bool isRunning() const { return m_process; }
 

@@ -34,8 +34,8 @@ constexpr qint64 WrongLoginWindowMs = 60 * 1000;
 // The first call for a request only announces its headers.
 char HeadersSeen;
 
-MHD_Result accessHandler(void *server, MHD_Connection *connection, const char *url, const char *method,
-                         const char *, const char *, size_t *uploadSize, void **state)
+MHD_Result accessHandler(void *server, MHD_Connection *connection, const char *url, const char *method, const char *,
+                         const char *, size_t *uploadSize, void **state)
 {
     // Nothing here takes a body: one is dropped as it comes.
     if (*state == &HeadersSeen && *uploadSize > 0) {
@@ -80,9 +80,8 @@ QString peerOf(MHD_Connection *connection)
 
 bool queue(MHD_Connection *connection, const HttpResponse &reply)
 {
-    MHD_Response *response = MHD_create_response_from_buffer(size_t(reply.body.size()),
-                                                              const_cast<char *>(reply.body.constData()),
-                                                              MHD_RESPMEM_MUST_COPY);
+    MHD_Response *response = MHD_create_response_from_buffer(
+        size_t(reply.body.size()), const_cast<char *>(reply.body.constData()), MHD_RESPMEM_MUST_COPY);
     if (!response)
         return false;
     MHD_add_response_header(response, "Content-Type", reply.contentType.constData());
@@ -185,23 +184,21 @@ bool HttpServer::start(QString *error)
             flags |= MHD_USE_IPv6;
         if (m_config.tls())
             flags |= MHD_USE_TLS;
-        MHD_Daemon *daemon = m_config.tls()
-                                 ? MHD_start_daemon(flags, 0, nullptr, nullptr, &accessHandler, this,
-                                                    MHD_OPTION_LISTEN_SOCKET, socket, MHD_OPTION_CONNECTION_LIMIT,
-                                                    unsigned(MaxConnections), MHD_OPTION_CONNECTION_TIMEOUT,
-                                                    unsigned(IdleTimeoutSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-                                                    size_t(ConnectionMemory), MHD_OPTION_HTTPS_MEM_KEY,
-                                                    m_tlsKey.constData(), MHD_OPTION_HTTPS_MEM_CERT,
-                                                    m_tlsCert.constData(), MHD_OPTION_END)
-                                 : MHD_start_daemon(flags, 0, nullptr, nullptr, &accessHandler, this,
-                                                    MHD_OPTION_LISTEN_SOCKET, socket, MHD_OPTION_CONNECTION_LIMIT,
-                                                    unsigned(MaxConnections), MHD_OPTION_CONNECTION_TIMEOUT,
-                                                    unsigned(IdleTimeoutSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-                                                    size_t(ConnectionMemory), MHD_OPTION_END);
+        MHD_Daemon *daemon =
+            m_config.tls()
+                ? MHD_start_daemon(flags, 0, nullptr, nullptr, &accessHandler, this, MHD_OPTION_LISTEN_SOCKET, socket,
+                                   MHD_OPTION_CONNECTION_LIMIT, unsigned(MaxConnections), MHD_OPTION_CONNECTION_TIMEOUT,
+                                   unsigned(IdleTimeoutSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+                                   size_t(ConnectionMemory), MHD_OPTION_HTTPS_MEM_KEY, m_tlsKey.constData(),
+                                   MHD_OPTION_HTTPS_MEM_CERT, m_tlsCert.constData(), MHD_OPTION_END)
+                : MHD_start_daemon(flags, 0, nullptr, nullptr, &accessHandler, this, MHD_OPTION_LISTEN_SOCKET, socket,
+                                   MHD_OPTION_CONNECTION_LIMIT, unsigned(MaxConnections), MHD_OPTION_CONNECTION_TIMEOUT,
+                                   unsigned(IdleTimeoutSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+                                   size_t(ConnectionMemory), MHD_OPTION_END);
         if (!daemon) {
             *error = QStringLiteral("[http] cannot serve on %1%2")
-                         .arg(listen.text(), m_config.tls() ? QStringLiteral(" (is the TLS key the certificate's?)")
-                                                             : QString());
+                         .arg(listen.text(),
+                              m_config.tls() ? QStringLiteral(" (is the TLS key the certificate's?)") : QString());
             ::close(socket);
             stop();
             return false;
@@ -277,8 +274,7 @@ bool HttpServer::tooManyWrongLogins(const QString &peer)
 {
     QVector<qint64> &times = m_wrongLogins[peer];
     const qint64 now = m_clock.elapsed();
-    times.erase(std::remove_if(times.begin(), times.end(),
-                               [now](qint64 at) { return now - at > WrongLoginWindowMs; }),
+    times.erase(std::remove_if(times.begin(), times.end(), [now](qint64 at) { return now - at > WrongLoginWindowMs; }),
                 times.end());
     if (times.isEmpty())
         m_wrongLogins.remove(peer);
@@ -362,8 +358,8 @@ int HttpServer::answer(MHD_Connection *connection, const char *url, const char *
         return queue(connection, reply);
 
     auto *stream = new Stream{this, connection, reply.body};
-    MHD_Response *response = MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &streamReader, stream,
-                                                                &streamFreed);
+    MHD_Response *response =
+        MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, &streamReader, stream, &streamFreed);
     if (!response) {
         delete stream;
         return false;

@@ -24,8 +24,7 @@ bool readHttpUsers(const QString &path, QVector<HttpUser> *users, QString *error
         const int colon = line.indexOf(':');
         const QString name = QString::fromUtf8(line.left(colon)).trimmed();
         const QByteArray hash = line.mid(colon + 1).trimmed();
-        if (colon <= 0 || name.isEmpty() || !hash.startsWith("$argon2")
-            || hash.size() >= int(crypto_pwhash_STRBYTES)) {
+        if (colon <= 0 || name.isEmpty() || !hash.startsWith("$argon2") || hash.size() >= int(crypto_pwhash_STRBYTES)) {
             *error = QStringLiteral("%1: line %2: takes NAME:HASH, the hash as frostgauge-monitor --hash-password "
                                     "prints it")
                          .arg(path)

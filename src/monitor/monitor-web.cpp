@@ -56,7 +56,8 @@ HttpResponse badParameter(const QString &name, const QString &why)
 
 MonitorWeb::MonitorWeb(const MonitorConfig &config, HistoryStore *store, QObject *parent)
     : QObject(parent), m_config(config), m_store(store),
-      m_server(new HttpServer(config.http, [this](const HttpRequest &request) { return handle(request); }, this))
+      m_server(new HttpServer(
+          config.http, [this](const HttpRequest &request) { return handle(request); }, this))
 {
     for (const InstrumentConfig &instrument : config.instruments) {
         m_names << instrument.name;
@@ -112,10 +113,10 @@ void MonitorWeb::reading(const QString &instrument, qint64 timeMs, double kelvin
     state.seq = seq;
     ++state.readings;
     m_server->broadcast(streamEvent("reading", {{"instrument", instrument},
-                                          {"time", isoTime(timeMs)},
-                                          {"time_ms", double(timeMs)},
-                                          {"kelvin", number(kelvin)},
-                                          {"seq", double(seq)}}));
+                                                {"time", isoTime(timeMs)},
+                                                {"time_ms", double(timeMs)},
+                                                {"kelvin", number(kelvin)},
+                                                {"seq", double(seq)}}));
 }
 
 void MonitorWeb::status(const QString &instrument, const QString &status)
@@ -133,10 +134,10 @@ void MonitorWeb::alarm(const QString &name, const QString &instrument, bool rais
 {
     m_alarms[name] = AlarmState{instrument, raised, value, timeMs};
     m_server->broadcast(streamEvent("alarm", {{"alarm", name},
-                                        {"instrument", instrument},
-                                        {"state", raised ? "raised" : "cleared"},
-                                        {"value", number(value)},
-                                        {"time", isoTime(timeMs)}}));
+                                              {"instrument", instrument},
+                                              {"state", raised ? "raised" : "cleared"},
+                                              {"value", number(value)},
+                                              {"time", isoTime(timeMs)}}));
 }
 
 QByteArray MonitorWeb::instrumentsJson() const
@@ -202,7 +203,8 @@ HttpResponse MonitorWeb::history(const HttpRequest &request)
         bool ok = false;
         points = request.query.value(QStringLiteral("points")).toInt(&ok);
         if (!ok || points < 1 || points > MaxPoints)
-            return badParameter(QStringLiteral("points"), QStringLiteral("takes a whole number from 1 to %1").arg(MaxPoints));
+            return badParameter(QStringLiteral("points"),
+                                QStringLiteral("takes a whole number from 1 to %1").arg(MaxPoints));
     }
     // The viewer's query: the lowest and highest reading of each column, so
     // that a spike of one reading shows at any range; a range of fewer
@@ -213,11 +215,10 @@ HttpResponse MonitorWeb::history(const HttpRequest &request)
     QJsonArray rows;
     for (const EnvelopePoint &point : qAsConst(columns))
         rows.append(QJsonArray{double(point.timeMs), number(point.lo), number(point.hi)});
-    return HttpResponse::json(QJsonDocument(QJsonObject{{"instrument", instrument},
-                                                        {"from", isoTime(from)},
-                                                        {"to", isoTime(to)},
-                                                        {"columns", rows}})
-                                  .toJson(QJsonDocument::Compact));
+    return HttpResponse::json(
+        QJsonDocument(
+            QJsonObject{{"instrument", instrument}, {"from", isoTime(from)}, {"to", isoTime(to)}, {"columns", rows}})
+            .toJson(QJsonDocument::Compact));
 }
 
 HttpResponse MonitorWeb::readingsCsv(const HttpRequest &request)
@@ -256,8 +257,8 @@ HttpResponse MonitorWeb::readingsCsv(const HttpRequest &request)
     HttpResponse response;
     response.contentType = "text/csv; charset=utf-8";
     response.body = csv;
-    response.headers.append(qMakePair(QByteArray("Content-Disposition"),
-                                      QByteArray("attachment; filename=\"readings.csv\"")));
+    response.headers.append(
+        qMakePair(QByteArray("Content-Disposition"), QByteArray("attachment; filename=\"readings.csv\"")));
     return response;
 }
 
@@ -308,7 +309,8 @@ HttpResponse MonitorWeb::metrics()
             text += QStringLiteral("frostgauge_temperature_kelvin{instrument=%1} %2\n")
                         .arg(label(name), value(state.kelvin));
     }
-    family("frostgauge_reading_timestamp_seconds", "gauge", "When the latest reading was taken, in seconds since 1970.");
+    family("frostgauge_reading_timestamp_seconds", "gauge",
+           "When the latest reading was taken, in seconds since 1970.");
     for (const QString &name : qAsConst(m_names)) {
         const Instrument &state = m_instruments.value(name);
         if (state.timeMs >= 0)
@@ -372,9 +374,9 @@ HttpResponse MonitorWeb::page(const QString &path)
     HttpResponse response;
     response.contentType = m_assetTypes.value(key);
     response.body = m_assets.value(key);
-    response.headers.append(qMakePair(QByteArray("Cache-Control"),
-                                      QByteArray(key.startsWith(QLatin1String("/assets/")) ? "max-age=3600"
-                                                                                           : "no-cache")));
+    response.headers.append(
+        qMakePair(QByteArray("Cache-Control"),
+                  QByteArray(key.startsWith(QLatin1String("/assets/")) ? "max-age=3600" : "no-cache")));
     response.headers.append(qMakePair(QByteArray("Content-Security-Policy"),
                                       QByteArray("default-src 'self'; style-src 'self' 'unsafe-inline'")));
     return response;
