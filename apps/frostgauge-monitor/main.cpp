@@ -3,11 +3,13 @@
 
 #include "common/program-exit.h"
 #include "common/termination-signals.h"
+#include "monitor/http-users.h"
 #include "monitor/monitor-config.h"
 #include "monitor/monitor.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QFile>
 
 #include <cstdio>
 #include <cstring>
@@ -51,13 +53,38 @@ int main(int argc, char *argv[])
     parser.addHelpOption();
     const QCommandLineOption config("config", "The configuration file (INI).", "FILE", "/etc/frostgauge/monitor.conf");
     const QCommandLineOption check("check", "Check the configuration and exit.");
-    parser.addOptions({config, check});
+    const QCommandLineOption hashPassword("hash-password",
+                                          "Read a password from standard input and print the line of an [http] "
+                                          "password_file for USER.",
+                                          "USER");
+    parser.addOptions({config, check, hashPassword});
     if (!parser.parse(app.arguments()))
         return exitWith(2, parser.errorText());
     if (parser.isSet(QStringLiteral("help")))
         parser.showHelp(0);
     if (!parser.positionalArguments().isEmpty())
         return exitWith(2, QStringLiteral("unexpected argument: ") + parser.positionalArguments().first());
+
+    if (parser.isSet(hashPassword)) {
+        const QString user = parser.value(hashPassword);
+        if (user.isEmpty() || user.contains(QLatin1Char(':')) || user.contains(QLatin1Char('\n')))
+            return exitWith(2, QStringLiteral("--hash-password takes a user name without ':'"));
+        QFile in;
+        if (!in.open(stdin, QIODevice::ReadOnly))
+            return exitWith(1, QStringLiteral("standard input cannot be read"));
+        QByteArray password = in.readLine(4096);
+        if (password.endsWith('\n'))
+            password.chop(1);
+        if (password.endsWith('\r'))
+            password.chop(1);
+        if (password.isEmpty())
+            return exitWith(2, QStringLiteral("an empty password is no password"));
+        const QByteArray hash = hashHttpPassword(password);
+        if (hash.isEmpty())
+            return exitWith(1, QStringLiteral("the password cannot be hashed"));
+        printf("%s:%s\n", user.toUtf8().constData(), hash.constData());
+        return 0;
+    }
 
     MonitorConfig settings;
     QString error;

@@ -77,6 +77,8 @@ function take(instrument) {
     tile.state = instrument.status;
     tile.timeMs = instrument.time_ms;
     tile.kelvin.textContent = kelvinText(instrument.kelvin);
+    tile.link.dataset.seq = instrument.seq;
+    tile.link.dataset.firstSeq = instrument.seq;
     tile.raised = new Set(instrument.alarms.filter(alarm => alarm.raised).map(alarm => alarm.name));
     showState(tile);
 }
@@ -105,6 +107,7 @@ function follow() {
         if (!tile) return;
         tile.timeMs = reading.time_ms;
         tile.kelvin.textContent = kelvinText(reading.kelvin);
+        tile.link.dataset.seq = reading.seq;
         tile.points.push([reading.time_ms, reading.kelvin, reading.kelvin]);
         showState(tile);
     });
