@@ -28,6 +28,9 @@ private slots:
     void initTestCase()
     {
         write("ca.pem", "not read while checking\n");
+        write("cert.pem", "-----BEGIN CERTIFICATE-----\n");
+        write("plain-users", "# users\nops:secret\n");
+        write("twice-users", "ops:$argon2id$v=19$m=65536,t=2,p=1$c2FsdA$aGFzaA\nops:$argon2id$v=19$m=65536,t=2,p=1$c2FsdA$aGFzaA\n");
         QVERIFY(QFile::link(QStringLiteral("/dev/ttyS0"), dir.filePath("foreign")));
         QVERIFY(QFile::link(dir.filePath("nowhere"), dir.filePath("dangling")));
     }
@@ -217,6 +220,25 @@ private slots:
                                                  << "[instrument/a] share: DIR/foreign exists and is not a shared port's link";
         QTest::newRow("share on a dangling link") << store + one + "share=DIR/dangling\n"
                                                   << "[instrument/a] share: DIR/dangling exists";
+        QTest::newRow("http without listen") << store + one + "[http]\npassword_file=DIR/users\n"
+                                             << "[http] listen: is missing: ADDRESS:PORT";
+        QTest::newRow("http on a host name") << store + one + "[http]\nlisten=localhost:8350\n"
+                                             << "[http] listen: localhost:8350 is no ADDRESS:PORT";
+        QTest::newRow("http IPv6 without brackets") << store + one + "[http]\nlisten=::1:8350\n"
+                                                    << "[http] listen: ::1:8350 is no ADDRESS:PORT";
+        QTest::newRow("http port 0") << store + one + "[http]\nlisten=127.0.0.1:0\n" << "is no ADDRESS:PORT";
+        QTest::newRow("http address twice") << store + one + "[http]\nlisten=127.0.0.1:8350 127.0.0.1:8350\n"
+                                            << "[http] listen: 127.0.0.1:8350 is given twice";
+        QTest::newRow("http unknown key") << store + one + "[http]\nlisten=127.0.0.1:8350\nroot=/var/www\n"
+                                          << "[http] root: unknown key";
+        QTest::newRow("http password line without hash") << store + one + "[http]\nlisten=127.0.0.1:8350\npassword_file=DIR/plain-users\n"
+                                                         << "[http] password_file: DIR/plain-users: line 2: takes NAME:HASH";
+        QTest::newRow("http user twice") << store + one + "[http]\nlisten=127.0.0.1:8350\npassword_file=DIR/twice-users\n"
+                                         << "line 2: user ops again";
+        QTest::newRow("http certificate without key") << store + one + "[http]\nlisten=127.0.0.1:8350\ntls_cert=DIR/cert.pem\n"
+                                                      << "[http] tls_key: TLS needs tls_cert and tls_key";
+        QTest::newRow("http key not PEM") << store + one + "[http]\nlisten=127.0.0.1:8350\ntls_cert=DIR/cert.pem\ntls_key=DIR/ca.pem\n"
+                                          << "[http] tls_key: DIR/ca.pem is not in PEM form";
         QTest::newRow("password file is a folder") << store + one + "[mqtt]\nhost=b\nusername=u\npassword_file=DIR\n"
                                                    << "[mqtt] password_file: DIR is not a file";
         QTest::newRow("mqtt without host") << store + one + "[mqtt]\nport=1883\n" << "[mqtt] host: is missing";
@@ -259,6 +281,29 @@ private slots:
         QString expected = message;
         expected.replace(QStringLiteral("DIR"), dir.path());
         QVERIFY2(error.startsWith(path + QStringLiteral(": ")) && error.contains(expected), qPrintable(error));
+    }
+
+    // [http] as written: addresses, users, and a warning for an address
+    // beyond this computer served without a login and TLS.
+    void httpSection()
+    {
+        write("users", "ops:$argon2id$v=19$m=65536,t=2,p=1$c2FsdA$aGFzaA\n# a comment\nlab:$argon2id$v=19$m=65536,t=2,p=1$c2FsdA$aGFzaA\n");
+        MonitorConfig config;
+        QString error;
+        QVERIFY2(readMonitorConfig(write("http.conf", "[store]\npath=h.db\n[instrument/a]\nport=/dev/ttyS0\n"
+                                                      "[http]\nlisten=127.0.0.1:8350, [::1]:8350 0.0.0.0:8351\n"
+                                                      "password_file=DIR/users\n"),
+                                   &config, &error),
+                 qPrintable(error));
+        QVERIFY(config.http.enabled);
+        QCOMPARE(config.http.listen.size(), 3);
+        QCOMPARE(config.http.listen.at(1).text(), QStringLiteral("[::1]:8350"));
+        QCOMPARE(config.http.listen.at(2).port, quint16(8351));
+        QCOMPARE(config.http.users.size(), 2);
+        QCOMPARE(config.http.users.at(1).name, QStringLiteral("lab"));
+        QCOMPARE(config.warnings.size(), 1);
+        QVERIFY2(config.warnings.at(0).contains(QStringLiteral("0.0.0.0:8351 is reachable beyond this computer without TLS")),
+                 qPrintable(config.warnings.at(0)));
     }
 
     // A link an earlier run left (it crashed) is the monitor's to replace.
