@@ -17,6 +17,7 @@
 #include <arpa/inet.h>
 #include <memory>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -66,8 +67,8 @@ struct Fetched {
 Fetched fetch(const QString &url, const QStringList &extra = {})
 {
     QProcess curl;
-    curl.start(QStringLiteral("curl"), QStringList{"-s", "-k", "--max-time", "10", "-w", "\n%{http_code}"} + extra
-                                           + QStringList{url});
+    curl.start(QStringLiteral("curl"),
+               QStringList{"-s", "-k", "--max-time", "10", "-w", "\n%{http_code}"} + extra + QStringList{url});
     curl.waitForFinished(20000);
     QByteArray out = curl.readAllStandardOutput();
     const int cut = out.lastIndexOf('\n');
@@ -164,8 +165,9 @@ private slots:
                               << QByteArray("HTTP/1.1 405");
         QTest::newRow("url of 64 KiB") << "GET /" + QByteArray(65536, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n"
                                        << QByteArray("HTTP/1.1 414");
-        QTest::newRow("header of 64 KiB") << "GET / HTTP/1.1\r\nHost: x\r\nX-Junk: " + QByteArray(65536, 'a') + "\r\n\r\n"
-                                          << QByteArray("HTTP/1.1 431");
+        QTest::newRow("header of 64 KiB")
+            << "GET / HTTP/1.1\r\nHost: x\r\nX-Junk: " + QByteArray(65536, 'a') + "\r\n\r\n"
+            << QByteArray("HTTP/1.1 431");
         QTest::newRow("not HTTP") << QByteArray("\x16\x03\x01 hello\r\n\r\n") << QByteArray("HTTP/1.1 400");
     }
 
@@ -242,7 +244,8 @@ private slots:
         QVERIFY(browser.open(base + "/instrument/cryo1", 3000));
         const QString chart = browser.dom();
         QVERIFY2(chart.contains(QStringLiteral("<canvas")), qPrintable(chart.left(3000)));
-        QVERIFY2(QRegularExpression(QStringLiteral("\\d+ columns</p>")).match(chart).hasMatch(), qPrintable(chart.left(3000)));
+        QVERIFY2(QRegularExpression(QStringLiteral("\\d+ columns</p>")).match(chart).hasMatch(),
+                 qPrintable(chart.left(3000)));
         QVERIFY(chart.contains(QStringLiteral("<td>connected</td>")));
         keep("screenshot-dashboard-chart.png");
     }
@@ -272,8 +275,8 @@ private slots:
                           {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1",
                            "-keyout", dir.filePath("key.pem"), "-out", dir.filePath("cert.pem")});
             QVERIFY(openssl.waitForFinished(60000) && openssl.exitCode() == 0);
-            http += "tls_cert=" + QFile::encodeName(dir.filePath("cert.pem")) + "\ntls_key="
-                    + QFile::encodeName(dir.filePath("key.pem")) + "\n";
+            http += "tls_cert=" + QFile::encodeName(dir.filePath("cert.pem"))
+                    + "\ntls_key=" + QFile::encodeName(dir.filePath("key.pem")) + "\n";
         }
         const quint16 loginPort = freePort();
         const QString url = QStringLiteral("%1://127.0.0.1:%2/api/instruments")
@@ -303,6 +306,37 @@ private slots:
         QVERIFY(!guarded.stop().startsWith(QLatin1String("exit")));
     }
 
+    // A thousand clients that connect and say nothing: the next is refused,
+    // logging goes on, and once they leave a request is answered again.
+    void connectionLimit()
+    {
+        struct rlimit files;
+        ::getrlimit(RLIMIT_NOFILE, &files);
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+        if (files.rlim_max < 1200)
+            QSKIP("this system allows fewer than 1200 open files");
+        QVector<int> idle;
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        for (int i = 0; i < 1000; ++i) {
+            const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+            QVERIFY(::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+            idle.append(client);
+        }
+        // Accepted in turn by the monitor's loop.
+        QTest::qWait(1500);
+        const QByteArray refused = rawRequest(port, "GET /api/instruments HTTP/1.1\r\nHost: x\r\n\r\n");
+        const qint64 before = storedReadings(dir.filePath("web.db"), "cryo1");
+        QTRY_VERIFY(storedReadings(dir.filePath("web.db"), "cryo1") > before + 5);
+        for (const int client : qAsConst(idle))
+            ::close(client);
+        QVERIFY2(refused.isEmpty(), refused.left(200).constData());
+        QTRY_COMPARE(fetch(base + QStringLiteral("/api/instruments")).status, 200);
+    }
+
     // A busy port is said with the address and the system's words, and the
     // monitor does not start.
     void busyPort()
@@ -311,8 +345,8 @@ private slots:
         QVERIFY(second.start(writeTestFile(dir, "busy.conf", configFor(dir.filePath("busy.db"), port))));
         QVERIFY(second.process.waitForFinished(20000));
         QCOMPARE(second.process.exitCode(), 1);
-        QVERIFY2(second.log().contains(QStringLiteral("[http] listen: cannot listen on 127.0.0.1:%1: Address already in use")
-                                           .arg(port)),
+        QVERIFY2(second.log().contains(
+                     QStringLiteral("[http] listen: cannot listen on 127.0.0.1:%1: Address already in use").arg(port)),
                  qPrintable(second.log()));
     }
 };

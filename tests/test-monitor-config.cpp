@@ -30,7 +30,8 @@ private slots:
         write("ca.pem", "not read while checking\n");
         write("cert.pem", "-----BEGIN CERTIFICATE-----\n");
         write("plain-users", "# users\nops:secret\n");
-        write("twice-users", "ops:$argon2id$v=19$m=65536,t=2,p=1$c2FsdA$aGFzaA\nops:$argon2id$v=19$m=65536,t=2,p=1$c2FsdA$aGFzaA\n");
+        write("twice-users",
+              "ops:$argon2id$v=19$m=65536,t=2,p=1$c2FsdA$aGFzaA\nops:$argon2id$v=19$m=65536,t=2,p=1$c2FsdA$aGFzaA\n");
         QVERIFY(QFile::link(QStringLiteral("/dev/ttyS0"), dir.filePath("foreign")));
         QVERIFY(QFile::link(dir.filePath("nowhere"), dir.filePath("dangling")));
     }
@@ -287,7 +288,8 @@ private slots:
     // beyond this computer served without a login and TLS.
     void httpSection()
     {
-        write("users", "ops:$argon2id$v=19$m=65536,t=2,p=1$c2FsdA$aGFzaA\n# a comment\nlab:$argon2id$v=19$m=65536,t=2,p=1$c2FsdA$aGFzaA\n");
+        write("users", "ops:$argon2id$v=19$m=65536,t=2,p=1$c2FsdA$aGFzaA\n# a "
+                       "comment\nlab:$argon2id$v=19$m=65536,t=2,p=1$c2FsdA$aGFzaA\n");
         MonitorConfig config;
         QString error;
         QVERIFY2(readMonitorConfig(write("http.conf", "[store]\npath=h.db\n[instrument/a]\nport=/dev/ttyS0\n"
@@ -302,7 +304,8 @@ private slots:
         QCOMPARE(config.http.users.size(), 2);
         QCOMPARE(config.http.users.at(1).name, QStringLiteral("lab"));
         QCOMPARE(config.warnings.size(), 1);
-        QVERIFY2(config.warnings.at(0).contains(QStringLiteral("0.0.0.0:8351 is reachable beyond this computer without TLS")),
+        QVERIFY2(config.warnings.at(0).contains(
+                     QStringLiteral("0.0.0.0:8351 is reachable beyond this computer without TLS")),
                  qPrintable(config.warnings.at(0)));
     }
 

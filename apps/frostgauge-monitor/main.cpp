@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -104,6 +105,14 @@ int main(int argc, char *argv[])
         printf("%s: %d instrument(s), %d alarm(s)\n", qPrintable(parser.value(config)),
                int(settings.instruments.size()), int(settings.alarms.size()));
         return 0;
+    }
+
+    // A thousand HTTP clients and every port need more descriptors than the
+    // usual soft limit of 1024: take what the hard limit allows.
+    struct rlimit files;
+    if (::getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &files);
     }
 
     qInstallMessageHandler(writeLogLine);

@@ -13,6 +13,7 @@
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <sodium.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -144,6 +145,13 @@ bool HttpServer::start(QString *error)
             *file.second = pem.readAll() + '\0';
         }
     }
+    // Clients at once, within the descriptors the process may open (each
+    // address gets its share; the ports and the store keep a reserve).
+    struct rlimit files = {};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    const int room = int(qMin<rlim_t>(files.rlim_cur, 1 << 20)) - 128;
+    const unsigned connections =
+        unsigned(qBound(16, qMin(MaxConnections, room) / int(m_config.listen.size()), MaxConnections));
     for (const HttpListen &listen : qAsConst(m_config.listen)) {
         // Our own socket, so that a busy port is said in the system's words.
         const bool six = listen.address.contains(QLatin1Char(':'));
@@ -187,12 +195,12 @@ bool HttpServer::start(QString *error)
         MHD_Daemon *daemon =
             m_config.tls()
                 ? MHD_start_daemon(flags, 0, nullptr, nullptr, &accessHandler, this, MHD_OPTION_LISTEN_SOCKET, socket,
-                                   MHD_OPTION_CONNECTION_LIMIT, unsigned(MaxConnections), MHD_OPTION_CONNECTION_TIMEOUT,
+                                   MHD_OPTION_CONNECTION_LIMIT, connections, MHD_OPTION_CONNECTION_TIMEOUT,
                                    unsigned(IdleTimeoutSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
                                    size_t(ConnectionMemory), MHD_OPTION_HTTPS_MEM_KEY, m_tlsKey.constData(),
                                    MHD_OPTION_HTTPS_MEM_CERT, m_tlsCert.constData(), MHD_OPTION_END)
                 : MHD_start_daemon(flags, 0, nullptr, nullptr, &accessHandler, this, MHD_OPTION_LISTEN_SOCKET, socket,
-                                   MHD_OPTION_CONNECTION_LIMIT, unsigned(MaxConnections), MHD_OPTION_CONNECTION_TIMEOUT,
+                                   MHD_OPTION_CONNECTION_LIMIT, connections, MHD_OPTION_CONNECTION_TIMEOUT,
                                    unsigned(IdleTimeoutSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
                                    size_t(ConnectionMemory), MHD_OPTION_END);
         if (!daemon) {

@@ -30,8 +30,8 @@ public:
             return false;
         m_process.setChildFds(m_toBrowser[0], m_fromBrowser[1]);
         m_process.start(QStringLiteral("chromium"),
-                        {"--headless=new", "--no-sandbox", "--disable-gpu", "--remote-debugging-pipe",
-                         "--no-first-run", "--hide-scrollbars",
+                        {"--headless=new", "--no-sandbox", "--disable-gpu", "--remote-debugging-pipe", "--no-first-run",
+                         "--hide-scrollbars",
                          QStringLiteral("--window-size=%1,%2").arg(window.width()).arg(window.height()),
                          "--user-data-dir=" + profileDir, "about:blank"});
         ::close(m_toBrowser[0]);
@@ -55,8 +55,8 @@ public:
     bool open(const QString &url, int settleMs)
     {
         const QJsonObject target = command("Target.createTarget", {{"url", url}});
-        const QJsonObject attached = command(
-            "Target.attachToTarget", {{"targetId", target.value("targetId").toString()}, {"flatten", true}});
+        const QJsonObject attached =
+            command("Target.attachToTarget", {{"targetId", target.value("targetId").toString()}, {"flatten", true}});
         m_session = attached.value("sessionId").toString();
         if (m_session.isEmpty())
             return false;
