@@ -3,7 +3,8 @@
 #  1. the dashboard's first load (page, styles, script, /api/instruments and the
 #     eight sparklines' history) and one instrument's 7-day chart page, for a
 #     store of 8 instruments over 7 days at 1 Hz; the median of ROUNDS loads;
-#  2. /metrics of a monitor configured with 100 instruments, median of 200;
+#  2. /metrics of a monitor configured with 100 instruments, median of 200,
+#     and its resident memory through a flood of 20,000 requests;
 #  3. 50 clients on the event stream while 32 simulated instruments report at
 #     10 readings/s: the monitor's share of a core and resident memory over
 #     SECONDS, against the same without clients.
@@ -69,6 +70,17 @@ serve "$work/hundred.conf"
 for _ in $(seq 200); do curl -s -o /dev/null -w '%{time_total}\n' "$url/metrics"; done | median |
     awk '{printf "/metrics: %.2f ms (median of 200, curl'"'"'s own time)\n", $1 * 1000}'
 curl -s "$url/metrics" | wc -l | xargs printf '/metrics: %d lines\n'
+# A flood: 20,000 requests over 10 connections at once; resident memory before and after.
+rss_before=$(awk '/VmRSS/ {print $2}' "/proc/$pid/status")
+urls=()
+for _ in $(seq 1000); do urls+=("$url/api/instruments" "$url/api/history?instrument=i1&points=2"); done
+start=$(date +%s%N)
+for _ in $(seq 10); do curl -s "${urls[@]}" >/dev/null & done
+wait $(jobs -p | grep -v "^$pid$") 2>/dev/null || true
+end=$(date +%s%N)
+rss_after=$(awk '/VmRSS/ {print $2}' "/proc/$pid/status")
+printf 'flood of 20,000 requests from 10 clients: %.1f s, resident %.1f -> %.1f MiB\n' \
+    "$(echo "($end - $start) / 1000000000" | bc -l)" "$(echo "$rss_before / 1024" | bc -l)" "$(echo "$rss_after / 1024" | bc -l)"
 stop
 
 echo "== 3. 50 stream clients, 32 instruments at 10 readings/s"

@@ -9,6 +9,7 @@
 #include "support/test-files.h"
 #include "support/test-main.h"
 
+#include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
 #include <QStandardPaths>
@@ -50,6 +51,29 @@ QByteArray rawRequest(quint16 port, const QByteArray &bytes)
     QByteArray answer;
     if (::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
         (void)!::write(client, bytes.constData(), size_t(bytes.size()));
+        char buffer[4096];
+        ssize_t n;
+        while ((n = ::read(client, buffer, sizeof buffer)) > 0)
+            answer.append(buffer, int(n));
+    }
+    ::close(client);
+    return answer;
+}
+
+// Sends bytes and reads until the server closes the connection or seconds pass.
+QByteArray rawRequestWithin(quint16 port, const QByteArray &bytes, int seconds)
+{
+    const int client = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address = {};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    timeval wait = {seconds, 0};
+    ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    QByteArray answer;
+    if (::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
+        if (!bytes.isEmpty())
+            (void)!::write(client, bytes.constData(), size_t(bytes.size()));
         char buffer[4096];
         ssize_t n;
         while ((n = ::read(client, buffer, sizeof buffer)) > 0)
@@ -335,6 +359,22 @@ private slots:
             ::close(client);
         QVERIFY2(refused.isEmpty(), refused.left(200).constData());
         QTRY_COMPARE(fetch(base + QStringLiteral("/api/instruments")).status, 200);
+    }
+
+    // A client that connects and sends nothing, or stops halfway through its
+    // headers, is let go after the idle time.
+    void idleClientsAreLetGo()
+    {
+        QElapsedTimer clock;
+        clock.start();
+        const QByteArray silent = rawRequestWithin(port, QByteArray(), 40);
+        const qint64 silentMs = clock.restart();
+        const QByteArray halfway = rawRequestWithin(port, "GET /api/instruments HTTP/1.1\r\nHost: x\r\n", 40);
+        const qint64 halfwayMs = clock.elapsed();
+        QVERIFY2(silentMs < 35000 && halfwayMs < 35000,
+                 qPrintable(QStringLiteral("%1 %2").arg(silentMs).arg(halfwayMs)));
+        QVERIFY(silent.isEmpty());
+        QVERIFY(!halfway.contains("200 OK"));
     }
 
     // A busy port is said with the address and the system's words, and the
