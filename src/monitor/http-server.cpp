@@ -284,9 +284,10 @@ bool HttpServer::tooManyWrongLogins(const QString &peer)
     const qint64 now = m_clock.elapsed();
     times.erase(std::remove_if(times.begin(), times.end(), [now](qint64 at) { return now - at > WrongLoginWindowMs; }),
                 times.end());
-    if (times.isEmpty())
-        m_wrongLogins.remove(peer);
-    return times.size() >= LoginAttempts;
+    const int recent = int(times.size());
+    if (recent == 0)
+        m_wrongLogins.remove(peer); // times is gone with it
+    return recent >= LoginAttempts;
 }
 
 bool HttpServer::loggedIn(MHD_Connection *connection, const QString &peer, QString *user)
