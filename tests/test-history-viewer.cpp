@@ -10,6 +10,7 @@
 #include "support/history-sample.h"
 #include "support/test-main.h"
 
+#include <QAction>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -20,8 +21,11 @@
 #include <QWheelEvent>
 #include <qwt_plot_canvas.h>
 #include <qwt_plot_marker.h>
+#include <qwt_scale_div.h>
+#include <qwt_scale_draw.h>
 #include <qwt_scale_map.h>
 
+#include <cmath>
 #include <sqlite3.h>
 #include <unistd.h>
 
@@ -343,6 +347,133 @@ private slots:
         QVERIFY(columnsWithColour(image, colour, image.rect(), image.height()).size() > 600);
     }
 
+    // A cool-down over three days: 300 K to 4 K on the first, 4 K held on the
+    // second, a dilution stage from 4 K to 0.02 K on the last; one reading a minute.
+    QString coolDownStore()
+    {
+        const QString path = dir.filePath(QStringLiteral("cool-down.db"));
+        if (QFile::exists(path))
+            return path;
+        HistoryStore store;
+        if (!store.openForWriting(path))
+            return QString();
+        const qint64 start = parseTime(QStringLiteral("2026-11-01T00:00:00.000Z"));
+        for (int minute = 0; minute < 3 * 1440; ++minute) {
+            const double day = minute / 1440.0;
+            const double kelvin = day < 1   ? 4 + 296 * std::exp(-day * 8)
+                                  : day < 2 ? 4.0
+                                            : 0.02 + 3.98 * std::exp(-(day - 2) * 10);
+            store.addReading(QStringLiteral("cryostat1"), start + minute * 60000LL, kelvin);
+        }
+        return store.commit() ? path : QString();
+    }
+
+    // Rows of the image, in its right third (the last day), where the curve shows.
+    static QPair<int, int> rowsOfLastDay(const QImage &image, const QColor &colour)
+    {
+        int top = image.height();
+        int bottom = -1;
+        for (int x = image.width() * 70 / 100; x < image.width() * 95 / 100; ++x) {
+            for (int y = 0; y < image.height(); ++y) {
+                if (image.pixelColor(x, y).rgb() == colour.rgb()) {
+                    top = qMin(top, y);
+                    bottom = qMax(bottom, y);
+                }
+            }
+        }
+        return {top, bottom};
+    }
+
+    // On a log axis the last day's dilution stage spreads over the plot; on
+    // the linear one it is a few pixels at the bottom. Without --log or
+    // --linear, plot takes the log axis for this store.
+    void coolDownOnALogAxis_data()
+    {
+        QTest::addColumn<QStringList>("scale");
+        QTest::addColumn<bool>("spread");
+        QTest::newRow("--log") << QStringList{"--log"} << true;
+        QTest::newRow("--linear") << QStringList{"--linear"} << false;
+        QTest::newRow("by default") << QStringList{} << true;
+    }
+
+    void coolDownOnALogAxis()
+    {
+        QFETCH(QStringList, scale);
+        QFETCH(bool, spread);
+        const QString store = coolDownStore();
+        QVERIFY(!store.isEmpty());
+        const QString png = dir.filePath(QStringLiteral("cool-down-%1.png").arg(QTest::currentDataTag()));
+        const CliRun run = runCli(QStringList{"plot", store, "-o", png, "--size", "1200x600"} + scale);
+        QVERIFY2(run.code == 0, qPrintable(run.err));
+        const QImage image(png);
+        HistoryWindow reference;
+        QVERIFY(reference.openStore(store));
+        const QPair<int, int> rows = rowsOfLastDay(image, reference.plot()->curves().first()->color());
+        QVERIFY(rows.second >= 0);
+        const int height = rows.second - rows.first;
+        if (spread)
+            QVERIFY2(height > image.height() / 3, qPrintable(QString::number(height)));
+        else
+            QVERIFY2(height < 20, qPrintable(QString::number(height)));
+    }
+
+    void logScaleChoice_data()
+    {
+        QTest::addColumn<double>("lo");
+        QTest::addColumn<double>("hi");
+        QTest::addColumn<bool>("log");
+        QTest::newRow("a cool-down") << 0.02 << 300.0 << true;
+        QTest::newRow("liquid nitrogen to room") << 77.0 << 300.0 << false;
+        QTest::newRow("just two decades") << 1.0 << 100.0 << false;
+        QTest::newRow("just over two") << 1.0 << 100.5 << true;
+        QTest::newRow("base temperature drift") << 0.010 << 0.012 << false;
+        QTest::newRow("zero at the bottom") << 0.0 << 300.0 << false;
+    }
+
+    void logScaleChoice()
+    {
+        QFETCH(double, lo);
+        QFETCH(double, hi);
+        QFETCH(bool, log);
+        QCOMPARE(HistoryPlot::suitsLogScale(lo, hi), log);
+    }
+
+    // The viewer's toggle: decades with their labels from 1000 K down to
+    // 0.01 K, an axis for an empty range too, and the choice kept for the next run.
+    void logScaleInTheViewer()
+    {
+        const QString store = coolDownStore();
+        {
+            HistoryWindow window;
+            QVERIFY(window.openStore(store));
+            QVERIFY(!window.logScaleAction()->isChecked());
+            window.logScaleAction()->trigger();
+            HistoryPlot *plot = window.plot();
+            QVERIFY(plot->logScale());
+            const QwtInterval kelvin = plot->axisInterval(QwtPlot::yLeft);
+            QCOMPARE(kelvin.minValue(), 0.01);
+            QCOMPARE(kelvin.maxValue(), 1000.0);
+            const QList<double> ticks = plot->axisScaleDiv(QwtPlot::yLeft).ticks(QwtScaleDiv::MajorTick);
+            QStringList labels;
+            for (const double tick : ticks)
+                labels << plot->axisScaleDraw(QwtPlot::yLeft)->label(tick).text();
+            QCOMPARE(labels, QStringList({"0.01", "0.1", "1", "10", "100", "1000"}));
+            // Minor ticks within every decade.
+            QVERIFY(plot->axisScaleDiv(QwtPlot::yLeft).ticks(QwtScaleDiv::MinorTick).size() >= 5 * 2);
+            // An empty range still has its decades.
+            plot->setRange(parseTime(QStringLiteral("2030-01-01T00:00:00.000Z")),
+                           parseTime(QStringLiteral("2030-01-02T00:00:00.000Z")));
+            QCOMPARE(plot->axisInterval(QwtPlot::yLeft).minValue(), 0.01);
+            QCOMPARE(plot->axisInterval(QwtPlot::yLeft).maxValue(), 1000.0);
+        }
+        HistoryWindow again;
+        QVERIFY(again.openStore(store));
+        QVERIFY(again.logScaleAction()->isChecked());
+        QVERIFY(again.plot()->logScale());
+        again.logScaleAction()->trigger();
+        QVERIFY(!again.plot()->logScale());
+    }
+
     // history --json is written as it is read: the same rows as the store
     // holds, a JSON array whatever the range.
     void historyAsJson()
@@ -496,6 +627,7 @@ private slots:
         HistoryWindow window;
         QVERIFY2(window.openStore(path), qPrintable(window.error()));
         HistoryPlot *plot = window.plot();
+        plot->setLogScale(false);
         QVERIFY(plot->fromMs() >= EarliestHistoryMs && plot->toMs() <= LatestHistoryMs);
         plot->setRange(base, base + 600000);
         const QwtInterval kelvin = plot->axisInterval(QwtPlot::yLeft);

@@ -264,6 +264,14 @@ private slots:
                 image.write(browser.screenshot());
         };
         keep("screenshot-dashboard.png");
+        // A sparkline over more than two decades is drawn on decades.
+        QCOMPARE(
+            browser
+                .evaluate(QStringLiteral("(() => { const tile = tiles.get('cryo2'); const now = Date.now();"
+                                         " tile.points = [[now - 60000, 300, 300], [now - 1000, 0.02, 0.02]];"
+                                         " drawSparkline(tile); return tile.spark.classList.contains('log'); })()"))
+                .toBool(),
+            true);
 
         QVERIFY(browser.open(base + "/instrument/cryo1", 3000));
         const QString chart = browser.dom();
@@ -272,6 +280,14 @@ private slots:
                  qPrintable(chart.left(3000)));
         QVERIFY(chart.contains(QStringLiteral("<td>connected</td>")));
         keep("screenshot-dashboard-chart.png");
+        // The chart's log scale toggle, kept by the browser for the next visit.
+        QCOMPARE(browser.evaluate(QStringLiteral("chart.getOption('logscale')")).toBool(), false);
+        browser.evaluate(QStringLiteral("document.getElementById('log').click()"));
+        QTRY_COMPARE(browser.evaluate(QStringLiteral("chart.getOption('logscale')")).toBool(), true);
+        QVERIFY(browser.open(base + "/instrument/cryo2", 2000));
+        QCOMPARE(browser.evaluate(QStringLiteral("chart.getOption('logscale')")).toBool(), true);
+        QVERIFY(browser.dom().contains(QStringLiteral("<button id=\"log\" title=\"A logarithmic temperature axis "
+                                                      "(remembered in this browser)\" class=\"active\">")));
     }
 
     // With users every request needs a login, over TLS or not; a wrong one is

@@ -11,6 +11,7 @@
 #include <QLabel>
 #include <QMessageBox>
 #include <QSaveFile>
+#include <QSettings>
 #include <QStatusBar>
 #include <QTextStream>
 #include <QTimer>
@@ -50,6 +51,19 @@ HistoryWindow::HistoryWindow(QWidget *parent)
     addAction(QStringLiteral("Zoom out"), QKeySequence(Qt::Key_Minus), [this] { m_plot->zoom(2.0); });
     addAction(QStringLiteral("Earlier"), QKeySequence(Qt::Key_Left), [this] { m_plot->pan(-0.25); });
     addAction(QStringLiteral("Later"), QKeySequence(Qt::Key_Right), [this] { m_plot->pan(0.25); });
+    tools->addSeparator();
+    // A cool-down reads on decades; the choice is kept for the next run.
+    m_logAction = addAction(QStringLiteral("Log scale"), QKeySequence(Qt::Key_L), [this](bool checked) {
+        m_plot->setLogScale(checked);
+        QSettings(QStringLiteral("frostgauge"), QStringLiteral("frostgauge-history"))
+            .setValue(QStringLiteral("plot/logScale"), checked);
+    });
+    m_logAction->setCheckable(true);
+    const bool log = QSettings(QStringLiteral("frostgauge"), QStringLiteral("frostgauge-history"))
+                         .value(QStringLiteral("plot/logScale"), false)
+                         .toBool();
+    m_logAction->setChecked(log);
+    m_plot->setLogScale(log);
     tools->addSeparator();
     addAction(QStringLiteral("Export CSV…"), QKeySequence(QStringLiteral("Ctrl+E")), [this] { chooseCsvFile(); });
     addAction(QStringLiteral("Export image…"), QKeySequence(QStringLiteral("Ctrl+P")), [this] { chooseImageFile(); });

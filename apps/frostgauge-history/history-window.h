@@ -5,6 +5,7 @@
 #include <QMainWindow>
 
 class HistoryPlot;
+class QAction;
 class QComboBox;
 class QLabel;
 class QTimer;
@@ -26,6 +27,8 @@ public:
     bool openStore(const QString &path);
     QString error() const { return m_error; }
     HistoryPlot *plot() const { return m_plot; }
+    // The toolbar's "Log scale" toggle (key L).
+    QAction *logScaleAction() const { return m_logAction; }
 
     // The exports of the range shown; false with error() set.
     bool exportCsv(const QString &path);
@@ -44,4 +47,5 @@ private:
     QComboBox *m_instruments;
     QLabel *m_rangeLabel;
     QTimer *m_followTimer;
+    QAction *m_logAction = nullptr;
 };

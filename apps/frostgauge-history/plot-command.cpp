@@ -20,9 +20,10 @@ namespace {
 
 const char plotUsage[] =
     "Usage: frostgauge-history --plot STORE -o FILE.png|svg|pdf [--instrument NAME] [--from TIME] [--to TIME]\n"
-    "                          [--size WIDTHxHEIGHT]\n"
+    "                          [--size WIDTHxHEIGHT] [--log | --linear]\n"
     "Draws the store's readings as the viewer draws them (default 1600x900 pixels), with no display.\n"
-    "TIME is ISO 8601 or milliseconds since 1970.\n";
+    "TIME is ISO 8601 or milliseconds since 1970. The temperature axis is logarithmic with --log, linear\n"
+    "with --linear, and by default logarithmic when the readings shown span more than two decades.\n";
 
 } // namespace
 
@@ -38,8 +39,10 @@ int plotCommand(const QStringList &arguments)
                                           QStringLiteral("FILE"));
     const QCommandLineOption sizeOption(QStringLiteral("size"), QString(), QStringLiteral("WIDTHxHEIGHT"),
                                         QStringLiteral("1600x900"));
+    const QCommandLineOption logOption(QStringLiteral("log"));
+    const QCommandLineOption linearOption(QStringLiteral("linear"));
     selection.addOptionsTo(parser);
-    parser.addOptions({outputOption, sizeOption});
+    parser.addOptions({outputOption, sizeOption, logOption, linearOption});
     if (!parser.parse(QStringList{QStringLiteral("frostgauge-history --plot")} + arguments))
         return fail(parser.errorText() + QLatin1String("\n\n") + QLatin1String(plotUsage), Usage);
     const QStringList positional = parser.positionalArguments();
@@ -56,6 +59,8 @@ int plotCommand(const QStringList &arguments)
     if (!size.hasMatch() || pixels.width() < 200 || pixels.height() < 150 || pixels.width() > 20000
         || pixels.height() > 20000)
         return fail(QStringLiteral("--size takes WIDTHxHEIGHT in pixels, from 200x150 to 20000x20000"), Usage);
+    if (parser.isSet(logOption) && parser.isSet(linearOption))
+        return fail(QStringLiteral("give --log or --linear, not both"), Usage);
     if (const int code = selection.readTimes(parser))
         return code;
     if (const int code = selection.open(parser, positional.first()))
@@ -82,6 +87,13 @@ int plotCommand(const QStringList &arguments)
     plot.prepareForRendering(pixels);
     plot.setInstrument(instrument);
     plot.setRange(from, to);
+    // The axis the readings call for, unless one was asked for: a cool-down
+    // from room temperature reads on decades.
+    double lo = 0;
+    double hi = 0;
+    plot.setLogScale(
+        parser.isSet(logOption)
+        || (!parser.isSet(linearOption) && plot.shownSpan(&lo, &hi) && HistoryPlot::suitsLogScale(lo, hi)));
     // A plot that could not read its readings would look like a quiet range.
     if (!readError.isEmpty())
         return fail(QStringLiteral("%1: %2; no plot was written").arg(positional.first(), readError), Failure);

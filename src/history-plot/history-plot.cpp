@@ -13,6 +13,8 @@
 #include <qwt_plot_magnifier.h>
 #include <qwt_plot_marker.h>
 #include <qwt_plot_panner.h>
+#include <qwt_scale_draw.h>
+#include <qwt_scale_engine.h>
 #include <qwt_scale_widget.h>
 
 #include <cmath>
@@ -71,6 +73,14 @@ protected:
     }
 };
 
+// Kelvin on the logarithmic axis as a person writes them: 0.01, 0.1, 1, 10,
+// 100, 1000, whatever the locale (no grouping of thousands).
+class KelvinScaleDraw : public QwtScaleDraw
+{
+public:
+    QwtText label(double value) const override { return QString::number(value, 'g', 6); }
+};
+
 // Pixels between two event labels, which stand upright beside their lines.
 constexpr double MinimumLabelSpacing = 18;
 
@@ -102,9 +112,10 @@ HistoryPlot::HistoryPlot(HistoryStore *store, QWidget *parent) : QwtPlot(parent)
     setAxisAutoScale(QwtPlot::yLeft, false);
     insertLegend(new QwtLegend, QwtPlot::BottomLegend);
 
-    auto *grid = new QwtPlotGrid;
-    grid->setMajorPen(QColor(0xdd, 0xdd, 0xdd), 0, Qt::DotLine);
-    grid->attach(this);
+    m_grid = new QwtPlotGrid;
+    m_grid->setMajorPen(QColor(0xdd, 0xdd, 0xdd), 0, Qt::DotLine);
+    m_grid->setMinorPen(QColor(0xee, 0xee, 0xee), 0, Qt::DotLine);
+    m_grid->attach(this);
 
     new TimeMagnifier(canvas());
     auto *panner = new QwtPlotPanner(canvas());
@@ -257,8 +268,10 @@ void HistoryPlot::leaveOffUnplottable(QVector<EnvelopePoint> *points)
 {
     // A value no scale of kelvin holds (a damaged or hand-made store) would
     // take the temperature axis with it: it is left off, as the live plot does.
-    const auto unplottable = [](const EnvelopePoint &point) {
-        return !(std::fabs(point.lo) <= MaxPlottedKelvin && std::fabs(point.hi) <= MaxPlottedKelvin);
+    const bool log = m_logScale;
+    const auto unplottable = [log](const EnvelopePoint &point) {
+        return !(std::fabs(point.lo) <= MaxPlottedKelvin && std::fabs(point.hi) <= MaxPlottedKelvin)
+               || (log && !(point.lo > 0));
     };
     const auto kept = std::remove_if(points->begin(), points->end(), unplottable);
     m_leftOff += int(points->end() - kept);
@@ -297,19 +310,58 @@ void HistoryPlot::placeMarkers()
     }
 }
 
-void HistoryPlot::fitTemperatureAxis()
+bool HistoryPlot::suitsLogScale(double lo, double hi)
 {
-    double lo = std::numeric_limits<double>::infinity();
-    double hi = -lo;
+    return lo > 0 && hi / lo > 100;
+}
+
+bool HistoryPlot::shownSpan(double *lo, double *hi) const
+{
+    *lo = std::numeric_limits<double>::infinity();
+    *hi = -*lo;
     for (const EnvelopeItem *curve : qAsConst(m_curves)) {
         if (!curve->isVisible())
             continue;
         for (const EnvelopePoint &point : curve->points()) {
-            lo = qMin(lo, point.lo);
-            hi = qMax(hi, point.hi);
+            *lo = qMin(*lo, point.lo);
+            *hi = qMax(*hi, point.hi);
         }
     }
-    if (!(lo <= hi)) {
+    return *lo <= *hi;
+}
+
+void HistoryPlot::setLogScale(bool log)
+{
+    if (log == m_logScale)
+        return;
+    m_logScale = log;
+    if (log) {
+        setAxisScaleEngine(QwtPlot::yLeft, new QwtLogScaleEngine(10));
+        setAxisScaleDraw(QwtPlot::yLeft, new KelvinScaleDraw);
+    } else {
+        setAxisScaleEngine(QwtPlot::yLeft, new QwtLinearScaleEngine);
+        setAxisScaleDraw(QwtPlot::yLeft, new QwtScaleDraw);
+    }
+    m_grid->enableYMin(log);
+    reload();
+}
+
+void HistoryPlot::fitTemperatureAxis()
+{
+    double lo = 0;
+    double hi = 0;
+    const bool any = shownSpan(&lo, &hi);
+    if (m_logScale) {
+        // Whole decades, so that every tick has its label; an empty range
+        // shows the decades of a cool-down.
+        const double low = any && lo > 0 ? std::floor(std::log10(lo)) : -2;
+        double high = any && hi > 0 ? std::ceil(std::log10(hi)) : 3;
+        if (high <= low)
+            high = low + 1;
+        setAxisScale(QwtPlot::yLeft, std::pow(10.0, low), std::pow(10.0, high));
+        return;
+    }
+    if (!any) {
         lo = 0;
         hi = 1;
     }

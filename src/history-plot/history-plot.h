@@ -49,8 +49,18 @@ public:
 
     QVector<EnvelopeItem *> curves() const { return m_curves; }
     QList<QwtPlotMarker *> markers() const { return m_markers; }
-    // Columns of the range shown that were left off as beyond any kelvin scale.
+    // Columns of the range shown that were left off as beyond any kelvin scale
+    // (or, on the logarithmic axis, at or below 0 K).
     int leftOff() const { return m_leftOff; }
+
+    // The temperature axis: linear, or logarithmic with a tick at every decade
+    // (a cool-down from room temperature to millikelvin reads on it).
+    void setLogScale(bool log);
+    bool logScale() const { return m_logScale; }
+    // Whether readings from lo to hi call for the logarithmic axis: over two decades.
+    static bool suitsLogScale(double lo, double hi);
+    // The lowest and highest reading shown; false when none is.
+    bool shownSpan(double *lo, double *hi) const;
     // Reads the store for the range now set, at the canvas width, and redraws.
     void reload();
 
@@ -74,6 +84,8 @@ private:
     bool m_settingAxis = false;
     bool m_reloadPending = false;
     int m_leftOff = 0;
+    bool m_logScale = false;
+    class QwtPlotGrid *m_grid = nullptr;
     QVector<EnvelopeItem *> m_curves;
     QList<QwtPlotMarker *> m_markers;
 };

@@ -64,16 +64,17 @@ public:
         return true;
     }
 
-    // The page's DOM as it stands now.
-    QString dom()
+    // The value of a script expression in the page, as JSON gives it.
+    QJsonValue evaluate(const QString &expression)
     {
-        return command("Runtime.evaluate",
-                       {{"expression", "document.documentElement.outerHTML"}, {"returnByValue", true}}, m_session)
+        return command("Runtime.evaluate", {{"expression", expression}, {"returnByValue", true}}, m_session)
             .value("result")
             .toObject()
-            .value("value")
-            .toString();
+            .value("value");
     }
+
+    // The page's DOM as it stands now.
+    QString dom() { return evaluate(QStringLiteral("document.documentElement.outerHTML")).toString(); }
 
     QByteArray screenshot()
     {

@@ -52,13 +52,19 @@ function drawSparkline(tile) {
     if (tile.points.length === 0) { tile.polyline.setAttribute('points', ''); return; }
     let low = Infinity, high = -Infinity;
     for (const point of tile.points) { low = Math.min(low, point[1]); high = Math.max(high, point[2]); }
-    const span = high - low || 1;
+    // Over two decades (a cool-down) the sparkline is drawn on decades too.
+    const log = low > 0 && high / low > 100;
+    const scale = value => (log ? Math.log10(value) : value);
+    tile.spark.classList.toggle('log', log);
+    const bottom = scale(low);
+    const span = scale(high) - bottom || 1;
+    const y = value => (100 - (scale(value) - bottom) / span * 100).toFixed(1);
     tile.spark.setAttribute('viewBox', '0 0 3600 100');
     const coordinates = [];
     for (const point of tile.points) {
         const x = (point[0] - since) / 1000;
-        coordinates.push(x.toFixed(1) + ',' + (100 - (point[2] - low) / span * 100).toFixed(1));
-        if (point[1] !== point[2]) coordinates.push(x.toFixed(1) + ',' + (100 - (point[1] - low) / span * 100).toFixed(1));
+        coordinates.push(x.toFixed(1) + ',' + y(point[2]));
+        if (point[1] !== point[2]) coordinates.push(x.toFixed(1) + ',' + y(point[1]));
     }
     tile.polyline.setAttribute('points', coordinates.join(' '));
 }

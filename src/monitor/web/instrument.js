@@ -9,6 +9,8 @@ document.title = name + ' – Frostgauge';
 let chart = null;
 let events = [];
 let range = null;
+// The temperature axis: logarithmic for a cool-down, remembered in this browser.
+let logScale = localStorage.getItem('frostgauge.logScale') === 'true';
 
 function query(fromMs, toMs) {
     return 'instrument=' + encodeURIComponent(name) + '&from=' + Math.round(fromMs) + '&to=' + Math.round(toMs);
@@ -55,6 +57,7 @@ async function load(fromMs, toMs) {
         labels: ['time', name],
         customBars: true,
         ylabel: 'K',
+        logscale: logScale,
         dateWindow: [fromMs, toMs],
         connectSeparatedPoints: false,
         drawPoints: rows.length < 200,
@@ -72,7 +75,7 @@ async function load(fromMs, toMs) {
 }
 
 async function show(hours) {
-    document.querySelectorAll('.ranges button').forEach(button =>
+    document.querySelectorAll('.ranges button[data-hours]').forEach(button =>
         button.classList.toggle('active', Number(button.dataset.hours) === hours));
     const now = Date.now();
     if (hours > 0) return load(now - hours * 3600 * 1000, now);
@@ -81,8 +84,16 @@ async function show(hours) {
     return load(all.columns.length ? all.columns[0][0] : now - 3600 * 1000, now);
 }
 
-document.querySelectorAll('.ranges button').forEach(button =>
+document.querySelectorAll('.ranges button[data-hours]').forEach(button =>
     button.addEventListener('click', () => show(Number(button.dataset.hours))));
+const logButton = document.getElementById('log');
+logButton.classList.toggle('active', logScale);
+logButton.addEventListener('click', () => {
+    logScale = !logScale;
+    localStorage.setItem('frostgauge.logScale', String(logScale));
+    logButton.classList.toggle('active', logScale);
+    if (range) load(range[0], range[1]);
+});
 
 const stream = new EventSource('/api/stream');
 stream.addEventListener('reading', message => {
