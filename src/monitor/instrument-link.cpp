@@ -94,7 +94,7 @@ void InstrumentLink::clientLine(const QByteArray &line)
 void InstrumentLink::feedInstrument()
 {
     // Lines of a new client wait while answers to the last one may still come.
-    while (!m_clientLines.empty() && m_device && !m_share->isQuiet()
+    while (!m_clientLines.empty() && m_device && !(m_share && m_share->isQuiet())
            && m_device->bytesNotYetSent() < ClientBytesInFlight) {
         const QByteArray line = m_clientLines.front();
         m_clientLines.pop_front();

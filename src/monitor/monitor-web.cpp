@@ -63,8 +63,10 @@ MonitorWeb::MonitorWeb(const MonitorConfig &config, HistoryStore *store, QObject
         m_names << instrument.name;
         m_instruments.insert(instrument.name, Instrument());
     }
-    for (const AlarmConfig &alarm : config.alarms)
+    for (const AlarmConfig &alarm : config.alarms) {
         m_alarms.insert(alarm.name, AlarmState{alarm.instrument});
+        m_alarmNames << alarm.name;
+    }
 }
 
 bool MonitorWeb::start(QString *error)
@@ -147,9 +149,10 @@ QByteArray MonitorWeb::instrumentsJson() const
     for (const QString &name : m_names) {
         const Instrument &state = m_instruments.value(name);
         QJsonArray alarms;
-        for (auto alarm = m_alarms.constBegin(); alarm != m_alarms.constEnd(); ++alarm) {
-            if (alarm.value().instrument == name)
-                alarms.append(QJsonObject{{"name", alarm.key()}, {"raised", alarm.value().raised}});
+        for (const QString &alarm : m_alarmNames) {
+            const AlarmState &alarmState = m_alarms.value(alarm);
+            if (alarmState.instrument == name)
+                alarms.append(QJsonObject{{"name", alarm}, {"raised", alarmState.raised}});
         }
         list.append(QJsonObject{
             {"name", name},
@@ -328,10 +331,10 @@ HttpResponse MonitorWeb::metrics()
                     .arg(label(name))
                     .arg(m_instruments.value(name).status == QLatin1String("online") ? 1 : 0);
     family("frostgauge_alarm_active", "gauge", "1 while the alarm is raised, 0 otherwise.");
-    for (auto alarm = m_alarms.constBegin(); alarm != m_alarms.constEnd(); ++alarm)
+    for (const QString &alarm : qAsConst(m_alarmNames))
         text += QStringLiteral("frostgauge_alarm_active{alarm=%1,instrument=%2} %3\n")
-                    .arg(label(alarm.key()), label(alarm.value().instrument))
-                    .arg(alarm.value().raised ? 1 : 0);
+                    .arg(label(alarm), label(m_alarms.value(alarm).instrument))
+                    .arg(m_alarms.value(alarm).raised ? 1 : 0);
     if (m_config.mqtt.enabled) {
         family("frostgauge_mqtt_backlog_readings", "gauge",
                "Readings stored that the MQTT broker has not acknowledged yet.");

@@ -69,6 +69,7 @@ private:
     QStringList m_names; // in the configuration's order
     QHash<QString, Instrument> m_instruments;
     QHash<QString, AlarmState> m_alarms; // by alarm name
+    QStringList m_alarmNames;            // in the configuration's order
     QHash<QString, QByteArray> m_assets; // path -> bytes, read at start
     QHash<QString, QByteArray> m_assetTypes;
 };
