@@ -93,9 +93,7 @@ void InstrumentLink::clientLine(const QByteArray &line)
 
 void InstrumentLink::feedInstrument()
 {
-    // Lines of a new client wait while answers to the last one may still come.
-    while (!m_clientLines.empty() && m_device && !(m_share && m_share->isQuiet())
-           && m_device->bytesNotYetSent() < ClientBytesInFlight) {
+    while (!m_clientLines.empty() && m_device && m_device->bytesNotYetSent() < ClientBytesInFlight) {
         const QByteArray line = m_clientLines.front();
         m_clientLines.pop_front();
         m_clientBytes -= line.size();
@@ -127,6 +125,11 @@ void InstrumentLink::forwardClientLine(const QByteArray &line)
     }
     m_device->forwardBytes(line);
     m_sinceClientLine.start();
+    // What comes from now on may answer this client: it hears it. (Answers
+    // to the one that left still on their way then are at most the few bytes
+    // that were in flight.)
+    if (m_share)
+        m_share->quietFor(0);
 }
 
 void InstrumentLink::startMaintenance(const QString &why)

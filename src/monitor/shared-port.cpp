@@ -237,6 +237,10 @@ void SharedPort::lookForClient()
 
 void SharedPort::quietFor(int ms)
 {
+    if (ms <= 0) {
+        m_quiet.invalidate();
+        return;
+    }
     m_quiet.start();
     m_quietMs = ms;
 }

@@ -58,7 +58,8 @@ public:
     // once it is full); a client that leaves meanwhile is still noticed.
     void setPaused(bool paused);
     // What the instrument says goes to no client for this long (answers to a
-    // client that left); a client's bytes always start after a line feed.
+    // client that left), or until the next client's first line goes out (0
+    // ends it); a client's bytes always start at a line.
     void quietFor(int ms);
     bool isQuiet() const { return m_quiet.isValid() && !m_quiet.hasExpired(m_quietMs); }
 
