@@ -37,30 +37,7 @@ quint16 freePort()
     return ntohs(address.sin_port);
 }
 
-// Sends bytes as they stand and returns what comes back until the server
-// closes or a second passes.
-QByteArray rawRequest(quint16 port, const QByteArray &bytes)
-{
-    const int client = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address = {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    timeval wait = {1, 0};
-    ::setsockopt(client, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
-    QByteArray answer;
-    if (::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0) {
-        (void)!::write(client, bytes.constData(), size_t(bytes.size()));
-        char buffer[4096];
-        ssize_t n;
-        while ((n = ::read(client, buffer, sizeof buffer)) > 0)
-            answer.append(buffer, int(n));
-    }
-    ::close(client);
-    return answer;
-}
-
-// Sends bytes and reads until the server closes the connection or seconds pass.
+// Sends bytes as they stand and reads until the server closes the connection or seconds pass.
 QByteArray rawRequestWithin(quint16 port, const QByteArray &bytes, int seconds)
 {
     const int client = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -209,7 +186,7 @@ private slots:
     {
         QFETCH(QByteArray, request);
         QFETCH(QByteArray, statusLine);
-        const QByteArray answer = rawRequest(port, request);
+        const QByteArray answer = rawRequestWithin(port, request, 1);
         QVERIFY2(answer.startsWith(statusLine), answer.left(200).constData());
         // Logging goes on.
         const qint64 before = storedReadings(dir.filePath("web.db"), "cryo1");
@@ -378,7 +355,7 @@ private slots:
         }
         // Accepted in turn by the monitor's loop.
         QTest::qWait(1500);
-        const QByteArray refused = rawRequest(port, "GET /api/instruments HTTP/1.1\r\nHost: x\r\n\r\n");
+        const QByteArray refused = rawRequestWithin(port, "GET /api/instruments HTTP/1.1\r\nHost: x\r\n\r\n", 1);
         const qint64 before = storedReadings(dir.filePath("web.db"), "cryo1");
         QTRY_VERIFY(storedReadings(dir.filePath("web.db"), "cryo1") > before + 5);
         for (const int client : qAsConst(idle))

@@ -68,6 +68,20 @@ public:
         return entry ? entry->value : QString();
     }
 
+    // Opened here as the service will, so that a file it may not read fails
+    // the check and not the service an hour later; head gets its first 64 KiB.
+    bool readableFile(const QString &section, const QString &key, const QString &path, QByteArray *head = nullptr)
+    {
+        if (!QFileInfo(path).isFile())
+            return fail(section, key, QStringLiteral("%1 is not a file").arg(path));
+        QFile opened(path);
+        if (!opened.open(QIODevice::ReadOnly))
+            return fail(section, key, QStringLiteral("%1 cannot be read: %2").arg(path, opened.errorString()));
+        if (head)
+            *head = opened.read(64 * 1024);
+        return true;
+    }
+
     bool number(const QString &section, const QString &key, double low, double high, double *target)
     {
         bool ok = false;
@@ -173,16 +187,8 @@ bool readMqtt(Checker &check, MqttConfig *mqtt)
          {qMakePair(QStringLiteral("password_file"), mqtt->passwordFile),
           qMakePair(QStringLiteral("ca_file"), mqtt->caFile), qMakePair(QStringLiteral("cert_file"), mqtt->certFile),
           qMakePair(QStringLiteral("key_file"), mqtt->keyFile)}) {
-        if (file.second.isEmpty())
-            continue;
-        // Opened here as the service will, so that a file it may not read
-        // fails the check and not the service an hour later.
-        QFile opened(file.second);
-        if (!QFileInfo(file.second).isFile())
-            return check.fail(section, file.first, QStringLiteral("%1 is not a file").arg(file.second));
-        if (!opened.open(QIODevice::ReadOnly))
-            return check.fail(section, file.first,
-                              QStringLiteral("%1 cannot be read: %2").arg(file.second, opened.errorString()));
+        if (!file.second.isEmpty() && !check.readableFile(section, file.first, file.second))
+            return false;
     }
     if ((mqtt->certFile.isEmpty() != mqtt->keyFile.isEmpty()) || (!mqtt->certFile.isEmpty() && mqtt->caFile.isEmpty()))
         return check.fail(section, mqtt->certFile.isEmpty() ? QStringLiteral("key_file") : QStringLiteral("cert_file"),
@@ -263,15 +269,12 @@ bool readHttp(Checker &check, MonitorConfig *config)
                           QStringLiteral("TLS needs tls_cert and tls_key"));
     for (const auto &file :
          {qMakePair(QStringLiteral("tls_cert"), http.tlsCert), qMakePair(QStringLiteral("tls_key"), http.tlsKey)}) {
+        QByteArray head;
         if (file.second.isEmpty())
             continue;
-        QFile opened(file.second);
-        if (!QFileInfo(file.second).isFile())
-            return check.fail(section, file.first, QStringLiteral("%1 is not a file").arg(file.second));
-        if (!opened.open(QIODevice::ReadOnly))
-            return check.fail(section, file.first,
-                              QStringLiteral("%1 cannot be read: %2").arg(file.second, opened.errorString()));
-        if (!opened.read(64 * 1024).contains("-----BEGIN "))
+        if (!check.readableFile(section, file.first, file.second, &head))
+            return false;
+        if (!head.contains("-----BEGIN "))
             return check.fail(section, file.first, QStringLiteral("%1 is not in PEM form").arg(file.second));
     }
     for (const HttpListen &listen : qAsConst(http.listen)) {

@@ -185,22 +185,34 @@ bool MonitorWeb::timeParameter(const HttpRequest &request, const QString &name, 
     return false;
 }
 
+bool MonitorWeb::instrumentRange(const HttpRequest &request, QString *instrument, qint64 *from, qint64 *to,
+                                 HttpResponse *refusal) const
+{
+    *instrument = request.query.value(QStringLiteral("instrument"));
+    if (!m_instruments.contains(*instrument)) {
+        *refusal = badParameter(QStringLiteral("instrument"),
+                                instrument->isEmpty() ? QStringLiteral("is missing")
+                                                      : QStringLiteral("no instrument %1").arg(*instrument));
+        return false;
+    }
+    if (!timeParameter(request, QStringLiteral("to"), QDateTime::currentMSecsSinceEpoch(), to, refusal)
+        || !timeParameter(request, QStringLiteral("from"), *to - 3600 * 1000, from, refusal))
+        return false;
+    if (*from > *to) {
+        *refusal = badParameter(QStringLiteral("from"), QStringLiteral("comes after to"));
+        return false;
+    }
+    return true;
+}
+
 HttpResponse MonitorWeb::history(const HttpRequest &request)
 {
-    const QString instrument = request.query.value(QStringLiteral("instrument"));
-    if (!m_instruments.contains(instrument))
-        return badParameter(QStringLiteral("instrument"), instrument.isEmpty()
-                                                              ? QStringLiteral("is missing")
-                                                              : QStringLiteral("no instrument %1").arg(instrument));
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    QString instrument;
     qint64 from = 0;
     qint64 to = 0;
     HttpResponse refusal;
-    if (!timeParameter(request, QStringLiteral("to"), now, &to, &refusal)
-        || !timeParameter(request, QStringLiteral("from"), to - 3600 * 1000, &from, &refusal))
+    if (!instrumentRange(request, &instrument, &from, &to, &refusal))
         return refusal;
-    if (from > to)
-        return badParameter(QStringLiteral("from"), QStringLiteral("comes after to"));
     int points = DefaultPoints;
     if (request.query.contains(QStringLiteral("points"))) {
         bool ok = false;
@@ -226,20 +238,12 @@ HttpResponse MonitorWeb::history(const HttpRequest &request)
 
 HttpResponse MonitorWeb::readingsCsv(const HttpRequest &request)
 {
-    const QString instrument = request.query.value(QStringLiteral("instrument"));
-    if (!m_instruments.contains(instrument))
-        return badParameter(QStringLiteral("instrument"), instrument.isEmpty()
-                                                              ? QStringLiteral("is missing")
-                                                              : QStringLiteral("no instrument %1").arg(instrument));
-    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    QString instrument;
     qint64 from = 0;
     qint64 to = 0;
     HttpResponse refusal;
-    if (!timeParameter(request, QStringLiteral("to"), now, &to, &refusal)
-        || !timeParameter(request, QStringLiteral("from"), to - 3600 * 1000, &from, &refusal))
+    if (!instrumentRange(request, &instrument, &from, &to, &refusal))
         return refusal;
-    if (from > to)
-        return badParameter(QStringLiteral("from"), QStringLiteral("comes after to"));
     // Built in memory, so bounded: a longer range is for frostgauge-cli history.
     QByteArray csv = "time,instrument,temperature_K\n";
     qint64 rows = 0;

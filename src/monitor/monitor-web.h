@@ -59,6 +59,10 @@ private:
     HttpResponse readingsCsv(const HttpRequest &request);
     HttpResponse metrics();
     HttpResponse page(const QString &path);
+    // The instrument= (one configured), from= and to= (the last hour by
+    // default) of a request; false with the refusal set.
+    bool instrumentRange(const HttpRequest &request, QString *instrument, qint64 *from, qint64 *to,
+                         HttpResponse *refusal) const;
     // A time parameter: absent gives fallback; false with the refusal set.
     bool timeParameter(const HttpRequest &request, const QString &name, qint64 fallback, qint64 *ms,
                        HttpResponse *refusal) const;
