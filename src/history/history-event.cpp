@@ -26,6 +26,7 @@ const KindName Names[] = {
     {EventKind::ReadingsRejected, "readings rejected"},
     {EventKind::ClockJumped, "clock jumped"},
     {EventKind::NoAnswer, "no answer"},
+    {EventKind::Gap, "gap"},
 };
 
 } // namespace

@@ -24,6 +24,7 @@ enum class EventKind {
     ReadingsRejected, // values no sensor of the instrument reports (at or below 0 K, or far too hot)
     ClockJumped,      // the system clock went forward or back: the curve's times jump there
     NoAnswer,         // the port opened but no instrument answers identification
+    Gap,              // an archive: readings its source no longer has, never to come
 };
 
 // The stored text of a kind ("connected", "alarm raised", ...); empty for Unknown.

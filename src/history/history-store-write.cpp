@@ -8,10 +8,8 @@
 
 #include <limits>
 
-qint64 HistoryStore::addReading(const QString &instrument, qint64 timeMs, double kelvin)
+void HistoryStore::makeRoom()
 {
-    const qint64 id = instrumentId(instrument, true);
-    const qint64 seq = ++m_lastSeq[id];
     if (int(m_pendingReadings.size()) >= m_maxWaitingReadings) {
         // The store has not been written for a long while: memory stays
         // bounded, the oldest reading goes, and the loss is counted.
@@ -19,10 +17,54 @@ qint64 HistoryStore::addReading(const QString &instrument, qint64 timeMs, double
         if (m_dropped.count++ == 0)
             m_dropped.firstMs = oldest.timeMs;
         m_dropped.lastMs = oldest.timeMs;
+        if (oldest.archived) {
+            // Not held after all: its source is asked for it again.
+            Archived &held = m_archived[oldest.instrument];
+            held.seqs.remove(oldest.seq);
+            held.dirty = true;
+        }
         m_pendingReadings.pop_front();
     }
-    m_pendingReadings.push_back({id, timeMs, kelvin, seq});
+}
+
+qint64 HistoryStore::addReading(const QString &instrument, qint64 timeMs, double kelvin)
+{
+    const qint64 id = instrumentId(instrument, true);
+    const qint64 seq = ++m_lastSeq[id];
+    makeRoom();
+    m_pendingReadings.push_back({id, timeMs, kelvin, seq, false});
     return seq;
+}
+
+bool HistoryStore::addArchivedReading(const QString &instrument, qint64 timeMs, double kelvin, qint64 seq)
+{
+    const qint64 id = instrumentId(instrument, true);
+    Archived &held = m_archived[id];
+    if (!held.seqs.insert(seq))
+        return false;
+    held.dirty = true;
+    qint64 &last = m_lastSeq[id];
+    last = qMax(last, seq);
+    makeRoom();
+    m_pendingReadings.push_back({id, timeMs, kelvin, seq, true});
+    return true;
+}
+
+void HistoryStore::settleLost(const QString &instrument, qint64 first, qint64 last)
+{
+    Archived &held = m_archived[instrumentId(instrument, true)];
+    held.seqs.insertRange(first, last);
+    held.dirty = true;
+}
+
+const SeqRanges &HistoryStore::archivedSeqs(const QString &instrument)
+{
+    return m_archived[instrumentId(instrument, true)].seqs;
+}
+
+qint64 HistoryStore::committedSeq(const QString &instrument)
+{
+    return m_committedSeq.value(instrumentId(instrument, true));
 }
 
 void HistoryStore::setAcknowledged(const QString &instrument, qint64 seq, qint64 timeMs)
@@ -97,6 +139,8 @@ bool HistoryStore::commit()
     bool acknowledgedChanged = false;
     for (const Acknowledged &acknowledged : qAsConst(m_acknowledged))
         acknowledgedChanged = acknowledgedChanged || acknowledged.dirty;
+    for (const Archived &held : qAsConst(m_archived))
+        acknowledgedChanged = acknowledgedChanged || held.dirty;
     if (m_pendingReadings.empty() && m_pendingEvents.empty() && !acknowledgedChanged)
         return true;
     if (!exec("BEGIN"))
@@ -152,6 +196,25 @@ bool HistoryStore::commit()
         ok = instrumentState.step() == SQLITE_DONE;
         instrumentState.reset();
     }
+    SqliteStatement forget(kept("DELETE FROM archived WHERE instrument = ?"));
+    SqliteStatement hold(kept("INSERT INTO archived(instrument, first_seq, last_seq) VALUES(?, ?, ?)"));
+    for (auto it = m_archived.constBegin(); ok && it != m_archived.constEnd(); ++it) {
+        if (!it->dirty)
+            continue;
+        ok = forget && hold;
+        forget.bind(1, it.key());
+        ok = ok && forget.step() == SQLITE_DONE;
+        forget.reset();
+        for (const SeqRange &range : it->seqs.ranges()) {
+            if (!ok)
+                break;
+            hold.bind(1, it.key());
+            hold.bind(2, range.first);
+            hold.bind(3, range.last);
+            ok = hold.step() == SQLITE_DONE;
+            hold.reset();
+        }
+    }
     if (!ok || !exec("COMMIT")) {
         // The cause is kept: a rollback after a full disk fails too ("no
         // transaction is active"), which says nothing to an operator.
@@ -168,6 +231,9 @@ bool HistoryStore::commit()
     m_pendingEvents.clear();
     for (Acknowledged &acknowledged : m_acknowledged)
         acknowledged.dirty = false;
+    for (Archived &held : m_archived)
+        held.dirty = false;
+    m_committedSeq = m_lastSeq;
     return true;
 }
 

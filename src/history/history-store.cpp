@@ -22,8 +22,10 @@ constexpr char FormatValue[] = "frostgauge-history 1";
 // little more than its numbers, two readings of one millisecond (or of a clock
 // set back) both keep their true time, and a range of time is one walk of the
 // key (the columns declared in the key's order, which SQLite's integrity
-// check of such tables expects). The per-minute rows keep the highest sequence number of their minute,
-// which finds the readings a consumer has not acknowledged whatever their time.
+// check of such tables expects). An archive keeps, per remote instrument, the
+// ranges of sequence numbers it holds: a few rows that make each number stored
+// once and show the gaps to fill, without an index on every reading. The per-minute rows keep the highest sequence
+// number of their minute, which finds the readings a consumer has not acknowledged whatever their time.
 constexpr char Schema[] = R"sql(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS instruments(
@@ -40,6 +42,9 @@ CREATE TABLE IF NOT EXISTS events(
     id INTEGER PRIMARY KEY, instrument INTEGER, time_ms INTEGER NOT NULL,
     kind TEXT NOT NULL, detail TEXT NOT NULL);
 CREATE INDEX IF NOT EXISTS events_by_time ON events(time_ms);
+CREATE TABLE IF NOT EXISTS archived(
+    instrument INTEGER NOT NULL, first_seq INTEGER NOT NULL, last_seq INTEGER NOT NULL,
+    PRIMARY KEY(instrument, first_seq)) WITHOUT ROWID;
 )sql";
 
 } // namespace
@@ -340,7 +345,14 @@ qint64 HistoryStore::instrumentId(const QString &name, bool create)
     if (find.step() == SQLITE_ROW) {
         id = find.integer(0);
         m_lastSeq.insert(id, find.integer(1));
+        m_committedSeq.insert(id, find.integer(1));
         m_acknowledged.insert(id, {find.integer(2), find.integer(3), false});
+        // Only a store opened for writing has the table (an older one gets it then).
+        SqliteStatement archived(kept("SELECT first_seq, last_seq FROM archived WHERE instrument = ?"));
+        archived.bind(1, id);
+        Archived &held = m_archived[id];
+        while (archived && archived.step() == SQLITE_ROW)
+            held.seqs.insertRange(archived.integer(0), archived.integer(1));
     } else if (create) {
         SqliteStatement insert(kept("INSERT INTO instruments(name) VALUES(?)"));
         insert.bind(1, name);

@@ -8,6 +8,7 @@
 
 #include "history/history-event.h"
 #include "history/history-time.h"
+#include "history/seq-ranges.h"
 #include "history/writer-lock.h"
 
 #include <QHash>
@@ -92,7 +93,21 @@ public:
     // order from the one after (timeMs, seq).
     bool readingsAfter(const QString &instrument, qint64 acked, qint64 timeMs, qint64 seq, int limit,
                        const std::function<void(const StoredReading &)> &each);
+    // The last sequence number of the instrument that a commit made durable.
+    qint64 committedSeq(const QString &instrument);
     void addEvent(const QString &instrument, qint64 timeMs, EventKind kind, const QString &detail);
+
+    // An archive's writing: a remote instrument's reading keeps the sequence
+    // number its source gave it, and each number is stored once. False (and
+    // nothing queued) when the number is held already, or known to be lost.
+    bool addArchivedReading(const QString &instrument, qint64 timeMs, double kelvin, qint64 seq);
+    // Numbers that will never come (the source's store no longer has them):
+    // held from now on, so that nobody asks for them again.
+    void settleLost(const QString &instrument, qint64 first, qint64 last);
+    // The numbers held (stored, queued or settled as lost), kept with the
+    // readings at each commit.
+    const SeqRanges &archivedSeqs(const QString &instrument);
+
     // False with error() naming the cause (a full disk, a read-only file);
     // what was queued stays queued for the next commit.
     bool commit();
@@ -156,6 +171,8 @@ private:
     // few at every commit); null when it cannot be prepared.
     sqlite3_stmt *kept(const char *sql);
     void finalizeKept();
+    // Before a reading is queued: the oldest waiting one goes when the queue is full.
+    void makeRoom();
     void close();
     qint64 instrumentId(const QString &name, bool create);
     bool fail(const QString &what);
@@ -178,6 +195,7 @@ private:
         qint64 timeMs;
         double kelvin;
         qint64 seq;
+        bool archived; // a remote instrument's: its number is in m_archived
     };
     struct PendingEvent {
         qint64 instrument; // 0: none
@@ -190,6 +208,12 @@ private:
     int m_maxWaitingReadings = 200000;
     Dropped m_dropped;
     QHash<qint64, qint64> m_lastSeq;
+    QHash<qint64, qint64> m_committedSeq;
+    struct Archived {
+        SeqRanges seqs;
+        bool dirty = false;
+    };
+    QHash<qint64, Archived> m_archived; // loaded with the instrument's id
     struct Acknowledged {
         qint64 seq = 0;
         qint64 timeMs = -1;

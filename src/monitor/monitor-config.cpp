@@ -144,6 +144,24 @@ bool readStore(Checker &check, MonitorConfig *config)
     return true;
 }
 
+// Topic wildcards and separators at the ends would make topics no subscriber expects.
+bool topicPrefixOk(Checker &check, const QString &section, const QString &prefix)
+{
+    if (prefix.isEmpty() || prefix.contains(QLatin1Char('+')) || prefix.contains(QLatin1Char('#'))
+        || prefix.startsWith(QLatin1Char('/')) || prefix.endsWith(QLatin1Char('/')))
+        return check.fail(section, QStringLiteral("topic_prefix"),
+                          QStringLiteral("takes a topic without + or # and without a leading or trailing /"));
+    return true;
+}
+
+bool clientIdOk(Checker &check, const QString &section, const QString &clientId)
+{
+    if (clientId.contains(QLatin1Char('+')) || clientId.contains(QLatin1Char('#'))
+        || clientId.contains(QLatin1Char('/')))
+        return check.fail(section, QStringLiteral("client_id"), QStringLiteral("may not hold +, # or /"));
+    return true;
+}
+
 bool readMqtt(Checker &check, MqttConfig *mqtt)
 {
     const QString section = QStringLiteral("mqtt");
@@ -165,15 +183,8 @@ bool readMqtt(Checker &check, MqttConfig *mqtt)
         mqtt->clientId = QStringLiteral("frostgauge-") + QSysInfo::machineHostName();
     if (check.has(section, QStringLiteral("topic_prefix")))
         mqtt->topicPrefix = check.text(section, QStringLiteral("topic_prefix"));
-    // Topic wildcards and separators at the ends would make topics no subscriber expects.
-    if (mqtt->topicPrefix.isEmpty() || mqtt->topicPrefix.contains(QLatin1Char('+'))
-        || mqtt->topicPrefix.contains(QLatin1Char('#')) || mqtt->topicPrefix.startsWith(QLatin1Char('/'))
-        || mqtt->topicPrefix.endsWith(QLatin1Char('/')))
-        return check.fail(section, QStringLiteral("topic_prefix"),
-                          QStringLiteral("takes a topic without + or # and without a leading or trailing /"));
-    if (mqtt->clientId.contains(QLatin1Char('+')) || mqtt->clientId.contains(QLatin1Char('#'))
-        || mqtt->clientId.contains(QLatin1Char('/')))
-        return check.fail(section, QStringLiteral("client_id"), QStringLiteral("may not hold +, # or /"));
+    if (!topicPrefixOk(check, section, mqtt->topicPrefix) || !clientIdOk(check, section, mqtt->clientId))
+        return false;
     if (check.has(section, QStringLiteral("qos")) && !check.whole(section, QStringLiteral("qos"), 0, 2, &mqtt->qos))
         return false;
     mqtt->username = check.text(section, QStringLiteral("username"));
@@ -356,6 +367,83 @@ bool checkShares(Checker &check, const MonitorConfig &config)
     return true;
 }
 
+bool readSource(Checker &check, const QString &name, MonitorConfig *config)
+{
+    const QString section = QStringLiteral("source/") + name;
+    if (!check.onlyKnownKeys(
+            section, {QStringLiteral("client_id"), QStringLiteral("topic_prefix"), QStringLiteral("instruments")}))
+        return false;
+    if (!config->mqtt.enabled)
+        return check.fail(section, QString(),
+                          QStringLiteral("a source is read through the broker of an [mqtt] section, "
+                                         "which is missing"));
+    SourceConfig source;
+    source.name = name;
+    source.clientId = check.text(section, QStringLiteral("client_id"));
+    if (source.clientId.isEmpty())
+        return check.fail(section, QStringLiteral("client_id"),
+                          QStringLiteral("is missing: the client_id of the source's monitor"));
+    if (!clientIdOk(check, section, source.clientId))
+        return false;
+    if (check.has(section, QStringLiteral("topic_prefix")))
+        source.topicPrefix = check.text(section, QStringLiteral("topic_prefix"));
+    if (!topicPrefixOk(check, section, source.topicPrefix))
+        return false;
+    // This monitor's own topics, or another source's, would be archived twice or mixed up.
+    if (source.topicPrefix == config->mqtt.topicPrefix && !config->instruments.isEmpty())
+        return check.fail(section, QStringLiteral("topic_prefix"),
+                          QStringLiteral("%1 is this monitor's own topic_prefix; each lab's monitor needs a prefix "
+                                         "of its own")
+                              .arg(source.topicPrefix));
+    for (const SourceConfig &other : qAsConst(config->sources)) {
+        if (other.topicPrefix == source.topicPrefix)
+            return check.fail(
+                section, QStringLiteral("topic_prefix"),
+                QStringLiteral("%1 is the topic_prefix of source %2 too").arg(source.topicPrefix, other.name));
+    }
+    if (check.has(section, QStringLiteral("instruments"))) {
+        for (const QString &item : check.text(section, QStringLiteral("instruments")).split(QLatin1Char(','))) {
+            const QString instrument = item.trimmed();
+            const QString problem = nameProblem(instrument);
+            if (!problem.isEmpty())
+                return check.fail(section, QStringLiteral("instruments"),
+                                  instrument.isEmpty() ? QStringLiteral("an empty name in the list") : problem);
+            if (source.instruments.contains(instrument))
+                return check.fail(section, QStringLiteral("instruments"),
+                                  QStringLiteral("%1 is listed twice").arg(instrument));
+            source.instruments.append(instrument);
+        }
+    }
+    config->sources.append(source);
+    return true;
+}
+
+// An alarm's instrument: a local one, or SOURCE/INSTRUMENT of a source that
+// archives it. Empty when known, else why not.
+QString unknownInstrument(const MonitorConfig &config, const QString &name)
+{
+    if (name.isEmpty())
+        return QStringLiteral("is missing: the instrument the alarm watches");
+    for (const InstrumentConfig &instrument : config.instruments) {
+        if (instrument.name == name)
+            return QString();
+    }
+    const int slash = name.indexOf(QLatin1Char('/'));
+    if (slash < 0)
+        return QStringLiteral("no [instrument/%1] section").arg(name);
+    const QString remote = name.mid(slash + 1);
+    for (const SourceConfig &source : config.sources) {
+        if (source.name != name.left(slash))
+            continue;
+        if (!nameProblem(remote).isEmpty())
+            return nameProblem(remote);
+        if (!source.instruments.isEmpty() && !source.instruments.contains(remote))
+            return QStringLiteral("%1 is not in the instruments= of [source/%2]").arg(remote, source.name);
+        return QString();
+    }
+    return QStringLiteral("no [source/%1] section for %2").arg(name.left(slash), name);
+}
+
 bool readAlarm(Checker &check, const QString &name, MonitorConfig *config)
 {
     const QString section = QStringLiteral("alarm/") + name;
@@ -367,14 +455,9 @@ bool readAlarm(Checker &check, const QString &name, MonitorConfig *config)
     AlarmConfig alarm;
     alarm.name = name;
     alarm.instrument = check.text(section, QStringLiteral("instrument"));
-    bool known = false;
-    for (const InstrumentConfig &instrument : qAsConst(config->instruments))
-        known = known || instrument.name == alarm.instrument;
-    if (!known)
-        return check.fail(section, QStringLiteral("instrument"),
-                          alarm.instrument.isEmpty()
-                              ? QStringLiteral("is missing: the instrument the alarm watches")
-                              : QStringLiteral("no [instrument/%1] section").arg(alarm.instrument));
+    const QString unknown = unknownInstrument(*config, alarm.instrument);
+    if (!unknown.isEmpty())
+        return check.fail(section, QStringLiteral("instrument"), unknown);
 
     // Temperatures up to ten million kelvin, periods up to a day.
     const double hottest = 1e7;
@@ -470,7 +553,7 @@ bool readMonitorConfig(const QString &path, MonitorConfig *config, QString *erro
     }
 
     bool ok = true;
-    QStringList instruments, alarms;
+    QStringList instruments, sources, alarms;
     for (const IniSection &section : qAsConst(ini.sections)) {
         if (!ok)
             break;
@@ -487,15 +570,20 @@ bool readMonitorConfig(const QString &path, MonitorConfig *config, QString *erro
         if (slash < 0
             && (group == QLatin1String("store") || group == QLatin1String("mqtt") || group == QLatin1String("http")))
             continue;
-        if (group != QLatin1String("instrument") && group != QLatin1String("alarm")) {
+        if (group != QLatin1String("instrument") && group != QLatin1String("alarm")
+            && group != QLatin1String("source")) {
             ok = check.fail(section.name, QString(),
-                            QStringLiteral("unknown section (known: store, mqtt, http, instrument/NAME, alarm/NAME)"));
+                            QStringLiteral("unknown section (known: store, mqtt, http, instrument/NAME, source/NAME, "
+                                           "alarm/NAME)"));
         } else if (slash < 0) {
             ok = check.fail(group, QString(), QStringLiteral("sections are [%1/NAME]").arg(group));
         } else if (!nameProblem(name).isEmpty()) {
             ok = check.fail(section.name, QString(), nameProblem(name));
         } else {
-            (group == QLatin1String("instrument") ? instruments : alarms).append(name);
+            (group == QLatin1String("instrument") ? instruments
+             : group == QLatin1String("source")   ? sources
+                                                  : alarms)
+                .append(name);
         }
     }
     if (ok && !ini.find(QStringLiteral("store")))
@@ -508,10 +596,13 @@ bool readMonitorConfig(const QString &path, MonitorConfig *config, QString *erro
     for (const QString &name : qAsConst(instruments))
         ok = ok && readInstrument(check, name, config);
     ok = ok && checkShares(check, *config);
+    for (const QString &name : qAsConst(sources))
+        ok = ok && readSource(check, name, config);
     for (const QString &name : qAsConst(alarms))
         ok = ok && readAlarm(check, name, config);
-    if (ok && config->instruments.isEmpty())
-        ok = check.fail(QStringLiteral("instrument/NAME"), QString(), QStringLiteral("no instrument to watch"));
+    if (ok && config->instruments.isEmpty() && config->sources.isEmpty())
+        ok = check.fail(QStringLiteral("instrument/NAME"), QString(),
+                        QStringLiteral("no instrument to watch (nor a source to archive)"));
     *error = check.error;
     return ok;
 }

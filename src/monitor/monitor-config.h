@@ -1,8 +1,8 @@
 #pragma once
 
 // The monitor's configuration file: one [store], one [instrument/NAME] per
-// instrument, any number of [alarm/NAME]. Every key is checked; an unknown key
-// or section is an error, so a typing mistake never goes unnoticed.
+// instrument, one [source/NAME] per monitor it archives, any number of [alarm/NAME]. Every key is checked; an unknown
+// key or section is an error, so a typing mistake never goes unnoticed.
 
 #include <QString>
 #include <QStringList>
@@ -16,6 +16,15 @@ struct InstrumentConfig {
     QString share;  // the link to a shared port for one client at a time; empty: none
     // How long a client's maintenance holds the silence alarms at the most.
     int maintenanceLimitSeconds = 600;
+};
+
+// Another lab's monitor whose readings this one archives, read through the
+// broker of the [mqtt] section.
+struct SourceConfig {
+    QString name;
+    QString clientId; // the source monitor's
+    QString topicPrefix = QStringLiteral("frostgauge");
+    QStringList instruments; // empty: every instrument it publishes
 };
 
 struct AlarmConfig {
@@ -80,6 +89,7 @@ struct MonitorConfig {
     QString storePath;
     int retentionDays = 0; // 0: readings are kept for ever
     QVector<InstrumentConfig> instruments;
+    QVector<SourceConfig> sources;
     QVector<AlarmConfig> alarms;
 };
 

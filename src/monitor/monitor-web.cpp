@@ -69,6 +69,14 @@ MonitorWeb::MonitorWeb(const MonitorConfig &config, HistoryStore *store, QObject
     }
 }
 
+void MonitorWeb::addInstrument(const QString &instrument)
+{
+    if (m_names.contains(instrument))
+        return;
+    m_names << instrument;
+    m_instruments.insert(instrument, Instrument());
+}
+
 bool MonitorWeb::start(QString *error)
 {
     // The pages and the chart library are read once: the service's sandbox
@@ -135,6 +143,8 @@ void MonitorWeb::identity(const QString &instrument, const InstrumentIdentity &i
 void MonitorWeb::alarm(const QString &name, const QString &instrument, bool raised, double value, qint64 timeMs)
 {
     m_alarms[name] = AlarmState{instrument, raised, value, timeMs};
+    if (!m_alarmNames.contains(name))
+        m_alarmNames << name; // a source's own alarm, heard through the broker
     m_server->broadcast(streamEvent("alarm", {{"alarm", name},
                                               {"instrument", instrument},
                                               {"state", raised ? "raised" : "cleared"},

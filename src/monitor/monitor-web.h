@@ -28,7 +28,9 @@ public:
     bool start(QString *error);
     void stop();
 
-    // What the monitor learns, as it learns it.
+    // What the monitor learns, as it learns it. An archive adds its sources'
+    // instruments as it hears of them.
+    void addInstrument(const QString &instrument);
     void reading(const QString &instrument, qint64 timeMs, double kelvin, qint64 seq);
     void status(const QString &instrument, const QString &status);
     void identity(const QString &instrument, const InstrumentIdentity &identity);

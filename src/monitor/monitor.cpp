@@ -6,6 +6,8 @@
 #include "monitor/monitor-log.h"
 #include "monitor/monitor-web.h"
 #include "monitor/mqtt-publisher.h"
+#include "monitor/remote-source.h"
+#include "monitor/replay-responder.h"
 
 #include <QDateTime>
 #include <QTimer>
@@ -40,6 +42,8 @@ Monitor::Monitor(const MonitorConfig &config, QObject *parent)
         watchClock(now);
         for (Alarm *alarm : qAsConst(m_alarms))
             alarm->tick(now);
+        for (RemoteSource *source : qAsConst(m_sources))
+            source->tick(now);
     });
     connect(m_retentionTimer, &QTimer::timeout, this, &Monitor::applyRetention);
 }
@@ -63,8 +67,9 @@ bool Monitor::start()
             names << instrument.name;
         m_mqtt = new MqttPublisher(m_config.mqtt, &m_store, names, this);
         connect(m_mqtt, &MqttPublisher::storeCommitWanted, this, &Monitor::commit);
-        if (!m_mqtt->start())
-            return false;
+        // Any monitor answers an archive's requests for what it missed.
+        m_replays = new ReplayResponder(m_config.mqtt, &m_store, names, m_mqtt->client(), this);
+        connect(m_replays, &ReplayResponder::storeCommitWanted, this, &Monitor::commit);
     }
     if (m_config.http.enabled) {
         m_web = new MonitorWeb(m_config, &m_store, this);
@@ -86,7 +91,15 @@ bool Monitor::start()
         m_alarms.append(alarm);
     }
     record(QString(), EventKind::MonitorStarted,
-           QStringLiteral("%1 instrument(s), %2 alarm(s)").arg(m_config.instruments.size()).arg(m_alarms.size()));
+           m_config.sources.isEmpty()
+               ? QStringLiteral("%1 instrument(s), %2 alarm(s)").arg(m_config.instruments.size()).arg(m_alarms.size())
+               : QStringLiteral("%1 instrument(s), %2 source(s), %3 alarm(s)")
+                     .arg(m_config.instruments.size())
+                     .arg(m_config.sources.size())
+                     .arg(m_alarms.size()));
+    startArchive();
+    if (m_mqtt && !m_mqtt->start(!m_sources.isEmpty()))
+        return false;
     for (const InstrumentConfig &instrumentConfig : qAsConst(m_config.instruments)) {
         auto *link = new InstrumentLink(instrumentConfig, this);
         connect(link, &InstrumentLink::reading, this, &Monitor::reading);
@@ -111,6 +124,32 @@ bool Monitor::start()
         link->start();
     commit();
     return true;
+}
+
+void Monitor::startArchive()
+{
+    for (const SourceConfig &sourceConfig : qAsConst(m_config.sources)) {
+        auto *source = new RemoteSource(sourceConfig, &m_store, m_mqtt->client(), this);
+        m_sources.append(source);
+        if (m_web) {
+            for (const QString &name : source->instruments())
+                m_web->addInstrument(name);
+            connect(source, &RemoteSource::instrumentAdded, m_web, &MonitorWeb::addInstrument);
+            connect(source, &RemoteSource::status, m_web, &MonitorWeb::status);
+            connect(source, &RemoteSource::identity, m_web, &MonitorWeb::identity);
+            connect(source, &RemoteSource::alarm, m_web, &MonitorWeb::alarm);
+        }
+        connect(source, &RemoteSource::event, this, &Monitor::recordRemote);
+        connect(source, &RemoteSource::reading, this,
+                [this](const QString &instrument, qint64 timeMs, double kelvin, qint64 seq) {
+                    if (m_web)
+                        m_web->reading(instrument, timeMs, kelvin, seq);
+                    for (Alarm *alarm : qAsConst(m_alarms)) {
+                        if (alarm->config().instrument == instrument)
+                            alarm->reading(timeMs, kelvin);
+                    }
+                });
+    }
 }
 
 void Monitor::stopAlarmCommands()
@@ -179,6 +218,11 @@ void Monitor::record(const QString &instrument, EventKind kind, const QString &d
         else if (kind == EventKind::Maintenance)
             m_web->status(instrument, QStringLiteral("maintenance"));
     }
+    alarmEvent(instrument, kind, now);
+}
+
+void Monitor::alarmEvent(const QString &instrument, EventKind kind, qint64 now)
+{
     for (Alarm *alarm : qAsConst(m_alarms)) {
         if (alarm->config().instrument != instrument)
             continue;
@@ -189,6 +233,14 @@ void Monitor::record(const QString &instrument, EventKind kind, const QString &d
         else if (isMaintenanceEvent(kind))
             alarm->maintenance(kind == EventKind::Maintenance, now);
     }
+}
+
+void Monitor::recordRemote(const QString &instrument, EventKind kind, const QString &detail)
+{
+    const qint64 now = nowMs();
+    m_store.addEvent(instrument, now, kind, detail);
+    logLine(QStringLiteral("%1: %2: %3").arg(instrument, eventKindName(kind), detail));
+    alarmEvent(instrument, kind, now);
 }
 
 void Monitor::reading(const QString &instrument, qint64 timeMs, double kelvin)

@@ -20,6 +20,8 @@ class Alarm;
 class InstrumentLink;
 class MonitorWeb;
 class MqttPublisher;
+class RemoteSource;
+class ReplayResponder;
 class QTimer;
 
 class Monitor : public QObject
@@ -51,6 +53,10 @@ signals:
 
 private:
     void record(const QString &instrument, EventKind kind, const QString &detail);
+    // A remote instrument's event: stored and logged, and passed to its alarms.
+    void recordRemote(const QString &instrument, EventKind kind, const QString &detail);
+    void startArchive();
+    void alarmEvent(const QString &instrument, EventKind kind, qint64 now);
     void alarmChanged(const QString &name, const QString &instrument, bool raised, double value, qint64 timeMs);
     void reading(const QString &instrument, qint64 timeMs, double kelvin);
     void commit();
@@ -85,5 +91,7 @@ private:
     bool m_droppingSaid = false;
     QString m_failureCause;
     MqttPublisher *m_mqtt = nullptr;
+    ReplayResponder *m_replays = nullptr;
+    QVector<RemoteSource *> m_sources;
     MonitorWeb *m_web = nullptr;
 };

@@ -50,11 +50,11 @@ QString MqttClient::endpoint() const
     return QStringLiteral("%1:%2").arg(m_config.host).arg(m_config.port);
 }
 
-bool MqttClient::start(const QString &willTopic)
+bool MqttClient::start(const QString &willTopic, bool persistentSession)
 {
     initialiseLibrary();
     m_willTopic = willTopic;
-    m_client = mosquitto_new(m_config.clientId.toUtf8().constData(), true, this);
+    m_client = mosquitto_new(m_config.clientId.toUtf8().constData(), !persistentSession, this);
     if (!m_client) {
         qCCritical(lcMonitor).noquote() << "mqtt: cannot create a client";
         return false;
@@ -62,6 +62,7 @@ bool MqttClient::start(const QString &willTopic)
     mosquitto_connect_callback_set(m_client, &MqttClient::onConnect);
     mosquitto_disconnect_callback_set(m_client, &MqttClient::onDisconnect);
     mosquitto_publish_callback_set(m_client, &MqttClient::onPublish);
+    mosquitto_message_callback_set(m_client, &MqttClient::onMessage);
     mosquitto_max_inflight_messages_set(m_client, MaxInFlight);
 
     // A monitor that dies without a word leaves "offline" behind.
@@ -204,6 +205,22 @@ void MqttClient::onDisconnect(mosquitto *, void *self, int result)
 void MqttClient::onPublish(mosquitto *, void *self, int mid)
 {
     emit static_cast<MqttClient *>(self)->acknowledged(mid);
+}
+
+void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *message)
+{
+    const QString topic = QString::fromUtf8(message->topic);
+    const QByteArray payload(static_cast<const char *>(message->payload), message->payloadlen);
+    emit static_cast<MqttClient *>(self)->message(topic, payload, message->retain);
+}
+
+bool MqttClient::subscribe(const QString &pattern)
+{
+    if (!m_connected)
+        return false;
+    const bool ok = mosquitto_subscribe(m_client, nullptr, pattern.toUtf8().constData(), 1) == MOSQ_ERR_SUCCESS;
+    watchSocket();
+    return ok;
 }
 
 void MqttClient::connectResult(int result)

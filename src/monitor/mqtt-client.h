@@ -23,8 +23,10 @@ public:
 
     // Sets the client up (Last Will on willTopic, login, TLS) and starts
     // connecting. False, with the reason logged, when the configuration cannot
-    // be used (an unreadable password file, a bad TLS file).
-    bool start(const QString &willTopic);
+    // be used (an unreadable password file, a bad TLS file). With a persistent
+    // session the broker keeps the subscriptions and queues what arrives for
+    // them while the client is away.
+    bool start(const QString &willTopic, bool persistentSession = false);
     // Publishes "offline" on the Will's topic and disconnects.
     void stop();
 
@@ -34,17 +36,21 @@ public:
     bool publish(const QString &topic, const QByteArray &payload, bool retain, int *mid = nullptr);
     // Lets what was published go out (and watches for more to write).
     void flush();
+    // At QoS 1; done again by the owner at each connected().
+    bool subscribe(const QString &pattern);
 
 signals:
     void connected();
     void disconnected();
     // The broker has the message (QoS 1 and 2), or it left (QoS 0).
     void acknowledged(int mid);
+    void message(const QString &topic, const QByteArray &payload, bool retained);
 
 private:
     static void onConnect(mosquitto *client, void *self, int result);
     static void onDisconnect(mosquitto *client, void *self, int result);
     static void onPublish(mosquitto *client, void *self, int mid);
+    static void onMessage(mosquitto *client, void *self, const struct mosquitto_message *message);
 
     void connectResult(int result);
     void lose(int result);

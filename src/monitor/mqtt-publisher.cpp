@@ -31,9 +31,10 @@ QString MqttPublisher::topic(const QString &instrument, const QString &leaf) con
     return MqttPayloads::instrumentTopic(m_config.topicPrefix, instrument, leaf);
 }
 
-bool MqttPublisher::start()
+bool MqttPublisher::start(bool persistentSession)
 {
-    return m_client->start(MqttPayloads::monitorStatusTopic(m_config.topicPrefix, m_config.clientId));
+    return m_client->start(MqttPayloads::monitorStatusTopic(m_config.topicPrefix, m_config.clientId),
+                           persistentSession);
 }
 
 void MqttPublisher::stop()

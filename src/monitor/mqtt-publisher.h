@@ -26,8 +26,12 @@ public:
                   QObject *parent = nullptr);
 
     // Starts connecting. False, with the reason logged, when the configuration
-    // cannot be used (an unreadable password file, a bad TLS file).
-    bool start();
+    // cannot be used (an unreadable password file, a bad TLS file). An archive
+    // keeps a persistent session: the broker queues its sources' messages
+    // while it is away.
+    bool start(bool persistentSession = false);
+    // The connection, which the archive's parts share.
+    MqttClient *client() const { return m_client; }
     // Says "offline" and disconnects.
     void stop();
 

@@ -1,0 +1,369 @@
+#include "monitor/remote-source.h"
+
+#include "monitor/monitor-log.h"
+#include "monitor/mqtt-client.h"
+
+#include <QDateTime>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+#include <cmath>
+
+using namespace ArchivePayloads;
+
+namespace {
+
+// A status is one of the source's few words; anything longer or odd is not one.
+bool plausibleStatus(const QByteArray &payload)
+{
+    if (payload.isEmpty() || payload.size() > 32)
+        return false;
+    for (const char c : payload) {
+        if (!((c >= 'a' && c <= 'z') || c == ' '))
+            return false;
+    }
+    return true;
+}
+
+bool plausibleName(const QString &name)
+{
+    if (name.isEmpty() || name.size() > 200 || name == QLatin1String("monitor"))
+        return false;
+    for (const QChar c : name) {
+        if (c == QLatin1Char('+') || c == QLatin1Char('#') || c.category() == QChar::Other_Control
+            || c.category() == QChar::Other_Format)
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+RemoteSource::RemoteSource(const SourceConfig &config, HistoryStore *store, MqttClient *client, QObject *parent)
+    : QObject(parent), m_config(config), m_store(store), m_client(client)
+{
+    for (const QString &instrument : config.instruments)
+        remote(instrument, QString());
+    // What an earlier run archived is known before the source says anything.
+    const QString mine = config.name + QLatin1Char('/');
+    for (const QString &name : store->instruments()) {
+        if (name.startsWith(mine) && m_names.size() < MaxInstruments)
+            remote(name.mid(mine.size()), QString());
+    }
+    if (client) {
+        connect(client, &MqttClient::connected, this, &RemoteSource::connected);
+        connect(client, &MqttClient::message, this,
+                [this](const QString &topic, const QByteArray &payload, bool retained) {
+                    receive(topic, payload, retained, QDateTime::currentMSecsSinceEpoch());
+                });
+    }
+}
+
+QString RemoteSource::archivedName(const QString &source, const QString &instrument)
+{
+    return source + QLatin1Char('/') + instrument;
+}
+
+QString RemoteSource::monitorTopic() const
+{
+    return m_config.topicPrefix + QStringLiteral("/monitor/") + m_config.clientId;
+}
+
+QString RemoteSource::requestTopic() const
+{
+    return monitorTopic() + QStringLiteral("/replay");
+}
+
+QString RemoteSource::answerTopic() const
+{
+    return monitorTopic() + QStringLiteral("/replayed");
+}
+
+void RemoteSource::connected()
+{
+    const QString prefix = m_config.topicPrefix + QLatin1Char('/');
+    for (const QString &leaf : {QStringLiteral("+/temperature"), QStringLiteral("+/status"), QStringLiteral("+/info"),
+                                QStringLiteral("+/alarm/+")})
+        m_client->subscribe(prefix + leaf);
+    m_client->subscribe(monitorTopic() + QStringLiteral("/status"));
+    m_client->subscribe(answerTopic());
+    // Requests that went out before are asked again: the source may never have had them.
+    for (Remote &remote : m_remotes) {
+        remote.asking = false;
+        remote.retryAtMs = 0;
+    }
+}
+
+RemoteSource::Remote *RemoteSource::remote(const QString &instrument, const QString &topic)
+{
+    const auto known = m_remotes.find(instrument);
+    if (known != m_remotes.end())
+        return &known.value();
+    if (!m_config.instruments.isEmpty() && !topic.isEmpty() && !m_config.instruments.contains(instrument)) {
+        refuse(topic, QStringLiteral("an instrument not in the source's instruments= list"));
+        return nullptr;
+    }
+    if (!plausibleName(instrument)) {
+        refuse(topic, QStringLiteral("an instrument name no monitor gives"));
+        return nullptr;
+    }
+    if (m_remotes.size() >= MaxInstruments) {
+        refuse(topic, QStringLiteral("more instruments than %1").arg(MaxInstruments));
+        return nullptr;
+    }
+    Remote &added = m_remotes[instrument];
+    added.name = archivedName(m_config.name, instrument);
+    const SeqRanges &held = m_store->archivedSeqs(added.name);
+    added.liveSeq = held.highest();
+    m_names.append(added.name);
+    if (!topic.isEmpty())
+        emit instrumentAdded(added.name);
+    return &added;
+}
+
+void RemoteSource::refuse(const QString &topic, const QString &kind)
+{
+    if (m_said.contains(kind))
+        return;
+    m_said.insert(kind);
+    qCInfo(lcMonitor).noquote() << QStringLiteral("source %1: a message on %2 is refused: %3 (said once for this "
+                                                  "kind; nothing of it is stored)")
+                                       .arg(m_config.name, topic, kind);
+}
+
+void RemoteSource::receive(const QString &topic, const QByteArray &payload, bool retained, qint64 nowMs)
+{
+    Q_UNUSED(retained);
+    m_nowMs = nowMs;
+    const QString prefix = m_config.topicPrefix + QLatin1Char('/');
+    if (!topic.startsWith(prefix))
+        return;
+    if (topic == answerTopic()) {
+        answer(payload, topic, nowMs);
+        return;
+    }
+    if (topic == monitorTopic() + QStringLiteral("/status")) {
+        monitorStatus(payload);
+        return;
+    }
+    const QStringList levels = topic.mid(prefix.size()).split(QLatin1Char('/'));
+    if (levels.size() < 2 || levels.first() == QLatin1String("monitor"))
+        return; // another monitor's own topics under the same prefix
+    const QString &leaf = levels.at(1);
+    if (levels.size() == 2 && leaf == QLatin1String("temperature")) {
+        if (Remote *found = remote(levels.first(), topic))
+            liveReading(found, payload, topic, nowMs);
+    } else if (levels.size() == 2 && leaf == QLatin1String("status")) {
+        if (Remote *found = remote(levels.first(), topic))
+            instrumentStatus(found, payload, topic);
+    } else if (levels.size() == 2 && leaf == QLatin1String("info")) {
+        if (Remote *found = remote(levels.first(), topic)) {
+            const QJsonObject info = QJsonDocument::fromJson(payload.left(4096)).object();
+            if (payload.size() > 4096 || info.isEmpty()) {
+                refuse(topic, QStringLiteral("information that is not a JSON object"));
+                return;
+            }
+            InstrumentIdentity heard;
+            heard.model = info.value(QLatin1String("model")).toString().left(64);
+            heard.serialNumber = info.value(QLatin1String("serial_number")).toString().left(64);
+            heard.version = info.value(QLatin1String("version")).toString().left(64);
+            emit identity(found->name, heard);
+        }
+    } else if (levels.size() == 3 && leaf == QLatin1String("alarm")) {
+        if (Remote *found = remote(levels.first(), topic))
+            remoteAlarm(found, levels.at(2), payload, topic);
+    }
+}
+
+void RemoteSource::liveReading(Remote *remote, const QByteArray &payload, const QString &topic, qint64 nowMs)
+{
+    RemoteReading reading;
+    const Problem problem = parseReading(payload, nowMs, &reading);
+    if (problem != Problem::None) {
+        refuse(topic, problemText(problem));
+        return;
+    }
+    const SeqRanges &held = m_store->archivedSeqs(remote->name);
+    const qint64 highest = held.highest();
+    // A number far beyond the last (a wrong publisher, a damaged message)
+    // would make the archive ask for billions and hold the rest as lost.
+    const qint64 since = qMax<qint64>(0, (reading.timeMs - remote->liveTimeMs) / 1000);
+    if (highest > 0 && reading.seq > highest && reading.seq - highest > PlausibleJump + 100 * since) {
+        refuse(topic, QStringLiteral("a sequence number far beyond the last one held"));
+        return;
+    }
+    if (!m_store->addArchivedReading(remote->name, reading.timeMs, reading.kelvin, reading.seq)) {
+        if (!m_said.contains(QStringLiteral("repeat")))
+            qCInfo(lcMonitor).noquote() << QStringLiteral("source %1: readings already held arrive again (a "
+                                                          "broker's redelivery); they are dropped (said once)")
+                                               .arg(m_config.name);
+        m_said.insert(QStringLiteral("repeat"));
+    }
+    if (reading.seq > remote->liveSeq) {
+        remote->liveSeq = reading.seq;
+        remote->liveTimeMs = reading.timeMs;
+        emit this->reading(remote->name, reading.timeMs, reading.kelvin, reading.seq);
+    }
+    askIfMissing(remote, nowMs);
+}
+
+qint64 RemoteSource::missingCount(Remote *remote)
+{
+    const SeqRanges &held = m_store->archivedSeqs(remote->name);
+    const qint64 highest = held.highest();
+    return highest - held.countIn(1, highest);
+}
+
+int RemoteSource::requestsUnderWay() const
+{
+    int asking = 0;
+    for (const Remote &remote : m_remotes)
+        asking += remote.asking ? 1 : 0;
+    return asking;
+}
+
+void RemoteSource::askIfMissing(Remote *remote, qint64 nowMs)
+{
+    if (remote->asking || nowMs < remote->retryAtMs || !m_client || !m_client->isConnected())
+        return;
+    if (requestsUnderWay() >= MaxRequests)
+        return; // the clock's next tick asks
+    const SeqRanges &held = m_store->archivedSeqs(remote->name);
+    const QVector<SeqRange> missing = held.missing(1, held.highest(), 1);
+    if (missing.isEmpty())
+        return;
+    const QString instrument = remote->name.mid(m_config.name.size() + 1);
+    ReplayRequest request{instrument, missing.first().first,
+                          qMin(missing.first().last, missing.first().first + MaxAnswerSpan - 1)};
+    if (!m_client->publish(requestTopic(), replayRequest(request), false))
+        return;
+    m_client->flush();
+    qCInfo(lcMonitor).noquote() << QStringLiteral("source %1: asking for readings %2 to %3 of %4, missing here")
+                                       .arg(m_config.name)
+                                       .arg(request.fromSeq)
+                                       .arg(request.toSeq)
+                                       .arg(instrument);
+    remote->asking = true;
+    remote->asked = request;
+    remote->askedAtMs = nowMs;
+    remote->missingBefore = missingCount(remote);
+}
+
+void RemoteSource::answer(const QByteArray &payload, const QString &topic, qint64 nowMs)
+{
+    ReplayAnswer answer;
+    const Problem problem = parseReplayAnswer(payload, nowMs, &answer);
+    if (problem != Problem::None) {
+        refuse(topic, problemText(problem));
+        return;
+    }
+    Remote *found = m_remotes.contains(answer.instrument) ? &m_remotes[answer.instrument] : nullptr;
+    if (!found) {
+        // Answers to another archive's requests for instruments not kept here.
+        return;
+    }
+    if (answer.refused > 0)
+        refuse(topic, problemText(answer.refusedProblem));
+    for (const RemoteReading &reading : qAsConst(answer.readings))
+        m_store->addArchivedReading(found->name, reading.timeMs, reading.kelvin, reading.seq);
+    if (!answer.done)
+        return;
+    // Numbers the source no longer has are a gap for good, said once as an event.
+    found->sourceLastSeq = answer.lastSeq;
+    for (const SeqRange &lost : qAsConst(answer.lost)) {
+        const SeqRanges &held = m_store->archivedSeqs(found->name);
+        if (lost.last > answer.lastSeq || held.countIn(lost.first, lost.last) == lost.last - lost.first + 1)
+            continue;
+        m_store->settleLost(found->name, lost.first, lost.last);
+        emit event(found->name, EventKind::Gap,
+                   QStringLiteral("readings %1 to %2 are not in %3's store (deleted by its retention, or dropped "
+                                  "there); the archive has a gap there")
+                       .arg(lost.first)
+                       .arg(lost.last)
+                       .arg(m_config.name));
+    }
+    if (!found->asking || answer.answered.fromSeq != found->asked.fromSeq)
+        return; // another archive's answer: what it brought is kept all the same
+    found->asking = false;
+    if (missingCount(found) < found->missingBefore) {
+        found->retryMs = RetryMs;
+        found->retryAtMs = 0;
+    } else {
+        // Nothing new came: the source cannot help now; asked again later.
+        found->retryAtMs = nowMs + found->retryMs;
+        found->retryMs = qMin(found->retryMs * 2, LongestRetryMs);
+    }
+    askIfMissing(found, nowMs);
+}
+
+void RemoteSource::monitorStatus(const QByteArray &payload)
+{
+    const bool online = payload == "online";
+    if (!online && payload != "offline")
+        return;
+    if (m_sourceHeard && online == m_sourceOnline)
+        return;
+    // The first word heard is the state the archive starts from, not a change.
+    const bool change = m_sourceHeard;
+    m_sourceHeard = true;
+    m_sourceOnline = online;
+    for (Remote &remote : m_remotes) {
+        if (online) {
+            // Whatever went unanswered while it was away is asked at once.
+            remote.asking = false;
+            remote.retryAtMs = 0;
+            remote.retryMs = RetryMs;
+            emit status(remote.name, remote.status.isEmpty() ? QStringLiteral("starting") : remote.status);
+        } else {
+            emit status(remote.name, QStringLiteral("source offline"));
+            if (change)
+                emit event(remote.name, EventKind::Lost,
+                           QStringLiteral("source %1 offline: its monitor left the broker").arg(m_config.name));
+        }
+    }
+}
+
+void RemoteSource::instrumentStatus(Remote *remote, const QByteArray &payload, const QString &topic)
+{
+    if (!plausibleStatus(payload)) {
+        refuse(topic, QStringLiteral("a status that is not one of a monitor's words"));
+        return;
+    }
+    const QString status = QString::fromLatin1(payload);
+    if (status == remote->status)
+        return;
+    const bool first = remote->status.isEmpty();
+    remote->status = status;
+    if (!m_sourceOnline && first)
+        return; // shown once the source's monitor is heard online
+    emit this->status(remote->name, status);
+    // The first word heard is the state the archive starts from, not a change.
+    if (!first)
+        emit event(remote->name, status == QLatin1String("online") ? EventKind::Connected : EventKind::Lost,
+                   QStringLiteral("%1 says %2").arg(m_config.name, status));
+}
+
+void RemoteSource::remoteAlarm(Remote *remote, const QString &alarm, const QByteArray &payload, const QString &topic)
+{
+    const QJsonObject fields = QJsonDocument::fromJson(payload.left(4096)).object();
+    const QString state = fields.value(QLatin1String("state")).toString();
+    const QDateTime time = QDateTime::fromString(fields.value(QLatin1String("time")).toString(), Qt::ISODateWithMs);
+    if (payload.size() > 4096 || (state != QLatin1String("raised") && state != QLatin1String("cleared"))
+        || !time.isValid() || !plausibleName(alarm)) {
+        refuse(topic, QStringLiteral("an alarm that is not a monitor's alarm message"));
+        return;
+    }
+    const QJsonValue value = fields.value(QLatin1String("value"));
+    emit this->alarm(archivedName(m_config.name, alarm), remote->name, state == QLatin1String("raised"),
+                     value.isDouble() ? value.toDouble() : std::nan(""), time.toMSecsSinceEpoch());
+}
+
+void RemoteSource::tick(qint64 nowMs)
+{
+    m_nowMs = nowMs;
+    for (Remote &remote : m_remotes) {
+        if (remote.asking && nowMs - remote.askedAtMs > AnswerTimeoutMs)
+            remote.asking = false; // unanswered: the source was away, or the request lost
+        askIfMissing(&remote, nowMs);
+    }
+}
