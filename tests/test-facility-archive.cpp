@@ -15,6 +15,8 @@
 #include "support/test-files.h"
 #include "support/test-main.h"
 
+#include <QDateTime>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTemporaryDir>
@@ -57,7 +59,8 @@ private:
     }
 
     // A lab PC: one simulated instrument at ten readings a second, its own store and prefix.
-    void startLab(Lab *lab, int port, const QByteArray &login = {}, const QString &prefix = QString())
+    void startLab(Lab *lab, int port, const QByteArray &login = {}, const QString &prefix = QString(),
+                  const QByteArray &store = {})
     {
         const QString state = writeTestFile(*dir, lab->name + "-state.json", "{\"rs232:period\": 100}");
         lab->sim =
@@ -66,7 +69,7 @@ private:
         lab->store = path(lab->name + ".db");
         lab->config =
             writeTestFile(*dir, lab->name + ".conf",
-                          "[store]\npath=" + QFile::encodeName(lab->store) + "\n"
+                          "[store]\npath=" + QFile::encodeName(lab->store) + "\n" + store
                               + mqttSection(port, lab->name + "-monitor",
                                             prefix.isEmpty() ? "frostgauge/" + lab->name : prefix, login)
                               + "[instrument/cryo]\nport=" + QFile::encodeName(path(lab->name + "-tty")) + "\n");
@@ -194,6 +197,122 @@ private slots:
             QCOMPARE(archiveCsv.code, 0);
             QCOMPARE(archiveCsv.out.replace(lab.name + "/cryo", "cryo"), source.out);
         }
+    }
+
+    // A source whose retention deleted its oldest readings says so; the
+    // archive records the gap once and asks no more. A request for a billion
+    // readings is answered within the source's bounds.
+    void gapsAndBounds()
+    {
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        Lab lab;
+        lab.name = "lab1";
+        {
+            HistoryStore old;
+            QVERIFY(old.openForWriting(path("lab1.db")));
+            for (int i = 0; i < 100; ++i)
+                old.addReading("cryo", now - 40LL * 86400000 + i * 60000, 4.2);
+            QVERIFY(old.commit());
+        }
+        MqttBroker broker(dir->path());
+        startLab(&lab, broker.port(), {}, {}, "retention_days=30\n");
+        QVERIFY(lab.monitor->waitForLog("100 readings older than 30 days deleted"));
+        MonitorRun archive;
+        QVERIFY(archive.start(archiveConfig(broker.port(), {"lab1"})));
+        QVERIFY2(archive.waitForLog("lab1/cryo: gap: readings 1 to 100 are not in lab1's store"),
+                 qPrintable(archive.log()));
+        QTRY_VERIFY_WITH_TIMEOUT(archived("lab1") >= 30, 15000);
+        QCOMPARE(archive.log().count("asking for readings 1 to"), 1);
+
+        QProcess answers;
+        answers.start("mosquitto_sub", {"-h", "127.0.0.1", "-p", QString::number(broker.port()), "-t",
+                                        "frostgauge/lab1/monitor/lab1-monitor/replayed", "-q", "1"});
+        QVERIFY(answers.waitForStarted());
+        QTest::qWait(300);
+        QProcess ask;
+        ask.start("mosquitto_pub", {"-h", "127.0.0.1", "-p", QString::number(broker.port()), "-q", "1", "-t",
+                                    "frostgauge/lab1/monitor/lab1-monitor/replay", "-m",
+                                    "{\"instrument\":\"cryo\",\"from_seq\":1,\"to_seq\":1000000000}"});
+        QVERIFY(ask.waitForFinished(5000));
+        QByteArray received;
+        QTRY_VERIFY_WITH_TIMEOUT((received += answers.readAllStandardOutput()).contains("\"done\":true"), 10000);
+        answers.kill();
+        answers.waitForFinished();
+        const QList<QByteArray> messages = received.trimmed().split('\n');
+        const QJsonObject end = QJsonDocument::fromJson(messages.last()).object();
+        QCOMPARE(end.value("from_seq").toInt(), 1);
+        QVERIFY2(end.value("to_seq").toDouble() <= end.value("last_seq").toDouble(), messages.last().constData());
+        QCOMPARE(end.value("lost").toArray().first().toArray(), QJsonArray({1, 100}));
+        for (const QByteArray &message : messages)
+            QVERIFY(message.size() < 64 * 1024);
+        // The archive took that answer in too without asking, and its source is still live.
+        const qint64 live = archived("lab1");
+        QTRY_VERIFY_WITH_TIMEOUT(archived("lab1") >= live + 10, 10000);
+        QCOMPARE(archive.log().count("asking for readings 1 to"), 1);
+        QVERIFY(!archive.stop().startsWith("exit"));
+        HistoryStore store;
+        QVERIFY(store.openForReading(path("archive.db")));
+        QVector<StoredEvent> events;
+        QVERIFY(store.events("lab1/cryo", 0, std::numeric_limits<qint64>::max(), &events));
+        int gaps = 0;
+        for (const StoredEvent &event : events)
+            gaps += event.kind == EventKind::Gap ? 1 : 0;
+        QCOMPARE(gaps, 1);
+        QVERIFY(!lab.monitor->stop().startsWith("exit"));
+    }
+
+    // Each lab PC publishes under its own prefix only: the broker drops a
+    // source's messages under another lab's prefix, and the archive, which
+    // reads everything and asks every source, works under the same rules.
+    void brokerRefusesAnotherLabsPrefix()
+    {
+        const QString passwords = path("passwords");
+        for (const QString user : {"lab1", "lab2", "archive"}) {
+            QProcess tool;
+            QStringList arguments{"-b", passwords, user, user + "-secret"};
+            if (!QFile::exists(passwords))
+                arguments.prepend("-c");
+            tool.start("mosquitto_passwd", arguments);
+            QVERIFY(tool.waitForFinished(5000));
+            QCOMPARE(tool.exitCode(), 0);
+        }
+        const QString acl = writeTestFile(*dir, "acl",
+                                          "pattern readwrite frostgauge/%u/#\n"
+                                          "user archive\n"
+                                          "topic read frostgauge/#\n"
+                                          "topic write frostgauge/+/monitor/+/replay\n");
+        MqttBroker broker(dir->path(), "allow_anonymous false\npassword_file " + QFile::encodeName(passwords)
+                                           + "\nacl_file " + QFile::encodeName(acl) + "\nlog_type all\n");
+        auto login = [&](const QString &user) {
+            return "username=" + user.toUtf8() + "\npassword_file="
+                   + QFile::encodeName(writeTestFile(*dir, user + ".secret", user.toUtf8() + "-secret\n")) + "\n";
+        };
+        // lab2 claims lab1's prefix.
+        Lab impostor;
+        impostor.name = "lab2";
+        startLab(&impostor, broker.port(), login("lab2"), "frostgauge/lab1");
+        QVERIFY(impostor.monitor->waitForLog("mqtt: connected"));
+        QVERIFY(impostor.monitor->waitForLog("cryo: connected"));
+        QString brokerLog;
+        QTRY_VERIFY2_WITH_TIMEOUT((brokerLog += broker.log()).contains("Denied PUBLISH from lab2-monitor"),
+                                  qPrintable(brokerLog + impostor.monitor->log()), 10000);
+        // lab1 itself, started before the archive: its first readings come by replay.
+        Lab lab;
+        lab.name = "lab1";
+        startLab(&lab, broker.port(), login("lab1"));
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(lab.store, "cryo") >= 30, 10000);
+        MonitorRun archive;
+        QVERIFY(archive.start(archiveConfig(broker.port(), {"lab1"}, login("archive"))));
+        QTRY_VERIFY_WITH_TIMEOUT(archived("lab1") >= 40, 15000);
+        QVERIFY(archive.log().contains("asking for readings 1 to"));
+        QVERIFY(!archive.stop().startsWith("exit"));
+        // Everything archived is lab1's own: the same numbers with the same times.
+        const QStringList held = rows(path("archive.db"), "lab1/cryo");
+        const QStringList own = rows(lab.store, "cryo");
+        for (const QString &row : held)
+            QVERIFY2(own.contains(row), qPrintable(row));
+        QVERIFY(!lab.monitor->stop().startsWith("exit"));
+        QVERIFY(!impostor.monitor->stop().startsWith("exit"));
     }
 };
 
