@@ -268,6 +268,31 @@ private slots:
                                          << "[alarm/x] silence: takes a number from 0.1 to 86400";
         QTest::newRow("stray key in [instrument]") << store + one + "[instrument]\nport=x\n"
                                                    << "[instrument]: sections are [instrument/NAME]";
+        const QByteArray mqtt = "[mqtt]\nhost=h\n";
+        const QByteArray source = "[source/lab2]\nclient_id=lab2-monitor\ntopic_prefix=fg/lab2\n";
+        QTest::newRow("source without mqtt") << store + source << "[source/lab2]: a source is read through the broker of an [mqtt] section";
+        QTest::newRow("source without client") << store + mqtt + "[source/lab2]\ntopic_prefix=fg/lab2\n"
+                                               << "[source/lab2] client_id: is missing";
+        QTest::newRow("source client with /") << store + mqtt + "[source/lab2]\nclient_id=a/b\n"
+                                              << "[source/lab2] client_id: may not hold +, # or /";
+        QTest::newRow("source prefix wildcard") << store + mqtt + "[source/lab2]\nclient_id=m\ntopic_prefix=fg/#\n"
+                                                << "[source/lab2] topic_prefix: takes a topic without + or #";
+        QTest::newRow("source on the own prefix") << store + mqtt + one + "[source/lab2]\nclient_id=m\n"
+                                                  << "[source/lab2] topic_prefix: frostgauge is this monitor's own topic_prefix";
+        QTest::newRow("two sources, one prefix") << store + mqtt + source + "[source/lab3]\nclient_id=n\ntopic_prefix=fg/lab2\n"
+                                                 << "[source/lab3] topic_prefix: fg/lab2 is the topic_prefix of source lab2 too";
+        QTest::newRow("source with an unknown key") << store + mqtt + source + "host=x\n" << "[source/lab2] host: unknown key";
+        QTest::newRow("source name with /") << store + mqtt + "[source/a/b]\nclient_id=m\n" << "[source/a/b]: a name may not hold +, # or /";
+        QTest::newRow("empty name in the list") << store + mqtt + source + "instruments=cryo1,,cryo2\n"
+                                                << "[source/lab2] instruments: an empty name in the list";
+        QTest::newRow("a list name with #") << store + mqtt + source + "instruments=cryo#1\n"
+                                            << "[source/lab2] instruments: a name may not hold +, # or /";
+        QTest::newRow("a name listed twice") << store + mqtt + source + "instruments=cryo1, cryo1\n"
+                                             << "[source/lab2] instruments: cryo1 is listed twice";
+        QTest::newRow("alarm on an unknown source") << store + mqtt + source + "[alarm/x]\ninstrument=lab9/cryo1\nabove=3\n"
+                                                    << "[alarm/x] instrument: no [source/lab9] section for lab9/cryo1";
+        QTest::newRow("alarm on an unlisted instrument") << store + mqtt + source + "instruments=cryo1\n[alarm/x]\ninstrument=lab2/cryo2\nabove=3\n"
+                                                         << "[alarm/x] instrument: cryo2 is not in the instruments= of [source/lab2]";
         // clang-format on
     }
 
@@ -282,6 +307,31 @@ private slots:
         QString expected = message;
         expected.replace(QStringLiteral("DIR"), dir.path());
         QVERIFY2(error.startsWith(path + QStringLiteral(": ")) && error.contains(expected), qPrintable(error));
+    }
+
+    // An archive: sources without instruments of its own, lists as written,
+    // alarms on remote instruments.
+    void sources()
+    {
+        MonitorConfig config;
+        QString error;
+        QVERIFY2(
+            readMonitorConfig(write("archive.conf", "[store]\npath=a.db\n[mqtt]\nhost=broker\nclient_id=archive\n"
+                                                    "[source/lab2]\nclient_id=lab2-monitor\n"
+                                                    "topic_prefix=facility/lab2\ninstruments=cryo 1, K\xc3\xbchler\n"
+                                                    "[source/lab3]\nclient_id=lab3-monitor\n"
+                                                    "[alarm/warm]\ninstrument=lab2/cryo 1\nabove=10\n"
+                                                    "[alarm/any]\ninstrument=lab3/whatever\nlost=true\n"),
+                              &config, &error),
+            qPrintable(error));
+        QCOMPARE(config.instruments.size(), 0);
+        QCOMPARE(config.sources.size(), 2);
+        QCOMPARE(config.sources.at(0).instruments, QStringList({"cryo 1", QString::fromUtf8("K\xc3\xbchler")}));
+        QCOMPARE(config.sources.at(0).topicPrefix, QStringLiteral("facility/lab2"));
+        QCOMPARE(config.sources.at(1).topicPrefix, QStringLiteral("frostgauge")); // none of its own here
+        QVERIFY(config.sources.at(1).instruments.isEmpty());
+        QCOMPARE(config.alarms.at(0).instrument, QStringLiteral("lab2/cryo 1"));
+        QCOMPARE(config.alarms.at(1).instrument, QStringLiteral("lab3/whatever"));
     }
 
     // [http] as written: addresses, users, and a warning for an address
