@@ -4,7 +4,10 @@
 // Each instrument cools down from room temperature, then holds near 4 K with
 // a one-reading warm spike in its last day and an hour with no readings (a
 // lost connection, recorded as events). It writes the store and prints its path.
+// With --acknowledged a monitor started on it publishes no backlog (the
+// archive's replay benchmark asks for the readings instead).
 // Usage: frostgauge-bench-history-store STORE [DAYS | --readings N] [--instrument NAME] [--instruments N]
+// [--acknowledged]
 
 #include "history/history-store.h"
 
@@ -20,7 +23,9 @@ int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     if (argc < 2) {
-        fprintf(stderr, "usage: %s STORE [DAYS | --readings N] [--instrument NAME] [--instruments N]\n", argv[0]);
+        fprintf(stderr,
+                "usage: %s STORE [DAYS | --readings N] [--instrument NAME] [--instruments N] [--acknowledged]\n",
+                argv[0]);
         return 2;
     }
     const QString path = QString::fromLocal8Bit(argv[1]);
@@ -28,11 +33,14 @@ int main(int argc, char *argv[])
     qint64 total = 30LL * 86400;
     QString instrument = QStringLiteral("cryostat1");
     int instruments = 1;
+    bool acknowledged = false; // as if a broker had every reading: a monitor on it republishes none
     for (int i = 0; i < args.size(); ++i) {
         if (args.at(i) == QLatin1String("--readings") && i + 1 < args.size())
             total = args.at(++i).toLongLong();
         else if (args.at(i) == QLatin1String("--instrument") && i + 1 < args.size())
             instrument = args.at(++i);
+        else if (args.at(i) == QLatin1String("--acknowledged"))
+            acknowledged = true;
         else if (args.at(i) == QLatin1String("--instruments") && i + 1 < args.size())
             instruments = qBound(1, args.at(++i).toInt(), 64);
         else
@@ -57,7 +65,9 @@ int main(int argc, char *argv[])
             double kelvin = 4.2 + 290.8 * std::exp(-i / 36000.0) + 0.01 * std::sin(i / 60.0 + n);
             if (quirks && i == spike)
                 kelvin += 40;
-            store.addReading(name, start + i * 1000, kelvin);
+            const qint64 seq = store.addReading(name, start + i * 1000, kelvin);
+            if (acknowledged)
+                store.setAcknowledged(name, seq, start + i * 1000);
             if (i % 100000 == 99999 && !store.commit()) {
                 fprintf(stderr, "%s\n", qPrintable(store.error()));
                 return 1;

@@ -260,6 +260,33 @@ private slots:
                                 + log.lines().join('\n')));
     }
 
+    // An answer's chunks come faster than the monitor's half-second commits:
+    // the source asks for a commit before the waiting readings reach their
+    // bound, so that none is dropped.
+    void answersBurstWithoutLoss()
+    {
+        QTemporaryDir dir;
+        HistoryStore store;
+        QVERIFY(store.openForWriting(dir.filePath("archive.db")));
+        store.setMaxWaitingReadings(RemoteSource::CommitAfterReadings + ChunkReadings);
+        SourceConfig config;
+        config.name = "lab";
+        config.clientId = "m";
+        config.topicPrefix = "fg/lab";
+        RemoteSource source(config, &store, nullptr);
+        connect(&source, &RemoteSource::storeCommitWanted, this, [&] { QVERIFY(store.commit()); });
+        source.receive("fg/lab/cryo/temperature", reading(100000), false, Now);
+        for (qint64 first = 1; first < 100000; first += ChunkReadings) {
+            QVector<RemoteReading> chunk;
+            for (qint64 seq = first; seq < first + ChunkReadings && seq < 100000; ++seq)
+                chunk.append({Now - 200000 + seq, 4.2, seq});
+            source.receive("fg/lab/monitor/m/replayed", replayChunk("cryo", chunk), false, Now);
+        }
+        QCOMPARE(store.takeDropped().count, qint64(0));
+        QVERIFY(store.commit());
+        QCOMPARE(store.archivedSeqs("lab/cryo").ranges(), ranges({{1, 100000}}));
+    }
+
     // Without an instruments= list, instruments come as they are heard of,
     // within a bound, and only with names a monitor gives.
     void instrumentsHeardOf()

@@ -60,6 +60,10 @@ bool Monitor::start()
     int perFiveMinutes = 0;
     for (const InstrumentConfig &instrument : qAsConst(m_config.instruments))
         perFiveMinutes += 300 * (instrument.period > 0 ? 1000 / instrument.period : 10);
+    // An archive's answers come in bursts of many thousands between commits;
+    // what it drops while its store cannot be written, it asks for again.
+    if (!m_config.sources.isEmpty())
+        perFiveMinutes += ArchiveWaitingReadings;
     m_store.setMaxWaitingReadings(qMax(MinWaitingReadings, perFiveMinutes));
     if (m_config.mqtt.enabled) {
         QStringList names;
@@ -140,6 +144,7 @@ void Monitor::startArchive()
             connect(source, &RemoteSource::alarm, m_web, &MonitorWeb::alarm);
         }
         connect(source, &RemoteSource::event, this, &Monitor::recordRemote);
+        connect(source, &RemoteSource::storeCommitWanted, this, &Monitor::commit);
         connect(source, &RemoteSource::reading, this,
                 [this](const QString &instrument, qint64 timeMs, double kelvin, qint64 seq) {
                     if (m_web)

@@ -35,6 +35,8 @@ public:
     static constexpr int PublishCommitDelayMs = 5;
     // Readings that wait for an unwritable store, at the least.
     static constexpr int MinWaitingReadings = 3000;
+    // And for an archive, beyond its own instruments' (tens of bytes each).
+    static constexpr int ArchiveWaitingReadings = 100000;
     // How often the store's path is checked to still name the file written.
     static constexpr int StoreWatchIntervalMs = 2000;
 

@@ -266,6 +266,8 @@ void RemoteSource::answer(const QByteArray &payload, const QString &topic, qint6
         refuse(topic, problemText(answer.refusedProblem));
     for (const RemoteReading &reading : qAsConst(answer.readings))
         m_store->addArchivedReading(found->name, reading.timeMs, reading.kelvin, reading.seq);
+    if (m_store->waitingReadings() >= CommitAfterReadings)
+        emit storeCommitWanted();
     if (!answer.done)
         return;
     // Numbers the source no longer has are a gap for good, said once as an event.

@@ -36,6 +36,9 @@ public:
     // A live number this far beyond the last one, plus a hundred a second since
     // it, is not believed (nothing reads that fast).
     static constexpr qint64 PlausibleJump = 1000000;
+    // Replayed readings waiting for the store beyond this many ask for a commit
+    // at once: an answer comes far faster than the half-second batches.
+    static constexpr int CommitAfterReadings = 20000;
 
     RemoteSource(const SourceConfig &config, HistoryStore *store, MqttClient *client, QObject *parent = nullptr);
 
@@ -60,6 +63,7 @@ signals:
     void alarm(const QString &name, const QString &instrument, bool raised, double value, qint64 timeMs);
     void event(const QString &instrument, EventKind kind, const QString &detail);
     void instrumentAdded(const QString &instrument);
+    void storeCommitWanted();
 
 private:
     struct Remote {

@@ -109,8 +109,8 @@ function follow() {
     });
     stream.addEventListener('reading', message => {
         const reading = JSON.parse(message.data);
-        const tile = tiles.get(reading.instrument);
-        if (!tile) return;
+        // An archive hears of a source's new instrument while the page is open.
+        const tile = tileFor({ name: reading.instrument });
         tile.timeMs = reading.time_ms;
         tile.kelvin.textContent = kelvinText(reading.kelvin);
         tile.link.dataset.seq = reading.seq;
@@ -119,8 +119,9 @@ function follow() {
     });
     stream.addEventListener('status', message => {
         const status = JSON.parse(message.data);
-        const tile = tiles.get(status.instrument);
-        if (tile) { tile.state = status.status; showState(tile); }
+        const tile = tileFor({ name: status.instrument });
+        tile.state = status.status;
+        showState(tile);
     });
     stream.addEventListener('alarm', message => {
         const alarm = JSON.parse(message.data);
