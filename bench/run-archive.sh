@@ -57,6 +57,7 @@ source=$!
 printf '[store]\npath=%s/replayed.db\n[mqtt]\nhost=127.0.0.1\nport=%s\nclient_id=archive2\ntopic_prefix=bench/archive2\n[source/src]\nclient_id=src-monitor\ntopic_prefix=bench/src\n' \
     "$work" "$port" >"$work/replay.conf"
 sleep 1
+replay=$(sqlite3 "$work/source.db" "SELECT count(*) FROM readings") # less the store's hour without readings
 last=$(sqlite3 "$work/source.db" "SELECT seq, time_ms FROM readings ORDER BY seq DESC LIMIT 1")
 stamp=$(date -u -d "@$(( ${last#*|} / 1000 ))" +%Y-%m-%dT%H:%M:%S)
 # The source's last reading, as its monitor left it retained on the broker.

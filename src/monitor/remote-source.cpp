@@ -81,12 +81,14 @@ QString RemoteSource::answerTopic() const
 
 void RemoteSource::connected()
 {
+    // The source's own state and its answers first: its retained last readings
+    // may ask for a range at once.
+    m_client->subscribe(monitorTopic() + QStringLiteral("/status"));
+    m_client->subscribe(answerTopic());
     const QString prefix = m_config.topicPrefix + QLatin1Char('/');
     for (const QString &leaf : {QStringLiteral("+/temperature"), QStringLiteral("+/status"), QStringLiteral("+/info"),
                                 QStringLiteral("+/alarm/+")})
         m_client->subscribe(prefix + leaf);
-    m_client->subscribe(monitorTopic() + QStringLiteral("/status"));
-    m_client->subscribe(answerTopic());
     // Requests that went out before are asked again: the source may never have had them.
     for (Remote &remote : m_remotes) {
         remote.asking = false;
@@ -311,10 +313,12 @@ void RemoteSource::monitorStatus(const QByteArray &payload)
     m_sourceOnline = online;
     for (Remote &remote : m_remotes) {
         if (online) {
-            // Whatever went unanswered while it was away is asked at once.
-            remote.asking = false;
-            remote.retryAtMs = 0;
-            remote.retryMs = RetryMs;
+            // Back from away: whatever went unanswered meanwhile is asked at once.
+            if (change) {
+                remote.asking = false;
+                remote.retryAtMs = 0;
+                remote.retryMs = RetryMs;
+            }
             emit status(remote.name, remote.status.isEmpty() ? QStringLiteral("starting") : remote.status);
         } else {
             emit status(remote.name, QStringLiteral("source offline"));
