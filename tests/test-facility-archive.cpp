@@ -19,6 +19,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QTcpServer>
 #include <QTemporaryDir>
 
 #include <csignal>
@@ -35,6 +36,14 @@ struct Lab {
     QString config;
     QString store;
 };
+
+QByteArray get(const QString &address, const QString &path)
+{
+    QProcess curl;
+    curl.start("curl", {"-s", "--max-time", "10", "http://" + address + path});
+    curl.waitForFinished(15000);
+    return curl.readAllStandardOutput();
+}
 
 QString lastWords(MonitorRun &monitor)
 {
@@ -218,11 +227,29 @@ private slots:
         startLab(&lab, broker.port(), {}, {}, "retention_days=30\n");
         QVERIFY(lab.monitor->waitForLog("100 readings older than 30 days deleted"));
         MonitorRun archive;
-        QVERIFY(archive.start(archiveConfig(broker.port(), {"lab1"})));
+        QTcpServer probe;
+        probe.listen(QHostAddress::LocalHost, 0);
+        const QString web = QStringLiteral("127.0.0.1:%1").arg(probe.serverPort());
+        probe.close();
+        QVERIFY(
+            archive.start(writeTestFile(*dir, "archive.conf",
+                                        "[store]\npath=" + QFile::encodeName(path("archive.db")) + "\n"
+                                            + mqttSection(broker.port(), "archive", "frostgauge/archive")
+                                            + "[source/lab1]\nclient_id=lab1-monitor\ntopic_prefix=frostgauge/lab1\n"
+                                              "[http]\nlisten="
+                                            + web.toUtf8() + "\n")));
         QVERIFY2(archive.waitForLog("lab1/cryo: gap: readings 1 to 100 are not in lab1's store"),
                  qPrintable(archive.log()));
         QTRY_VERIFY_WITH_TIMEOUT(archived("lab1") >= 30, 15000);
         QCOMPARE(archive.log().count("asking for readings 1 to"), 1);
+        // The archive's dashboard shows the remote instrument like a local one.
+        const QJsonArray instruments = QJsonDocument::fromJson(get(web, "/api/instruments")).array();
+        QCOMPARE(instruments.size(), 1);
+        QCOMPARE(instruments.at(0)["name"].toString(), QStringLiteral("lab1/cryo"));
+        QCOMPARE(instruments.at(0)["status"].toString(), QStringLiteral("online"));
+        QVERIFY(instruments.at(0)["kelvin"].toDouble() > 0);
+        QVERIFY(get(web, "/instrument/lab1%2Fcryo").contains("<html"));
+        QVERIFY(get(web, "/api/history?instrument=lab1%2Fcryo").contains("\"columns\":[["));
 
         QProcess answers;
         answers.start("mosquitto_sub", {"-h", "127.0.0.1", "-p", QString::number(broker.port()), "-t",
