@@ -236,6 +236,8 @@ private slots:
                                         "[store]\npath=" + QFile::encodeName(path("archive.db")) + "\n"
                                             + mqttSection(broker.port(), "archive", "frostgauge/archive")
                                             + "[source/lab1]\nclient_id=lab1-monitor\ntopic_prefix=frostgauge/lab1\n"
+                                              "[alarm/warm]\ninstrument=lab1/cryo\nabove=20\n"
+                                              "[alarm/gone]\ninstrument=lab1/cryo\nlost=true\n"
                                               "[http]\nlisten="
                                             + web.toUtf8() + "\n")));
         QVERIFY2(archive.waitForLog("lab1/cryo: gap: readings 1 to 100 are not in lab1's store"),
@@ -250,6 +252,18 @@ private slots:
         QVERIFY(instruments.at(0)["kelvin"].toDouble() > 0);
         QVERIFY(get(web, "/instrument/lab1%2Fcryo").contains("<html"));
         QVERIFY(get(web, "/api/history?instrument=lab1%2Fcryo").contains("\"columns\":[["));
+        // Its alarms watch it as they watch a local one: the simulator is at room temperature.
+        QVERIFY(archive.waitForLog("lab1/cryo: alarm warm at "));
+
+        // The source's monitor dies: its Will says so, and the archive shows it and raises its lost alarm.
+        ::kill(pid_t(lab.monitor->process.processId()), SIGKILL);
+        QVERIFY(lab.monitor->process.waitForFinished(5000));
+        QVERIFY2(archive.waitForLog("lab1/cryo: lost: source lab1 offline", 1, 60000), qPrintable(archive.log()));
+        QVERIFY2(archive.waitForLog("lab1/cryo: alarm gone at "), qPrintable(archive.log()));
+        QCOMPARE(QJsonDocument::fromJson(get(web, "/api/instruments")).array().at(0)["status"].toString(),
+                 QStringLiteral("source offline"));
+        lab.monitor = std::make_unique<MonitorRun>();
+        QVERIFY(lab.monitor->start(lab.config));
 
         QProcess answers;
         answers.start("mosquitto_sub", {"-h", "127.0.0.1", "-p", QString::number(broker.port()), "-t",
