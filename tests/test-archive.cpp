@@ -258,6 +258,14 @@ private slots:
             QVERIFY2(log.lines().filter(kind).size() == 1,
                      qPrintable(kind + " logged " + QString::number(log.lines().filter(kind).size()) + " times:\n"
                                 + log.lines().join('\n')));
+        // An archive started again measures a jump from its newest reading, not from nothing.
+        RemoteSource again(config, &store, nullptr);
+        again.receive(topic, reading(3 + (qint64(1) << 40)), false, Now);
+        // A day later a day's numbers at 100 a second are believed.
+        again.receive(topic, reading(2 + 1000000 + 8640000, 4.3, Now + 86400000), false, Now + 86400000);
+        QVERIFY(store.commit());
+        QCOMPARE(store.archivedSeqs("lab2/cryo1").ranges(), ranges({{1, 2}, {9640002, 9640002}}));
+        QCOMPARE(log.lines().filter("far beyond the last one held").size(), 2);
     }
 
     // An answer's chunks come faster than the monitor's half-second commits:

@@ -62,6 +62,16 @@ const SeqRanges &HistoryStore::archivedSeqs(const QString &instrument)
     return m_archived[instrumentId(instrument, true)].seqs;
 }
 
+bool HistoryStore::newestTime(const QString &instrument, qint64 *timeMs)
+{
+    SqliteStatement query(kept("SELECT max(time_ms) FROM readings WHERE instrument = ?"));
+    query.bind(1, instrumentId(instrument, true));
+    if (!query || query.step() != SQLITE_ROW || sqlite3_column_type(query.get(), 0) == SQLITE_NULL)
+        return false;
+    *timeMs = query.integer(0);
+    return true;
+}
+
 qint64 HistoryStore::committedSeq(const QString &instrument)
 {
     return m_committedSeq.value(instrumentId(instrument, true));

@@ -107,6 +107,8 @@ public:
     // The numbers held (stored, queued or settled as lost), kept with the
     // readings at each commit.
     const SeqRanges &archivedSeqs(const QString &instrument);
+    // The time of the instrument's newest stored reading; false when it has none.
+    bool newestTime(const QString &instrument, qint64 *timeMs);
 
     // False with error() naming the cause (a full disk, a read-only file);
     // what was queued stays queued for the next commit.

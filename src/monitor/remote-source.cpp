@@ -117,6 +117,8 @@ RemoteSource::Remote *RemoteSource::remote(const QString &instrument, const QStr
     added.name = archivedName(m_config.name, instrument);
     const SeqRanges &held = m_store->archivedSeqs(added.name);
     added.liveSeq = held.highest();
+    // How far its numbers may have run on since is measured from its newest reading.
+    m_store->newestTime(added.name, &added.liveTimeMs);
     m_names.append(added.name);
     if (!topic.isEmpty())
         emit instrumentAdded(added.name);
