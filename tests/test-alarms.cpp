@@ -243,6 +243,53 @@ private slots:
         QVERIFY(!running(lines().at(1)));
     }
 
+    // repeat=: the command runs again while the alarm stays raised and nobody
+    // took it on; an acknowledgement stops it, a clear and a new raise start
+    // over; acknowledging what is not raised, or twice, is refused.
+    void repeatUntilAcknowledged()
+    {
+        QTemporaryDir dir;
+        const QString runs = dir.filePath(QStringLiteral("runs"));
+        AlarmConfig config = alarmFrom(QStringLiteral("above=10"));
+        config.command = QStringLiteral("sh -c 'echo $FROSTGAUGE_STATE $FROSTGAUGE_REPEAT >> %1'").arg(runs);
+        config.repeatSeconds = 60;
+        auto lines = [&] {
+            QFile file(runs);
+            if (!file.open(QIODevice::ReadOnly))
+                return QStringList();
+            return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        };
+        Alarm alarm(config, 0);
+        QSignalSpy acknowledged(&alarm, &Alarm::acknowledged);
+        QString why;
+        QVERIFY(!alarm.acknowledge(QStringLiteral("ana"), 0, &why));
+        QCOMPARE(why, QStringLiteral("alarm a is not raised"));
+        alarm.reading(0, 20);
+        QTRY_COMPARE(lines(), QStringList{"raised 0"});
+        alarm.tick(59000); // not yet
+        alarm.tick(60000);
+        QTRY_COMPARE(lines(), QStringList({"raised 0", "raised 1"}));
+        alarm.tick(120000);
+        QTRY_COMPARE(lines().size(), 3);
+        QVERIFY(alarm.acknowledge(QStringLiteral("ana"), 130000, &why));
+        QCOMPARE(acknowledged.size(), 1);
+        QCOMPARE(acknowledged.at(0).at(2).toString(), QStringLiteral("ana"));
+        QVERIFY(!alarm.acknowledge(QStringLiteral("bo"), 131000, &why));
+        QVERIFY2(why.startsWith(QStringLiteral("alarm a was acknowledged already by ana")), qPrintable(why));
+        for (qint64 t = 180000; t <= 600000; t += 60000)
+            alarm.tick(t);
+        QTest::qWait(300);
+        QCOMPARE(lines().size(), 3);
+        // Cleared, raised again: a new raise wants its own acknowledgement.
+        alarm.reading(610000, 5);
+        alarm.reading(620000, 20);
+        QTRY_COMPARE(lines().size(), 5);
+        QVERIFY(!alarm.isAcknowledged());
+        alarm.tick(680000);
+        QTRY_COMPARE(lines().size(), 6);
+        QCOMPARE(lines().mid(3), QStringList({"cleared 0", "raised 0", "raised 1"}));
+    }
+
     // What a command writes reaches the log, a few KiB of it, with its failure.
     void commandOutputIsCut()
     {

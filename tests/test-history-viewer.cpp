@@ -11,13 +11,18 @@
 #include "support/test-main.h"
 
 #include <QAction>
+#include <QApplication>
+#include <QInputDialog>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMenu>
+#include <QMessageBox>
 #include <QProcess>
 #include <QSet>
 #include <QStandardPaths>
 #include <QTemporaryDir>
+#include <QTimer>
 #include <QWheelEvent>
 #include <qwt_plot_canvas.h>
 #include <qwt_plot_marker.h>
@@ -165,6 +170,77 @@ private slots:
         QCOMPARE(plot->markers().size(), 1);
         QCOMPARE(qint64(plot->markers().first()->xValue()), sample.spikeMs);
         QCOMPARE(plot->markers().first()->label().text(), QStringLiteral("cryostat1 alarm raised"));
+    }
+
+    // A right click on the plot offers "Add note…" at its time; the note goes
+    // into the store shown, signed, and shows as a labelled marker there and
+    // in frostgauge-cli history --events. An empty one is refused first.
+    void noteFromTheViewer()
+    {
+        const QString copy = dir.filePath("noted.db");
+        QFile::remove(copy);
+        QVERIFY(QFile::copy(sample.path, copy));
+        HistoryWindow window;
+        QVERIFY(window.openStore(copy));
+        window.resize(1000, 600);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        HistoryPlot *plot = window.plot();
+        plot->setInstrument("cryostat1");
+        plot->setRange(sample.spikeMs - 3600000, sample.spikeMs + 3600000);
+        const QPoint at = plot->canvas()->rect().center();
+        const qint64 expectedMs = qint64(plot->invTransform(QwtPlot::xBottom, at.x()));
+        // The menu, then the dialog twice: an empty note is refused with a message.
+        QStringList said;
+        std::function<void(int)> answer = [&](int step) {
+            QTimer::singleShot(20, qApp, [&, step] {
+                if (auto *menu = qobject_cast<QMenu *>(QApplication::activePopupWidget())) {
+                    for (QAction *action : menu->actions())
+                        if (action->text() == QStringLiteral("Add note…"))
+                            menu->setActiveAction(action);
+                    QTest::keyClick(menu, Qt::Key_Return);
+                    answer(step);
+                    return;
+                }
+                auto *input = qobject_cast<QInputDialog *>(QApplication::activeModalWidget());
+                auto *box = qobject_cast<QMessageBox *>(QApplication::activeModalWidget());
+                if (box) {
+                    said << box->text();
+                    box->accept();
+                    answer(step);
+                } else if (input) {
+                    input->setTextValue(step == 0 ? QStringLiteral("  ") : QStringLiteral("LN2 refilled"));
+                    input->accept();
+                    if (step == 0)
+                        answer(1);
+                } else {
+                    answer(step);
+                }
+            });
+        };
+        answer(0);
+        QTest::mousePress(plot->canvas(), Qt::RightButton, Qt::NoModifier, at);
+        QTest::mouseRelease(plot->canvas(), Qt::RightButton, Qt::NoModifier, at);
+        QCOMPARE(said, QStringList{"A note needs some text."});
+        bool labelled = false;
+        for (const QwtPlotMarker *marker : plot->markers())
+            labelled = labelled
+                       || (qAbs(qint64(marker->xValue()) - expectedMs) <= 1
+                           && marker->label().text().startsWith(QStringLiteral("cryostat1 LN2 refilled (")));
+        QVERIFY(labelled);
+        const CliRun events = runCli({"history", copy, "--events", "--json"});
+        QCOMPARE(events.code, 0);
+        QVERIFY2(events.out.contains("\"detail\":\"LN2 refilled\",\"instrument\":\"cryostat1\",\"kind\":\"note\""),
+                 qPrintable(events.out));
+        // A note the command line adds shows in the viewer's next look.
+        QCOMPARE(
+            runCli({"note", copy, "--instrument", "cryostat1", "--at", QString::number(sample.spikeMs), "spike?"}).code,
+            0);
+        plot->reload();
+        QStringList labels;
+        for (const QwtPlotMarker *marker : plot->markers())
+            labels << marker->label().text();
+        QVERIFY2(!labels.filter("cryostat1 spike? (").isEmpty(), qPrintable(labels.join(", ")));
     }
 
     // The export holds every reading of the range shown, across the gap, and nothing else.

@@ -66,6 +66,12 @@ private slots:
         QCOMPARE(raised.value("state").toString(), QStringLiteral("raised"));
         QCOMPARE(raised.value("time").toString(), QStringLiteral("2026-12-10T06:00:00.000Z"));
         QCOMPARE(raised.value("value").toDouble(), 291.5);
+        QCOMPARE(raised.value("acknowledged"), QJsonValue(false));
+        const QJsonObject taken =
+            QJsonDocument::fromJson(MqttPayloads::alarm(true, 291.5, 1796882400000, "ana", 1796882460000)).object();
+        QCOMPARE(taken.value("acknowledged").toObject().value("by").toString(), QStringLiteral("ana"));
+        QCOMPARE(taken.value("acknowledged").toObject().value("time").toString(),
+                 QStringLiteral("2026-12-10T06:01:00.000Z"));
         // No reading decided a silence or a loss: the value is null, not NaN (no JSON has NaN).
         const QByteArray silent = MqttPayloads::alarm(false, std::numeric_limits<double>::quiet_NaN(), 0);
         const QJsonObject cleared = QJsonDocument::fromJson(silent).object();

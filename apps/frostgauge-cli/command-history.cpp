@@ -78,7 +78,7 @@ int commandHistory(const QStringList &arguments)
     JsonRows rows;
     if (parser.isSet(eventsOption)) {
         if (!json)
-            out() << "time,instrument,kind,detail\n";
+            out() << "time,instrument,kind,detail,author\n";
         QVector<StoredEvent> events;
         if (!store.events(instrument, from, to, &events))
             return fail(store.error(), Failure);
@@ -87,10 +87,11 @@ int commandHistory(const QStringList &arguments)
                 rows.append(QJsonObject{{"time", isoTime(event.timeMs)},
                                         {"instrument", event.instrument},
                                         {"kind", event.kindText},
-                                        {"detail", event.detail}});
+                                        {"detail", event.detail},
+                                        {"author", event.author}});
             else
                 out() << isoTime(event.timeMs) << ',' << csvField(event.instrument) << ',' << csvField(event.kindText)
-                      << ',' << csvField(event.detail) << '\n';
+                      << ',' << csvField(event.detail) << ',' << csvField(event.author) << '\n';
         }
     } else if (everyMs > 0) {
         if (!json)

@@ -15,3 +15,5 @@ int commandUploadCurve(const QStringList &arguments);
 int commandUpgrade(const QStringList &arguments);
 int commandHistory(const QStringList &arguments);
 int commandPlot(const QStringList &arguments);
+int commandNote(const QStringList &arguments);
+int commandAck(const QStringList &arguments);

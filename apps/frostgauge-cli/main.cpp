@@ -31,6 +31,8 @@ const Command Commands[] = {
     {"upgrade", commandUpgrade},
     {"history", commandHistory},
     {"plot", commandPlot},
+    {"note", commandNote},
+    {"ack", commandAck},
 };
 
 int dispatch(QStringList arguments)

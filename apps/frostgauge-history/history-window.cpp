@@ -3,13 +3,17 @@
 #include "history-plot/history-plot.h"
 #include "history-plot/plot-export.h"
 #include "history/history-csv.h"
+#include "history/history-note.h"
 
 #include <QAction>
 #include <QComboBox>
 #include <QDateTime>
 #include <QFileDialog>
+#include <QInputDialog>
 #include <QLabel>
+#include <QMenu>
 #include <QMessageBox>
+#include <QMouseEvent>
 #include <QSaveFile>
 #include <QSettings>
 #include <QStatusBar>
@@ -77,6 +81,7 @@ HistoryWindow::HistoryWindow(QWidget *parent)
     connect(m_plot, &HistoryPlot::rangeChanged, this, &HistoryWindow::showRange);
     connect(m_plot, &HistoryPlot::readError, this,
             [this](const QString &message) { statusBar()->showMessage(message); });
+    m_plot->canvas()->installEventFilter(this);
     m_followTimer->setInterval(FollowIntervalMs);
     connect(m_followTimer, &QTimer::timeout, this, [this] {
         if (m_plot->follow())
@@ -90,11 +95,70 @@ bool HistoryWindow::openStore(const QString &path)
         m_error = m_store.error();
         return false;
     }
+    m_path = path;
     setWindowTitle(QStringLiteral("%1 - Frostgauge history").arg(QFileInfo(path).fileName()));
     fillInstruments();
     if (!m_plot->showWholeRange())
         statusBar()->showMessage(QStringLiteral("%1 holds no readings yet; new ones show as they come").arg(path));
     m_followTimer->start();
+    return true;
+}
+
+bool HistoryWindow::eventFilter(QObject *watched, QEvent *event)
+{
+    if (watched == m_plot->canvas()
+        && (event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonRelease)) {
+        const auto *mouse = static_cast<QMouseEvent *>(event);
+        if (mouse->button() == Qt::RightButton) {
+            if (event->type() == QEvent::MouseButtonPress) {
+                m_rightPressAt = mouse->pos();
+            } else if ((mouse->pos() - m_rightPressAt).manhattanLength() < 4 && !m_path.isEmpty()) {
+                const qint64 at = qint64(m_plot->invTransform(QwtPlot::xBottom, mouse->pos().x()));
+                QMenu menu(this);
+                QAction *note = menu.addAction(QStringLiteral("Add note…"));
+                if (menu.exec(mouse->globalPos()) == note)
+                    askForNote(at);
+            }
+        }
+    }
+    return QMainWindow::eventFilter(watched, event);
+}
+
+void HistoryWindow::askForNote(qint64 timeMs)
+{
+    const QString where = m_plot->instrument().isEmpty() ? QString() : QStringLiteral(" on ") + m_plot->instrument();
+    QString text;
+    for (;;) {
+        bool ok = false;
+        text = QInputDialog::getMultiLineText(this, QStringLiteral("Add note"),
+                                              QStringLiteral("Note at %1%2:").arg(localTime(timeMs), where), text, &ok);
+        if (!ok)
+            return;
+        const QString problem = noteProblem(text);
+        if (problem.isEmpty())
+            break;
+        QMessageBox::warning(this, QStringLiteral("Add note"), problem.left(1).toUpper() + problem.mid(1) + '.');
+    }
+    if (!addNote(timeMs, text))
+        QMessageBox::warning(this, QStringLiteral("Add note"), m_error);
+}
+
+bool HistoryWindow::addNote(qint64 timeMs, const QString &text)
+{
+    QString problem = noteProblem(text);
+    if (problem.isEmpty())
+        problem = noteTimeProblem(timeMs, QDateTime::currentMSecsSinceEpoch());
+    if (!problem.isEmpty()) {
+        m_error = problem;
+        return false;
+    }
+    HistoryStore notes;
+    if (!notes.openForNotes(m_path) || !notes.insertNote(m_plot->instrument(), timeMs, text, currentUserName())) {
+        m_error = notes.error();
+        return false;
+    }
+    statusBar()->showMessage(QStringLiteral("Note added at %1").arg(localTime(timeMs)));
+    m_plot->reload();
     return true;
 }
 

@@ -33,8 +33,17 @@ public:
     // The exports of the range shown; false with error() set.
     bool exportCsv(const QString &path);
     bool exportImage(const QString &path);
+    // A note at timeMs on the instrument shown (none when all are), written
+    // into the store shown beside the monitor writing it; false with error() set.
+    bool addNote(qint64 timeMs, const QString &text);
+
+protected:
+    // A right click without a drag on the plot offers "Add note…" at its time
+    // (a drag with the right button pans).
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    void askForNote(qint64 timeMs);
     void chooseCsvFile();
     void chooseImageFile();
     void showRange(qint64 fromMs, qint64 toMs);
@@ -42,7 +51,9 @@ private:
     void report(const QString &message);
 
     HistoryStore m_store;
+    QString m_path;
     QString m_error;
+    QPoint m_rightPressAt;
     HistoryPlot *m_plot;
     QComboBox *m_instruments;
     QLabel *m_rangeLabel;

@@ -48,7 +48,23 @@ QColor eventColor(EventKind kind)
         return QColor(0x6a, 0x3d, 0x9a);
     if (kind == EventKind::Setting)
         return QColor(0x1b, 0x7a, 0x3e);
+    if (kind == EventKind::Note || kind == EventKind::AlarmAcknowledged)
+        return QColor(0x1f, 0x5f, 0xb4);
     return QColor(0x70, 0x70, 0x70);
+}
+
+// What a marker says: a note its own words (the first line, cut) and who wrote them.
+QString markerText(const StoredEvent &event)
+{
+    QString text = event.kindText;
+    if (event.kind == EventKind::Note) {
+        text = event.detail.section(QLatin1Char('\n'), 0, 0);
+        if (text.size() > 60)
+            text = text.left(59) + QChar(0x2026);
+        if (!event.author.isEmpty())
+            text += QStringLiteral(" (%1)").arg(event.author);
+    }
+    return event.instrument.isEmpty() ? text : event.instrument + QLatin1Char(' ') + text;
 }
 
 // Hours and minutes on the ticks, and the day where one begins.
@@ -292,12 +308,13 @@ void HistoryPlot::placeMarkers()
     for (const StoredEvent &event : events) {
         auto *marker = new QwtPlotMarker(event.kindText);
         marker->setLineStyle(QwtPlotMarker::VLine);
-        marker->setLinePen(eventColor(event.kind), 0, Qt::DashLine);
+        // A note is what a person wrote: its line is solid and its label always shown.
+        const bool note = event.kind == EventKind::Note;
+        marker->setLinePen(eventColor(event.kind), note ? 1.5 : 0, note ? Qt::SolidLine : Qt::DashLine);
         marker->setXValue(double(event.timeMs));
         const double x = double(event.timeMs - m_fromMs) * pixelsPerMs;
-        if (x - lastLabelX >= MinimumLabelSpacing) {
-            QwtText label(event.instrument.isEmpty() ? event.kindText
-                                                     : event.instrument + QLatin1Char(' ') + event.kindText);
+        if (note || x - lastLabelX >= MinimumLabelSpacing) {
+            QwtText label(markerText(event));
             label.setColor(eventColor(event.kind));
             marker->setLabel(label);
             marker->setLabelOrientation(Qt::Vertical);

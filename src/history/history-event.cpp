@@ -27,6 +27,8 @@ const KindName Names[] = {
     {EventKind::ClockJumped, "clock jumped"},
     {EventKind::NoAnswer, "no answer"},
     {EventKind::Gap, "gap"},
+    {EventKind::Note, "note"},
+    {EventKind::AlarmAcknowledged, "alarm acknowledged"},
 };
 
 } // namespace

@@ -20,11 +20,13 @@ enum class EventKind {
     Share,
     AlarmRaised,
     AlarmCleared,
-    ReadingsDropped,  // the store could not be written for long: the oldest waiting readings went
-    ReadingsRejected, // values no sensor of the instrument reports (at or below 0 K, or far too hot)
-    ClockJumped,      // the system clock went forward or back: the curve's times jump there
-    NoAnswer,         // the port opened but no instrument answers identification
-    Gap,              // an archive: readings its source no longer has, never to come
+    ReadingsDropped,   // the store could not be written for long: the oldest waiting readings went
+    ReadingsRejected,  // values no sensor of the instrument reports (at or below 0 K, or far too hot)
+    ClockJumped,       // the system clock went forward or back: the curve's times jump there
+    NoAnswer,          // the port opened but no instrument answers identification
+    Gap,               // an archive: readings its source no longer has, never to come
+    Note,              // what a person wrote at a time: "LN2 refilled"; its author is kept with it
+    AlarmAcknowledged, // a person has taken a raised alarm on
 };
 
 // The stored text of a kind ("connected", "alarm raised", ...); empty for Unknown.

@@ -71,11 +71,13 @@ bool HistoryStore::buckets(const QString &instrument, qint64 fromMs, qint64 toMs
 bool HistoryStore::events(const QString &instrument, qint64 fromMs, qint64 toMs, QVector<StoredEvent> *result)
 {
     result->clear();
-    SqliteStatement query(m_db,
-                          "SELECT e.time_ms, coalesce(i.name, ''), e.kind, e.detail FROM events e "
-                          "LEFT JOIN instruments i ON i.id = e.instrument "
-                          "WHERE (?1 = '' OR i.name = ?1 OR e.instrument IS NULL) AND e.time_ms BETWEEN ?2 AND ?3 "
-                          "ORDER BY e.time_ms, e.id");
+    // A store no writer of this version opened yet has no authors.
+    const QByteArray sql = QByteArray("SELECT e.time_ms, coalesce(i.name, ''), e.kind, e.detail, ")
+                           + (eventsHaveAuthors() ? "coalesce(e.author, '')" : "''")
+                           + " FROM events e LEFT JOIN instruments i ON i.id = e.instrument "
+                             "WHERE (?1 = '' OR i.name = ?1 OR e.instrument IS NULL) AND e.time_ms BETWEEN ?2 AND ?3 "
+                             "ORDER BY e.time_ms, e.id";
+    SqliteStatement query(m_db, sql.constData());
     if (!query)
         return fail(QStringLiteral("cannot read"));
     query.bind(1, instrument);
@@ -84,8 +86,47 @@ bool HistoryStore::events(const QString &instrument, qint64 fromMs, qint64 toMs,
     int status;
     while ((status = query.step()) == SQLITE_ROW) {
         const QString kind = query.text(2);
-        result->append({query.integer(0), query.text(1), eventKindFromName(kind), kind, query.text(3)});
+        result->append({query.integer(0), query.text(1), eventKindFromName(kind), kind, query.text(3), query.text(4)});
     }
+    return status == SQLITE_DONE || fail(QStringLiteral("cannot read"));
+}
+
+bool HistoryStore::hasNote(const QString &instrument, qint64 timeMs, const QString &text)
+{
+    const qint64 id = instrument.isEmpty() ? 0 : instrumentId(instrument, true);
+    for (const PendingEvent &event : m_pendingEvents) {
+        if (event.kind == EventKind::Note && event.instrument == id && event.timeMs == timeMs && event.detail == text)
+            return true;
+    }
+    SqliteStatement query(kept("SELECT 1 FROM events WHERE time_ms = ?1 AND kind = ?2 AND detail = ?3 "
+                               "AND coalesce(instrument, 0) = ?4"));
+    query.bind(1, timeMs);
+    query.bind(2, eventKindName(EventKind::Note));
+    query.bind(3, text);
+    query.bind(4, id);
+    return query && query.step() == SQLITE_ROW;
+}
+
+qint64 HistoryStore::lastEventId()
+{
+    SqliteStatement query(m_db, "SELECT coalesce(max(id), 0) FROM events");
+    return query && query.step() == SQLITE_ROW ? query.integer(0) : 0;
+}
+
+bool HistoryStore::eventsAfter(qint64 afterId, EventKind kind, int limit,
+                               const std::function<void(qint64 id, const StoredEvent &event)> &each)
+{
+    SqliteStatement query(kept("SELECT e.id, e.time_ms, coalesce(i.name, ''), e.kind, e.detail, coalesce(e.author, '') "
+                               "FROM events e LEFT JOIN instruments i ON i.id = e.instrument "
+                               "WHERE e.id > ? AND e.kind = ? ORDER BY e.id LIMIT ?"));
+    if (!query)
+        return fail(QStringLiteral("cannot read"));
+    query.bind(1, afterId);
+    query.bind(2, eventKindName(kind));
+    query.bind(3, qint64(limit));
+    int status;
+    while ((status = query.step()) == SQLITE_ROW)
+        each(query.integer(0), {query.integer(1), query.text(2), kind, query.text(3), query.text(4), query.text(5)});
     return status == SQLITE_DONE || fail(QStringLiteral("cannot read"));
 }
 

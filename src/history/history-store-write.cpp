@@ -128,13 +128,15 @@ bool HistoryStore::readingsAfter(const QString &instrument, qint64 acked, qint64
     return status == SQLITE_DONE || fail(QStringLiteral("cannot read"));
 }
 
-void HistoryStore::addEvent(const QString &instrument, qint64 timeMs, EventKind kind, const QString &detail)
+void HistoryStore::addEvent(const QString &instrument, qint64 timeMs, EventKind kind, const QString &detail,
+                            const QString &author)
 {
     // Events are few, but a store that stays unwritable for days must not
     // grow them without bound either: the oldest go first.
     if (m_pendingEvents.size() >= 10000)
         m_pendingEvents.pop_front();
-    m_pendingEvents.push_back({instrument.isEmpty() ? 0 : instrumentId(instrument, true), timeMs, kind, detail});
+    m_pendingEvents.push_back(
+        {instrument.isEmpty() ? 0 : instrumentId(instrument, true), timeMs, kind, detail, author});
 }
 
 HistoryStore::Dropped HistoryStore::takeDropped()
@@ -164,7 +166,7 @@ bool HistoryStore::commit()
                                 "ON CONFLICT(instrument, minute) DO UPDATE SET lo = min(lo, excluded.lo), "
                                 "hi = max(hi, excluded.hi), total = total + excluded.total, n = n + 1, "
                                 "max_seq = max(max_seq, excluded.max_seq)"));
-    SqliteStatement event(kept("INSERT INTO events(instrument, time_ms, kind, detail) VALUES(?, ?, ?, ?)"));
+    SqliteStatement event(kept("INSERT INTO events(instrument, time_ms, kind, detail, author) VALUES(?, ?, ?, ?, ?)"));
     bool ok = reading && minute && event && instrumentState;
     for (const PendingReading &r : qAsConst(m_pendingReadings)) {
         if (!ok)
@@ -194,6 +196,10 @@ bool HistoryStore::commit()
         event.bind(2, e.timeMs);
         event.bind(3, eventKindName(e.kind));
         event.bind(4, e.detail);
+        if (e.author.isEmpty())
+            sqlite3_bind_null(event.get(), 5);
+        else
+            event.bind(5, e.author);
         ok = event.step() == SQLITE_DONE;
         event.reset();
     }

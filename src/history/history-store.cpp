@@ -40,7 +40,7 @@ CREATE TABLE IF NOT EXISTS minutes(
     PRIMARY KEY(instrument, minute)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS events(
     id INTEGER PRIMARY KEY, instrument INTEGER, time_ms INTEGER NOT NULL,
-    kind TEXT NOT NULL, detail TEXT NOT NULL);
+    kind TEXT NOT NULL, detail TEXT NOT NULL, author TEXT);
 CREATE INDEX IF NOT EXISTS events_by_time ON events(time_ms);
 CREATE TABLE IF NOT EXISTS archived(
     instrument INTEGER NOT NULL, first_seq INTEGER NOT NULL, last_seq INTEGER NOT NULL,
@@ -209,6 +209,8 @@ bool HistoryStore::migrate()
         SqliteStatement minutes(m_db, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'minutes'");
         noMaxSeq = minutes.step() == SQLITE_ROW && !minutes.text(0).contains(QLatin1String("max_seq"));
     }
+    if (!addAuthorColumn())
+        return false;
     if (!oldKey && !noMaxSeq)
         return true;
     bool ok = exec("BEGIN");
@@ -234,6 +236,20 @@ bool HistoryStore::migrate()
     return false;
 }
 
+bool HistoryStore::eventsHaveAuthors()
+{
+    SqliteStatement columns(m_db, "SELECT count(*) FROM pragma_table_info('events') WHERE name = 'author'");
+    return columns && columns.step() == SQLITE_ROW && columns.integer(0) > 0;
+}
+
+bool HistoryStore::addAuthorColumn()
+{
+    // Stores from before notes: events get who wrote them, empty for the old ones.
+    if (eventsHaveAuthors())
+        return true;
+    return exec("ALTER TABLE events ADD COLUMN author TEXT");
+}
+
 bool HistoryStore::stillAtItsPath(QString *why) const
 {
     quint64 device = 0;
@@ -254,6 +270,55 @@ bool HistoryStore::stillAtItsPath(QString *why) const
                    .arg(m_path);
         return false;
     }
+    return true;
+}
+
+bool HistoryStore::openForNotes(const QString &path)
+{
+    m_writerLock.release();
+    const QFileInfo info(path);
+    if (!info.isFile()) {
+        m_error = info.exists() ? QStringLiteral("%1 is not a regular file").arg(path)
+                                : QStringLiteral("%1: no such file").arg(path);
+        return false;
+    }
+    // Opened as a reader first: a file that is not a store is refused unchanged.
+    if (!open(path, false))
+        return false;
+    if (!open(path, true))
+        return false;
+    sqlite3_busy_timeout(m_db, 10000);
+    return true;
+}
+
+bool HistoryStore::insertNote(const QString &instrument, qint64 timeMs, const QString &text, const QString &author)
+{
+    qint64 id = 0;
+    if (!instrument.isEmpty()) {
+        SqliteStatement find(m_db, "SELECT id FROM instruments WHERE name = ?");
+        find.bind(1, instrument);
+        const int status = find.step();
+        if (status == SQLITE_ROW) {
+            id = find.integer(0);
+        } else {
+            if (status != SQLITE_DONE)
+                return fail(QStringLiteral("cannot read"));
+            m_error = QStringLiteral("%1: no instrument %2 in this store (%3)")
+                          .arg(m_path, instrument, instruments().join(QStringLiteral(", ")));
+            return false;
+        }
+    }
+    SqliteStatement insert(m_db, "INSERT INTO events(instrument, time_ms, kind, detail, author) VALUES(?, ?, ?, ?, ?)");
+    if (id)
+        insert.bind(1, id);
+    else
+        sqlite3_bind_null(insert.get(), 1);
+    insert.bind(2, timeMs);
+    insert.bind(3, eventKindName(EventKind::Note));
+    insert.bind(4, text);
+    insert.bind(5, author);
+    if (!insert || insert.step() != SQLITE_DONE)
+        return fail(QStringLiteral("cannot write the note"));
     return true;
 }
 

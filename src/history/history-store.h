@@ -57,6 +57,7 @@ struct StoredEvent {
     EventKind kind = EventKind::Unknown;
     QString kindText; // as stored: the kind's name, or one this version does not know
     QString detail;
+    QString author; // who wrote a note or acknowledged an alarm; empty for the monitor's own
 };
 
 class HistoryStore
@@ -71,6 +72,13 @@ public:
     // the file cannot be opened or is not a store of this program.
     bool openForWriting(const QString &path);
     bool openForReading(const QString &path);
+    // For a note from another process than the monitor's: an existing store,
+    // written beside its writer under SQLite's lock (waited for up to ten
+    // seconds), without the writer's bookkeeping.
+    bool openForNotes(const QString &path);
+    // Writes the note at once; the instrument (empty for none) must be one the
+    // store knows. False with error() set.
+    bool insertNote(const QString &instrument, qint64 timeMs, const QString &text, const QString &author);
     QString error() const { return m_error; }
 
     // Writing. Readings and events are queued and written by commit(), in one
@@ -95,7 +103,8 @@ public:
                        const std::function<void(const StoredReading &)> &each);
     // The last sequence number of the instrument that a commit made durable.
     qint64 committedSeq(const QString &instrument);
-    void addEvent(const QString &instrument, qint64 timeMs, EventKind kind, const QString &detail);
+    void addEvent(const QString &instrument, qint64 timeMs, EventKind kind, const QString &detail,
+                  const QString &author = QString());
 
     // An archive's writing: a remote instrument's reading keeps the sequence
     // number its source gave it, and each number is stored once. False (and
@@ -139,6 +148,14 @@ public:
                   const std::function<void(const StoredReading &)> &each, qint64 limit = -1);
     bool buckets(const QString &instrument, qint64 fromMs, qint64 toMs, qint64 everyMs, QVector<Bucket> *result);
     bool events(const QString &instrument, qint64 fromMs, qint64 toMs, QVector<StoredEvent> *result);
+    // The newest event's row id (0: none), and the events of one kind written
+    // after a row id, in the order written, up to limit: what another process
+    // (a note from the command line) added since a look.
+    qint64 lastEventId();
+    // Whether that note is stored (or waits to be).
+    bool hasNote(const QString &instrument, qint64 timeMs, const QString &text);
+    bool eventsAfter(qint64 afterId, EventKind kind, int limit,
+                     const std::function<void(qint64 id, const StoredEvent &event)> &each);
     // The readings of one instrument in [fromMs, toMs] reduced to at most
     // `columns` columns of equal width, each its lowest and highest reading, so
     // that a single reading's spike survives any zoom. Columns of half a
@@ -160,6 +177,8 @@ private:
     static qint64 floorDiv(qint64 value, qint64 divisor) { return value / divisor - (value % divisor < 0 ? 1 : 0); }
     bool open(const QString &path, bool write);
     bool migrate();
+    bool eventsHaveAuthors();
+    bool addAuthorColumn();
     // What a file holds, told apart for the reader's sake.
     enum Content { Store, Empty, Other, Damaged, Unopenable };
     Content probeContent();
@@ -204,6 +223,7 @@ private:
         qint64 timeMs;
         EventKind kind;
         QString detail;
+        QString author;
     };
     std::deque<PendingReading> m_pendingReadings;
     std::deque<PendingEvent> m_pendingEvents;

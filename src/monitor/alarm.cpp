@@ -84,11 +84,44 @@ void Alarm::tick(qint64 timeMs)
     case AlarmConfig::Value:
         break;
     }
+    // Someone must take a raised alarm on: until then its command runs again.
+    if (m_raised && m_command && m_config.repeatSeconds > 0 && m_acknowledgedBy.isEmpty()
+        && timeMs - m_lastRunMs >= qint64(m_config.repeatSeconds * 1000) && !m_command->isRunning()) {
+        m_lastRunMs = timeMs;
+        runCommand(true, m_lastValue, timeMs, ++m_repeats);
+    }
+}
+
+bool Alarm::acknowledge(const QString &who, qint64 timeMs, QString *why)
+{
+    if (!m_raised) {
+        *why = QStringLiteral("alarm %1 is not raised").arg(m_config.name);
+        return false;
+    }
+    if (!m_acknowledgedBy.isEmpty()) {
+        *why = QStringLiteral("alarm %1 was acknowledged already by %2 at %3")
+                   .arg(m_config.name, m_acknowledgedBy,
+                        QDateTime::fromMSecsSinceEpoch(m_acknowledgedMs, Qt::UTC).toString(Qt::ISODateWithMs));
+        return false;
+    }
+    m_acknowledgedBy = who;
+    m_acknowledgedMs = timeMs;
+    emit acknowledged(m_config.name, m_config.instrument, who, timeMs);
+    return true;
 }
 
 void Alarm::setRaised(bool raised, double value, qint64 timeMs)
 {
     m_raised = raised;
+    // Each raise wants its own acknowledgement.
+    m_acknowledgedBy.clear();
+    m_acknowledgedMs = 0;
+    m_lastRunMs = timeMs;
+    m_repeats = 0;
+    if (raised) {
+        m_raisedValue = value;
+        m_raisedMs = timeMs;
+    }
     emit changed(m_config.name, m_config.instrument, raised, value, timeMs);
     if (m_command)
         runCommand(raised, value, timeMs);
@@ -132,7 +165,7 @@ QStringList splitCommandLine(const QString &command)
     return words;
 }
 
-void Alarm::runCommand(bool raised, double value, qint64 timeMs)
+void Alarm::runCommand(bool raised, double value, qint64 timeMs, int repeat)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     const QString state = raised ? QStringLiteral("raised") : QStringLiteral("cleared");
@@ -143,5 +176,7 @@ void Alarm::runCommand(bool raised, double value, qint64 timeMs)
                        std::isfinite(value) ? QString::number(value, 'f', 3) : QString());
     environment.insert(QStringLiteral("FROSTGAUGE_TIME"),
                        QDateTime::fromMSecsSinceEpoch(timeMs, Qt::UTC).toString(Qt::ISODateWithMs));
+    // Which run of a raise this is: 0 the first, then 1, 2 ... while unacknowledged.
+    environment.insert(QStringLiteral("FROSTGAUGE_REPEAT"), QString::number(repeat));
     m_command->run(state, environment);
 }

@@ -33,14 +33,24 @@ public:
     void maintenance(bool under, qint64 timeMs);
     // The clock's tick: silence and hold times run out here too.
     void tick(qint64 timeMs);
+    // A person takes the raised alarm on: its command repeats no more. False
+    // with why set when it is not raised, or was acknowledged already.
+    bool acknowledge(const QString &who, qint64 timeMs, QString *why);
+    bool isAcknowledged() const { return !m_acknowledgedBy.isEmpty(); }
+    QString acknowledgedBy() const { return m_acknowledgedBy; }
+    qint64 acknowledgedMs() const { return m_acknowledgedMs; }
+    // The value and time of the last raise.
+    double raisedValue() const { return m_raisedValue; }
+    qint64 raisedMs() const { return m_raisedMs; }
 
 signals:
     // value: the reading that decided it (NaN if none).
     void changed(const QString &alarm, const QString &instrument, bool raised, double value, qint64 timeMs);
+    void acknowledged(const QString &alarm, const QString &instrument, const QString &who, qint64 timeMs);
 
 private:
     void setRaised(bool raised, double value, qint64 timeMs);
-    void runCommand(bool raised, double value, qint64 timeMs);
+    void runCommand(bool raised, double value, qint64 timeMs, int repeat = 0);
 
     AlarmConfig m_config;
     bool m_raised = false;
@@ -49,4 +59,10 @@ private:
     qint64 m_outsideSinceMs = -1; // first reading of the current excursion
     double m_lastValue;
     AlarmCommand *m_command = nullptr;
+    QString m_acknowledgedBy; // empty: not acknowledged
+    qint64 m_acknowledgedMs = 0;
+    qint64 m_lastRunMs = 0; // when the command last ran for this raise
+    int m_repeats = 0;
+    double m_raisedValue = 0;
+    qint64 m_raisedMs = 0;
 };

@@ -6,6 +6,7 @@
 #include <QFile>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <QUrl>
 
 #include <arpa/inet.h>
 #include <cerrno>
@@ -35,15 +36,41 @@ constexpr qint64 WrongLoginWindowMs = 60 * 1000;
 // The first call for a request only announces its headers.
 char HeadersSeen;
 
+// A POST's body as it comes, bounded.
+struct PostBody {
+    QByteArray bytes;
+    bool tooLarge = false;
+};
+
 MHD_Result accessHandler(void *server, MHD_Connection *connection, const char *url, const char *method, const char *,
-                         const char *, size_t *uploadSize, void **state)
+                         const char *upload, size_t *uploadSize, void **state)
 {
-    // Nothing here takes a body: one is dropped as it comes.
+    if (!*state && qstrcmp(method, "POST") == 0) {
+        *state = new PostBody;
+        return MHD_YES;
+    }
+    if (*state && *state != &HeadersSeen && *uploadSize > 0) {
+        auto *body = static_cast<PostBody *>(*state);
+        if (body->bytes.size() + qint64(*uploadSize) > HttpServer::MaxBodyBytes)
+            body->tooLarge = true;
+        else
+            body->bytes.append(upload, int(*uploadSize));
+        *uploadSize = 0;
+        return MHD_YES;
+    }
+    // Nothing else takes a body: one is dropped as it comes.
     if (*state == &HeadersSeen && *uploadSize > 0) {
         *uploadSize = 0;
         return MHD_YES;
     }
     return static_cast<HttpServer *>(server)->answer(connection, url, method, state) ? MHD_YES : MHD_NO;
+}
+
+void requestCompleted(void *, MHD_Connection *, void **state, MHD_RequestTerminationCode)
+{
+    if (*state && *state != &HeadersSeen)
+        delete static_cast<PostBody *>(*state);
+    *state = nullptr;
 }
 
 ssize_t streamReader(void *stream, uint64_t, char *buffer, size_t max)
@@ -197,12 +224,14 @@ bool HttpServer::start(QString *error)
                 ? MHD_start_daemon(flags, 0, nullptr, nullptr, &accessHandler, this, MHD_OPTION_LISTEN_SOCKET, socket,
                                    MHD_OPTION_CONNECTION_LIMIT, connections, MHD_OPTION_CONNECTION_TIMEOUT,
                                    unsigned(IdleTimeoutSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-                                   size_t(ConnectionMemory), MHD_OPTION_HTTPS_MEM_KEY, m_tlsKey.constData(),
-                                   MHD_OPTION_HTTPS_MEM_CERT, m_tlsCert.constData(), MHD_OPTION_END)
+                                   size_t(ConnectionMemory), MHD_OPTION_NOTIFY_COMPLETED, &requestCompleted, nullptr,
+                                   MHD_OPTION_HTTPS_MEM_KEY, m_tlsKey.constData(), MHD_OPTION_HTTPS_MEM_CERT,
+                                   m_tlsCert.constData(), MHD_OPTION_END)
                 : MHD_start_daemon(flags, 0, nullptr, nullptr, &accessHandler, this, MHD_OPTION_LISTEN_SOCKET, socket,
                                    MHD_OPTION_CONNECTION_LIMIT, connections, MHD_OPTION_CONNECTION_TIMEOUT,
                                    unsigned(IdleTimeoutSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
-                                   size_t(ConnectionMemory), MHD_OPTION_END);
+                                   size_t(ConnectionMemory), MHD_OPTION_NOTIFY_COMPLETED, &requestCompleted, nullptr,
+                                   MHD_OPTION_END);
         if (!daemon) {
             *error = QStringLiteral("[http] cannot serve on %1%2")
                          .arg(listen.text(),
@@ -346,7 +375,7 @@ bool HttpServer::loggedIn(MHD_Connection *connection, const QString &peer, QStri
 
 int HttpServer::answer(MHD_Connection *connection, const char *url, const char *method, void **state)
 {
-    if (*state != &HeadersSeen) {
+    if (!*state) {
         *state = &HeadersSeen;
         return true;
     }
@@ -354,13 +383,33 @@ int HttpServer::answer(MHD_Connection *connection, const char *url, const char *
     request.method = QString::fromLatin1(method);
     request.path = QString::fromUtf8(url);
     request.peer = peerOf(connection);
-    if (request.method != QLatin1String("GET") && request.method != QLatin1String("HEAD")) {
-        HttpResponse refused = HttpResponse::text(405, QStringLiteral("only GET and HEAD are served"));
-        refused.headers.append(qMakePair(QByteArray("Allow"), QByteArray("GET, HEAD")));
+    if (request.method != QLatin1String("GET") && request.method != QLatin1String("HEAD")
+        && request.method != QLatin1String("POST")) {
+        HttpResponse refused = HttpResponse::text(405, QStringLiteral("only GET, HEAD and POST are served"));
+        refused.headers.append(qMakePair(QByteArray("Allow"), QByteArray("GET, HEAD, POST")));
         return queue(connection, refused);
     }
     if (!loggedIn(connection, request.peer, &request.user))
         return true;
+    if (request.method == QLatin1String("POST")) {
+        const auto *body = static_cast<const PostBody *>(*state);
+        if (body->tooLarge)
+            return queue(connection,
+                         HttpResponse::text(
+                             413, QStringLiteral("a request's body holds %1 bytes at the most").arg(MaxBodyBytes)));
+        request.body = body->bytes;
+        // A page of another site may make a browser post here with the login
+        // it remembers: a write must come as JSON (which such a page cannot
+        // send without asking first) and, from a browser, from this origin.
+        request.contentType = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Type");
+        const char *origin = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Origin");
+        const char *host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host");
+        if (!request.contentType.startsWith("application/json"))
+            return queue(connection, HttpResponse::text(415, QStringLiteral("a write takes application/json")));
+        if (origin && (!host || QUrl(QString::fromLatin1(origin)).authority() != QString::fromLatin1(host)))
+            return queue(connection,
+                         HttpResponse::text(403, QStringLiteral("a write from another site's page is refused")));
+    }
     MHD_get_connection_values(connection, MHD_GET_ARGUMENT_KIND, &collectArgument, &request.query);
     const HttpResponse reply = m_handler(request);
     if (!reply.stream)

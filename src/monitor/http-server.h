@@ -25,8 +25,10 @@ struct HttpRequest {
     QString method;
     QString path; // decoded, as the client asked
     QHash<QString, QString> query;
-    QString user; // who logged in; empty without users
-    QString peer; // the client's address
+    QString user;    // who logged in; empty without users
+    QString peer;    // the client's address
+    QByteArray body; // a POST's, MaxBodyBytes at the most
+    QByteArray contentType;
 };
 
 struct HttpResponse {
@@ -55,6 +57,8 @@ public:
     static constexpr int StreamKeepAliveMs = 15000;
     // What waits for a slow stream client at the most; beyond it, it is dropped.
     static constexpr int MaxStreamBacklog = 256 * 1024;
+    // A POST's body at the most (413 beyond).
+    static constexpr int MaxBodyBytes = 8 * 1024;
     // Wrong logins from one address within a minute before it waits.
     static constexpr int LoginAttempts = 5;
 

@@ -447,10 +447,10 @@ QString unknownInstrument(const MonitorConfig &config, const QString &name)
 bool readAlarm(Checker &check, const QString &name, MonitorConfig *config)
 {
     const QString section = QStringLiteral("alarm/") + name;
-    if (!check.onlyKnownKeys(section,
-                             {QStringLiteral("instrument"), QStringLiteral("above"), QStringLiteral("below"),
-                              QStringLiteral("hysteresis"), QStringLiteral("hold"), QStringLiteral("silence"),
-                              QStringLiteral("lost"), QStringLiteral("command"), QStringLiteral("command_timeout")}))
+    if (!check.onlyKnownKeys(section, {QStringLiteral("instrument"), QStringLiteral("above"), QStringLiteral("below"),
+                                       QStringLiteral("hysteresis"), QStringLiteral("hold"), QStringLiteral("silence"),
+                                       QStringLiteral("lost"), QStringLiteral("command"),
+                                       QStringLiteral("command_timeout"), QStringLiteral("repeat")}))
         return false;
     AlarmConfig alarm;
     alarm.name = name;
@@ -502,6 +502,12 @@ bool readAlarm(Checker &check, const QString &name, MonitorConfig *config)
         if (alarm.command.isEmpty())
             return check.fail(section, QStringLiteral("command_timeout"), QStringLiteral("goes with command"));
         if (!check.number(section, QStringLiteral("command_timeout"), 1, 86400, &alarm.commandTimeoutSeconds))
+            return false;
+    }
+    if (check.has(section, QStringLiteral("repeat"))) {
+        if (alarm.command.isEmpty())
+            return check.fail(section, QStringLiteral("repeat"), QStringLiteral("goes with command"));
+        if (!check.number(section, QStringLiteral("repeat"), 10, 86400, &alarm.repeatSeconds))
             return false;
     }
     config->alarms.append(alarm);

@@ -41,6 +41,8 @@ struct AlarmConfig {
     double silenceSeconds = 0;
     QString command;
     double commandTimeoutSeconds = 60; // then the command and its children are ended
+    // While raised and not acknowledged, the command runs again this often; 0: once.
+    double repeatSeconds = 0;
 };
 
 struct MqttConfig {

@@ -2,6 +2,7 @@
 
 #include "frostgauge-version.h"
 #include "history/history-csv.h"
+#include "history/history-note.h"
 #include "history/history-time.h"
 
 #include <QDateTime>
@@ -64,7 +65,7 @@ MonitorWeb::MonitorWeb(const MonitorConfig &config, HistoryStore *store, QObject
         m_instruments.insert(instrument.name, Instrument());
     }
     for (const AlarmConfig &alarm : config.alarms) {
-        m_alarms.insert(alarm.name, AlarmState{alarm.instrument});
+        m_alarms.insert(alarm.name, AlarmState{alarm.instrument, false, 0, -1, QString(), 0});
         m_alarmNames << alarm.name;
     }
 }
@@ -140,9 +141,33 @@ void MonitorWeb::identity(const QString &instrument, const InstrumentIdentity &i
     m_instruments[instrument].identity = identity;
 }
 
+void MonitorWeb::setWriters(const NoteWriter &note, const Acknowledger &acknowledge)
+{
+    m_writeNote = note;
+    m_acknowledge = acknowledge;
+}
+
+void MonitorWeb::acknowledged(const QString &name, const QString &who, qint64 timeMs)
+{
+    AlarmState &state = m_alarms[name];
+    state.acknowledgedBy = who;
+    state.acknowledgedMs = timeMs;
+    m_server->broadcast(streamEvent(
+        "acknowledged", {{"alarm", name}, {"instrument", state.instrument}, {"by", who}, {"time", isoTime(timeMs)}}));
+}
+
+void MonitorWeb::note(const QString &instrument, qint64 timeMs, const QString &text, const QString &author)
+{
+    m_server->broadcast(streamEvent("note", {{"instrument", instrument},
+                                             {"time", isoTime(timeMs)},
+                                             {"time_ms", double(timeMs)},
+                                             {"text", text},
+                                             {"author", author}}));
+}
+
 void MonitorWeb::alarm(const QString &name, const QString &instrument, bool raised, double value, qint64 timeMs)
 {
-    m_alarms[name] = AlarmState{instrument, raised, value, timeMs};
+    m_alarms[name] = AlarmState{instrument, raised, value, timeMs, QString(), 0};
     if (!m_alarmNames.contains(name))
         m_alarmNames << name; // a source's own alarm, heard through the broker
     m_server->broadcast(streamEvent("alarm", {{"alarm", name},
@@ -150,6 +175,90 @@ void MonitorWeb::alarm(const QString &name, const QString &instrument, bool rais
                                               {"state", raised ? "raised" : "cleared"},
                                               {"value", number(value)},
                                               {"time", isoTime(timeMs)}}));
+}
+
+namespace {
+
+// A JSON object as a request's body; false with the refusal set.
+bool bodyObject(const HttpRequest &request, QJsonObject *object, HttpResponse *refusal)
+{
+    QJsonParseError error;
+    const QJsonDocument document = QJsonDocument::fromJson(request.body, &error);
+    if (error.error != QJsonParseError::NoError || !document.isObject()) {
+        *refusal = HttpResponse::text(400, QStringLiteral("the body is not a JSON object"));
+        return false;
+    }
+    *object = document.object();
+    return true;
+}
+
+} // namespace
+
+HttpResponse MonitorWeb::postNote(const HttpRequest &request)
+{
+    QJsonObject body;
+    HttpResponse refusal;
+    if (!bodyObject(request, &body, &refusal))
+        return refusal;
+    const QJsonValue text = body.value(QLatin1String("text"));
+    const QJsonValue instrument = body.value(QLatin1String("instrument"));
+    const QJsonValue time = body.value(QLatin1String("time"));
+    if (!text.isString())
+        return badParameter(QStringLiteral("text"), QStringLiteral("a note needs some text"));
+    const QString problem = noteProblem(text.toString());
+    if (!problem.isEmpty())
+        return badParameter(QStringLiteral("text"), problem);
+    if (!instrument.isUndefined() && !instrument.isNull()
+        && (!instrument.isString()
+            || (!instrument.toString().isEmpty() && !m_instruments.contains(instrument.toString()))))
+        return badParameter(QStringLiteral("instrument"), QStringLiteral("no such instrument"));
+    const qint64 now = QDateTime::currentMSecsSinceEpoch();
+    qint64 at = now;
+    // The time as the other parameters take it, or milliseconds as a number; now without one.
+    bool timeOk = time.isUndefined() || time.isNull();
+    if (time.isString())
+        timeOk = parseHistoryTime(time.toString(), &at);
+    else if (time.isDouble() && std::isfinite(time.toDouble()) && std::fabs(time.toDouble()) < 1e16)
+        timeOk = (at = qint64(time.toDouble()), true);
+    if (!timeOk)
+        return badParameter(QStringLiteral("time"), QStringLiteral("ISO 8601 or milliseconds since 1970"));
+    const QString timeProblem = noteTimeProblem(at, now);
+    if (!timeProblem.isEmpty())
+        return badParameter(QStringLiteral("time"), timeProblem);
+    const QString failed = m_writeNote ? m_writeNote(instrument.toString(), at, text.toString(), request.user)
+                                       : QStringLiteral("notes are not taken here");
+    if (!failed.isEmpty())
+        return HttpResponse::text(503, failed);
+    HttpResponse created = HttpResponse::json(QJsonDocument(QJsonObject{{"time", isoTime(at)},
+                                                                        {"instrument", instrument.toString()},
+                                                                        {"text", text.toString()},
+                                                                        {"author", request.user}})
+                                                  .toJson(QJsonDocument::Compact));
+    created.status = 201;
+    return created;
+}
+
+HttpResponse MonitorWeb::postAcknowledgement(const HttpRequest &request)
+{
+    QJsonObject body;
+    HttpResponse refusal;
+    if (!bodyObject(request, &body, &refusal))
+        return refusal;
+    const QJsonValue alarm = body.value(QLatin1String("alarm"));
+    const QJsonValue note = body.value(QLatin1String("note"));
+    if (!alarm.isString() || !m_alarms.contains(alarm.toString()))
+        return HttpResponse::text(404, QStringLiteral("no alarm %1").arg(alarm.toString()));
+    if (!note.isUndefined() && !note.isNull()) {
+        const QString problem = note.isString() ? noteProblem(note.toString()) : QStringLiteral("a note is text");
+        if (!problem.isEmpty())
+            return badParameter(QStringLiteral("note"), problem);
+    }
+    const QString failed = m_acknowledge ? m_acknowledge(alarm.toString(), request.user, note.toString())
+                                         : QStringLiteral("alarm %1 is not this monitor's own").arg(alarm.toString());
+    if (!failed.isEmpty())
+        return HttpResponse::text(409, failed);
+    return HttpResponse::json(QJsonDocument(QJsonObject{{"alarm", alarm.toString()}, {"acknowledged_by", request.user}})
+                                  .toJson(QJsonDocument::Compact));
 }
 
 QByteArray MonitorWeb::instrumentsJson() const
@@ -162,7 +271,14 @@ QByteArray MonitorWeb::instrumentsJson() const
         for (const QString &alarm : m_alarmNames) {
             const AlarmState &alarmState = m_alarms.value(alarm);
             if (alarmState.instrument == name)
-                alarms.append(QJsonObject{{"name", alarm}, {"raised", alarmState.raised}});
+                alarms.append(QJsonObject{{"name", alarm},
+                                          {"raised", alarmState.raised},
+                                          {"acknowledged_by", alarmState.acknowledgedBy.isEmpty()
+                                                                  ? QJsonValue()
+                                                                  : QJsonValue(alarmState.acknowledgedBy)},
+                                          {"acknowledged_time", alarmState.acknowledgedBy.isEmpty()
+                                                                    ? QJsonValue()
+                                                                    : QJsonValue(isoTime(alarmState.acknowledgedMs))}});
         }
         list.append(QJsonObject{
             {"name", name},
@@ -305,7 +421,8 @@ HttpResponse MonitorWeb::events(const HttpRequest &request)
                                 {"time_ms", double(stored_event.timeMs)},
                                 {"instrument", stored_event.instrument},
                                 {"kind", stored_event.kindText},
-                                {"detail", stored_event.detail}});
+                                {"detail", stored_event.detail},
+                                {"author", stored_event.author}});
     }
     return HttpResponse::json(QJsonDocument(list).toJson(QJsonDocument::Compact));
 }
@@ -402,6 +519,18 @@ HttpResponse MonitorWeb::page(const QString &path)
 HttpResponse MonitorWeb::handle(const HttpRequest &request)
 {
     const QString &path = request.path;
+    if (request.method == QLatin1String("POST")) {
+        // Writing needs to know who writes.
+        if (m_config.http.users.isEmpty())
+            return HttpResponse::text(403, QStringLiteral("writing needs a login: give [http] password_file"));
+        if (path == QLatin1String("/api/notes"))
+            return postNote(request);
+        if (path == QLatin1String("/api/acknowledge"))
+            return postAcknowledgement(request);
+        HttpResponse refused = HttpResponse::text(405, QStringLiteral("%1 takes GET").arg(path));
+        refused.headers.append(qMakePair(QByteArray("Allow"), QByteArray("GET, HEAD")));
+        return refused;
+    }
     if (path == QLatin1String("/api/instruments"))
         return HttpResponse::json(instrumentsJson());
     if (path == QLatin1String("/api/history"))

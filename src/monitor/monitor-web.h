@@ -12,6 +12,8 @@
 #include <QHash>
 #include <QObject>
 
+#include <functional>
+
 class MonitorWeb : public QObject
 {
     Q_OBJECT
@@ -35,6 +37,15 @@ public:
     void status(const QString &instrument, const QString &status);
     void identity(const QString &instrument, const InstrumentIdentity &identity);
     void alarm(const QString &name, const QString &instrument, bool raised, double value, qint64 timeMs);
+    void acknowledged(const QString &name, const QString &who, qint64 timeMs);
+    void note(const QString &instrument, qint64 timeMs, const QString &text, const QString &author);
+
+    // What a logged-in person writes: the monitor does it, and returns why not
+    // (empty when done).
+    using NoteWriter =
+        std::function<QString(const QString &instrument, qint64 timeMs, const QString &text, const QString &author)>;
+    using Acknowledger = std::function<QString(const QString &alarm, const QString &who, const QString &note)>;
+    void setWriters(const NoteWriter &note, const Acknowledger &acknowledge);
 
     HttpResponse handle(const HttpRequest &request);
     HttpServer *server() const { return m_server; }
@@ -53,6 +64,8 @@ private:
         bool raised = false;
         double value = 0;
         qint64 timeMs = -1;
+        QString acknowledgedBy;
+        qint64 acknowledgedMs = 0;
     };
 
     QByteArray instrumentsJson() const;
@@ -60,6 +73,8 @@ private:
     HttpResponse events(const HttpRequest &request);
     HttpResponse readingsCsv(const HttpRequest &request);
     HttpResponse metrics();
+    HttpResponse postNote(const HttpRequest &request);
+    HttpResponse postAcknowledgement(const HttpRequest &request);
     HttpResponse page(const QString &path);
     // The instrument= (one configured), from= and to= (the last hour by
     // default) of a request; false with the refusal set.
@@ -78,4 +93,6 @@ private:
     QStringList m_alarmNames;            // in the configuration's order
     QHash<QString, QByteArray> m_assets; // path -> bytes, read at start
     QHash<QString, QByteArray> m_assetTypes;
+    NoteWriter m_writeNote;
+    Acknowledger m_acknowledge;
 };

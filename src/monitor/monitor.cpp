@@ -35,6 +35,7 @@ Monitor::Monitor(const MonitorConfig &config, QObject *parent)
     m_commitSoon->setSingleShot(true);
     connect(m_commitSoon, &QTimer::timeout, this, &Monitor::commit);
     connect(m_storeWatch, &QTimer::timeout, this, &Monitor::watchStore);
+    connect(m_storeWatch, &QTimer::timeout, this, &Monitor::passOnNotes);
     m_monotonic.start();
     connect(m_commitTimer, &QTimer::timeout, this, &Monitor::commit);
     connect(m_tickTimer, &QTimer::timeout, this, [this] {
@@ -87,11 +88,19 @@ bool Monitor::start()
                         .arg(m_config.http.tls() ? QLatin1String("https") : QLatin1String("http"), listen.text()));
         for (const QString &warning : qAsConst(m_config.warnings))
             logLine(warning);
+        m_web->setWriters([this](const QString &instrument, qint64 timeMs, const QString &text,
+                                 const QString &author) { return writeNote(instrument, timeMs, text, author); },
+                          [this](const QString &alarm, const QString &who, const QString &note) {
+                              return acknowledge(alarm, who, note);
+                          });
     }
+    // Notes written before this start went out then (or never will).
+    m_lastNoteId = m_store.lastEventId();
     const qint64 started = nowMs();
     for (const AlarmConfig &alarmConfig : qAsConst(m_config.alarms)) {
         auto *alarm = new Alarm(alarmConfig, started, this);
         connect(alarm, &Alarm::changed, this, &Monitor::alarmChanged);
+        connect(alarm, &Alarm::acknowledged, this, &Monitor::alarmAcknowledged);
         m_alarms.append(alarm);
     }
     record(QString(), EventKind::MonitorStarted,
@@ -198,6 +207,64 @@ void Monitor::alarmChanged(const QString &name, const QString &instrument, bool 
         m_web->alarm(name, instrument, raised, value, timeMs);
     logLine(QStringLiteral("%1: alarm %2 %3")
                 .arg(instrument, detail, raised ? QLatin1String("raised") : QLatin1String("cleared")));
+}
+
+void Monitor::alarmAcknowledged(const QString &name, const QString &instrument, const QString &who, qint64 timeMs)
+{
+    for (Alarm *alarm : qAsConst(m_alarms)) {
+        if (alarm->config().name == name && m_mqtt)
+            m_mqtt->publishAlarm(instrument, name, true, alarm->raisedValue(), alarm->raisedMs(), who, timeMs);
+    }
+    if (m_web)
+        m_web->acknowledged(name, who, timeMs);
+}
+
+QString Monitor::acknowledge(const QString &name, const QString &who, const QString &note)
+{
+    for (Alarm *alarm : qAsConst(m_alarms)) {
+        if (alarm->config().name != name)
+            continue;
+        const qint64 now = nowMs();
+        QString why;
+        if (!alarm->acknowledge(who, now, &why))
+            return why;
+        const QString detail = note.isEmpty() ? name : QStringLiteral("%1: %2").arg(name, note);
+        m_store.addEvent(alarm->config().instrument, now, EventKind::AlarmAcknowledged, detail, who);
+        logLine(
+            QStringLiteral("%1: alarm %2 acknowledged by %3%4")
+                .arg(alarm->config().instrument, name, who, note.isEmpty() ? QString() : QStringLiteral(": ") + note));
+        commit();
+        return QString();
+    }
+    return QStringLiteral("alarm %1 is not this monitor's own (a source's alarm is acknowledged at its monitor)")
+        .arg(name);
+}
+
+QString Monitor::writeNote(const QString &instrument, qint64 timeMs, const QString &text, const QString &author)
+{
+    m_store.addEvent(instrument, timeMs, EventKind::Note, text, author);
+    commit();
+    if (m_storeFailing)
+        return QStringLiteral("the note waits in memory: %1").arg(m_failureCause);
+    passOnNotes();
+    return QString();
+}
+
+void Monitor::passOnNotes()
+{
+    if (m_storeLost)
+        return;
+    m_store.eventsAfter(m_lastNoteId, EventKind::Note, 100, [this](qint64 id, const StoredEvent &note) {
+        m_lastNoteId = id;
+        logLine(QStringLiteral("%1note by %2 at %3: %4")
+                    .arg(note.instrument.isEmpty() ? QString() : note.instrument + QStringLiteral(": "),
+                         note.author.isEmpty() ? QStringLiteral("someone") : note.author, isoTime(note.timeMs),
+                         note.detail));
+        if (m_mqtt && !note.instrument.contains(QLatin1Char('/')))
+            m_mqtt->publishNote(note.instrument, note.timeMs, note.detail, note.author);
+        if (m_web)
+            m_web->note(note.instrument, note.timeMs, note.detail, note.author);
+    });
 }
 
 void Monitor::record(const QString &instrument, EventKind kind, const QString &detail)

@@ -60,6 +60,13 @@ private:
     void startArchive();
     void alarmEvent(const QString &instrument, EventKind kind, qint64 now);
     void alarmChanged(const QString &name, const QString &instrument, bool raised, double value, qint64 timeMs);
+    void alarmAcknowledged(const QString &name, const QString &instrument, const QString &who, qint64 timeMs);
+    // A note from the web page, into the store at once.
+    QString writeNote(const QString &instrument, qint64 timeMs, const QString &text, const QString &author);
+    QString acknowledge(const QString &alarm, const QString &who, const QString &note);
+    // Notes in the store that were not yet passed on (those of other writers
+    // too: the command line, the viewer) go out on MQTT and to the web page.
+    void passOnNotes();
     void reading(const QString &instrument, qint64 timeMs, double kelvin);
     void commit();
     // With MQTT or HTTP: the readings the last commit made durable go out.
@@ -92,6 +99,7 @@ private:
     bool m_storeLost = false; // deleted or replaced under the monitor: it has stopped
     bool m_droppingSaid = false;
     QString m_failureCause;
+    qint64 m_lastNoteId = 0;
     MqttPublisher *m_mqtt = nullptr;
     ReplayResponder *m_replays = nullptr;
     QVector<RemoteSource *> m_sources;

@@ -48,11 +48,21 @@ QByteArray info(const InstrumentIdentity &identity)
         {{"model", identity.model}, {"serial_number", identity.serialNumber}, {"version", identity.version}});
 }
 
-QByteArray alarm(bool raised, double value, qint64 timeMs)
+QByteArray alarm(bool raised, double value, qint64 timeMs, const QString &acknowledgedBy, qint64 acknowledgedMs)
 {
     QJsonObject object{{"state", raised ? "raised" : "cleared"}, {"time", isoUtc(timeMs)}};
     object.insert(QStringLiteral("value"), std::isfinite(value) ? QJsonValue(value) : QJsonValue());
+    if (raised)
+        object.insert(QStringLiteral("acknowledged"),
+                      acknowledgedBy.isEmpty()
+                          ? QJsonValue(false)
+                          : QJsonValue(QJsonObject{{"by", acknowledgedBy}, {"time", isoUtc(acknowledgedMs)}}));
     return compact(object);
+}
+
+QByteArray note(qint64 timeMs, const QString &text, const QString &author)
+{
+    return compact({{"time", isoUtc(timeMs)}, {"text", text}, {"author", author}});
 }
 
 Message homeAssistantSensor(const QString &prefix, const QString &clientId, const QString &instrument)

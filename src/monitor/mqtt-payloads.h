@@ -6,7 +6,9 @@
 //   PREFIX/INSTRUMENT/temperature   {"time":"...Z","kelvin":4.213,"seq":17}
 //   PREFIX/INSTRUMENT/status        online | lost | refused
 //   PREFIX/INSTRUMENT/info          {"model":...,"serial_number":...,"version":...}
-//   PREFIX/INSTRUMENT/alarm/NAME    {"state":"raised","time":"...","value":4.2}
+//   PREFIX/INSTRUMENT/alarm/NAME    {"state":"raised","time":"...","value":4.2,"acknowledged":false}
+//   PREFIX/INSTRUMENT/note          {"time":"...","text":"LN2 refilled","author":"ana"}
+//   PREFIX/monitor/CLIENT_ID/note   a note on no instrument
 //   PREFIX/monitor/CLIENT_ID/status online | offline (the Last Will)
 
 #include "device/instrument-identity.h"
@@ -23,7 +25,12 @@ QString monitorStatusTopic(const QString &prefix, const QString &clientId);
 QByteArray reading(qint64 timeMs, double kelvin, qint64 seq);
 QByteArray info(const InstrumentIdentity &identity);
 // value: NaN when no reading decided the change (a lost or silent instrument).
-QByteArray alarm(bool raised, double value, qint64 timeMs);
+// A raised alarm says whether someone acknowledged it: "acknowledged" is false,
+// or who and when.
+QByteArray alarm(bool raised, double value, qint64 timeMs, const QString &acknowledgedBy = QString(),
+                 qint64 acknowledgedMs = 0);
+// A person's note: {"time":"...Z","text":"LN2 refilled","author":"ana"}.
+QByteArray note(qint64 timeMs, const QString &text, const QString &author);
 
 struct Message {
     QString topic;

@@ -53,6 +53,9 @@ void MqttPublisher::connected()
             m_client->publish(sensor.topic, sensor.payload, true);
         }
     }
+    for (const MqttPayloads::Message &note : qAsConst(m_unsentNotes))
+        m_client->publish(note.topic, note.payload, false);
+    m_unsentNotes.clear();
     // What the broker missed, from the store, before any live reading.
     emit storeCommitWanted();
     for (const QString &instrument : qAsConst(m_instruments)) {
@@ -142,7 +145,23 @@ void MqttPublisher::publishInfo(const QString &instrument, const InstrumentIdent
 }
 
 void MqttPublisher::publishAlarm(const QString &instrument, const QString &alarm, bool raised, double value,
-                                 qint64 timeMs)
+                                 qint64 timeMs, const QString &acknowledgedBy, qint64 acknowledgedMs)
 {
-    publishRetained(topic(instrument, QStringLiteral("alarm/") + alarm), MqttPayloads::alarm(raised, value, timeMs));
+    publishRetained(topic(instrument, QStringLiteral("alarm/") + alarm),
+                    MqttPayloads::alarm(raised, value, timeMs, acknowledgedBy, acknowledgedMs));
+}
+
+void MqttPublisher::publishNote(const QString &instrument, qint64 timeMs, const QString &text, const QString &author)
+{
+    const QString where = instrument.isEmpty() ? m_config.topicPrefix + QStringLiteral("/monitor/") + m_config.clientId
+                                                     + QStringLiteral("/note")
+                                               : topic(instrument, QStringLiteral("note"));
+    const QByteArray payload = MqttPayloads::note(timeMs, text, author);
+    if (!m_client->publish(where, payload, false)) {
+        if (m_unsentNotes.size() >= 1000)
+            m_unsentNotes.removeFirst();
+        m_unsentNotes.append({where, payload});
+        return;
+    }
+    m_client->flush();
 }

@@ -11,6 +11,7 @@
 #include "device/instrument-identity.h"
 #include "history/history-store.h"
 #include "monitor/monitor-config.h"
+#include "monitor/mqtt-payloads.h"
 
 #include <QHash>
 #include <QObject>
@@ -38,7 +39,10 @@ public:
     void publishReading(const QString &instrument, qint64 timeMs, double kelvin, qint64 seq);
     void publishStatus(const QString &instrument, const QString &status);
     void publishInfo(const QString &instrument, const InstrumentIdentity &identity);
-    void publishAlarm(const QString &instrument, const QString &alarm, bool raised, double value, qint64 timeMs);
+    void publishAlarm(const QString &instrument, const QString &alarm, bool raised, double value, qint64 timeMs,
+                      const QString &acknowledgedBy = QString(), qint64 acknowledgedMs = 0);
+    // Not retained: a note is an event, not a state.
+    void publishNote(const QString &instrument, qint64 timeMs, const QString &text, const QString &author);
 
 signals:
     // The backlog is read from the store: what is queued for it must be
@@ -73,4 +77,6 @@ private:
     };
     QHash<QString, Cursor> m_replaying;
     QHash<QString, QByteArray> m_retained;
+    // Notes written while the broker was away, sent when it is back.
+    QList<MqttPayloads::Message> m_unsentNotes;
 };

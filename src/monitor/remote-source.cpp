@@ -1,5 +1,6 @@
 #include "monitor/remote-source.h"
 
+#include "history/history-note.h"
 #include "monitor/monitor-log.h"
 #include "monitor/mqtt-client.h"
 
@@ -86,8 +87,9 @@ void RemoteSource::connected()
     m_client->subscribe(monitorTopic() + QStringLiteral("/status"));
     m_client->subscribe(answerTopic());
     const QString prefix = m_config.topicPrefix + QLatin1Char('/');
+    m_client->subscribe(monitorTopic() + QStringLiteral("/note"));
     for (const QString &leaf : {QStringLiteral("+/temperature"), QStringLiteral("+/status"), QStringLiteral("+/info"),
-                                QStringLiteral("+/alarm/+")})
+                                QStringLiteral("+/alarm/+"), QStringLiteral("+/note")})
         m_client->subscribe(prefix + leaf);
     // Requests that went out before are asked again: the source may never have had them.
     for (Remote &remote : m_remotes) {
@@ -150,6 +152,10 @@ void RemoteSource::receive(const QString &topic, const QByteArray &payload, bool
         monitorStatus(payload);
         return;
     }
+    if (topic == monitorTopic() + QStringLiteral("/note")) {
+        remoteNote(nullptr, payload, topic);
+        return;
+    }
     const QStringList levels = topic.mid(prefix.size()).split(QLatin1Char('/'));
     if (levels.size() < 2 || levels.first() == QLatin1String("monitor"))
         return; // another monitor's own topics under the same prefix
@@ -173,6 +179,9 @@ void RemoteSource::receive(const QString &topic, const QByteArray &payload, bool
             heard.version = info.value(QLatin1String("version")).toString().left(64);
             emit identity(found->name, heard);
         }
+    } else if (levels.size() == 2 && leaf == QLatin1String("note")) {
+        if (Remote *found = remote(levels.first(), topic))
+            remoteNote(found, payload, topic);
     } else if (levels.size() == 3 && leaf == QLatin1String("alarm")) {
         if (Remote *found = remote(levels.first(), topic))
             remoteAlarm(found, levels.at(2), payload, topic);
@@ -364,6 +373,26 @@ void RemoteSource::remoteAlarm(Remote *remote, const QString &alarm, const QByte
     const QJsonValue value = fields.value(QLatin1String("value"));
     emit this->alarm(archivedName(m_config.name, alarm), remote->name, state == QLatin1String("raised"),
                      value.isDouble() ? value.toDouble() : std::nan(""), time.toMSecsSinceEpoch());
+}
+
+void RemoteSource::remoteNote(Remote *remote, const QByteArray &payload, const QString &topic)
+{
+    const QJsonObject fields = QJsonDocument::fromJson(payload.left(8192)).object();
+    const QDateTime time = QDateTime::fromString(fields.value(QLatin1String("time")).toString(), Qt::ISODateWithMs);
+    const QString text = fields.value(QLatin1String("text")).toString();
+    const QString author = fields.value(QLatin1String("author")).toString().left(100);
+    if (payload.size() > 8192 || !time.isValid() || !noteProblem(text).isEmpty()
+        || !noteTimeProblem(time.toMSecsSinceEpoch(), m_nowMs).isEmpty()) {
+        refuse(topic, QStringLiteral("a note that is not a monitor's note message"));
+        return;
+    }
+    // A note on the source's monitor itself is kept on no instrument, saying whose it is.
+    const QString instrument = remote ? remote->name : QString();
+    const QString kept = remote ? text : QStringLiteral("[%1] %2").arg(m_config.name, text);
+    // A redelivered note is kept once.
+    if (m_store->hasNote(instrument, time.toMSecsSinceEpoch(), kept))
+        return;
+    m_store->addEvent(instrument, time.toMSecsSinceEpoch(), EventKind::Note, kept, author);
 }
 
 void RemoteSource::tick(qint64 nowMs)

@@ -86,6 +86,8 @@ private:
     void monitorStatus(const QByteArray &payload);
     void instrumentStatus(Remote *remote, const QByteArray &payload, const QString &topic);
     void remoteAlarm(Remote *remote, const QString &alarm, const QByteArray &payload, const QString &topic);
+    // remote: null for a note on the source's monitor itself.
+    void remoteNote(Remote *remote, const QByteArray &payload, const QString &topic);
     // Asks for the first range still missing below the newest number heard of,
     // when nothing else is asked for it and the time has come.
     void askIfMissing(Remote *remote, qint64 nowMs);

@@ -45,10 +45,14 @@ struct HistorySample {
             if (i % 50000 == 0 && !store.commit())
                 return false;
         }
-        events = {{gapFromMs, instrument, EventKind::Lost, QStringLiteral("lost"), QStringLiteral("cable pulled")},
-                  {gapToMs, instrument, EventKind::Connected, QStringLiteral("connected"), QString()},
-                  {spikeMs, instrument, EventKind::AlarmRaised, QStringLiteral("alarm raised"),
-                   QStringLiteral("above 20 K")}};
+        events = {{gapFromMs, instrument, EventKind::Lost, QStringLiteral("lost"), QStringLiteral("cable pulled"), {}},
+                  {gapToMs, instrument, EventKind::Connected, QStringLiteral("connected"), QString(), {}},
+                  {spikeMs,
+                   instrument,
+                   EventKind::AlarmRaised,
+                   QStringLiteral("alarm raised"),
+                   QStringLiteral("above 20 K"),
+                   {}}};
         for (const StoredEvent &event : qAsConst(events))
             store.addEvent(event.instrument, event.timeMs, event.kind, event.detail);
         return store.commit();

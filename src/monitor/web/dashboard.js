@@ -41,7 +41,7 @@ function tileFor(instrument) {
     link.append(heading, kelvin, line, alarms, spark);
     document.getElementById('tiles').append(link);
     tile = { link, kelvin, status, age, alarms, spark, polyline, points: [], timeMs: null, state: 'starting',
-             raised: new Set() };
+             raised: new Set(), acknowledged: new Map() };
     tiles.set(instrument.name, tile);
     return tile;
 }
@@ -75,7 +75,24 @@ function showState(tile) {
     tile.link.className = 'tile ' + tile.state.replace(/ /g, '-') + (stale ? ' stale' : '');
     tile.status.textContent = tile.state;
     tile.age.textContent = age === null ? 'no reading yet' : (stale ? 'no reading for ' : '') + ageText(age);
-    tile.alarms.replaceChildren(...[...tile.raised].map(name => element('span', 'alarm', name)));
+    // A raised alarm nobody has taken on says so and offers to take it on.
+    tile.alarms.replaceChildren(...[...tile.raised].map(name => {
+        const by = tile.acknowledged.get(name);
+        const alarm = element('span', by ? 'alarm acknowledged' : 'alarm unacknowledged',
+                              name + (by ? ' · acknowledged by ' + by : ' · unacknowledged'));
+        if (!by) {
+            const button = element('button', 'acknowledge', 'Acknowledge');
+            button.addEventListener('click', async clicked => {
+                clicked.preventDefault();
+                const response = await fetch('/api/acknowledge', {
+                    method: 'POST', headers: { 'Content-Type': 'application/json' }, body: JSON.stringify({ alarm: name }),
+                });
+                if (!response.ok) button.textContent = await response.text();
+            });
+            alarm.append(' ', button);
+        }
+        return alarm;
+    }));
 }
 
 function take(instrument) {
@@ -86,6 +103,8 @@ function take(instrument) {
     tile.link.dataset.seq = instrument.seq;
     tile.link.dataset.firstSeq = instrument.seq;
     tile.raised = new Set(instrument.alarms.filter(alarm => alarm.raised).map(alarm => alarm.name));
+    tile.acknowledged = new Map(instrument.alarms.filter(alarm => alarm.acknowledged_by)
+        .map(alarm => [alarm.name, alarm.acknowledged_by]));
     showState(tile);
 }
 
@@ -128,6 +147,14 @@ function follow() {
         const tile = tiles.get(alarm.instrument);
         if (!tile) return;
         if (alarm.state === 'raised') tile.raised.add(alarm.alarm); else tile.raised.delete(alarm.alarm);
+        tile.acknowledged.delete(alarm.alarm);
+        showState(tile);
+    });
+    stream.addEventListener('acknowledged', message => {
+        const taken = JSON.parse(message.data);
+        const tile = tiles.get(taken.instrument);
+        if (!tile) return;
+        tile.acknowledged.set(taken.alarm, taken.by);
         showState(tile);
     });
 }

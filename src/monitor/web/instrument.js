@@ -16,17 +16,34 @@ function query(fromMs, toMs) {
     return 'instrument=' + encodeURIComponent(name) + '&from=' + Math.round(fromMs) + '&to=' + Math.round(toMs);
 }
 
+let clickedMs = null;
+
+// A note is what a person wrote: a solid blue line with its words; other events dashed.
 function drawEvents(canvas, area, graph) {
     canvas.save();
+    canvas.font = '12px sans-serif';
     for (const event of events) {
         const x = graph.toDomXCoord(event.time_ms);
         if (x < area.x || x > area.x + area.w) continue;
-        canvas.strokeStyle = event.kind.startsWith('alarm') ? '#c62828' : '#888';
-        canvas.setLineDash([4, 3]);
+        const note = event.kind === 'note';
+        canvas.strokeStyle = note || event.kind === 'alarm acknowledged' ? '#1f5fb4'
+            : event.kind.startsWith('alarm') ? '#c62828' : '#888';
+        canvas.setLineDash(note ? [] : [4, 3]);
+        canvas.lineWidth = note ? 1.5 : 1;
         canvas.beginPath();
         canvas.moveTo(x, area.y);
         canvas.lineTo(x, area.y + area.h);
         canvas.stroke();
+        if (note) {
+            const words = event.detail.split('\n')[0];
+            const label = (words.length > 60 ? words.slice(0, 59) + '…' : words) + (event.author ? ' (' + event.author + ')' : '');
+            canvas.save();
+            canvas.translate(x + 3, area.y + 4);
+            canvas.rotate(Math.PI / 2);
+            canvas.fillStyle = '#1f5fb4';
+            canvas.fillText(label, 0, 0);
+            canvas.restore();
+        }
     }
     canvas.restore();
 }
@@ -35,7 +52,8 @@ function listEvents() {
     const body = document.querySelector('#events tbody');
     body.replaceChildren(...events.slice().reverse().map(event => {
         const row = document.createElement('tr');
-        for (const text of [new Date(event.time_ms).toLocaleString(), event.kind, event.detail]) {
+        if (event.kind === 'note') row.className = 'note';
+        for (const text of [new Date(event.time_ms).toLocaleString(), event.kind, event.detail, event.author || '']) {
             const cell = document.createElement('td');
             cell.textContent = text;
             row.append(cell);
@@ -63,6 +81,13 @@ async function load(fromMs, toMs) {
         drawPoints: rows.length < 200,
         underlayCallback: drawEvents,
         zoomCallback: (from, to) => load(from, to),
+        clickCallback: (e, x) => {
+            clickedMs = x;
+            const clicked = document.getElementById('note-clicked');
+            clicked.disabled = false;
+            clicked.checked = true;
+            document.getElementById('note-clicked-time').textContent = new Date(x).toLocaleString();
+        },
         legend: 'follow',
     };
     const data = rows.length ? rows : [[new Date(fromMs), [null, null, null]], [new Date(toMs), [null, null, null]]];
@@ -95,7 +120,29 @@ logButton.addEventListener('click', () => {
     if (range) load(range[0], range[1]);
 });
 
+document.getElementById('note-form').addEventListener('submit', async submitted => {
+    submitted.preventDefault();
+    const text = document.getElementById('note-text');
+    const result = document.getElementById('note-result');
+    const at = document.getElementById('note-clicked').checked && clickedMs !== null ? Math.round(clickedMs) : Date.now();
+    const response = await fetch('/api/notes', {
+        method: 'POST',
+        headers: { 'Content-Type': 'application/json' },
+        body: JSON.stringify({ instrument: name, time: at, text: text.value }),
+    });
+    result.textContent = response.ok ? 'Note added.' : await response.text();
+    if (response.ok) {
+        text.value = '';
+        if (range) load(range[0], Math.max(range[1], Date.now()));
+    }
+});
+
 const stream = new EventSource('/api/stream');
+stream.addEventListener('note', message => {
+    const note = JSON.parse(message.data);
+    if ((note.instrument === name || note.instrument === '') && range && note.time_ms >= range[0] && note.time_ms <= range[1])
+        load(range[0], range[1]);
+});
 stream.addEventListener('reading', message => {
     const reading = JSON.parse(message.data);
     if (reading.instrument !== name) return;

@@ -1,0 +1,285 @@
+// Notes and acknowledged alarms: frostgauge-cli note into a store the monitor
+// is writing at full speed and through the monitor's web API with a login,
+// each writer's notes in the others' views, hostile notes refused, and an
+// alarm whose command repeats until someone acknowledges it.
+
+#include "history/history-store.h"
+#include "support/cli-run.h"
+#include "support/monitor-run.h"
+#include "support/simulator-process.h"
+#include "support/test-files.h"
+#include "support/test-main.h"
+
+#include <QDateTime>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QTcpServer>
+#include <QTemporaryDir>
+
+#include <limits>
+#include <memory>
+
+namespace {
+
+quint16 freePort()
+{
+    QTcpServer probe;
+    probe.listen(QHostAddress::LocalHost, 0);
+    return probe.serverPort();
+}
+
+struct Answer {
+    int status = 0;
+    QByteArray body;
+};
+
+// curl, as a script or a browser would ask.
+Answer request(const QString &url, const QStringList &extra)
+{
+    QProcess curl;
+    curl.start("curl", QStringList{"-s", "--max-time", "10", "-w", "\n%{http_code}"} + extra + QStringList{url});
+    curl.waitForFinished(15000);
+    const QByteArray out = curl.readAllStandardOutput();
+    const int cut = out.lastIndexOf('\n');
+    return {out.mid(cut + 1).toInt(), out.left(cut)};
+}
+
+QStringList notesIn(const QString &path)
+{
+    HistoryStore store;
+    QStringList result;
+    QVector<StoredEvent> events;
+    if (store.openForReading(path) && store.events(QString(), 0, std::numeric_limits<qint64>::max(), &events)) {
+        for (const StoredEvent &event : qAsConst(events)) {
+            if (event.kind == EventKind::Note)
+                result << QStringLiteral("%1|%2|%3").arg(event.instrument, event.detail, event.author);
+        }
+    }
+    return result;
+}
+
+} // namespace
+
+class NotesTest : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<QTemporaryDir> dir;
+    std::unique_ptr<SimulatorProcess> sim;
+
+    QString path(const QString &name) const { return dir->filePath(name); }
+
+    QString users()
+    {
+        QProcess hash;
+        hash.start(QStringLiteral(FROSTGAUGE_MONITOR_EXECUTABLE), {"--hash-password", "ana"});
+        hash.write("s3cret-pw\n");
+        hash.closeWriteChannel();
+        hash.waitForFinished(20000);
+        return writeTestFile(*dir, "users", hash.readAllStandardOutput());
+    }
+
+    QString config(quint16 port, const QByteArray &http, const QByteArray &alarm = {})
+    {
+        return writeTestFile(*dir, "monitor.conf",
+                             "[store]\npath=" + QFile::encodeName(path("store.db"))
+                                 + "\n[instrument/cryo]\nport=" + QFile::encodeName(path("tty"))
+                                 + "\n[http]\nlisten=127.0.0.1:" + QByteArray::number(port) + "\n" + http + alarm);
+    }
+
+private slots:
+    void init()
+    {
+        dir = std::make_unique<QTemporaryDir>();
+        // The fastest output the instrument has: ten readings a second.
+        const QString state = writeTestFile(*dir, "state.json", "{\"rs232:period\": 100}");
+        sim = std::make_unique<SimulatorProcess>(QStringList{"--link", path("tty"), "--state", state});
+        QVERIFY(sim->started());
+    }
+
+    void cleanup()
+    {
+        sim.reset();
+        dir.reset();
+    }
+
+    void badNotes_data()
+    {
+        QTest::addColumn<QStringList>("arguments");
+        QTest::addColumn<QString>("message");
+        QTest::newRow("empty") << QStringList{"STORE", ""} << "a note needs some text";
+        QTest::newRow("blank") << QStringList{"STORE", "  \t "} << "a note needs some text";
+        QTest::newRow("over the bound") << QStringList{"STORE", QString(1001, 'a')} << "at most 1000 bytes";
+        QTest::newRow("bound in UTF-8") << QStringList{"STORE", QString(501, QChar(0x00e9))} << "this one has 1002";
+        QTest::newRow("control character") << QStringList{"STORE", "a\x1b[31mred"} << "control characters (U+001b)";
+        QTest::newRow("before 1970") << QStringList{"STORE", "--at", "1969-12-31T23:00:00Z", "x"}
+                                     << "--at takes a time";
+        QTest::newRow("ahead of now") << QStringList{"STORE", "--at", "2999-01-01T00:00:00Z", "x"}
+                                      << "may not lie ahead of now";
+        QTest::newRow("unknown instrument")
+            << QStringList{"STORE", "--instrument", "cryo9", "x"} << "no instrument cryo9 in this store (it has: cryo)";
+        QTest::newRow("not a store") << QStringList{"monitor.conf", "x"} << "is not a Frostgauge history store";
+        QTest::newRow("no store") << QStringList{"absent.db", "x"} << "absent.db: no such file";
+        QTest::newRow("address with a password")
+            << QStringList{"http://ana:pw@127.0.0.1:1", "x"} << "without a password in it";
+        QTest::newRow("no password") << QStringList{"http://127.0.0.1:1", "x"} << "no password for";
+    }
+
+    // Each refused with its reason, and the store left as it was.
+    void badNotes()
+    {
+        QFETCH(QStringList, arguments);
+        QFETCH(QString, message);
+        {
+            HistoryStore store;
+            QVERIFY(store.openForWriting(path("store.db")));
+            store.addReading("cryo", QDateTime::currentMSecsSinceEpoch() - 1000, 4.2);
+            QVERIFY(store.commit());
+        }
+        writeTestFile(*dir, "monitor.conf", "[store]\n");
+        arguments.replaceInStrings(QRegularExpression("^STORE$"), path("store.db"));
+        const CliRun run = runCli(QStringList{"note"} + arguments, {{"FROSTGAUGE_PASSWORD", ""}}, dir->path());
+        QVERIFY2(run.code == 2 || run.code == 1, qPrintable(run.err));
+        QVERIFY2(run.err.contains(message), qPrintable(run.err));
+        QVERIFY(notesIn(path("store.db")).isEmpty());
+    }
+
+    // Notes written into the store while the monitor writes ten readings a
+    // second all land, no reading is lost, and the monitor passes each on
+    // (its log, its event stream); a note through the web API lands as well,
+    // and both show in the others' views.
+    void notesBesideTheMonitor()
+    {
+        const quint16 port = freePort();
+        MonitorRun monitor;
+        QVERIFY(monitor.start(config(port, "password_file=" + QFile::encodeName(users()) + "\n")));
+        QVERIFY(monitor.waitForLog("cryo: connected"));
+        QTRY_VERIFY(storedReadings(path("store.db"), "cryo") >= 10);
+        for (int i = 0; i < 20; ++i) {
+            const CliRun run =
+                runCli({"note", path("store.db"), "--instrument", "cryo", QStringLiteral("refill %1").arg(i)});
+            QVERIFY2(run.code == 0, qPrintable(run.err));
+        }
+        const CliRun unicode = runCli({"note", path("store.db"), QString::fromUtf8("Probe gewechselt, Kühlung ✓")});
+        QCOMPARE(unicode.code, 0);
+        QVERIFY(monitor.waitForLog("cryo: note by ", 20));
+        QVERIFY(monitor.waitForLog(QString::fromUtf8("Kühlung ✓")));
+
+        // Through the monitor, with a login; without one nothing changes.
+        const QString base = QStringLiteral("http://127.0.0.1:%1").arg(port);
+        const Answer refused = request(base + "/api/notes", {"-H", "Content-Type: application/json", "-d",
+                                                             "{\"text\":\"no login\",\"instrument\":\"cryo\"}"});
+        QCOMPARE(refused.status, 401);
+        const CliRun web = runCli({"note", base, "--instrument", "cryo", "--user", "ana", "compressor restarted"},
+                                  {{"FROSTGAUGE_PASSWORD", "s3cret-pw"}});
+        QVERIFY2(web.code == 0, qPrintable(web.err));
+        const CliRun wrong = runCli({"note", base, "--user", "ana", "x"}, {{"FROSTGAUGE_PASSWORD", "wrong"}});
+        QCOMPARE(wrong.code, 1);
+        QVERIFY(wrong.err.contains("refused the login of ana"));
+        QVERIFY(monitor.waitForLog("cryo: note by ana at "));
+        const QJsonArray events =
+            QJsonDocument::fromJson(request(base + "/api/events?instrument=cryo", {"-u", "ana:s3cret-pw"}).body)
+                .array();
+        int notes = 0;
+        for (const QJsonValue &event : events)
+            notes += event["kind"] == QJsonValue("note") ? 1 : 0;
+        QCOMPARE(notes, 22);
+        const QString log = monitor.stop();
+        QVERIFY2(!log.startsWith("exit") && !log.startsWith("did not"), qPrintable(log));
+
+        const QStringList stored = notesIn(path("store.db"));
+        QCOMPARE(stored.size(), 22);
+        // Signed with the login name of whoever ran the command.
+        QCOMPARE(stored.filter("cryo|refill 19|").size(), 1);
+        QVERIFY(!stored.filter("cryo|refill 19|").first().endsWith('|'));
+        QVERIFY(stored.contains("cryo|compressor restarted|ana"));
+        // Every reading from the first on, none lost to the notes' writes.
+        HistoryStore store;
+        QVERIFY(store.openForReading(path("store.db")));
+        QList<qint64> seqs;
+        store.readings("cryo", 0, std::numeric_limits<qint64>::max(),
+                       [&](const StoredReading &reading) { seqs << reading.seq; });
+        std::sort(seqs.begin(), seqs.end());
+        QVERIFY(seqs.size() > 20);
+        for (int i = 0; i < seqs.size(); ++i)
+            QCOMPARE(seqs.at(i), qint64(i + 1));
+        const CliRun exported = runCli({"history", path("store.db"), "--events", "--csv"});
+        QVERIFY(exported.out.startsWith("time,instrument,kind,detail,author\n"));
+        QVERIFY(exported.out.contains(",cryo,note,compressor restarted,ana\n"));
+    }
+
+    // An alarm's command runs again every repeat= seconds while nobody takes
+    // it on; an acknowledgement needs a login, says who, stops the repeats,
+    // and reaches the store and the API.
+    void acknowledgedAlarm()
+    {
+        const quint16 port = freePort();
+        const QString runs = path("runs");
+        MonitorRun monitor;
+        // The simulator starts at room temperature: the alarm is raised at once.
+        QVERIFY(monitor.start(config(port, "password_file=" + QFile::encodeName(users()) + "\n",
+                                     "[alarm/warm]\ninstrument=cryo\nabove=20\ncommand=sh -c 'echo "
+                                     "$FROSTGAUGE_REPEAT >> "
+                                         + QFile::encodeName(runs) + "'\nrepeat=10\n")));
+        QVERIFY(monitor.waitForLog("cryo: alarm warm at "));
+        auto runCount = [&] {
+            QFile file(runs);
+            return file.open(QIODevice::ReadOnly) ? file.readAll().count('\n') : 0;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(runCount() >= 2, 15000); // raised, then once more ten seconds later
+        const QString base = QStringLiteral("http://127.0.0.1:%1").arg(port);
+        const QStringList json{"-H", "Content-Type: application/json", "-d", "{\"alarm\":\"warm\"}"};
+        QCOMPARE(request(base + "/api/acknowledge", json).status, 401);
+        QCOMPARE(request(base + "/api/acknowledge",
+                         QStringList{"-u", "ana:s3cret-pw", "-H", "Origin: http://elsewhere"} + json)
+                     .status,
+                 403);
+        const CliRun unknown = runCli({"ack", base, "cold", "--user", "ana"}, {{"FROSTGAUGE_PASSWORD", "s3cret-pw"}});
+        QCOMPARE(unknown.code, 2);
+        QVERIFY(unknown.err.contains("no alarm cold"));
+        const CliRun ack = runCli({"ack", base, "warm", "--user", "ana", "--note", "on my way"},
+                                  {{"FROSTGAUGE_PASSWORD", "s3cret-pw"}});
+        QVERIFY2(ack.code == 0, qPrintable(ack.err));
+        QVERIFY(monitor.waitForLog("cryo: alarm warm acknowledged by ana: on my way"));
+        const CliRun again = runCli({"ack", base, "warm", "--user", "ana"}, {{"FROSTGAUGE_PASSWORD", "s3cret-pw"}});
+        QCOMPARE(again.code, 2);
+        QVERIFY(again.err.contains("was acknowledged already by ana"));
+        const int atAck = runCount();
+        const QJsonArray instruments =
+            QJsonDocument::fromJson(request(base + "/api/instruments", {"-u", "ana:s3cret-pw"}).body).array();
+        QCOMPARE(instruments.at(0)["alarms"].toArray().at(0)["acknowledged_by"].toString(), QStringLiteral("ana"));
+        QTest::qWait(12000); // past the next repeat
+        QCOMPARE(runCount(), atAck);
+        QVERIFY(!monitor.stop().startsWith("exit"));
+        HistoryStore store;
+        QVERIFY(store.openForReading(path("store.db")));
+        QVector<StoredEvent> events;
+        QVERIFY(store.events("cryo", 0, std::numeric_limits<qint64>::max(), &events));
+        bool recorded = false;
+        for (const StoredEvent &event : qAsConst(events))
+            recorded = recorded
+                       || (event.kind == EventKind::AlarmAcknowledged && event.detail == "warm: on my way"
+                           && event.author == "ana");
+        QVERIFY(recorded);
+    }
+
+    // Without users the monitor serves reading only: a write is refused.
+    void writingNeedsUsers()
+    {
+        const quint16 port = freePort();
+        MonitorRun monitor;
+        QVERIFY(monitor.start(config(port, {})));
+        QVERIFY(monitor.waitForLog("http: serving"));
+        const Answer answer = request(QStringLiteral("http://127.0.0.1:%1/api/notes").arg(port),
+                                      {"-H", "Content-Type: application/json", "-d", "{\"text\":\"x\"}"});
+        QCOMPARE(answer.status, 403);
+        QVERIFY(answer.body.contains("writing needs a login"));
+        QVERIFY(!monitor.stop().startsWith("exit"));
+        QVERIFY(notesIn(path("store.db")).isEmpty());
+    }
+};
+
+FROSTGAUGE_TEST_MAIN(NotesTest)
+#include "test-notes.moc"
