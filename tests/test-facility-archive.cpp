@@ -255,6 +255,22 @@ private slots:
         // Its alarms watch it as they watch a local one: the simulator is at room temperature.
         QVERIFY(archive.waitForLog("lab1/cryo: alarm warm at "));
 
+        // A note written into the lab's store travels with its readings: its
+        // monitor publishes it, the archive keeps it once, signed as written.
+        QCOMPARE(runCli({"note", lab.store, "--instrument", "cryo", "LN2 refilled"}).code, 0);
+        QVERIFY(lab.monitor->waitForLog("cryo: note by "));
+        QVERIFY2(archive.waitForLog("lab1/cryo: note by "), qPrintable(archive.log()));
+        {
+            HistoryStore store;
+            QVERIFY(store.openForReading(path("archive.db")));
+            QVector<StoredEvent> events;
+            QVERIFY(store.events("lab1/cryo", 0, std::numeric_limits<qint64>::max(), &events));
+            int notes = 0;
+            for (const StoredEvent &event : events)
+                notes += event.kind == EventKind::Note && event.detail == "LN2 refilled" && !event.author.isEmpty();
+            QCOMPARE(notes, 1);
+        }
+
         // The source's monitor dies: its Will says so, and the archive shows it and raises its lost alarm.
         ::kill(pid_t(lab.monitor->process.processId()), SIGKILL);
         QVERIFY(lab.monitor->process.waitForFinished(5000));

@@ -172,8 +172,22 @@ private slots:
         QTest::addColumn<QByteArray>("statusLine");
         QTest::newRow("dot segments") << QByteArray("GET /../../etc/passwd HTTP/1.1\r\nHost: x\r\n\r\n")
                                       << QByteArray("HTTP/1.1 404");
-        QTest::newRow("post") << QByteArray("POST /api/instruments HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc")
+        QTest::newRow("post") << QByteArray("POST /api/instruments HTTP/1.1\r\nHost: x\r\nContent-Type: "
+                                            "application/json\r\nContent-Length: 2\r\n\r\n{}")
                               << QByteArray("HTTP/1.1 405");
+        QTest::newRow("post, not JSON") << QByteArray(
+            "POST /api/notes HTTP/1.1\r\nHost: x\r\nContent-Length: 3\r\n\r\nabc")
+                                        << QByteArray("HTTP/1.1 415");
+        QTest::newRow("post of 9 KiB") << "POST /api/notes HTTP/1.1\r\nHost: x\r\nContent-Type: application/json\r\n"
+                                          "Content-Length: 9216\r\n\r\n"
+                                              + QByteArray(9216, ' ')
+                                       << QByteArray("HTTP/1.1 413");
+        QTest::newRow("note without users")
+            << QByteArray("POST /api/notes HTTP/1.1\r\nHost: x\r\nContent-Type: "
+                          "application/json\r\nContent-Length: 12\r\n\r\n{\"text\":\"x\"}")
+            << QByteArray("HTTP/1.1 403");
+        QTest::newRow("put") << QByteArray("PUT /api/notes HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n\r\n")
+                             << QByteArray("HTTP/1.1 405");
         QTest::newRow("url of 64 KiB") << "GET /" + QByteArray(65536, 'a') + " HTTP/1.1\r\nHost: x\r\n\r\n"
                                        << QByteArray("HTTP/1.1 414");
         QTest::newRow("header of 64 KiB")
@@ -240,7 +254,7 @@ private slots:
             QVERIFY2(match.hasMatch(), qPrintable(dom.left(3000)));
             QVERIFY2(match.captured(1).toLongLong() > match.captured(2).toLongLong(), qPrintable(match.captured(0)));
         }
-        QVERIFY(dom.contains(QStringLiteral("<span class=\"alarm\">warm</span>")));
+        QVERIFY(dom.contains(QStringLiteral("<span class=\"alarm unacknowledged\">warm · unacknowledged")));
         QVERIFY2(QRegularExpression(QStringLiteral("<polyline points=\"[0-9., ]+\"")).match(dom).hasMatch(),
                  qPrintable(dom.left(3000)));
         // With FROSTGAUGE_SCREENSHOTS=FOLDER the pages are kept there as images, to be looked at.

@@ -291,6 +291,10 @@ private slots:
                                              << "[source/lab2] instruments: cryo1 is listed twice";
         QTest::newRow("alarm on an unknown source") << store + mqtt + source + "[alarm/x]\ninstrument=lab9/cryo1\nabove=3\n"
                                                     << "[alarm/x] instrument: no [source/lab9] section for lab9/cryo1";
+        QTest::newRow("repeat without command") << store + one + "[alarm/x]\ninstrument=a\nabove=3\nrepeat=60\n"
+                                                << "[alarm/x] repeat: goes with command";
+        QTest::newRow("repeat too often") << store + one + "[alarm/x]\ninstrument=a\nabove=3\ncommand=true\nrepeat=1\n"
+                                          << "[alarm/x] repeat: takes a number from 10 to 86400";
         QTest::newRow("alarm on an unlisted instrument") << store + mqtt + source + "instruments=cryo1\n[alarm/x]\ninstrument=lab2/cryo2\nabove=3\n"
                                                          << "[alarm/x] instrument: cryo2 is not in the instruments= of [source/lab2]";
         // clang-format on

@@ -5,6 +5,7 @@
 
 #include "history/history-store.h"
 #include "support/cli-run.h"
+#include "support/headless-browser.h"
 #include "support/monitor-run.h"
 #include "support/simulator-process.h"
 #include "support/test-files.h"
@@ -175,6 +176,17 @@ private slots:
         const CliRun web = runCli({"note", base, "--instrument", "cryo", "--user", "ana", "compressor restarted"},
                                   {{"FROSTGAUGE_PASSWORD", "s3cret-pw"}});
         QVERIFY2(web.code == 0, qPrintable(web.err));
+        // Bad notes through the API: refused with the reason, nothing written.
+        for (const QByteArray &body :
+             {QByteArray("{\"text\":\"\"}"), QByteArray("{\"text\":\"x\",\"time\":\"2999-01-01T00:00:00Z\"}"),
+              QByteArray("{\"text\":\"x\",\"instrument\":\"cryo9\"}"), QByteArray("not json"),
+              QByteArray("{\"text\":\"a\\u0001b\"}"), QByteArray("{\"text\":7}"),
+              "{\"text\":\"" + QByteArray(1001, 'a') + "\"}"}) {
+            const Answer answer =
+                request(base + "/api/notes",
+                        {"-u", "ana:s3cret-pw", "-H", "Content-Type: application/json", "--data-binary", body});
+            QVERIFY2(answer.status == 400, qPrintable(body.left(60) + " -> " + answer.body));
+        }
         const CliRun wrong = runCli({"note", base, "--user", "ana", "x"}, {{"FROSTGAUGE_PASSWORD", "wrong"}});
         QCOMPARE(wrong.code, 1);
         QVERIFY(wrong.err.contains("refused the login of ana"));
@@ -263,6 +275,48 @@ private slots:
                        || (event.kind == EventKind::AlarmAcknowledged && event.detail == "warm: on my way"
                            && event.author == "ana");
         QVERIFY(recorded);
+    }
+
+    // The dashboard with a login: a raised alarm says it is unacknowledged and
+    // its button takes it on; a note typed on the chart page lands in the
+    // store with the login's name and shows as a labelled marker.
+    void notesAndAcknowledgementInTheBrowser()
+    {
+        if (!HeadlessBrowser::available())
+            QSKIP("chromium is not installed");
+        const quint16 port = freePort();
+        MonitorRun monitor;
+        QVERIFY(monitor.start(config(port, "password_file=" + QFile::encodeName(users()) + "\n",
+                                     "[alarm/warm]\ninstrument=cryo\nabove=20\n")));
+        QVERIFY(monitor.waitForLog("cryo: alarm warm at "));
+        QCOMPARE(runCli({"note", path("store.db"), "--instrument", "cryo", "LN2 refilled"}).code, 0);
+        const QString base = QStringLiteral("http://127.0.0.1:%1").arg(port);
+        HeadlessBrowser browser;
+        QVERIFY(browser.start(path("chromium")));
+        QVERIFY(browser.openWithLogin(base + "/", "ana", "s3cret-pw", 3000));
+        QVERIFY2(browser.dom().contains(QStringLiteral("<span class=\"alarm unacknowledged\">warm · unacknowledged "
+                                                       "<button class=\"acknowledge\">Acknowledge</button>")),
+                 qPrintable(browser.dom().left(3000)));
+        const auto keep = [&](const char *name) {
+            const QString folder = qEnvironmentVariable("FROSTGAUGE_SCREENSHOTS");
+            QFile image(folder + QLatin1Char('/') + QLatin1String(name));
+            if (!folder.isEmpty() && image.open(QIODevice::WriteOnly))
+                image.write(browser.screenshot());
+        };
+        keep("screenshot-dashboard-alarm.png");
+        browser.evaluate("document.querySelector('button.acknowledge').click()");
+        QVERIFY(monitor.waitForLog("cryo: alarm warm acknowledged by ana"));
+        QTRY_VERIFY_WITH_TIMEOUT(browser.dom().contains("warm · acknowledged by ana"), 5000);
+
+        QVERIFY(browser.openWithLogin(base + "/instrument/cryo", "ana", "s3cret-pw", 3000));
+        browser.evaluate("document.getElementById('note-text').value = 'sample changed';"
+                         "document.querySelector('#note-form button').click()");
+        QVERIFY(monitor.waitForLog("cryo: note by ana at "));
+        QTRY_VERIFY_WITH_TIMEOUT(browser.dom().contains("<td>sample changed</td><td>ana</td>"), 5000);
+        QVERIFY(browser.dom().contains("<td>LN2 refilled</td>"));
+        keep("screenshot-dashboard-notes.png");
+        QVERIFY(!monitor.stop().startsWith("exit"));
+        QVERIFY(notesIn(path("store.db")).contains("cryo|sample changed|ana"));
     }
 
     // Without users the monitor serves reading only: a write is refused.

@@ -520,16 +520,16 @@ HttpResponse MonitorWeb::handle(const HttpRequest &request)
 {
     const QString &path = request.path;
     if (request.method == QLatin1String("POST")) {
+        const bool note = path == QLatin1String("/api/notes");
+        if (!note && path != QLatin1String("/api/acknowledge")) {
+            HttpResponse refused = HttpResponse::text(405, QStringLiteral("%1 takes GET").arg(path));
+            refused.headers.append(qMakePair(QByteArray("Allow"), QByteArray("GET, HEAD")));
+            return refused;
+        }
         // Writing needs to know who writes.
         if (m_config.http.users.isEmpty())
             return HttpResponse::text(403, QStringLiteral("writing needs a login: give [http] password_file"));
-        if (path == QLatin1String("/api/notes"))
-            return postNote(request);
-        if (path == QLatin1String("/api/acknowledge"))
-            return postAcknowledgement(request);
-        HttpResponse refused = HttpResponse::text(405, QStringLiteral("%1 takes GET").arg(path));
-        refused.headers.append(qMakePair(QByteArray("Allow"), QByteArray("GET, HEAD")));
-        return refused;
+        return note ? postNote(request) : postAcknowledgement(request);
     }
     if (path == QLatin1String("/api/instruments"))
         return HttpResponse::json(instrumentsJson());

@@ -64,6 +64,25 @@ public:
         return true;
     }
 
+    // The same with a login sent with every request of the tab (HTTP basic
+    // authentication), as a browser does once the person has typed it.
+    bool openWithLogin(const QString &url, const QString &user, const QString &password, int settleMs)
+    {
+        const QJsonObject target = command("Target.createTarget", {{"url", "about:blank"}});
+        const QJsonObject attached =
+            command("Target.attachToTarget", {{"targetId", target.value("targetId").toString()}, {"flatten", true}});
+        m_session = attached.value("sessionId").toString();
+        if (m_session.isEmpty())
+            return false;
+        command("Network.enable", {}, m_session);
+        const QString login = QString::fromLatin1((user + QLatin1Char(':') + password).toUtf8().toBase64());
+        command("Network.setExtraHTTPHeaders", {{"headers", QJsonObject{{"Authorization", "Basic " + login}}}},
+                m_session);
+        command("Page.navigate", {{"url", url}}, m_session);
+        QTest::qWait(settleMs);
+        return true;
+    }
+
     // The value of a script expression in the page, as JSON gives it.
     QJsonValue evaluate(const QString &expression)
     {
