@@ -318,6 +318,22 @@ private slots:
         source.receive("fg/lab3/monitor/other/status", "offline", true, Now); // another monitor's level
         source.receive("fg/lab3/monitor/m/status", "offline", true, Now);
         QCOMPARE(added, QStringList{"lab3/cryo A"});
+        // A source's alarm, raised, then taken on there.
+        QStringList alarms;
+        connect(&source, &RemoteSource::alarm, this, [&](const QString &name, const QString &instrument, bool raised) {
+            alarms << QStringLiteral("%1 %2 %3").arg(name, instrument).arg(raised);
+        });
+        connect(&source, &RemoteSource::acknowledged, this,
+                [&](const QString &name, const QString &who) { alarms << name + " taken by " + who; });
+        source.receive("fg/lab3/cryo A/alarm/warm",
+                       "{\"state\":\"raised\",\"time\":\"2025-12-10T21:00:00.000Z\","
+                       "\"value\":12.5,\"acknowledged\":false}",
+                       true, Now);
+        source.receive("fg/lab3/cryo A/alarm/warm",
+                       "{\"state\":\"raised\",\"time\":\"2025-12-10T21:00:00.000Z\","
+                       "\"value\":12.5,\"acknowledged\":{\"by\":\"ana\",\"time\":\"2025-12-10T21:05:00.000Z\"}}",
+                       true, Now);
+        QCOMPARE(alarms, QStringList({"lab3/warm lab3/cryo A 1", "lab3/warm lab3/cryo A 1", "lab3/warm taken by ana"}));
         QCOMPARE(statuses, QStringList({"lab3/cryo A online", "lab3/cryo A source offline"}));
     }
 };

@@ -151,6 +151,7 @@ void Monitor::startArchive()
             connect(source, &RemoteSource::status, m_web, &MonitorWeb::status);
             connect(source, &RemoteSource::identity, m_web, &MonitorWeb::identity);
             connect(source, &RemoteSource::alarm, m_web, &MonitorWeb::alarm);
+            connect(source, &RemoteSource::acknowledged, m_web, &MonitorWeb::acknowledged);
         }
         connect(source, &RemoteSource::event, this, &Monitor::recordRemote);
         connect(source, &RemoteSource::storeCommitWanted, this, &Monitor::commit);

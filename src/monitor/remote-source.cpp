@@ -371,8 +371,15 @@ void RemoteSource::remoteAlarm(Remote *remote, const QString &alarm, const QByte
         return;
     }
     const QJsonValue value = fields.value(QLatin1String("value"));
-    emit this->alarm(archivedName(m_config.name, alarm), remote->name, state == QLatin1String("raised"),
+    const QString name = archivedName(m_config.name, alarm);
+    emit this->alarm(name, remote->name, state == QLatin1String("raised"),
                      value.isDouble() ? value.toDouble() : std::nan(""), time.toMSecsSinceEpoch());
+    // Who took it on at the source, as its monitor says.
+    const QJsonObject taken = fields.value(QLatin1String("acknowledged")).toObject();
+    const QDateTime takenAt = QDateTime::fromString(taken.value(QLatin1String("time")).toString(), Qt::ISODateWithMs);
+    const QString by = taken.value(QLatin1String("by")).toString().left(100);
+    if (state == QLatin1String("raised") && !by.isEmpty() && takenAt.isValid())
+        emit acknowledged(name, by, takenAt.toMSecsSinceEpoch());
 }
 
 void RemoteSource::remoteNote(Remote *remote, const QByteArray &payload, const QString &topic)

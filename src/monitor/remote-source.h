@@ -61,6 +61,8 @@ signals:
     void status(const QString &instrument, const QString &status);
     void identity(const QString &instrument, const InstrumentIdentity &identity);
     void alarm(const QString &name, const QString &instrument, bool raised, double value, qint64 timeMs);
+    // A source's raised alarm that someone acknowledged there.
+    void acknowledged(const QString &name, const QString &who, qint64 timeMs);
     void event(const QString &instrument, EventKind kind, const QString &detail);
     void instrumentAdded(const QString &instrument);
     void storeCommitWanted();
