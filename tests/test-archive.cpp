@@ -18,7 +18,7 @@ Q_DECLARE_METATYPE(ArchivePayloads::Problem)
 
 namespace {
 
-constexpr qint64 Now = 1765400000000; // 2025-12-10T21:33:20Z
+constexpr qint64 Now = 1765400000000; // 2025-12-10T20:53:20Z
 
 QVector<SeqRange> ranges(std::initializer_list<std::pair<qint64, qint64>> list)
 {
@@ -117,6 +117,10 @@ private slots:
         QTest::addColumn<QByteArray>("payload");
         QTest::addColumn<ArchivePayloads::Problem>("problem");
         QTest::newRow("good") << reading(17) << Problem::None;
+        QTest::newRow("good, with an offset")
+            << QByteArray("{\"time\":\"2025-12-10T21:53:19.000+01:00\",\"kelvin\":4.2,"
+                          "\"seq\":17}")
+            << Problem::None;
         QTest::newRow("not JSON") << QByteArray("4.2 K") << Problem::NotJson;
         QTest::newRow("an array") << QByteArray("[1,2]") << Problem::NotJson;
         QTest::newRow("empty") << QByteArray() << Problem::NotJson;
@@ -141,6 +145,12 @@ private slots:
         QTest::newRow("decades ahead") << reading(3, 4.2, Now + 30LL * 365 * 86400000) << Problem::BadTime;
         QTest::newRow("decades back") << reading(3, 4.2, Now - 40LL * 365 * 86400000) << Problem::BadTime;
         QTest::newRow("no time") << QByteArray("{\"time\":\"yesterday\",\"kelvin\":4,\"seq\":3}") << Problem::BadTime;
+        QTest::newRow("February 30th") << QByteArray("{\"time\":\"2025-02-30T21:00:00.000Z\",\"kelvin\":4,\"seq\":3}")
+                                       << Problem::BadTime;
+        QTest::newRow("hour 24") << QByteArray("{\"time\":\"2025-12-10T24:00:00.000Z\",\"kelvin\":4,\"seq\":3}")
+                                 << Problem::BadTime;
+        QTest::newRow("a sign in the digits")
+            << QByteArray("{\"time\":\"2025-12-10T2-:00:00.000Z\",\"kelvin\":4,\"seq\":3}") << Problem::BadTime;
         QTest::newRow("seq 0") << reading(0) << Problem::BadSeq;
         QTest::newRow("seq negative") << reading(-5) << Problem::BadSeq;
         QTest::newRow("seq 2^62") << reading(qint64(1) << 62) << Problem::BadSeq;

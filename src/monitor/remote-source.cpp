@@ -41,7 +41,11 @@ bool plausibleName(const QString &name)
 } // namespace
 
 RemoteSource::RemoteSource(const SourceConfig &config, HistoryStore *store, MqttClient *client, QObject *parent)
-    : QObject(parent), m_config(config), m_store(store), m_client(client)
+    : QObject(parent), m_config(config), m_store(store), m_client(client),
+      m_prefix(config.topicPrefix + QLatin1Char('/')),
+      m_monitorTopic(config.topicPrefix + QStringLiteral("/monitor/") + config.clientId),
+      m_statusTopic(m_monitorTopic + QStringLiteral("/status")), m_noteTopic(m_monitorTopic + QStringLiteral("/note")),
+      m_answerTopic(m_monitorTopic + QStringLiteral("/replayed"))
 {
     for (const QString &instrument : config.instruments)
         remote(instrument, QString());
@@ -67,7 +71,7 @@ QString RemoteSource::archivedName(const QString &source, const QString &instrum
 
 QString RemoteSource::monitorTopic() const
 {
-    return m_config.topicPrefix + QStringLiteral("/monitor/") + m_config.clientId;
+    return m_monitorTopic;
 }
 
 QString RemoteSource::requestTopic() const
@@ -77,7 +81,7 @@ QString RemoteSource::requestTopic() const
 
 QString RemoteSource::answerTopic() const
 {
-    return monitorTopic() + QStringLiteral("/replayed");
+    return m_answerTopic;
 }
 
 void RemoteSource::connected()
@@ -141,33 +145,35 @@ void RemoteSource::receive(const QString &topic, const QByteArray &payload, bool
 {
     Q_UNUSED(retained);
     m_nowMs = nowMs;
-    const QString prefix = m_config.topicPrefix + QLatin1Char('/');
-    if (!topic.startsWith(prefix))
+    // A thousand messages a second come through here: the topics are compared
+    // with strings made once, and the levels cut without copies.
+    if (!topic.startsWith(m_prefix))
         return;
-    if (topic == answerTopic()) {
+    if (topic == m_answerTopic) {
         answer(payload, topic, nowMs);
         return;
     }
-    if (topic == monitorTopic() + QStringLiteral("/status")) {
+    if (topic == m_statusTopic) {
         monitorStatus(payload);
         return;
     }
-    if (topic == monitorTopic() + QStringLiteral("/note")) {
+    if (topic == m_noteTopic) {
         remoteNote(nullptr, payload, topic);
         return;
     }
-    const QStringList levels = topic.mid(prefix.size()).split(QLatin1Char('/'));
-    if (levels.size() < 2 || levels.first() == QLatin1String("monitor"))
+    const QVector<QStringRef> levelRefs = topic.midRef(m_prefix.size()).split(QLatin1Char('/'));
+    if (levelRefs.size() < 2 || levelRefs.first() == QLatin1String("monitor"))
         return; // another monitor's own topics under the same prefix
-    const QString &leaf = levels.at(1);
-    if (levels.size() == 2 && leaf == QLatin1String("temperature")) {
-        if (Remote *found = remote(levels.first(), topic))
+    const QString instrument = levelRefs.first().toString();
+    const QStringRef &leaf = levelRefs.at(1);
+    if (levelRefs.size() == 2 && leaf == QLatin1String("temperature")) {
+        if (Remote *found = remote(instrument, topic))
             liveReading(found, payload, topic, nowMs);
-    } else if (levels.size() == 2 && leaf == QLatin1String("status")) {
-        if (Remote *found = remote(levels.first(), topic))
+    } else if (levelRefs.size() == 2 && leaf == QLatin1String("status")) {
+        if (Remote *found = remote(instrument, topic))
             instrumentStatus(found, payload, topic);
-    } else if (levels.size() == 2 && leaf == QLatin1String("info")) {
-        if (Remote *found = remote(levels.first(), topic)) {
+    } else if (levelRefs.size() == 2 && leaf == QLatin1String("info")) {
+        if (Remote *found = remote(instrument, topic)) {
             const QJsonObject info = QJsonDocument::fromJson(payload.left(4096)).object();
             if (payload.size() > 4096 || info.isEmpty()) {
                 refuse(topic, QStringLiteral("information that is not a JSON object"));
@@ -179,12 +185,12 @@ void RemoteSource::receive(const QString &topic, const QByteArray &payload, bool
             heard.version = info.value(QLatin1String("version")).toString().left(64);
             emit identity(found->name, heard);
         }
-    } else if (levels.size() == 2 && leaf == QLatin1String("note")) {
-        if (Remote *found = remote(levels.first(), topic))
+    } else if (levelRefs.size() == 2 && leaf == QLatin1String("note")) {
+        if (Remote *found = remote(instrument, topic))
             remoteNote(found, payload, topic);
-    } else if (levels.size() == 3 && leaf == QLatin1String("alarm")) {
-        if (Remote *found = remote(levels.first(), topic))
-            remoteAlarm(found, levels.at(2), payload, topic);
+    } else if (levelRefs.size() == 3 && leaf == QLatin1String("alarm")) {
+        if (Remote *found = remote(instrument, topic))
+            remoteAlarm(found, levelRefs.at(2).toString(), payload, topic);
     }
 }
 
@@ -239,12 +245,13 @@ void RemoteSource::askIfMissing(Remote *remote, qint64 nowMs)
 {
     if (remote->asking || nowMs < remote->retryAtMs || !m_client || !m_client->isConnected())
         return;
-    if (requestsUnderWay() >= MaxRequests)
-        return; // the clock's next tick asks
+    // Asked first (one range held: nothing missing, at once), the count of requests after.
     const SeqRanges &held = m_store->archivedSeqs(remote->name);
     const QVector<SeqRange> missing = held.missing(1, held.highest(), 1);
     if (missing.isEmpty())
         return;
+    if (requestsUnderWay() >= MaxRequests)
+        return; // the clock's next tick asks
     const QString instrument = remote->name.mid(m_config.name.size() + 1);
     ReplayRequest request{instrument, missing.first().first,
                           qMin(missing.first().last, missing.first().first + MaxAnswerSpan - 1)};

@@ -104,6 +104,11 @@ private:
     SourceConfig m_config;
     HistoryStore *m_store;
     MqttClient *m_client;
+    const QString m_prefix; // PREFIX/
+    const QString m_monitorTopic;
+    const QString m_statusTopic;
+    const QString m_noteTopic;
+    const QString m_answerTopic;
     QHash<QString, Remote> m_remotes; // by the source's instrument name
     QStringList m_names;
     bool m_sourceOnline = false;
