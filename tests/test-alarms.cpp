@@ -79,6 +79,15 @@ QString play(Alarm &alarm, const QString &script)
     return changes.join(QLatin1Char(' '));
 }
 
+// The lines a command appended to a file so far.
+QStringList linesOf(const QString &path)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return QStringList();
+    return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
 } // namespace
 
 class AlarmTest : public QObject
@@ -209,12 +218,7 @@ private slots:
         AlarmConfig config = alarmFrom(QStringLiteral("above=10"));
         config.command = QStringLiteral("sh -c 'sleep 60 & echo $$ $! $FROSTGAUGE_STATE >> %1; wait'").arg(runs);
         config.commandTimeoutSeconds = 1;
-        auto lines = [&] {
-            QFile file(runs);
-            if (!file.open(QIODevice::ReadOnly))
-                return QStringList();
-            return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        };
+        auto lines = [&] { return linesOf(runs); };
         // A process counts as running until it is gone or a zombie no one reaped yet.
         auto alive = [](const QString &pid) {
             QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
@@ -254,12 +258,7 @@ private slots:
         AlarmConfig config = alarmFrom(QStringLiteral("above=10"));
         config.command = QStringLiteral("sh -c 'echo $FROSTGAUGE_STATE $FROSTGAUGE_REPEAT >> %1'").arg(runs);
         config.repeatSeconds = 60;
-        auto lines = [&] {
-            QFile file(runs);
-            if (!file.open(QIODevice::ReadOnly))
-                return QStringList();
-            return QString::fromUtf8(file.readAll()).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-        };
+        auto lines = [&] { return linesOf(runs); };
         Alarm alarm(config, 0);
         QSignalSpy acknowledged(&alarm, &Alarm::acknowledged);
         QString why;

@@ -258,13 +258,7 @@ private slots:
         QVERIFY2(QRegularExpression(QStringLiteral("<polyline points=\"[0-9., ]+\"")).match(dom).hasMatch(),
                  qPrintable(dom.left(3000)));
         // With FROSTGAUGE_SCREENSHOTS=FOLDER the pages are kept there as images, to be looked at.
-        const auto keep = [&](const char *name) {
-            const QString folder = qEnvironmentVariable("FROSTGAUGE_SCREENSHOTS");
-            QFile image(folder + QLatin1Char('/') + QLatin1String(name));
-            if (!folder.isEmpty() && image.open(QIODevice::WriteOnly))
-                image.write(browser.screenshot());
-        };
-        keep("screenshot-dashboard.png");
+        browser.keepScreenshot("screenshot-dashboard.png");
         // A sparkline over more than two decades is drawn on decades.
         QCOMPARE(
             browser
@@ -280,7 +274,7 @@ private slots:
         QVERIFY2(QRegularExpression(QStringLiteral("\\d+ columns</p>")).match(chart).hasMatch(),
                  qPrintable(chart.left(3000)));
         QVERIFY(chart.contains(QStringLiteral("<td>connected</td>")));
-        keep("screenshot-dashboard-chart.png");
+        browser.keepScreenshot("screenshot-dashboard-chart.png");
         // The chart's log scale toggle, kept by the browser for the next visit.
         QCOMPARE(browser.evaluate(QStringLiteral("chart.getOption('logscale')")).toBool(), false);
         browser.evaluate(QStringLiteral("document.getElementById('log').click()"));

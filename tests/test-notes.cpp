@@ -297,13 +297,7 @@ private slots:
         QVERIFY2(browser.dom().contains(QStringLiteral("<span class=\"alarm unacknowledged\">warm · unacknowledged "
                                                        "<button class=\"acknowledge\">Acknowledge</button>")),
                  qPrintable(browser.dom().left(3000)));
-        const auto keep = [&](const char *name) {
-            const QString folder = qEnvironmentVariable("FROSTGAUGE_SCREENSHOTS");
-            QFile image(folder + QLatin1Char('/') + QLatin1String(name));
-            if (!folder.isEmpty() && image.open(QIODevice::WriteOnly))
-                image.write(browser.screenshot());
-        };
-        keep("screenshot-dashboard-alarm.png");
+        browser.keepScreenshot("screenshot-dashboard-alarm.png");
         browser.evaluate("document.querySelector('button.acknowledge').click()");
         QVERIFY(monitor.waitForLog("cryo: alarm warm acknowledged by ana"));
         QTRY_VERIFY_WITH_TIMEOUT(browser.dom().contains("warm · acknowledged by ana"), 5000);
@@ -314,7 +308,7 @@ private slots:
         QVERIFY(monitor.waitForLog("cryo: note by ana at "));
         QTRY_VERIFY_WITH_TIMEOUT(browser.dom().contains("<td>sample changed</td><td>ana</td>"), 5000);
         QVERIFY(browser.dom().contains("<td>LN2 refilled</td>"));
-        keep("screenshot-dashboard-notes.png");
+        browser.keepScreenshot("screenshot-dashboard-notes.png");
         QVERIFY(!monitor.stop().startsWith("exit"));
         QVERIFY(notesIn(path("store.db")).contains("cryo|sample changed|ana"));
     }

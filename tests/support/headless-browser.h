@@ -8,6 +8,7 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
@@ -94,6 +95,16 @@ public:
 
     // The page's DOM as it stands now.
     QString dom() { return evaluate(QStringLiteral("document.documentElement.outerHTML")).toString(); }
+
+    // With FROSTGAUGE_SCREENSHOTS=FOLDER the page is kept there as an image
+    // named name, to be looked at; without it nothing is written.
+    void keepScreenshot(const char *name)
+    {
+        const QString folder = qEnvironmentVariable("FROSTGAUGE_SCREENSHOTS");
+        QFile image(folder + QLatin1Char('/') + QLatin1String(name));
+        if (!folder.isEmpty() && image.open(QIODevice::WriteOnly))
+            image.write(screenshot());
+    }
 
     QByteArray screenshot()
     {
