@@ -260,16 +260,22 @@ private slots:
         config.repeatSeconds = 60;
         auto lines = [&] { return linesOf(runs); };
         Alarm alarm(config, 0);
+        // A repeat falls due only when the last run has ended (its line may be
+        // written before the process is reaped), so each tick waits for that.
+        auto tickWhenIdle = [&](qint64 timeMs) {
+            QTRY_VERIFY(!alarm.command()->isRunning());
+            alarm.tick(timeMs);
+        };
         QSignalSpy acknowledged(&alarm, &Alarm::acknowledged);
         QString why;
         QVERIFY(!alarm.acknowledge(QStringLiteral("ana"), 0, &why));
         QCOMPARE(why, QStringLiteral("alarm a is not raised"));
         alarm.reading(0, 20);
         QTRY_COMPARE(lines(), QStringList{"raised 0"});
-        alarm.tick(59000); // not yet
-        alarm.tick(60000);
+        tickWhenIdle(59000); // not yet
+        tickWhenIdle(60000);
         QTRY_COMPARE(lines(), QStringList({"raised 0", "raised 1"}));
-        alarm.tick(120000);
+        tickWhenIdle(120000);
         QTRY_COMPARE(lines().size(), 3);
         QVERIFY(alarm.acknowledge(QStringLiteral("ana"), 130000, &why));
         QCOMPARE(acknowledged.size(), 1);
@@ -285,7 +291,7 @@ private slots:
         alarm.reading(620000, 20);
         QTRY_COMPARE(lines().size(), 5);
         QVERIFY(!alarm.isAcknowledged());
-        alarm.tick(680000);
+        tickWhenIdle(680000);
         QTRY_COMPARE(lines().size(), 6);
         QCOMPARE(lines().mid(3), QStringList({"cleared 0", "raised 0", "raised 1"}));
     }
