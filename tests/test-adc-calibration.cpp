@@ -134,13 +134,13 @@ private slots:
         window.ui->adcCalibrationR1MeasureButton->click();
         QCOMPARE(sent(), QByteArray(":volt:unc?\n"));
         link->peer.write("Vunc = 490000\n");
-        QTRY_COMPARE(window.ui->adcCalibrationR1->text(), QStringLiteral("0.490000 V"));
+        QTRY_COMPARE_WITH_TIMEOUT(window.ui->adcCalibrationR1->text(), QStringLiteral("0.490000 V"), limitMs());
         window.ui->adcCalibrationV1->setValue(0.6);
 
         window.ui->adcCalibrationR2MeasureButton->click();
         QCOMPARE(sent(), QByteArray(":volt:unc?\n"));
         link->peer.write("Vunc = 1490000\n");
-        QTRY_COMPARE(window.ui->adcCalibrationR2->text(), QStringLiteral("1.490000 V"));
+        QTRY_COMPARE_WITH_TIMEOUT(window.ui->adcCalibrationR2->text(), QStringLiteral("1.490000 V"), limitMs());
         window.ui->adcCalibrationV2->setValue(1.8);
         QCOMPARE(window.ui->adcCalibrationSlope->text(), QStringLiteral("1.200000000"));
         QCOMPARE(window.ui->adcCalibrationOffset->text(), QStringLiteral("0.010000 V"));
@@ -192,7 +192,7 @@ private slots:
         link->peer.write("Vunc = 100000\n");
         QLineEdit *firstField = firstIsR1 ? window.ui->adcCalibrationR1 : window.ui->adcCalibrationR2;
         QLineEdit *otherField = firstIsR1 ? window.ui->adcCalibrationR2 : window.ui->adcCalibrationR1;
-        QTRY_COMPARE(firstField->text(), QStringLiteral("0.100000 V"));
+        QTRY_COMPARE_WITH_TIMEOUT(firstField->text(), QStringLiteral("0.100000 V"), limitMs());
         QCOMPARE(otherField->text(), QString());
         QCOMPARE(window.adcMeasureTarget, -1);
 
@@ -231,25 +231,27 @@ private slots:
         SimulatorProcess sim({"--adc-input", "0.6"});
         MainWindow window;
         QVERIFY(openPortInWindow(window, sim.path()));
-        QTRY_COMPARE(window.ui->modelValue->text(), QStringLiteral("VKRHX350"));
-        QTRY_COMPARE(window.getParametersStage, -1);
+        QTRY_COMPARE_WITH_TIMEOUT(window.ui->modelValue->text(), QStringLiteral("VKRHX350"), limitMs());
+        QTRY_COMPARE_WITH_TIMEOUT(window.getParametersStage, -1, limitMs());
 
         window.ui->adcCalibrationRealMasureButton->click();
-        QTRY_VERIFY(window.ui->adcCalibrationRealValue->text().endsWith(QStringLiteral("(uncalibrated)")));
+        QTRY_VERIFY_WITH_TIMEOUT(window.ui->adcCalibrationRealValue->text().endsWith(QStringLiteral("(uncalibrated)")),
+                                 limitMs());
 
         window.ui->adcCalibrationR1MeasureButton->click();
-        QTRY_COMPARE(window.ui->adcCalibrationR1->text(), QStringLiteral("0.490000 V"));
+        QTRY_COMPARE_WITH_TIMEOUT(window.ui->adcCalibrationR1->text(), QStringLiteral("0.490000 V"), limitMs());
         window.ui->adcCalibrationV1->setValue(0.6);
         // The operator connects the second reference.
         window.device->serialSendCommand(":sim:adc-input 1.8\n");
         window.ui->adcCalibrationR2MeasureButton->click();
-        QTRY_COMPARE(window.ui->adcCalibrationR2->text(), QStringLiteral("1.490000 V"));
+        QTRY_COMPARE_WITH_TIMEOUT(window.ui->adcCalibrationR2->text(), QStringLiteral("1.490000 V"), limitMs());
         window.ui->adcCalibrationV2->setValue(1.8);
         window.ui->adcCalibrationButton->click();
 
         window.device->serialSendCommand(":sim:adc-input 1.0\n");
         window.ui->adcCalibrationRealMasureButton->click();
-        QTRY_VERIFY(window.ui->adcCalibrationRealValue->text().endsWith(QStringLiteral("(calibrated)")));
+        QTRY_VERIFY_WITH_TIMEOUT(window.ui->adcCalibrationRealValue->text().endsWith(QStringLiteral("(calibrated)")),
+                                 limitMs());
         const double volts = window.ui->adcCalibrationRealValue->text().section(' ', 0, 0).toDouble();
         QVERIFY2(qAbs(volts - 1.0) < 5e-6, qPrintable(window.ui->adcCalibrationRealValue->text()));
     }

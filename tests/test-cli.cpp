@@ -136,7 +136,7 @@ private slots:
         QCOMPARE(peer.waitForBytes(8), QByteArray("\x03\n*idn?\n"));
         peer.take();
         peer.write("ACME,TM-9,42,2.0\n*COMPAT = 3cc3a93f426145ff95bf653df2686cb0\n");
-        QVERIFY(process.waitForFinished(10000));
+        QVERIFY(process.waitForFinished(limitMs()));
         QCOMPARE(process.exitCode(), 1);
         const QString err = QString::fromUtf8(process.readAllStandardError());
         QVERIFY2(err.contains("not a VKRHX350 (ACME,TM-9,42,2.0 answered)"), qPrintable(err));
@@ -180,7 +180,7 @@ private slots:
         QProcess monitor;
         monitor.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE),
                       {"monitor", sim.path(), "--enable-output", "100", "--csv", csv});
-        QVERIFY(monitor.waitForStarted());
+        QVERIFY(monitor.waitForStarted(limitMs()));
         QFile file(csv);
         QTRY_VERIFY_WITH_TIMEOUT(
             file.exists() && file.size() > 0 && QFile(csv).open(QIODevice::ReadOnly) &&
@@ -189,9 +189,9 @@ private slots:
                     f.open(QIODevice::ReadOnly);
                     return f.readAll().count('\n') >= 4;
                 }(),
-            5000);
+            limitMs());
         sim.process().kill();
-        QVERIFY(monitor.waitForFinished(5000));
+        QVERIFY(monitor.waitForFinished(limitMs()));
         QCOMPARE(monitor.exitCode(), 1);
         QVERIFY(monitor.readAllStandardError().contains("connection lost"));
         const QByteArray printed = monitor.readAllStandardOutput();
@@ -226,7 +226,7 @@ private slots:
         QVERIFY(run.out.contains("uploaded 3 points"));
         QCOMPARE(cli({"set", sim.path(), "cal=user", "--save"}).code, 0);
         QFile saved(state);
-        QTRY_VERIFY(saved.exists());
+        QTRY_VERIFY_WITH_TIMEOUT(saved.exists(), limitMs());
         QVERIFY(saved.open(QIODevice::ReadOnly));
         const SensorCurve curve = parseSensorCurve(file);
         QCOMPARE(
@@ -260,7 +260,7 @@ private slots:
         const QString image = dir.filePath("cli.crp");
         tool.start(QStringLiteral(FROSTGAUGE_IMAGE_EXECUTABLE),
                    {"create", "--output", image, "--version", "1.6", "--build", "r1=" + writeFile("b.bin", build)});
-        QVERIFY(tool.waitForFinished());
+        QVERIFY(tool.waitForFinished(limitMs()));
         const QString dump = dir.filePath("cli-flash.bin");
         SimulatorProcess sim({"--flash-dump", dump});
 
@@ -310,7 +310,7 @@ private slots:
         const QString image = dir.filePath("stall.crp");
         tool.start(QStringLiteral(FROSTGAUGE_IMAGE_EXECUTABLE),
                    {"create", "--output", image, "--version", "1.6", "--build", "r1=" + writeFile("s.bin", build)});
-        QVERIFY(tool.waitForFinished());
+        QVERIFY(tool.waitForFinished(limitMs()));
         const QString dump = dir.filePath("stall-flash.bin");
         QFile::remove(dump);
         SimulatorProcess sim(simulatorOptions + QStringList{"--flash-dump", dump});
@@ -415,7 +415,7 @@ private slots:
         process.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), {"upload-curve", sim.path(), "-", "--name", "Piped"});
         process.write("4.2 1.6259\n77 1.02\n300 0.5\n");
         process.closeWriteChannel();
-        QVERIFY(process.waitForFinished(20000));
+        QVERIFY(process.waitForFinished(limitMs()));
         QCOMPARE(process.exitCode(), 0);
         QVERIFY(process.readAllStandardOutput().contains("uploaded 3 points as \"Piped\""));
     }
@@ -427,7 +427,7 @@ private slots:
         process.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), {"monitor", peer.path(), "--count", "2"});
         peer.waitForBytes(8);
         peer.write("*T = 1.000 K\n*T = 2.000 K\n*T = 3.000 K\n*T = 4.000 K\n");
-        QVERIFY(process.waitForFinished(10000));
+        QVERIFY(process.waitForFinished(limitMs()));
         QCOMPARE(process.exitCode(), 0);
         const QString out = QString::fromUtf8(process.readAllStandardOutput());
         QCOMPARE(out.count('\n'), 2);
@@ -460,7 +460,7 @@ private slots:
         else
             process.setStandardOutputFile("/dev/full");
         process.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), args);
-        QVERIFY(process.waitForFinished(20000));
+        QVERIFY(process.waitForFinished(limitMs()));
         QCOMPARE(process.exitCode(), 1);
         const QString err = QString::fromUtf8(process.readAllStandardError());
         QVERIFY2(err.contains(message), qPrintable(err));
@@ -475,7 +475,7 @@ private slots:
         QTest::newRow("same instrument returns") << "SIM0001" << 0 << "";
         QTest::newRow("another instrument returns")
             << "OTHER42" << 1 << "reports serial number OTHER42, not SIM0001";
-        QTest::newRow("nothing returns") << "" << 1 << "did not return within 3 s";
+        QTest::newRow("nothing returns") << "" << 1 << "did not return within 10 s";
         // clang-format on
     }
 
@@ -490,25 +490,28 @@ private slots:
         QFile::remove(csv);
         auto sim =
             std::make_unique<SimulatorProcess>(QStringList{"--link", link, "--serial", "SIM0001", "--state", state});
+        // Thirty readings in all: a few before the gap, the rest after a return.
         QProcess monitor;
         monitor.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE),
-                      {"monitor", link, "--reconnect", "--give-up", "3", "--duration", "10", "--csv", csv});
-        QTest::qWait(1500);
+                      {"monitor", link, "--reconnect", "--give-up", "10", "--count", "30", "--csv", csv});
+        const auto csvText = [&] {
+            QFile file(csv);
+            return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(csvText().count(QLatin1Char('\n')) >= 4, limitMs()); // the header and three rows
         sim->process().kill();
-        sim->process().waitForFinished();
+        sim->process().waitForFinished(limitMs());
         sim.reset();
-        QTest::qWait(1000);
+        QTRY_VERIFY_WITH_TIMEOUT(csvText().contains("# lost at "), limitMs());
         if (!returningSerial.isEmpty())
             sim = std::make_unique<SimulatorProcess>(
                 QStringList{"--link", link, "--serial", returningSerial, "--state", state});
-        QVERIFY(monitor.waitForFinished(20000));
+        QVERIFY(monitor.waitForFinished(limitMs()));
         const QString err = QString::fromUtf8(monitor.readAllStandardError());
         QVERIFY2(monitor.exitCode() == code, qPrintable(err));
         QVERIFY2(err.contains(message), qPrintable(err));
 
-        QFile file(csv);
-        QVERIFY(file.open(QIODevice::ReadOnly));
-        const QStringList lines = QString::fromUtf8(file.readAll()).split('\n', Qt::SkipEmptyParts);
+        const QStringList lines = csvText().split('\n', Qt::SkipEmptyParts);
         const int lost = lines.indexOf(QRegularExpression("^# lost at \\S+: connection lost: .*"));
         QVERIFY2(lost > 1, qPrintable(lines.join('\n')));
         // Readings before the gap; after it only when the same instrument came back.
@@ -534,10 +537,10 @@ private slots:
         QTest::addColumn<bool>("readingsAfter");
         QTest::addColumn<QString>("message");
         // clang-format off
-        QTest::newRow("output set again") << QStringList{"--enable-output", "100"} << 0 << true << "";
-        QTest::newRow("output off, said") << QStringList{} << 0 << false << "";
-        QTest::newRow("output off, given up") << QStringList{"--give-up", "2"} << 1 << false
-                                              << "no temperature reading within 2 s of the instrument's return: its serial output is off";
+        QTest::newRow("output set again") << QStringList{"--enable-output", "100", "--count", "30"} << 0 << true << "";
+        QTest::newRow("output off, said") << QStringList{"--duration", "12"} << 0 << false << "";
+        QTest::newRow("output off, given up") << QStringList{"--give-up", "5", "--duration", "30"} << 1 << false
+                                              << "no temperature reading within 5 s of the instrument's return: its serial output is off";
         // clang-format on
     }
 
@@ -556,19 +559,19 @@ private slots:
         auto sim = std::make_unique<SimulatorProcess>(QStringList{"--link", link, "--state", on});
         QProcess monitor;
         monitor.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE),
-                      QStringList{"monitor", link, "--reconnect", "--duration", "6", "--csv", csv} + options);
+                      QStringList{"monitor", link, "--reconnect", "--csv", csv} + options);
         const auto csvText = [&] {
             QFile file(csv);
             return file.open(QIODevice::ReadOnly) ? QString::fromUtf8(file.readAll()) : QString();
         };
-        QTRY_VERIFY_WITH_TIMEOUT(csvText().count(QLatin1Char('\n')) >= 6, 10000); // the header and five rows
+        QTRY_VERIFY_WITH_TIMEOUT(csvText().count(QLatin1Char('\n')) >= 6, limitMs()); // the header and five rows
         sim->process().kill();
-        sim->process().waitForFinished();
+        sim->process().waitForFinished(limitMs());
         sim.reset();
-        QTRY_VERIFY_WITH_TIMEOUT(csvText().contains("# lost at "), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(csvText().contains("# lost at "), limitMs());
         // Freshly started on the same link, its output off as after any start.
         sim = std::make_unique<SimulatorProcess>(QStringList{"--link", link, "--state", off});
-        QVERIFY(monitor.waitForFinished(20000));
+        QVERIFY(monitor.waitForFinished(limitMs()));
         const QString err = QString::fromUtf8(monitor.readAllStandardError());
         QVERIFY2(monitor.exitCode() == code, qPrintable(err));
         QVERIFY2(err.contains(message), qPrintable(err));
@@ -601,7 +604,7 @@ private slots:
         peer.write("NORDA,VKRHX350,SIM1,1.3.2\n");
         QCOMPARE(peer.waitFor("\n"), QByteArray(":rs232:period 100\n"));
         peer.write("*T = 4.300 K\n*T = 4.301 K\n");
-        QVERIFY(monitor.waitForFinished(10000));
+        QVERIFY(monitor.waitForFinished(limitMs()));
         QCOMPARE(monitor.exitCode(), 0);
         const QStringList lines = QString::fromUtf8(monitor.readAllStandardOutput()).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 5);

@@ -116,7 +116,7 @@ private slots:
     {
         QSignalSpy lost(&link->device, &Device::connectionLost);
         link->peer.hangUp();
-        QTRY_COMPARE(lost.count(), 1);
+        QTRY_COMPARE_WITH_TIMEOUT(lost.count(), 1, limitMs());
         QVERIFY(!link->device.port);
         QVERIFY(!lost.at(0).at(0).toString().isEmpty());
         QTest::qWait(100);

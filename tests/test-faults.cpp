@@ -39,7 +39,7 @@ private:
 
     static void expectLostAndQuiet(MainWindow &window)
     {
-        QTRY_VERIFY_WITH_TIMEOUT(!window.device, 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.device, limitMs());
         QVERIFY(window.statusBar()->currentMessage().startsWith(QStringLiteral("Connection lost: ")));
         QVERIFY(window.ui->serialPortOpenButton->isEnabled());
         QVERIFY(!window.ui->serialPortCloseButton->isEnabled());
@@ -50,8 +50,8 @@ private:
 
     static void waitForReadBack(MainWindow &window)
     {
-        QTRY_COMPARE(window.ui->modelValue->text(), QStringLiteral("VKRHX350"));
-        QTRY_COMPARE(window.getParametersStage, -1);
+        QTRY_COMPARE_WITH_TIMEOUT(window.ui->modelValue->text(), QStringLiteral("VKRHX350"), limitMs());
+        QTRY_COMPARE_WITH_TIMEOUT(window.getParametersStage, -1, limitMs());
     }
 
     // Opens a fresh simulator and runs a whole upgrade to the end.
@@ -65,9 +65,9 @@ private:
         const QByteArray image = testImage(1000);
         window.device->upgradeFirmware(image);
         QTRY_VERIFY_WITH_TIMEOUT(window.device->upgradeStage == Device::UpgradeIdle && !window.device->managementMode,
-                                 10000);
+                                 limitMs());
         QFile flash(dump);
-        QTRY_VERIFY(flash.exists());
+        QTRY_VERIFY_WITH_TIMEOUT(flash.exists(), limitMs());
         QVERIFY(flash.open(QIODevice::ReadOnly));
         QCOMPARE(flash.readAll(), image);
     }
@@ -126,7 +126,7 @@ private slots:
         QVERIFY(openPortInWindow(window, sim.path()));
         waitForReadBack(window);
         window.device->upgradeFirmware(testImage(1000));
-        QTRY_COMPARE(window.device->transferPosition, 224);
+        QTRY_COMPARE_WITH_TIMEOUT(window.device->transferPosition, 224, limitMs());
         QTest::qWait(300);
         QCOMPARE(window.device->upgradeStage, int(Device::UpgradeWriting));
         QCOMPARE(window.device->transferPosition, 224);
@@ -140,11 +140,11 @@ private slots:
 
         // Reopened: still the management firmware, so the upgrade starts with the erase.
         QVERIFY(openPortInWindow(window, sim.path()));
-        QTRY_VERIFY(window.device->managementMode);
-        QTRY_VERIFY(!window.device->compatId.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(window.device->managementMode, limitMs());
+        QTRY_VERIFY_WITH_TIMEOUT(!window.device->compatId.isEmpty(), limitMs());
         const QByteArray image = testImage(1000);
         window.device->upgradeFirmware(image);
-        QTRY_VERIFY_WITH_TIMEOUT(!window.device->managementMode, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.device->managementMode, limitMs());
         QFile flash(dump);
         QVERIFY(flash.open(QIODevice::ReadOnly));
         QCOMPARE(flash.readAll(), image);
@@ -161,9 +161,12 @@ private slots:
         window.ui->rs232OutputPeriodSpin->setValue(100);
         window.ui->rs232AutomaticOutputCombo->setCurrentIndex(1);
         window.ui->rs232OutputPeriodSpin->setValue(20);
-        QTRY_VERIFY_WITH_TIMEOUT(readings.count() >= 100, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(readings.count() >= 100, limitMs());
         window.ui->rs232AutomaticOutputCombo->setCurrentIndex(0);
-        QTest::qWait(300);
+        // Once a later query is answered, every reading sent before the stop has arrived.
+        QSignalSpy parameters(window.device, &Device::parameterReceived);
+        window.device->serialSendCommand(":display:period?\n");
+        QVERIFY(parameters.wait(limitMs()));
         QVERIFY(window.device->receiveBuffer.size() <= Device::MaxLineLength);
         sim.stop();
         const QByteArray report = sim.process().readAllStandardError();

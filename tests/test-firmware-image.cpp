@@ -41,7 +41,7 @@ private:
     {
         QProcess tool;
         tool.start(QStringLiteral(FROSTGAUGE_IMAGE_EXECUTABLE), args);
-        tool.waitForFinished(10000);
+        tool.waitForFinished(limitMs());
         if (out)
             *out = tool.readAllStandardOutput();
         if (err)

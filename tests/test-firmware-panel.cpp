@@ -26,6 +26,9 @@ class FirmwarePanelTest : public QObject
 
 private:
     QTemporaryDir dir;
+    // A stalled step's wait: what the simulator does answer comes well within it
+    // even on a busy machine.
+    const int stallTimeoutMs = limitMs(2000);
 
     QString writeFile(const QString &name, const QByteArray &data) { return writeTestFile(dir, name, data); }
 
@@ -38,7 +41,7 @@ private:
             if (!openPortInWindow(window, peer.path()))
                 return; // the test's first look at the window fails and says why
             peer.write(identification + "\n*COMPAT = 3cc3a93f426145ff95bf653df2686cb0\n");
-            QTRY_VERIFY(!window.device->compatId.isEmpty());
+            QTRY_VERIFY_WITH_TIMEOUT(!window.device->compatId.isEmpty(), limitMs());
             peer.drain(40);
             peer.take();
         }
@@ -267,29 +270,29 @@ private slots:
         tool.start(QStringLiteral(FROSTGAUGE_IMAGE_EXECUTABLE),
                    {"create", "--output", image, "--version", "1.6", "--build",
                     "r1=" + writeFile("app-r1.bin", "other revision"), "--build", "r2=" + buildPath});
-        QVERIFY(tool.waitForFinished(10000));
+        QVERIFY(tool.waitForFinished(limitMs()));
         QCOMPARE(tool.exitCode(), 0);
 
         const QString dump = dir.filePath("flash.bin");
         SimulatorProcess sim({"--revision", "2", "--flash-dump", dump, "--version", "1.5.2"});
         MainWindow window;
         QVERIFY(openPortInWindow(window, sim.path()));
-        QTRY_COMPARE(window.getParametersStage, -1);
-        QTRY_COMPARE(window.ui->modelValue->text(), QStringLiteral("VKRHX350"));
+        QTRY_COMPARE_WITH_TIMEOUT(window.getParametersStage, -1, limitMs());
+        QTRY_COMPARE_WITH_TIMEOUT(window.ui->modelValue->text(), QStringLiteral("VKRHX350"), limitMs());
 
         QString text;
         chooseFileInNextDialog(image);
         answerNextMessageBox(QMessageBox::Yes, nullptr, &text);
         window.ui->upgradeButton->click();
         QCOMPARE(text, QStringLiteral("Upgrade firmware from version 1.5.2 to version 1.6?"));
-        QTRY_VERIFY_WITH_TIMEOUT(window.device->managementMode, 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(window.device->upgradeStage, int(Device::UpgradeIdle), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(window.device->managementMode, limitMs());
+        QTRY_COMPARE_WITH_TIMEOUT(window.device->upgradeStage, int(Device::UpgradeIdle), limitMs());
         QCOMPARE(window.ui->progressBar->value(), 100);
 
         // Back in its application: identified and read back again.
-        QTRY_VERIFY_WITH_TIMEOUT(!window.device->managementMode, 5000);
-        QTRY_COMPARE(window.ui->modelValue->text(), QStringLiteral("VKRHX350"));
-        QTRY_COMPARE(window.getParametersStage, -1);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.device->managementMode, limitMs());
+        QTRY_COMPARE_WITH_TIMEOUT(window.ui->modelValue->text(), QStringLiteral("VKRHX350"), limitMs());
+        QTRY_COMPARE_WITH_TIMEOUT(window.getParametersStage, -1, limitMs());
         QCOMPARE(window.ui->displayRefreshSpin->value(), 500);
 
         QFile flash(dump);
@@ -309,8 +312,8 @@ private slots:
         QTest::newRow("write never acknowledged")
             << QStringList{"--drop-ack", "3"}
             << QStringLiteral("Firmware upgrade stopped: no acknowledgement of the write at offset 224 "
-                              "within 0.5 s. The instrument waits in its management firmware: start "
-                              "the upgrade again.")
+                              "within %1 s. The instrument waits in its management firmware: start "
+                              "the upgrade again.").arg(stallTimeoutMs / 1000.0)
             << true;
         // clang-format on
     }
@@ -327,27 +330,27 @@ private slots:
         QProcess tool;
         tool.start(QStringLiteral(FROSTGAUGE_IMAGE_EXECUTABLE),
                    {"create", "--output", image, "--version", "1.6", "--build", "r1=" + writeFile("stall.bin", build)});
-        QVERIFY(tool.waitForFinished(10000));
+        QVERIFY(tool.waitForFinished(limitMs()));
         const QString dump = dir.filePath("stall-flash.bin");
         QFile::remove(dump);
         SimulatorProcess sim(simulatorOptions + QStringList{"--flash-dump", dump});
         MainWindow window;
         QVERIFY(openPortInWindow(window, sim.path()));
-        QTRY_VERIFY(!window.device->compatId.isEmpty());
-        QTRY_COMPARE(window.getParametersStage, -1);
-        window.device->transferTimeoutMs = 500;
+        QTRY_VERIFY_WITH_TIMEOUT(!window.device->compatId.isEmpty(), limitMs());
+        QTRY_COMPARE_WITH_TIMEOUT(window.getParametersStage, -1, limitMs());
+        window.device->transferTimeoutMs = stallTimeoutMs;
 
         chooseFileInNextDialog(image);
         answerNextMessageBox(QMessageBox::Yes);
         window.ui->upgradeButton->click();
-        QTRY_COMPARE_WITH_TIMEOUT(window.ui->upgradeMessageLabel->text(), message, 5000);
+        QTRY_COMPARE_WITH_TIMEOUT(window.ui->upgradeMessageLabel->text(), message, limitMs());
         QCOMPARE(window.statusBar()->currentMessage(), message);
         QCOMPARE(window.device->upgradeStage, int(Device::UpgradeIdle));
         QVERIFY(window.ui->tab_2->isEnabled());
         QVERIFY(window.ui->upgradeButton->isEnabled());
 
         if (!retryCompletes) {
-            QTRY_COMPARE(window.getParametersStage, -1);
+            QTRY_COMPARE_WITH_TIMEOUT(window.getParametersStage, -1, limitMs());
             sim.stop();
             QFile flash(dump);
             QVERIFY(!flash.exists() || (flash.open(QIODevice::ReadOnly) && flash.readAll().isEmpty()));
@@ -359,8 +362,8 @@ private slots:
         answerNextMessageBox(QMessageBox::Yes);
         window.ui->upgradeButton->click();
         QTRY_COMPARE_WITH_TIMEOUT(window.ui->upgradeMessageLabel->text(),
-                                  QStringLiteral("Firmware written; the instrument starts it"), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(!window.device->managementMode, 5000);
+                                  QStringLiteral("Firmware written; the instrument starts it"), limitMs());
+        QTRY_VERIFY_WITH_TIMEOUT(!window.device->managementMode, limitMs());
         QFile flash(dump);
         QVERIFY(flash.open(QIODevice::ReadOnly));
         QCOMPARE(flash.readAll(), build);

@@ -139,7 +139,7 @@ private slots:
         QWheelEvent wheel(middle, canvas->mapToGlobal(middle), QPoint(), QPoint(0, 120), Qt::NoButton, Qt::NoModifier,
                           Qt::NoScrollPhase, false);
         QApplication::sendEvent(canvas, &wheel);
-        QTRY_VERIFY(plot->toMs() - plot->fromMs() < whole);
+        QTRY_VERIFY_WITH_TIMEOUT(plot->toMs() - plot->fromMs() < whole, limitMs());
         QCOMPARE(plot->axisInterval(QwtPlot::xBottom).minValue(), double(plot->fromMs()));
 
         const QPoint from(canvas->width() / 4, canvas->height() / 2);
@@ -149,7 +149,7 @@ private slots:
         QMouseEvent move(QEvent::MouseMove, to, Qt::NoButton, Qt::LeftButton, Qt::NoModifier);
         QApplication::sendEvent(canvas, &move);
         QTest::mouseRelease(canvas, Qt::LeftButton, Qt::NoModifier, to);
-        QTRY_VERIFY(qAbs(plot->fromMs() - wantFrom) < (plot->toMs() - plot->fromMs()) / 50);
+        QTRY_VERIFY_WITH_TIMEOUT(qAbs(plot->fromMs() - wantFrom) < (plot->toMs() - plot->fromMs()) / 50, limitMs());
         QVERIFY(!plot->curves().first()->points().isEmpty());
     }
 
@@ -627,13 +627,13 @@ private slots:
         }
         QProcess reader;
         reader.start("setpriv", asNobody + QStringList{FROSTGAUGE_CLI_EXECUTABLE, "history", path});
-        QVERIFY(reader.waitForFinished(10000));
+        QVERIFY(reader.waitForFinished(limitMs()));
         QVERIFY2(reader.exitCode() == 0, reader.readAllStandardError().constData());
         QVERIFY(reader.readAllStandardOutput().contains(",cryo,4.200"));
 
         QVERIFY(QFile::setPermissions(path, QFileDevice::ReadOwner | QFileDevice::WriteOwner));
         reader.start("setpriv", asNobody + QStringList{FROSTGAUGE_CLI_EXECUTABLE, "history", path});
-        QVERIFY(reader.waitForFinished(10000));
+        QVERIFY(reader.waitForFinished(limitMs()));
         const QString err = QString::fromUtf8(reader.readAllStandardError());
         QCOMPARE(reader.exitCode(), 1);
         QVERIFY2(err.contains(path + ": permission denied: "), qPrintable(err));
@@ -674,7 +674,7 @@ private slots:
         args.replaceInStrings(QStringLiteral("OUT"), dir.filePath(QStringLiteral("range")));
         QProcess run;
         run.start(program, args);
-        QVERIFY(run.waitForFinished(20000));
+        QVERIFY(run.waitForFinished(limitMs()));
         const QString err = QString::fromUtf8(run.readAllStandardError());
         QCOMPARE(run.exitCode(), 2);
         QVERIFY2(err.contains(QStringLiteral("from 1970 to the end of 9999")), qPrintable(err));

@@ -9,6 +9,7 @@
 #include "support/test-files.h"
 #include "support/test-main.h"
 
+#include <QDir>
 #include <QElapsedTimer>
 #include <QProcess>
 #include <QRegularExpression>
@@ -60,6 +61,16 @@ QByteArray rawRequestWithin(quint16 port, const QByteArray &bytes, int seconds)
     return answer;
 }
 
+// The sockets a process holds open.
+int openSockets(qint64 pid)
+{
+    int sockets = 0;
+    const QDir descriptors(QStringLiteral("/proc/%1/fd").arg(pid));
+    for (const QFileInfo &descriptor : descriptors.entryInfoList(QDir::Files | QDir::System))
+        sockets += descriptor.symLinkTarget().contains(QLatin1String("socket:")) ? 1 : 0;
+    return sockets;
+}
+
 struct Fetched {
     int status = 0;
     QByteArray body;
@@ -70,7 +81,7 @@ Fetched fetch(const QString &url, const QStringList &extra = {})
     QProcess curl;
     curl.start(QStringLiteral("curl"),
                QStringList{"-s", "-k", "--max-time", "10", "-w", "\n%{http_code}"} + extra + QStringList{url});
-    curl.waitForFinished(20000);
+    curl.waitForFinished(limitMs());
     QByteArray out = curl.readAllStandardOutput();
     const int cut = out.lastIndexOf('\n');
     return {out.mid(cut + 1).toInt(), out.left(cut)};
@@ -113,7 +124,7 @@ private slots:
         QVERIFY(monitor.start(writeTestFile(dir, "web.conf", configFor(dir.filePath("web.db"), port))));
         QVERIFY2(monitor.waitForLog(QStringLiteral("http: serving on %1").arg(base)), qPrintable(monitor.log()));
         QVERIFY(monitor.waitForLog("cryo1: connected") && monitor.waitForLog("cryo2: connected"));
-        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(dir.filePath("web.db"), "cryo2") >= 3, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(dir.filePath("web.db"), "cryo2") >= 3, limitMs());
     }
 
     // The monitor stops cleanly with a client still on the event stream.
@@ -121,11 +132,11 @@ private slots:
     {
         QProcess follower;
         follower.start(QStringLiteral("curl"), {"-s", "-N", base + "/api/stream"});
-        QVERIFY(follower.waitForReadyRead(5000));
+        QVERIFY(follower.waitForReadyRead(limitMs()));
         const QString log = monitor.stop();
         QVERIFY2(!log.startsWith(QLatin1String("exit")) && log.contains(QLatin1String("monitor stopped")),
                  qPrintable(log));
-        QVERIFY(follower.waitForFinished(5000));
+        QVERIFY(follower.waitForFinished(limitMs()));
     }
 
     void apiRequests_data()
@@ -204,7 +215,7 @@ private slots:
         QVERIFY2(answer.startsWith(statusLine), answer.left(200).constData());
         // Logging goes on.
         const qint64 before = storedReadings(dir.filePath("web.db"), "cryo1");
-        QTRY_VERIFY(storedReadings(dir.filePath("web.db"), "cryo1") > before);
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(dir.filePath("web.db"), "cryo1") > before, limitMs());
     }
 
     void metricsPassPromtool()
@@ -217,7 +228,7 @@ private slots:
         promtool.start(QStringLiteral("promtool"), {"check", "metrics"});
         promtool.write(metrics.body);
         promtool.closeWriteChannel();
-        QVERIFY(promtool.waitForFinished(20000));
+        QVERIFY(promtool.waitForFinished(limitMs()));
         QVERIFY2(promtool.exitCode() == 0,
                  (promtool.readAllStandardOutput() + promtool.readAllStandardError()).constData());
     }
@@ -227,7 +238,7 @@ private slots:
     {
         QProcess curl;
         curl.start(QStringLiteral("curl"), {"-s", "-N", "--max-time", "2", base + "/api/stream"});
-        QVERIFY(curl.waitForFinished(10000));
+        QVERIFY(curl.waitForFinished(limitMs()));
         const QByteArray stream = curl.readAllStandardOutput();
         QVERIFY2(stream.startsWith("retry: 2000\nevent: instruments\ndata: [{"), stream.left(200).constData());
         QVERIFY2(stream.count("event: reading\ndata: {\"instrument\":\"cryo1\"") >= 5, stream.left(600).constData());
@@ -278,7 +289,8 @@ private slots:
         // The chart's log scale toggle, kept by the browser for the next visit.
         QCOMPARE(browser.evaluate(QStringLiteral("chart.getOption('logscale')")).toBool(), false);
         browser.evaluate(QStringLiteral("document.getElementById('log').click()"));
-        QTRY_COMPARE(browser.evaluate(QStringLiteral("chart.getOption('logscale')")).toBool(), true);
+        QTRY_COMPARE_WITH_TIMEOUT(browser.evaluate(QStringLiteral("chart.getOption('logscale')")).toBool(), true,
+                                  limitMs());
         QVERIFY(browser.open(base + "/instrument/cryo2", 2000));
         QCOMPARE(browser.evaluate(QStringLiteral("chart.getOption('logscale')")).toBool(), true);
         QVERIFY(browser.dom().contains(QStringLiteral("<button id=\"log\" title=\"A logarithmic temperature axis "
@@ -301,7 +313,7 @@ private slots:
         hash.start(QStringLiteral(FROSTGAUGE_MONITOR_EXECUTABLE), {"--hash-password", "ops"});
         hash.write("s3cret-pw\n");
         hash.closeWriteChannel();
-        QVERIFY(hash.waitForFinished(20000));
+        QVERIFY(hash.waitForFinished(limitMs()));
         const QString users = writeTestFile(dir, "users", hash.readAllStandardOutput());
         QByteArray http = "password_file=" + QFile::encodeName(users) + "\n";
         if (tls) {
@@ -309,7 +321,7 @@ private slots:
             openssl.start(QStringLiteral("openssl"),
                           {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2", "-subj", "/CN=127.0.0.1",
                            "-keyout", dir.filePath("key.pem"), "-out", dir.filePath("cert.pem")});
-            QVERIFY(openssl.waitForFinished(60000) && openssl.exitCode() == 0);
+            QVERIFY(openssl.waitForFinished(limitMs()) && openssl.exitCode() == 0);
             http += "tls_cert=" + QFile::encodeName(dir.filePath("cert.pem"))
                     + "\ntls_key=" + QFile::encodeName(dir.filePath("key.pem")) + "\n";
         }
@@ -361,15 +373,15 @@ private slots:
             QVERIFY(::connect(client, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
             idle.append(client);
         }
-        // Accepted in turn by the monitor's loop.
-        QTest::qWait(1500);
+        // Accepted in turn by the monitor's loop: until it holds them all.
+        QTRY_VERIFY_WITH_TIMEOUT(openSockets(monitor.process.processId()) >= 1000, limitMs());
         const QByteArray refused = rawRequestWithin(port, "GET /api/instruments HTTP/1.1\r\nHost: x\r\n\r\n", 1);
         const qint64 before = storedReadings(dir.filePath("web.db"), "cryo1");
-        QTRY_VERIFY(storedReadings(dir.filePath("web.db"), "cryo1") > before + 5);
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(dir.filePath("web.db"), "cryo1") > before + 5, limitMs());
         for (const int client : qAsConst(idle))
             ::close(client);
         QVERIFY2(refused.isEmpty(), refused.left(200).constData());
-        QTRY_COMPARE(fetch(base + QStringLiteral("/api/instruments")).status, 200);
+        QTRY_COMPARE_WITH_TIMEOUT(fetch(base + QStringLiteral("/api/instruments")).status, 200, limitMs());
     }
 
     // A client that connects and sends nothing, or stops halfway through its
@@ -394,7 +406,7 @@ private slots:
     {
         MonitorRun second;
         QVERIFY(second.start(writeTestFile(dir, "busy.conf", configFor(dir.filePath("busy.db"), port))));
-        QVERIFY(second.process.waitForFinished(20000));
+        QVERIFY(second.process.waitForFinished(limitMs()));
         QCOMPARE(second.process.exitCode(), 1);
         QVERIFY2(second.log().contains(
                      QStringLiteral("[http] listen: cannot listen on 127.0.0.1:%1: Address already in use").arg(port)),

@@ -76,7 +76,7 @@ private slots:
         const QString bad = config("bad.conf", "[store]\npath=DIR/bad.db\n[instrument/a]\nport=/dev/null\nbaud=9600\n");
         QProcess monitor;
         monitor.start(QStringLiteral(FROSTGAUGE_MONITOR_EXECUTABLE), {"--config", bad, "--check"});
-        QVERIFY(monitor.waitForFinished(10000));
+        QVERIFY(monitor.waitForFinished(limitMs()));
         QCOMPARE(monitor.exitCode(), 2);
         const QString err = QString::fromUtf8(monitor.readAllStandardError());
         QVERIFY2(err.startsWith("frostgauge-monitor: " + bad + ": [instrument/a] baud: unknown key"), qPrintable(err));
@@ -84,7 +84,7 @@ private slots:
         const QString good = config("good.conf", "[store]\npath=DIR/good.db\n[instrument/a]\nport=/dev/null\n"
                                                  "[alarm/x]\ninstrument=a\nabove=3\n");
         monitor.start(QStringLiteral(FROSTGAUGE_MONITOR_EXECUTABLE), {"--config", good, "--check"});
-        QVERIFY(monitor.waitForFinished(10000));
+        QVERIFY(monitor.waitForFinished(limitMs()));
         QCOMPARE(monitor.exitCode(), 0);
         QCOMPARE(QString::fromUtf8(monitor.readAllStandardOutput()), good + ": 1 instrument(s), 1 alarm(s)\n");
         // Checked as another user than the service's: it may read files the service cannot.
@@ -107,18 +107,18 @@ private slots:
         MonitorRun monitor;
         QVERIFY(monitor.start(file));
         QVERIFY(monitor.waitForLog("c: refused"));
-        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("two.db"), "a") >= 10, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("two.db"), "a") >= 10, limitMs());
         a->process().kill();
-        a->process().waitForFinished();
+        a->process().waitForFinished(limitMs());
         a.reset();
         QVERIFY(monitor.waitForLog("a: lost"));
         a = simulator("a", "A1");
         QVERIFY(monitor.waitForLog("a: connected", 2));
         const qint64 backAt = QDateTime::currentMSecsSinceEpoch();
-        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("two.db"), "a", backAt) >= 10, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("two.db"), "a", backAt) >= 10, limitMs());
         // The other instrument's readings cover the whole gap and a second after it.
-        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("two.db"), "b", backAt + 1000) >= 1, 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("two.db"), "b") >= 15, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("two.db"), "b", backAt + 1000) >= 1, limitMs());
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("two.db"), "b") >= 15, limitMs());
         const QString log = monitor.stop();
         QVERIFY2(log.contains("a: lost: ") && log.contains("monitor stopped"), qPrintable(log));
 
@@ -162,7 +162,7 @@ private slots:
         // The export gives exactly the stored readings.
         QProcess cli;
         cli.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), {"history", path("two.db"), "--instrument", "a"});
-        QVERIFY(cli.waitForFinished(10000));
+        QVERIFY(cli.waitForFinished(limitMs()));
         QCOMPARE(cli.exitCode(), 0);
         QStringList expected{"time,instrument,temperature_K"};
         for (const StoredReading &reading : readingsA)
@@ -171,7 +171,7 @@ private slots:
 
         // Per-minute buckets agree with the readings.
         cli.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), {"history", path("two.db"), "--every", "60", "--json"});
-        QVERIFY(cli.waitForFinished(10000));
+        QVERIFY(cli.waitForFinished(limitMs()));
         const QJsonArray buckets = QJsonDocument::fromJson(cli.readAllStandardOutput()).array();
         qint64 counted = 0;
         double lowest = 1e9;
@@ -241,7 +241,7 @@ private slots:
 
         // The command saw the facts in its environment.
         QFile runs(record);
-        QTRY_VERIFY(runs.exists());
+        QTRY_VERIFY_WITH_TIMEOUT(runs.exists(), limitMs());
         QVERIFY(runs.open(QIODevice::ReadOnly));
         const QStringList lines = QString::fromUtf8(runs.readAll()).split('\n', Qt::SkipEmptyParts);
         QCOMPARE(lines.size(), 2);
@@ -329,7 +329,7 @@ private slots:
         QVERIFY(first.waitForLog("one: connected"));
         QProcess second;
         second.start(QStringLiteral(FROSTGAUGE_MONITOR_EXECUTABLE), {"--config", file});
-        QVERIFY(second.waitForFinished(10000));
+        QVERIFY(second.waitForFinished(limitMs()));
         QCOMPARE(second.exitCode(), 1);
         const QString err = QString::fromUtf8(second.readAllStandardError());
         QVERIFY2(err.startsWith("frostgauge-monitor: " + path("one.db")
@@ -337,7 +337,7 @@ private slots:
                                   "frostgauge-monitor (process "
                                 + QString::number(first.process.processId()) + ")"),
                  qPrintable(err));
-        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("one.db"), "one") >= 3, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("one.db"), "one") >= 3, limitMs());
         QVERIFY(!first.stop().startsWith("exit"));
         // Gone with its process: the next monitor takes the store.
         MonitorRun next;
@@ -366,10 +366,10 @@ private slots:
         const QString file = config("gone.conf", "[store]\npath=DIR/gone.db\n[instrument/gone]\nport=DIR/gone\n");
         MonitorRun monitor;
         QVERIFY(monitor.start(file));
-        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("gone.db"), "gone") >= 3, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("gone.db"), "gone") >= 3, limitMs());
         for (const QString &suffix : deleted)
             QVERIFY(QFile::remove(path("gone.db") + suffix));
-        QVERIFY(monitor.process.waitForFinished(10000));
+        QVERIFY(monitor.process.waitForFinished(limitMs()));
         QCOMPARE(monitor.process.exitCode(), 1);
         const QString log = monitor.log();
         QVERIFY2(log.contains("frostgauge-monitor: store: " + path(message.section(' ', 0, 0))) && log.contains(message)
@@ -381,7 +381,7 @@ private slots:
         QVERIFY(again.start(file));
         QVERIFY(again.waitForLog("gone: connected"));
         const qint64 restarted = QDateTime::currentMSecsSinceEpoch();
-        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("gone.db"), "gone", restarted) >= 1, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("gone.db"), "gone", restarted) >= 1, limitMs());
         const QString againLog = again.stop();
         QVERIFY2(!againLog.startsWith("exit") && !againLog.contains("frostgauge-monitor: "), qPrintable(again.log()));
     }
@@ -451,7 +451,7 @@ private slots:
         const qint64 count = said.captured(1).toLongLong();
         QVERIFY(count > 0);
         // Every reading is either stored or counted as dropped.
-        QTRY_COMPARE_WITH_TIMEOUT(storedReadings(disk + "/full.db", "f") + count, qint64(10000), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(storedReadings(disk + "/full.db", "f") + count, qint64(10000), limitMs());
 
         QVERIFY(fillDisk());
         flood(5000);
@@ -513,7 +513,7 @@ private slots:
                    "*T = 2000.000 K\n*T = 0.010 K\n"   // the hottest and a cold one still are readings
                    "*T = 0 K\n*T = 2000.5 K\n");       // a burst the stop ends
         // clang-format on
-        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("odd.db"), "o") >= 4, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("odd.db"), "o") >= 4, limitMs());
         QVERIFY(monitor.waitForLog("readings rejected: 1 value(s)"));
         const QString log = monitor.stop();
         QVERIFY2(!log.startsWith("exit"), qPrintable(log));
@@ -546,10 +546,10 @@ private slots:
         const QString file = config("kill.conf", "[store]\npath=DIR/kill.db\n[instrument/k]\nport=DIR/k\n");
         MonitorRun monitor;
         QVERIFY(monitor.start(file));
-        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("kill.db"), "k") >= 15, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("kill.db"), "k") >= 15, limitMs());
         const qint64 killedAt = QDateTime::currentMSecsSinceEpoch();
         ::kill(pid_t(monitor.process.processId()), SIGKILL);
-        QVERIFY(monitor.process.waitForFinished(5000));
+        QVERIFY(monitor.process.waitForFinished(limitMs()));
 
         HistoryStore store;
         QVERIFY(store.openForReading(path("kill.db")));

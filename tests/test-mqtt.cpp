@@ -70,10 +70,10 @@ private slots:
         MqttSubscriber subscriber(broker.port());
         MonitorRun monitor;
         QVERIFY(monitor.start(config(broker.port())));
-        QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).size() >= 20, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).size() >= 20, limitMs());
         ::kill(pid_t(monitor.process.processId()), SIGKILL);
-        QVERIFY(monitor.process.waitForFinished(5000));
-        QTRY_VERIFY_WITH_TIMEOUT(subscriber.lines().contains("frostgauge/monitor/lab1/status offline"), 5000);
+        QVERIFY(monitor.process.waitForFinished(limitMs()));
+        QTRY_VERIFY_WITH_TIMEOUT(subscriber.lines().contains("frostgauge/monitor/lab1/status offline"), limitMs());
 
         const QStringList lines = subscriber.lines();
         QVERIFY(lines.contains("frostgauge/monitor/lab1/status online"));
@@ -97,18 +97,18 @@ private slots:
         MqttSubscriber subscriber(port);
         MonitorRun monitor;
         QVERIFY(monitor.start(config(port)));
-        QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).size() >= 10, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).size() >= 10, limitMs());
         broker->stop();
         QVERIFY(monitor.waitForLog("mqtt: connection to 127.0.0.1:" + QString::number(port) + " lost"));
         // A second of readings the broker never saw live; the retries grow meanwhile.
         const qint64 atLoss = stored();
-        QTRY_VERIFY_WITH_TIMEOUT(stored() >= atLoss + 10, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(stored() >= atLoss + 10, limitMs());
         QVERIFY(broker->start());
         // The monitor tries again at growing intervals, at most 10 s apart.
         QVERIFY(monitor.waitForLog("mqtt: connected", 2));
         // Live again: readings newer than the backlog arrive.
         const qint64 atReturn = stored();
-        QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).contains(atReturn + 3), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).contains(atReturn + 3), limitMs());
         const QString log = monitor.stop();
         QVERIFY2(!log.startsWith("exit") && !log.startsWith("did not"), qPrintable(log));
         const qint64 stored = this->stored();
@@ -122,7 +122,7 @@ private slots:
                            .arg(seqs(subscriber.lines()).size())
                            .arg(seqs(subscriber.lines()).isEmpty() ? 0 : seqs(subscriber.lines()).last())
                            .arg(log)),
-            10000);
+            limitMs());
         QList<qint64> received = seqs(subscriber.lines());
         std::sort(received.begin(), received.end());
         received.erase(std::unique(received.begin(), received.end()), received.end());
@@ -141,11 +141,11 @@ private slots:
         {
             MonitorRun monitor;
             QVERIFY(monitor.start(configPath));
-            QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).size() >= 10, 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).size() >= 10, limitMs());
             broker->stop();
             // Readings of this run that never reached the broker.
             const qint64 atStop = stored();
-            QTRY_VERIFY_WITH_TIMEOUT(stored() >= atStop + 15, 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(stored() >= atStop + 15, limitMs());
             QVERIFY(!monitor.stop().startsWith("exit"));
             firstRun = stored();
         }
@@ -153,10 +153,10 @@ private slots:
         MonitorRun monitor;
         QVERIFY(monitor.start(configPath));
         // The backlog, then live readings of the second run.
-        QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).contains(firstRun + 5), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).contains(firstRun + 5), limitMs());
         QVERIFY(!monitor.stop().startsWith("exit"));
         const qint64 stored = this->stored();
-        QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).contains(stored), 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).contains(stored), limitMs());
         QList<qint64> received = seqs(subscriber.lines());
         std::sort(received.begin(), received.end());
         received.erase(std::unique(received.begin(), received.end()), received.end());
@@ -176,9 +176,9 @@ private slots:
             MonitorRun monitor;
             QVERIFY(monitor.start(configPath));
             const int before = seqs(subscriber.lines()).size();
-            QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).size() >= before + 3 + round % 3, 10000);
+            QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).size() >= before + 3 + round % 3, limitMs());
             ::kill(pid_t(monitor.process.processId()), SIGKILL);
-            QVERIFY(monitor.process.waitForFinished(5000));
+            QVERIFY(monitor.process.waitForFinished(limitMs()));
         }
         QHash<qint64, QString> published; // seq -> its payload
         for (const QString &line : subscriber.lines()) {
@@ -210,7 +210,7 @@ private slots:
         const QString passwords = path("passwords");
         QProcess tool;
         tool.start("mosquitto_passwd", {"-b", "-c", passwords, "lab", "right-secret"});
-        QVERIFY(tool.waitForFinished(5000));
+        QVERIFY(tool.waitForFinished(limitMs()));
         QCOMPARE(tool.exitCode(), 0);
         MqttBroker broker(dir->path(), "allow_anonymous false\npassword_file " + QFile::encodeName(passwords) + "\n");
         const QString secret = writeTestFile(*dir, "secret", "wrong-secret\n");
@@ -219,7 +219,7 @@ private slots:
             monitor.start(config(broker.port(), "username=lab\npassword_file=" + QFile::encodeName(secret) + "\n")));
         QVERIFY(monitor.waitForLog("refused the connection"));
         // Long enough for the next attempts (0.5 s, then 1 s later).
-        QTRY_VERIFY_WITH_TIMEOUT(stored() >= 15, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(stored() >= 15, limitMs());
         const QString log = monitor.stop();
         QVERIFY2(log.contains("refused the connection: Connection Refused: not authorised"), qPrintable(log));
         // Said once, not at every attempt; and the password is in no log line.
@@ -244,7 +244,7 @@ private slots:
         for (const QString &step : steps) {
             QProcess process;
             process.start(QProcess::splitCommand(step).first(), QProcess::splitCommand(step).mid(1));
-            QVERIFY(process.waitForFinished(30000));
+            QVERIFY(process.waitForFinished(limitMs()));
             QVERIFY2(process.exitCode() == 0, qPrintable(step + "\n" + process.readAllStandardError()));
         }
         MqttBroker broker(d, "cafile " + QFile::encodeName(d) + "/ca.crt\ncertfile " + QFile::encodeName(d)
@@ -252,9 +252,9 @@ private slots:
         MqttSubscriber subscriber(broker.port(), {"--cafile", d + "/ca.crt"});
         MonitorRun monitor;
         QVERIFY(monitor.start(config(broker.port(), "ca_file=" + QFile::encodeName(d) + "/ca.crt\n")));
-        QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).size() >= 10, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(seqs(subscriber.lines()).size() >= 10, limitMs());
         QVERIFY(!monitor.stop().startsWith("exit"));
-        QTRY_VERIFY(subscriber.lines().contains("frostgauge/monitor/lab1/status offline"));
+        QTRY_VERIFY_WITH_TIMEOUT(subscriber.lines().contains("frostgauge/monitor/lab1/status offline"), limitMs());
     }
 };
 

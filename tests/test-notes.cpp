@@ -40,7 +40,7 @@ Answer request(const QString &url, const QStringList &extra)
 {
     QProcess curl;
     curl.start("curl", QStringList{"-s", "--max-time", "10", "-w", "\n%{http_code}"} + extra + QStringList{url});
-    curl.waitForFinished(15000);
+    curl.waitForFinished(limitMs());
     const QByteArray out = curl.readAllStandardOutput();
     const int cut = out.lastIndexOf('\n');
     return {out.mid(cut + 1).toInt(), out.left(cut)};
@@ -78,7 +78,7 @@ private:
         hash.start(QStringLiteral(FROSTGAUGE_MONITOR_EXECUTABLE), {"--hash-password", "ana"});
         hash.write("s3cret-pw\n");
         hash.closeWriteChannel();
-        hash.waitForFinished(20000);
+        hash.waitForFinished(limitMs());
         return writeTestFile(*dir, "users", hash.readAllStandardOutput());
     }
 
@@ -157,7 +157,7 @@ private slots:
         MonitorRun monitor;
         QVERIFY(monitor.start(config(port, "password_file=" + QFile::encodeName(users()) + "\n")));
         QVERIFY(monitor.waitForLog("cryo: connected"));
-        QTRY_VERIFY(storedReadings(path("store.db"), "cryo") >= 10);
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("store.db"), "cryo") >= 10, limitMs());
         for (int i = 0; i < 20; ++i) {
             const CliRun run =
                 runCli({"note", path("store.db"), "--instrument", "cryo", QStringLiteral("refill %1").arg(i)});
@@ -240,7 +240,7 @@ private slots:
             QFile file(runs);
             return file.open(QIODevice::ReadOnly) ? file.readAll().count('\n') : 0;
         };
-        QTRY_VERIFY_WITH_TIMEOUT(runCount() >= 2, 15000); // raised, then once more ten seconds later
+        QTRY_VERIFY_WITH_TIMEOUT(runCount() >= 2, limitMs()); // raised, then once more ten seconds later
         const QString base = QStringLiteral("http://127.0.0.1:%1").arg(port);
         const QStringList json{"-H", "Content-Type: application/json", "-d", "{\"alarm\":\"warm\"}"};
         QCOMPARE(request(base + "/api/acknowledge", json).status, 401);
@@ -300,13 +300,13 @@ private slots:
         browser.keepScreenshot("screenshot-dashboard-alarm.png");
         browser.evaluate("document.querySelector('button.acknowledge').click()");
         QVERIFY(monitor.waitForLog("cryo: alarm warm acknowledged by ana"));
-        QTRY_VERIFY_WITH_TIMEOUT(browser.dom().contains("warm · acknowledged by ana"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(browser.dom().contains("warm · acknowledged by ana"), limitMs());
 
         QVERIFY(browser.openWithLogin(base + "/instrument/cryo", "ana", "s3cret-pw", 3000));
         browser.evaluate("document.getElementById('note-text').value = 'sample changed';"
                          "document.querySelector('#note-form button').click()");
         QVERIFY(monitor.waitForLog("cryo: note by ana at "));
-        QTRY_VERIFY_WITH_TIMEOUT(browser.dom().contains("<td>sample changed</td><td>ana</td>"), 5000);
+        QTRY_VERIFY_WITH_TIMEOUT(browser.dom().contains("<td>sample changed</td><td>ana</td>"), limitMs());
         QVERIFY(browser.dom().contains("<td>LN2 refilled</td>"));
         browser.keepScreenshot("screenshot-dashboard-notes.png");
         QVERIFY(!monitor.stop().startsWith("exit"));

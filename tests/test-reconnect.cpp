@@ -61,28 +61,29 @@ private slots:
         QVERIFY(sim->started());
         MainWindow window;
         QVERIFY(openPortInWindow(window, link()));
-        QTRY_COMPARE(window.ui->serialNumberValue->text(), QStringLiteral("SIM0001"));
-        QTRY_VERIFY(!window.plotTemperatures.isEmpty());
+        QTRY_COMPARE_WITH_TIMEOUT(window.ui->serialNumberValue->text(), QStringLiteral("SIM0001"), limitMs());
+        QTRY_VERIFY_WITH_TIMEOUT(!window.plotTemperatures.isEmpty(), limitMs());
 
         sim->process().kill();
-        sim->process().waitForFinished();
+        sim->process().waitForFinished(limitMs());
         sim.reset();
-        QTRY_VERIFY(!window.device);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.device, limitMs());
         const QString waiting = window.statusBar()->currentMessage();
         QVERIFY2(waiting.startsWith("Connection lost: ") && waiting.endsWith("; waiting for " + link() + " to return"),
                  qPrintable(waiting));
         QVERIFY(window.reconnector->isWaiting());
 
-        QTest::qWait(1500);
+        // Back only after an attempt found nothing there.
+        QTRY_VERIFY_WITH_TIMEOUT(window.reconnector->nextDelayMs() > PortReconnector::FirstDelayMs, limitMs());
         sim = simulator("SIM0001");
-        QTRY_VERIFY_WITH_TIMEOUT(window.device, 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(window.device, limitMs());
         QCOMPARE(window.statusBar()->currentMessage(), "Reconnected to " + link());
         // Identified and read back as after a press of Open, and readings flow again.
         // (Attempts come at growing intervals: on a loaded machine the new simulator
         // may only be seen by a late one.)
-        QTRY_COMPARE_WITH_TIMEOUT(window.getParametersStage, -1, 15000);
+        QTRY_COMPARE_WITH_TIMEOUT(window.getParametersStage, -1, limitMs());
         window.plotClearButtonClicked();
-        QTRY_VERIFY(!window.plotTemperatures.isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(!window.plotTemperatures.isEmpty(), limitMs());
         QVERIFY(window.ui->serialPortCloseButton->isEnabled());
     }
 
@@ -91,19 +92,19 @@ private slots:
         auto sim = simulator("SIM0001");
         MainWindow window;
         QVERIFY(openPortInWindow(window, link()));
-        QTRY_COMPARE(window.ui->serialNumberValue->text(), QStringLiteral("SIM0001"));
+        QTRY_COMPARE_WITH_TIMEOUT(window.ui->serialNumberValue->text(), QStringLiteral("SIM0001"), limitMs());
         sim.reset();
-        QTRY_VERIFY(!window.device);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.device, limitMs());
 
         sim = simulator("OTHER42");
-        QTRY_VERIFY_WITH_TIMEOUT(window.statusBar()->currentMessage().startsWith("Refused"), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(window.statusBar()->currentMessage().startsWith("Refused"), limitMs());
         QCOMPARE(window.statusBar()->currentMessage(),
                  "Refused: the instrument on " + link() + " reports serial number OTHER42, not SIM0001");
         QVERIFY(!window.device);
         QVERIFY(!window.reconnector->isWaiting());
         // An explicit Open takes whatever instrument is there.
         QVERIFY(openPortInWindow(window, link()));
-        QTRY_COMPARE(window.ui->serialNumberValue->text(), QStringLiteral("OTHER42"));
+        QTRY_COMPARE_WITH_TIMEOUT(window.ui->serialNumberValue->text(), QStringLiteral("OTHER42"), limitMs());
     }
 
     void waitingCostsNothingAndEndsOnRefresh()
@@ -111,9 +112,9 @@ private slots:
         auto sim = simulator("SIM0001");
         MainWindow window;
         QVERIFY(openPortInWindow(window, link()));
-        QTRY_VERIFY(window.device && window.device->isIdentified);
+        QTRY_VERIFY_WITH_TIMEOUT(window.device && window.device->isIdentified, limitMs());
         sim.reset();
-        QTRY_VERIFY(window.reconnector->isWaiting());
+        QTRY_VERIFY_WITH_TIMEOUT(window.reconnector->isWaiting(), limitMs());
 
         const double before = processCpuSeconds();
         QTest::qWait(3000);
@@ -140,24 +141,27 @@ private slots:
         QVERIFY(QFile::link(hop, stale));
         MainWindow window;
         QVERIFY(openPortInWindow(window, stale));
-        QTRY_VERIFY(window.device && window.device->isIdentified);
+        QTRY_VERIFY_WITH_TIMEOUT(window.device && window.device->isIdentified, limitMs());
         sim->process().kill();
-        sim->process().waitForFinished();
+        sim->process().waitForFinished(limitMs());
         sim.reset();
-        QTRY_VERIFY(window.reconnector->isWaiting());
+        QTRY_VERIFY_WITH_TIMEOUT(window.reconnector->isWaiting(), limitMs());
 
         // The old link now leads to a terminal of somebody else.
         PtyPeer shell;
         QFile::remove(hop);
         QVERIFY(QFile::link(shell.path(), hop));
-        QTest::qWait(2000);
+        // Until an attempt has seen the stale link (each one doubles the delay).
+        const int delayAtChange = window.reconnector->nextDelayMs();
+        QVERIFY(delayAtChange < PortReconnector::LongestDelayMs);
+        QTRY_VERIFY_WITH_TIMEOUT(window.device || window.reconnector->nextDelayMs() > delayAtChange, limitMs());
         QVERIFY(!window.device);
         QCOMPARE(shell.drain(50), QByteArray());
 
         // A link made anew is the port's return.
         QFile::remove(stale);
         QVERIFY(QFile::link(shell.path(), stale));
-        QTRY_VERIFY_WITH_TIMEOUT(window.device, 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(window.device, limitMs());
         QCOMPARE(shell.waitForBytes(8), QByteArray("\x03\n*idn?\n"));
     }
 
@@ -166,19 +170,19 @@ private slots:
         auto sim = simulator("SIM0001");
         MainWindow window;
         QVERIFY(openPortInWindow(window, link()));
-        QTRY_COMPARE(window.getParametersStage, -1);
-        QTRY_VERIFY(window.device && window.device->isIdentified);
+        QTRY_COMPARE_WITH_TIMEOUT(window.getParametersStage, -1, limitMs());
+        QTRY_VERIFY_WITH_TIMEOUT(window.device && window.device->isIdentified, limitMs());
         window.device->uploadCalibration(QByteArray(20000, 'c'));
-        QTRY_VERIFY(window.device->transferPosition > 0);
+        QTRY_VERIFY_WITH_TIMEOUT(window.device->transferPosition > 0, limitMs());
         sim->process().kill();
-        sim->process().waitForFinished();
+        sim->process().waitForFinished(limitMs());
         sim.reset();
-        QTRY_VERIFY(!window.device);
+        QTRY_VERIFY_WITH_TIMEOUT(!window.device, limitMs());
         QVERIFY(window.ui->tab_2->isEnabled());
 
         sim = simulator("SIM0001");
-        QTRY_VERIFY_WITH_TIMEOUT(window.device, 30000);
-        QTRY_COMPARE(window.getParametersStage, -1);
+        QTRY_VERIFY_WITH_TIMEOUT(window.device, limitMs());
+        QTRY_COMPARE_WITH_TIMEOUT(window.getParametersStage, -1, limitMs());
         QCOMPARE(window.device->activeTransfer(), Device::NoTransfer);
     }
 };

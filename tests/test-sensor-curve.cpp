@@ -318,17 +318,17 @@ private slots:
 
         MainWindow window;
         QVERIFY(openPortInWindow(window, sim.path()));
-        QTRY_COMPARE(window.ui->modelValue->text(), QStringLiteral("VKRHX350"));
-        QTRY_COMPARE(window.getParametersStage, -1);
+        QTRY_COMPARE_WITH_TIMEOUT(window.ui->modelValue->text(), QStringLiteral("VKRHX350"), limitMs());
+        QTRY_COMPARE_WITH_TIMEOUT(window.getParametersStage, -1, limitMs());
         chooseFileInNextDialog(path);
         window.ui->sensorFileChooseButton->click();
         window.ui->sensorNameEdit->setText(QStringLiteral("Probe 7"));
         window.ui->sensorUploadButton->click();
         QCOMPARE(QSettings().value("/custom-sensor-name").toString(), QStringLiteral("Probe 7"));
-        QTRY_COMPARE(window.ui->progressBar->value(), 100);
-        QTRY_COMPARE(window.device->calibrationStage, int(Device::CalibrationIdle));
+        QTRY_COMPARE_WITH_TIMEOUT(window.ui->progressBar->value(), 100, limitMs());
+        QTRY_COMPARE_WITH_TIMEOUT(window.device->calibrationStage, int(Device::CalibrationIdle), limitMs());
         window.ui->saveButton->click();
-        QTRY_VERIFY(QFile::exists(statePath));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(statePath), limitMs());
         QFile state(statePath);
         QVERIFY(state.open(QIODevice::ReadOnly));
         const QByteArray stored =

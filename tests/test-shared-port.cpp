@@ -160,9 +160,9 @@ private slots:
         config.replace("LINK", QFile::encodeName(link));
         monitor.start(QStringLiteral(FROSTGAUGE_MONITOR_EXECUTABLE),
                       {"--config", writeTestFile(dir, "monitor.conf", config)});
-        QVERIFY(monitor.waitForStarted());
-        QTRY_VERIFY_WITH_TIMEOUT(linkTarget(link).startsWith(QLatin1String("/dev/pts/")), 5000);
-        QTRY_VERIFY_WITH_TIMEOUT(readingTimes().size() >= 10, 10000);
+        QVERIFY(monitor.waitForStarted(limitMs()));
+        QTRY_VERIFY_WITH_TIMEOUT(linkTarget(link).startsWith(QLatin1String("/dev/pts/")), limitMs());
+        QTRY_VERIFY_WITH_TIMEOUT(readingTimes().size() >= 10, limitMs());
     }
 
     void cleanupTestCase()
@@ -186,23 +186,23 @@ private slots:
         window.ui->serialPortCombo->setCurrentIndex(index);
         window.ui->serialPortOpenButton->click();
         QVERIFY2(window.device, qPrintable(window.statusBar()->currentMessage()));
-        QTRY_COMPARE(window.ui->serialNumberValue->text(), QStringLiteral("SHARE-1"));
-        QTRY_COMPARE(window.getParametersStage, -1);
+        QTRY_COMPARE_WITH_TIMEOUT(window.ui->serialNumberValue->text(), QStringLiteral("SHARE-1"), limitMs());
+        QTRY_COMPARE_WITH_TIMEOUT(window.getParametersStage, -1, limitMs());
         QCOMPARE(window.ui->relay1TempSpin->value(), 77.5);
 
         // The readings reach the window's plot too.
-        QTRY_VERIFY(window.plotTemperatures.size() >= 5);
+        QTRY_VERIFY_WITH_TIMEOUT(window.plotTemperatures.size() >= 5, limitMs());
         window.ui->relay1TempSpin->setValue(4.25);
-        QTRY_VERIFY(!events(QStringLiteral("setting")).isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(!events(QStringLiteral("setting")).isEmpty(), limitMs());
         QCOMPARE(events(QStringLiteral("setting")).last().detail, QStringLiteral("relay1:temp: 77.500 -> 4.250"));
         // The monitor logs on while the window holds the port.
         const qint64 changed = QDateTime::currentMSecsSinceEpoch();
-        QTRY_VERIFY(readingTimes(changed).size() >= 5);
+        QTRY_VERIFY_WITH_TIMEOUT(readingTimes(changed).size() >= 5, limitMs());
         window.ui->serialPortCloseButton->click();
-        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        QTRY_VERIFY_WITH_TIMEOUT(linkTarget(link).startsWith(QLatin1String("/dev/pts/")), limitMs());
         // Stored up to the close, so that a gap around it would show.
         const qint64 closed = QDateTime::currentMSecsSinceEpoch();
-        QTRY_VERIFY(!readingTimes(closed).isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(!readingTimes(closed).isEmpty(), limitMs());
         QVERIFY2(longestGap(start) < 600, qPrintable(QString::number(longestGap(start))));
 
         // A path relative to where the command runs, as a person types it.
@@ -215,10 +215,11 @@ private slots:
     // whatever its user; when the first leaves, the next one gets in.
     void oneClientAtATime()
     {
-        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        QTRY_VERIFY_WITH_TIMEOUT(linkTarget(link).startsWith(QLatin1String("/dev/pts/")), limitMs());
         const int first = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY);
         QVERIFY(first >= 0);
-        QTRY_COMPARE(linkTarget(link), dir.filePath(QLatin1String("share/") + QLatin1String(SharedPortInUseTarget)));
+        QTRY_COMPARE_WITH_TIMEOUT(
+            linkTarget(link), dir.filePath(QLatin1String("share/") + QLatin1String(SharedPortInUseTarget)), limitMs());
 
         const Run refused = cli({"identify", link, "--timeout", "2"});
         QCOMPARE(refused.code, 1);
@@ -235,7 +236,7 @@ private slots:
         QVERIFY(window.statusBar()->currentMessage().contains(QStringLiteral("in use by another client")));
 
         ::close(first);
-        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        QTRY_VERIFY_WITH_TIMEOUT(linkTarget(link).startsWith(QLatin1String("/dev/pts/")), limitMs());
         const Run next = cli({"identify", link});
         QVERIFY2(next.code == 0, qPrintable(next.err));
     }
@@ -245,28 +246,28 @@ private slots:
     void clientDyingMidLine()
     {
         const qint64 start = QDateTime::currentMSecsSinceEpoch();
-        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        QTRY_VERIFY_WITH_TIMEOUT(linkTarget(link).startsWith(QLatin1String("/dev/pts/")), limitMs());
         const int client = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY);
         QVERIFY(client >= 0);
-        QTRY_VERIFY(!linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        QTRY_VERIFY_WITH_TIMEOUT(!linkTarget(link).startsWith(QLatin1String("/dev/pts/")), limitMs());
         QCOMPARE(::write(client, ":relay1:temp 9", 14), ssize_t(14));
         QTest::qWait(200);
         ::close(client);
 
         QProcess killed;
         killed.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), {"monitor", link, "--duration", "60"});
-        QVERIFY(killed.waitForStarted());
-        QTRY_VERIFY(killed.bytesAvailable() > 0 || killed.waitForReadyRead(100));
+        QVERIFY(killed.waitForStarted(limitMs()));
+        QTRY_VERIFY_WITH_TIMEOUT(killed.bytesAvailable() > 0 || killed.waitForReadyRead(100), limitMs());
         ::kill(pid_t(killed.processId()), SIGKILL);
-        QVERIFY(killed.waitForFinished());
+        QVERIFY(killed.waitForFinished(limitMs()));
 
-        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        QTRY_VERIFY_WITH_TIMEOUT(linkTarget(link).startsWith(QLatin1String("/dev/pts/")), limitMs());
         const Run run = cli({"get", link, "relay1:temp"});
         QVERIFY2(run.code == 0, qPrintable(run.err));
         QVERIFY(run.out.startsWith(QStringLiteral("relay1:temp = ")));
         QVERIFY(!run.out.contains(QStringLiteral("9.000")));
         const qint64 done = QDateTime::currentMSecsSinceEpoch();
-        QTRY_VERIFY(!readingTimes(done).isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(!readingTimes(done).isEmpty(), limitMs());
         QVERIFY2(longestGap(start) < 600, qPrintable(QString::number(longestGap(start))));
     }
 
@@ -274,15 +275,15 @@ private slots:
     // (echo ... > PATH) is heard all the same.
     void clientGoneBeforeItIsSeen()
     {
-        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        QTRY_VERIFY_WITH_TIMEOUT(linkTarget(link).startsWith(QLatin1String("/dev/pts/")), limitMs());
         const int settingsBefore = events(QStringLiteral("setting")).size();
         const int client = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY);
         QVERIFY(client >= 0);
         QCOMPARE(::write(client, ":relay2:hyst 6.500\n", 19), ssize_t(19));
         ::close(client);
-        QTRY_COMPARE(events(QStringLiteral("setting")).size(), settingsBefore + 1);
+        QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("setting")).size(), settingsBefore + 1, limitMs());
         QCOMPARE(events(QStringLiteral("setting")).last().detail, QStringLiteral("relay2:hyst: 5.000 -> 6.500"));
-        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        QTRY_VERIFY_WITH_TIMEOUT(linkTarget(link).startsWith(QLatin1String("/dev/pts/")), limitMs());
         const Run run = cli({"get", link, "relay2:hyst"});
         QCOMPARE(run.out, QStringLiteral("relay2:hyst = 6.500\n"));
     }
@@ -291,14 +292,16 @@ private slots:
     // came back: the monitor stays aside while the client is there, then asks.
     void maintenanceEndsAfterTheClientLeaves()
     {
-        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        QTRY_VERIFY_WITH_TIMEOUT(linkTarget(link).startsWith(QLatin1String("/dev/pts/")), limitMs());
         const int endedBefore = events(QStringLiteral("maintenance ended")).size();
         const int client = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         QVERIFY(client >= 0);
-        QTRY_VERIFY(!linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        QTRY_VERIFY_WITH_TIMEOUT(!linkTarget(link).startsWith(QLatin1String("/dev/pts/")), limitMs());
         QCOMPARE(::write(client, ":system:reset\n", 14), ssize_t(14));
-        QTRY_VERIFY(events(QStringLiteral("maintenance")).size() > 0
-                    && events(QStringLiteral("maintenance")).last().detail.contains(QStringLiteral("reset")));
+        QTRY_VERIFY_WITH_TIMEOUT(
+            events(QStringLiteral("maintenance")).size() > 0
+                && events(QStringLiteral("maintenance")).last().detail.contains(QStringLiteral("reset")),
+            limitMs());
         // The restarted application announces itself to the client alone.
         QByteArray heard;
         QTRY_VERIFY_WITH_TIMEOUT(
@@ -309,35 +312,37 @@ private slots:
                     heard.append(buffer, int(n));
                 return heard.contains("*APP ");
             }(),
-            10000);
+            limitMs());
         // One store batch after the announcement: a maintenance ended by it would be stored.
         const qint64 announced = QDateTime::currentMSecsSinceEpoch();
-        QTRY_VERIFY(!readingTimes(announced).isEmpty());
+        QTRY_VERIFY_WITH_TIMEOUT(!readingTimes(announced).isEmpty(), limitMs());
         QCOMPARE(events(QStringLiteral("maintenance ended")).size(), endedBefore);
         ::close(client);
-        QTRY_COMPARE(events(QStringLiteral("maintenance ended")).size(), endedBefore + 1);
+        QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("maintenance ended")).size(), endedBefore + 1, limitMs());
     }
 
     // Held in its management firmware by a client, the instrument is silent on
     // purpose: the silence alarm waits for the end of the maintenance.
     void maintenanceHoldsTheSilenceAlarm()
     {
-        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        QTRY_VERIFY_WITH_TIMEOUT(linkTarget(link).startsWith(QLatin1String("/dev/pts/")), limitMs());
         const qint64 start = QDateTime::currentMSecsSinceEpoch();
         const int endedBefore = events(QStringLiteral("maintenance ended")).size();
         const int client = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         QVERIFY(client >= 0);
-        QTRY_VERIFY(!linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        QTRY_VERIFY_WITH_TIMEOUT(!linkTarget(link).startsWith(QLatin1String("/dev/pts/")), limitMs());
         QCOMPARE(::write(client, ":system:reset\n", 14), ssize_t(14));
         // The management firmware keeps the instrument when a break answers its bootstrap.
         QByteArray heard;
-        QTRY_VERIFY([&] {
-            char buffer[4096];
-            const ssize_t n = ::read(client, buffer, sizeof buffer);
-            if (n > 0)
-                heard.append(buffer, int(n));
-            return heard.contains("*BOOTSTRAP");
-        }());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                char buffer[4096];
+                const ssize_t n = ::read(client, buffer, sizeof buffer);
+                if (n > 0)
+                    heard.append(buffer, int(n));
+                return heard.contains("*BOOTSTRAP");
+            }(),
+            limitMs());
         QCOMPARE(::write(client, "\x03", 1), ssize_t(1));
         // Held past the silence alarm's second and one tick of its clock: nothing
         // happens, which only time can show.
@@ -345,8 +350,8 @@ private slots:
         QCOMPARE(readingTimes(start + 1500).size(), 0);
         QCOMPARE(::write(client, "boot\n", 5), ssize_t(5));
         ::close(client);
-        QTRY_COMPARE(events(QStringLiteral("maintenance ended")).size(), endedBefore + 1);
-        QTRY_VERIFY(readingTimes(start + 1500).size() >= 3);
+        QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("maintenance ended")).size(), endedBefore + 1, limitMs());
+        QTRY_VERIFY_WITH_TIMEOUT(readingTimes(start + 1500).size() >= 3, limitMs());
         for (const StoredEvent &event : events(QStringLiteral("alarm raised")))
             QVERIFY2(event.timeMs < start, qPrintable(event.detail));
     }
@@ -364,13 +369,14 @@ private slots:
         const bool management = waitToHear(client, "*MGMT");
         ::close(client);
         QVERIFY(bootstrap && management);
-        QTRY_COMPARE(events(QStringLiteral("maintenance ended")).size(), endedBefore + 1);
+        QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("maintenance ended")).size(), endedBefore + 1, limitMs());
         QVERIFY(
             events(QStringLiteral("maintenance")).last().detail.contains(QStringLiteral("starting its application")));
         QVERIFY(events(QStringLiteral("maintenance ended"))
                     .last()
                     .detail.contains(QStringLiteral("back in its application")));
-        QTRY_VERIFY(readingTimes(events(QStringLiteral("maintenance ended")).last().timeMs).size() >= 3);
+        QTRY_VERIFY_WITH_TIMEOUT(readingTimes(events(QStringLiteral("maintenance ended")).last().timeMs).size() >= 3,
+                                 limitMs());
     }
 
     // A client that keeps the instrument in its management firmware past the
@@ -402,7 +408,7 @@ private slots:
         ::close(client);
         QVERIFY(raised);
         QVERIFY(events(QStringLiteral("alarm raised")).last().timeMs >= overdue.timeMs + 900);
-        QTRY_VERIFY(readingTimes(booted).size() >= 3);
+        QTRY_VERIFY_WITH_TIMEOUT(readingTimes(booted).size() >= 3, limitMs());
     }
 
     // The monitor sees a client's open at once (not at its next look): a
@@ -411,7 +417,7 @@ private slots:
     // exclusive use, has both sessions hung up rather than shared.
     void secondOpenSoonAfter()
     {
-        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        QTRY_VERIFY_WITH_TIMEOUT(linkTarget(link).startsWith(QLatin1String("/dev/pts/")), limitMs());
         const QByteArray terminal = QFile::encodeName(linkTarget(link));
         const int first = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         QVERIFY(first >= 0);
@@ -431,12 +437,14 @@ private slots:
         QCOMPARE(second, -1);
         if (byName >= 0) {
             QVERIFY(firstHungUp && byNameHungUp);
-            QTRY_VERIFY([&] {
-                for (const StoredEvent &event : events(QStringLiteral("client")))
-                    if (event.detail.contains(QStringLiteral("open at once; both were hung up")))
-                        return true;
-                return false;
-            }());
+            QTRY_VERIFY_WITH_TIMEOUT(
+                [&] {
+                    for (const StoredEvent &event : events(QStringLiteral("client")))
+                        if (event.detail.contains(QStringLiteral("open at once; both were hung up")))
+                            return true;
+                    return false;
+                }(),
+                limitMs());
         } else {
             QCOMPARE(byNameError, EBUSY);
         }
@@ -449,7 +457,7 @@ private slots:
     // session nobody accounted for.
     void twoOpensInOneInstant()
     {
-        QTRY_VERIFY(linkTarget(link).startsWith(QLatin1String("/dev/pts/")));
+        QTRY_VERIFY_WITH_TIMEOUT(linkTarget(link).startsWith(QLatin1String("/dev/pts/")), limitMs());
         // The second by the terminal's name: the monitor may turn the link
         // within the microseconds between the two.
         const QByteArray terminal = QFile::encodeName(linkTarget(link));
@@ -466,12 +474,14 @@ private slots:
         hear(second, 3000, &hungUp);
         ::close(second);
         QVERIFY(hungUp);
-        QTRY_VERIFY([&] {
-            for (const StoredEvent &event : events(QStringLiteral("client")))
-                if (event.detail.contains(QStringLiteral("open at once; both were hung up")))
-                    return true;
-            return false;
-        }());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                for (const StoredEvent &event : events(QStringLiteral("client")))
+                    if (event.detail.contains(QStringLiteral("open at once; both were hung up")))
+                        return true;
+                return false;
+            }(),
+            limitMs());
         const Run run = cli({"get", link, "relay2:hyst"});
         QVERIFY2(run.code == 0, qPrintable(run.err));
     }
@@ -492,8 +502,8 @@ private slots:
                                                        "share=%3\n")
                                             .arg(pacedStore, here.filePath("sim"), pacedLink)
                                             .toUtf8())));
-        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(pacedStore, QStringLiteral("paced")) >= 5, 10000);
-        QTRY_VERIFY(linkTarget(pacedLink).startsWith(QLatin1String("/dev/pts/")));
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(pacedStore, QStringLiteral("paced")) >= 5, limitMs());
+        QTRY_VERIFY_WITH_TIMEOUT(linkTarget(pacedLink).startsWith(QLatin1String("/dev/pts/")), limitMs());
         const qint64 rssBefore = residentKiB(run.process.processId());
 
         const int client = ::open(QFile::encodeName(pacedLink).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
@@ -526,7 +536,7 @@ private slots:
         QVERIFY2(residentKiB(run.process.processId()) - rssBefore < 16 * 1024,
                  qPrintable(QString::number(residentKiB(run.process.processId()) - rssBefore)));
 
-        QTRY_VERIFY(linkTarget(pacedLink).startsWith(QLatin1String("/dev/pts/")));
+        QTRY_VERIFY_WITH_TIMEOUT(linkTarget(pacedLink).startsWith(QLatin1String("/dev/pts/")), limitMs());
         const int next = ::open(QFile::encodeName(pacedLink).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         QVERIFY(next >= 0);
         const QByteArray heard = hear(next, 1500);
@@ -557,17 +567,17 @@ private slots:
         const qint64 after = QDateTime::currentMSecsSinceEpoch();
 
         QFile flash(dir.filePath("flash.bin"));
-        QTRY_VERIFY(flash.exists() && flash.size() == build.size());
+        QTRY_VERIFY_WITH_TIMEOUT(flash.exists() && flash.size() == build.size(), limitMs());
         QVERIFY(flash.open(QIODevice::ReadOnly));
         QCOMPARE(flash.readAll(), build);
 
-        QTRY_COMPARE(events(QStringLiteral("maintenance ended")).size(), endedBefore + 1);
+        QTRY_COMPARE_WITH_TIMEOUT(events(QStringLiteral("maintenance ended")).size(), endedBefore + 1, limitMs());
         const StoredEvent began = events(QStringLiteral("maintenance")).last();
         const StoredEvent ended = events(QStringLiteral("maintenance ended")).last();
         QVERIFY(began.timeMs >= before && began.timeMs <= ended.timeMs && ended.timeMs <= after + 1000);
         QVERIFY(began.detail.contains(QStringLiteral("reset the instrument")));
         // Logging resumes: the restarted instrument gets its output period again.
-        QTRY_VERIFY_WITH_TIMEOUT(readingTimes(ended.timeMs).size() >= 5, 10000);
+        QTRY_VERIFY_WITH_TIMEOUT(readingTimes(ended.timeMs).size() >= 5, limitMs());
     }
 };
 

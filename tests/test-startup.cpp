@@ -28,7 +28,7 @@ private slots:
         environment.insert("XDG_CONFIG_HOME", qEnvironmentVariable("XDG_CONFIG_HOME"));
         program.setProcessEnvironment(environment);
         program.start(FROSTGAUGE_EXECUTABLE, QStringList());
-        QVERIFY(program.waitForFinished(10000));
+        QVERIFY(program.waitForFinished(limitMs()));
         QCOMPARE(program.exitStatus(), QProcess::NormalExit);
         QCOMPARE(program.exitCode(), 1);
         QCOMPARE(program.readAllStandardOutput(), QByteArray());
@@ -81,15 +81,16 @@ private slots:
             environment.insert("QT_XCB_GL_INTEGRATION", integration);
         environment.insert("XDG_CONFIG_HOME", dir.path());
         run.setProcessEnvironment(environment);
-        // The program's libraries as mapped once its window is on the screen.
+        // The program's libraries as mapped once its window is on the screen
+        // (looked for every 50 ms up to the wait limit).
         const QString script = QStringLiteral(
             "\"$0\" \"$2\" >/dev/null 2>&1 & pid=$!\n"
-            "for i in $(seq 400); do xwininfo -root -children | grep -q \"\\\"$1\" && break; sleep 0.05; done\n"
+            "for i in $(seq $3); do xwininfo -root -children | grep -q \"\\\"$1\" && break; sleep 0.05; done\n"
             "xwininfo -root -children | grep -q \"\\\"$1\" || echo NO-WINDOW\n"
             "cat /proc/$pid/maps; kill $pid; wait $pid\n");
-        run.start("xvfb-run",
-                  {"-a", "-s", "-screen 0 1280x1024x24", "bash", "-c", script, program, title, dir.filePath("day.db")});
-        QVERIFY(run.waitForFinished(60000));
+        run.start("xvfb-run", {"-a", "-s", "-screen 0 1280x1024x24", "bash", "-c", script, program, title,
+                               dir.filePath("day.db"), QString::number(limitMs(60000) / 50)});
+        QVERIFY(run.waitForFinished(limitMs(90000)));
         const QString maps = QString::fromUtf8(run.readAllStandardOutput());
         QVERIFY2(!maps.contains("NO-WINDOW") && maps.contains("libqxcb"), qPrintable(maps.left(2000)));
         // Qt's GL integration and the driver behind it. (libGL and libGLX, the

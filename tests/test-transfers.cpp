@@ -16,6 +16,10 @@ class TransfersTest : public QObject
 
 private:
     std::unique_ptr<DeviceOnLink> link;
+    // Each step's wait: long enough that a test waiting half of it between
+    // steps is not overtaken by a busy machine.
+    const int timeoutMs = limitMs(1000);
+    QString timeoutText() const { return QString::number(timeoutMs / 1000.0); }
 
     QByteArray reply(const QByteArray &line) { return link->reply(line); }
 
@@ -34,7 +38,7 @@ private slots:
     {
         link = std::make_unique<DeviceOnLink>();
         reply("NORDA,VKRHX350-BS,S1,1.4.0.0");
-        link->device.transferTimeoutMs = 300;
+        link->device.transferTimeoutMs = timeoutMs;
     }
 
     void cleanup() { link.reset(); }
@@ -93,18 +97,18 @@ private slots:
         QTest::addColumn<QString>("message");
         QTest::newRow("upgrade: erase")
             << Device::FirmwareUpgrade << QByteArrayList()
-            << "Firmware upgrade stopped: no acknowledgement of the erase within 0.3 s. The "
+            << "Firmware upgrade stopped: no acknowledgement of the erase within %1 s. The "
                "instrument waits in its management firmware: start the upgrade again.";
         QTest::newRow("upgrade: second write")
             << Device::FirmwareUpgrade << QByteArrayList{"*ERASE_OK", "*WRITE_OK"}
             << "Firmware upgrade stopped: no acknowledgement of the write at offset 112 within "
-               "0.3 s. The instrument waits in its management firmware: start the upgrade again.";
+               "%1 s. The instrument waits in its management firmware: start the upgrade again.";
         QTest::newRow("upload: erase")
             << Device::CalibrationUpload << QByteArrayList()
-            << "Calibration upload stopped: no acknowledgement of the erase within 0.3 s.";
+            << "Calibration upload stopped: no acknowledgement of the erase within %1 s.";
         QTest::newRow("upload: first write")
             << Device::CalibrationUpload << QByteArrayList{"*cal-erase-done"}
-            << "Calibration upload stopped: no acknowledgement of the write at offset 0 within 0.3 s.";
+            << "Calibration upload stopped: no acknowledgement of the write at offset 0 within %1 s.";
         // clang-format on
     }
 
@@ -116,15 +120,16 @@ private slots:
         QSignalSpy ended(&link->device, &Device::transferEnded);
         QVERIFY(start(kind));
         for (const QByteArray &line : acknowledgements) {
-            // Answered steps restart the clock: half the time-out each.
-            QTest::qWait(150);
+            // Answered steps restart the clock: past half the time-out each, so
+            // that two of them outlast one.
+            QTest::qWait(timeoutMs * 6 / 10);
             QVERIFY(!reply(line).isEmpty());
         }
-        QVERIFY(ended.wait(2000));
+        QVERIFY(ended.wait(limitMs()));
         QCOMPARE(ended.count(), 1);
         QCOMPARE(ended.at(0).at(0).value<Device::Transfer>(), kind);
         QCOMPARE(ended.at(0).at(1).toBool(), false);
-        QCOMPARE(ended.at(0).at(2).toString(), message);
+        QCOMPARE(ended.at(0).at(2).toString(), message.arg(timeoutText()));
         QCOMPARE(link->device.activeTransfer(), Device::NoTransfer);
         QVERIFY(link->device.transferData.isEmpty());
         // A late acknowledgement writes nothing; a new transfer of either kind starts.
@@ -139,10 +144,11 @@ private slots:
         QSignalSpy ended(&link->device, &Device::transferEnded);
         QVERIFY(link->device.upgradeFirmware(QByteArray(16, 'f')));
         QCOMPARE(link->instrument.take(), QByteArray(":system:reset\n"));
-        QVERIFY(ended.wait(2000));
+        QVERIFY(ended.wait(limitMs()));
         QCOMPARE(ended.at(0).at(2).toString(),
                  QStringLiteral("Firmware upgrade stopped: no answer from the management firmware "
-                                "after the reset within 0.3 s."));
+                                "after the reset within %1 s.")
+                     .arg(timeoutText()));
         // A late bootstrap announcement is no longer held in management mode.
         QCOMPARE(reply("*BOOTSTRAP waiting"), QByteArray());
     }
@@ -185,8 +191,8 @@ private slots:
         QCOMPARE(ended.count(), 1);
         QCOMPARE(ended.at(0).at(0).value<Device::Transfer>(), Device::CalibrationUpload);
         QCOMPARE(ended.at(0).at(1).toBool(), true);
-        // No clock is left running after the end.
-        QTest::qWait(400);
+        // No clock is left running after the end: past a step's whole wait, nothing.
+        QTest::qWait(timeoutMs * 3 / 2);
         QCOMPARE(ended.count(), 1);
     }
 };

@@ -30,10 +30,10 @@ private slots:
 
         MainWindow window;
         QVERIFY(openPortInWindow(window, sim.path()));
-        QTRY_COMPARE(window.ui->serialNumberValue->text(), QStringLiteral("E2E-1"));
+        QTRY_COMPARE_WITH_TIMEOUT(window.ui->serialNumberValue->text(), QStringLiteral("E2E-1"), limitMs());
         QCOMPARE(window.ui->modelValue->text(), QStringLiteral("VKRHX350"));
         QCOMPARE(window.ui->versionValue->text(), QStringLiteral("1.5.2"));
-        QTRY_COMPARE(window.getParametersStage, -1);
+        QTRY_COMPARE_WITH_TIMEOUT(window.getParametersStage, -1, limitMs());
 
         // The simulator's own values, not the stored defaults.
         QCOMPARE(window.ui->sensorCombo->currentText(), QStringLiteral("DT-670"));
@@ -48,18 +48,18 @@ private slots:
         window.ui->relay1TempSpin->setValue(81.25);
         QSignalSpy parameters(window.device, &Device::parameterReceived);
         window.device->serialSendCommand(":relay1:temp?\n");
-        QVERIFY(parameters.wait(3000));
+        QVERIFY(parameters.wait(limitMs()));
         QCOMPARE(parameters.last().at(1).toString(), QStringLiteral("81.250"));
 
         window.ui->saveButton->click();
-        QTRY_VERIFY(QFile::exists(statePath));
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(statePath), limitMs());
         QFile state(statePath);
         QVERIFY(state.open(QIODevice::ReadOnly));
         QCOMPARE(QJsonDocument::fromJson(state.readAll()).object().value("relay1:temp").toDouble(), 81.25);
 
         window.ui->rs232OutputPeriodSpin->setValue(100);
         window.ui->enableSerialOutputButton->click();
-        QTRY_VERIFY(window.plotTemperatures.size() >= 5);
+        QTRY_VERIFY_WITH_TIMEOUT(window.plotTemperatures.size() >= 5, limitMs());
         QVERIFY(window.ui->temperatureValue->text().endsWith(QStringLiteral(" K")));
         QCOMPARE(window.temperatureCurve->dataSize(), size_t(window.plotTemperatures.size()));
         QCOMPARE(window.temperatureCurve->sample(int(window.temperatureCurve->dataSize()) - 1).x(), 0.0);

@@ -3,13 +3,15 @@
 // Runs frostgauge-cli as a script would (the test defines
 // FROSTGAUGE_CLI_EXECUTABLE) and keeps its exit code and output.
 
+#include "wait-limits.h"
+
 #include <QMap>
 #include <QProcess>
 #include <QProcessEnvironment>
 #include <QStringList>
 
 struct CliRun {
-    int code = -1; // -1: it did not end within a minute, or crashed
+    int code = -1; // -1: it did not end within the wait limit, or crashed
     QString out;
     QString err;
 };
@@ -30,7 +32,7 @@ inline CliRun runCli(const QStringList &args, const QMap<QString, QString> &envi
     process.setWorkingDirectory(folder);
     process.start(QStringLiteral(FROSTGAUGE_CLI_EXECUTABLE), args);
     CliRun run;
-    if (!process.waitForFinished(60000))
+    if (!process.waitForFinished(limitMs()))
         return run;
     run.code = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
     run.out = QString::fromUtf8(process.readAllStandardOutput());

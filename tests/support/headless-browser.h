@@ -6,6 +6,8 @@
 // DOM is read or a screenshot taken. --dump-dom alone reads the page as soon
 // as it has loaded, before its data and its live stream arrive.
 
+#include "wait-limits.h"
+
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QFile>
@@ -37,16 +39,16 @@ public:
                          "--user-data-dir=" + profileDir, "about:blank"});
         ::close(m_toBrowser[0]);
         ::close(m_fromBrowser[1]);
-        return m_process.waitForStarted(20000);
+        return m_process.waitForStarted(limitMs());
     }
 
     ~HeadlessBrowser()
     {
         if (m_process.state() != QProcess::NotRunning) {
             command("Browser.close");
-            if (!m_process.waitForFinished(5000))
+            if (!m_process.waitForFinished(limitMs()))
                 m_process.kill();
-            m_process.waitForFinished(2000);
+            m_process.waitForFinished(limitMs());
         }
         ::close(m_toBrowser[1]);
         ::close(m_fromBrowser[0]);
@@ -146,7 +148,7 @@ private:
             return {};
         QElapsedTimer clock;
         clock.start();
-        while (clock.elapsed() < 30000) {
+        while (clock.elapsed() < limitMs()) {
             int end;
             while ((end = m_buffer.indexOf('\0')) >= 0) {
                 const QJsonObject answer = QJsonDocument::fromJson(m_buffer.left(end)).object();

@@ -5,6 +5,7 @@
 // says or stores instead of fixed sleeps.
 
 #include "history/history-store.h"
+#include "wait-limits.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -21,7 +22,7 @@ public:
     {
         process.setProcessChannelMode(QProcess::SeparateChannels);
         process.start(QStringLiteral(FROSTGAUGE_MONITOR_EXECUTABLE), {"--config", configPath});
-        return process.waitForStarted();
+        return process.waitForStarted(limitMs());
     }
 
     // Everything logged so far.
@@ -32,7 +33,7 @@ public:
     }
 
     // Until the log holds text count times; false after timeoutMs.
-    bool waitForLog(const QString &text, int count = 1, int timeoutMs = 20000)
+    bool waitForLog(const QString &text, int count = 1, int timeoutMs = limitMs())
     {
         QElapsedTimer clock;
         clock.start();
@@ -48,7 +49,7 @@ public:
     QString stop()
     {
         process.terminate();
-        if (!process.waitForFinished(10000))
+        if (!process.waitForFinished(limitMs()))
             return QStringLiteral("did not stop");
         if (process.exitStatus() != QProcess::NormalExit || process.exitCode() != 0)
             return QStringLiteral("exit %1").arg(process.exitCode());

@@ -5,8 +5,10 @@
 // lines a test reads.
 
 #include "simulator-process.h"
+#include "wait-limits.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
 #include <QTcpServer>
@@ -52,13 +54,18 @@ public:
     {
         m_process.setProcessChannelMode(QProcess::MergedChannels);
         m_process.start("mosquitto", {"-c", m_folder + "/mosquitto.conf"});
-        if (!m_process.waitForStarted(5000))
+        if (!m_process.waitForStarted(limitMs()))
             return false;
-        for (int i = 0; i < 100; ++i) {
+        // Ready once its listener takes a connection.
+        QElapsedTimer clock;
+        clock.start();
+        while (clock.elapsed() < limitMs()) {
             QTcpSocket socket;
             socket.connectToHost(QHostAddress::LocalHost, quint16(m_port));
             if (socket.waitForConnected(100))
                 return true;
+            if (m_process.state() == QProcess::NotRunning)
+                return false;
             QTest::qWait(50);
         }
         return false;
@@ -78,27 +85,48 @@ class MqttSubscriber
 {
 public:
     // A persistent session at QoS 1: what arrives while it is away is kept for it.
+    // Constructed once the broker has confirmed the subscription, so that
+    // nothing published after it is missed.
     MqttSubscriber(int port, const QStringList &extra = {})
     {
-        m_process.start("mosquitto_sub", QStringList{"-h", "127.0.0.1", "-p", QString::number(port), "-t", "#", "-v",
-                                                     "-q", "1", "-c", "-i", "frostgauge-test-subscriber"}
-                                             + extra);
-        m_process.waitForStarted(5000);
+        // Line-buffered: its protocol log (-d) would otherwise wait in a pipe's buffer.
+        m_process.start("stdbuf",
+                        QStringList{"-oL", "mosquitto_sub", "-h", "127.0.0.1", "-p", QString::number(port), "-t", "#",
+                                    "-v", "-q", "1", "-c", "-i", "frostgauge-test-subscriber", "-d"}
+                            + extra);
+        m_process.waitForStarted(limitMs());
+        QElapsedTimer clock;
+        clock.start();
+        while (!m_received.contains(QLatin1String(" received SUBACK")) && clock.elapsed() < limitMs()
+               && m_process.state() == QProcess::Running) {
+            m_process.waitForReadyRead(50);
+            allLines();
+        }
     }
     ~MqttSubscriber()
     {
         m_process.kill();
-        m_process.waitForFinished(1000);
+        m_process.waitForFinished(limitMs());
     }
 
-    // Every "topic payload" line so far.
+    // Every "topic payload" line so far (the client's own protocol log, -d, left out).
     QStringList lines()
+    {
+        QStringList messages;
+        for (const QString &line : allLines()) {
+            if (!line.startsWith(QLatin1String("Client ")) && !line.startsWith(QLatin1String("Subscribed (")))
+                messages.append(line);
+        }
+        return messages;
+    }
+
+private:
+    QStringList allLines()
     {
         m_received += QString::fromUtf8(m_process.readAllStandardOutput());
         return m_received.split('\n', Qt::SkipEmptyParts);
     }
 
-private:
     QProcess m_process;
     QString m_received;
 };

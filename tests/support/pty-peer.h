@@ -3,6 +3,8 @@
 // The far end of a pseudo-terminal: the program under test opens path() exactly
 // as it opens a real serial port, and the test plays the instrument here.
 
+#include "wait-limits.h"
+
 #include <QByteArray>
 #include <QString>
 
@@ -20,9 +22,9 @@ public:
     void write(const QByteArray &bytes);
     // Runs the event loop until at least count bytes have arrived from the
     // program (or the timeout passes) and returns everything received so far.
-    QByteArray waitForBytes(int count, int timeoutMs = 3000);
+    QByteArray waitForBytes(int count, int timeoutMs = limitMs());
     // Runs the event loop until the received bytes contain needle.
-    QByteArray waitFor(const QByteArray &needle, int timeoutMs = 3000);
+    QByteArray waitFor(const QByteArray &needle, int timeoutMs = limitMs());
     // Lets the program run for a while and returns what it sent in that time.
     QByteArray drain(int settleMs = 100);
     // Everything received and not yet taken; taking clears it.

@@ -1,13 +1,15 @@
 #include "simulator-process.h"
 
+#include "wait-limits.h"
+
 SimulatorProcess::SimulatorProcess(const QStringList &arguments)
 {
     m_process.setProcessChannelMode(QProcess::SeparateChannels);
     m_process.setReadChannel(QProcess::StandardOutput);
     m_process.start(QStringLiteral(FROSTGAUGE_SIM_EXECUTABLE), arguments);
-    if (!m_process.waitForStarted(5000))
+    if (!m_process.waitForStarted(limitMs()))
         return;
-    while (!m_process.canReadLine() && m_process.waitForReadyRead(5000)) {}
+    while (!m_process.canReadLine() && m_process.waitForReadyRead(limitMs())) {}
     if (m_process.canReadLine())
         m_path = QString::fromLocal8Bit(m_process.readLine()).trimmed();
 }
@@ -22,9 +24,9 @@ void stopProcess(QProcess &process)
     if (process.state() == QProcess::NotRunning)
         return;
     process.terminate();
-    if (!process.waitForFinished(5000))
+    if (!process.waitForFinished(limitMs()))
         process.kill();
-    process.waitForFinished(1000);
+    process.waitForFinished(limitMs());
 }
 
 void SimulatorProcess::stop()

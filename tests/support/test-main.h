@@ -5,6 +5,7 @@
 // window under test reads and writes exactly where the program would.
 
 #include "app/application-identity.h"
+#include "support/wait-limits.h"
 
 #include <QApplication>
 #include <QTemporaryDir>
