@@ -194,21 +194,25 @@ void MqttClient::service()
 
 void MqttClient::onConnect(mosquitto *, void *self, int result)
 {
+    const CallbackScope scope(static_cast<MqttClient *>(self));
     static_cast<MqttClient *>(self)->connectResult(result);
 }
 
 void MqttClient::onDisconnect(mosquitto *, void *self, int result)
 {
+    const CallbackScope scope(static_cast<MqttClient *>(self));
     static_cast<MqttClient *>(self)->lose(result == 0 ? MOSQ_ERR_SUCCESS : MOSQ_ERR_CONN_LOST);
 }
 
 void MqttClient::onPublish(mosquitto *, void *self, int mid)
 {
+    const CallbackScope scope(static_cast<MqttClient *>(self));
     emit static_cast<MqttClient *>(self)->acknowledged(mid);
 }
 
 void MqttClient::onMessage(mosquitto *, void *self, const mosquitto_message *message)
 {
+    const CallbackScope scope(static_cast<MqttClient *>(self));
     const QString topic = QString::fromUtf8(message->topic);
     const QByteArray payload(static_cast<const char *>(message->payload), message->payloadlen);
     emit static_cast<MqttClient *>(self)->message(topic, payload, message->retain);
@@ -274,7 +278,13 @@ bool MqttClient::publish(const QString &topic, const QByteArray &payload, bool r
         mosquitto_publish(m_client, mid, name.constData(), payload.size(), payload.constData(), m_config.qos, retain);
     if (result != MOSQ_ERR_SUCCESS)
         return false;
-    // Out at once rather than at the next turn of the loop.
-    mosquitto_loop_write(m_client, 1);
+    // Out at once rather than at the next turn of the loop; but not from
+    // within one of the library's callbacks: a write that finds the
+    // connection gone reports it through the disconnect callback, under the
+    // lock the library holds while it calls us, and the loop would never
+    // return. There the read that called us ends by watching the socket for
+    // writing, and the packet leaves at the next turn.
+    if (m_inCallback == 0)
+        mosquitto_loop_write(m_client, 1);
     return true;
 }

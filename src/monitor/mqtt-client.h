@@ -51,6 +51,14 @@ private:
     static void onDisconnect(mosquitto *client, void *self, int result);
     static void onPublish(mosquitto *client, void *self, int mid);
     static void onMessage(mosquitto *client, void *self, const struct mosquitto_message *message);
+    // Marks the time the library spends in one of the callbacks above.
+    struct CallbackScope {
+        explicit CallbackScope(MqttClient *client) : client(client) { ++client->m_inCallback; }
+        ~CallbackScope() { --client->m_inCallback; }
+        CallbackScope(const CallbackScope &) = delete;
+        CallbackScope &operator=(const CallbackScope &) = delete;
+        MqttClient *client;
+    };
 
     void connectResult(int result);
     void lose(int result);
@@ -73,5 +81,6 @@ private:
     bool m_stopping = false;
     bool m_attempted = false;
     bool m_down = true; // no connection, nor an attempt under way
+    int m_inCallback = 0;
     QString m_lastProblem;
 };
