@@ -21,8 +21,22 @@
 #include <QRegularExpression>
 
 #include <csignal>
+#include <functional>
 #include <memory>
 #include <unistd.h>
+
+// A process whose child side a test prepares (its descriptors, its signals).
+class ChildProcess : public QProcess
+{
+public:
+    explicit ChildProcess(std::function<void()> prepare) : m_prepare(std::move(prepare)) {}
+
+protected:
+    void setupChildProcess() override { m_prepare(); }
+
+private:
+    std::function<void()> m_prepare;
+};
 
 class MonitorTest : public QObject
 {
@@ -538,6 +552,58 @@ private slots:
         }
         QCOMPARE(alarms, QStringList{"alarm raised cold at 0.010 K"});
         QVERIFY(!log.contains("e+308") || log.contains("the first -1.7e+308 K"));
+    }
+
+    // A log reader that left (its end of the pipe closed before the first
+    // line) costs log lines, not the monitor. A hang-up stops it as cleanly as
+    // SIGTERM, its stop recorded with the reason, but with a failure status so
+    // that the unit's Restart=on-failure brings it back; hanging alarm
+    // commands share one grace at the stop rather than one each.
+    void hangUpAndAClosedLogPipe()
+    {
+        auto a = simulator("h", "H1");
+        QByteArray alarms;
+        for (int i = 1; i <= 5; ++i)
+            alarms += "[alarm/hang" + QByteArray::number(i) + "]\ninstrument=h\nabove=1\ncommand=sleep 60\n";
+        const QString file = config("hup.conf", "[store]\npath=DIR/hup.db\n[instrument/h]\nport=DIR/h\n" + alarms);
+        int logPipe[2];
+        QVERIFY(::pipe(logPipe) == 0);
+        ::close(logPipe[0]);
+        ChildProcess monitor([&] {
+            ::dup2(logPipe[1], STDERR_FILENO);
+            ::signal(SIGPIPE, SIG_DFL); // as a service manager starts it
+        });
+        monitor.start(QStringLiteral(FROSTGAUGE_MONITOR_EXECUTABLE), {"--config", file});
+        QVERIFY(monitor.waitForStarted(limitMs()));
+        ::close(logPipe[1]);
+        // Every alarm raised (each a logged line, each command hanging) and readings going on.
+        QTRY_VERIFY_WITH_TIMEOUT(storedReadings(path("hup.db"), "h") >= 20, limitMs());
+        auto raised = [&] {
+            HistoryStore store;
+            int count = 0;
+            if (store.openForReading(path("hup.db"))) {
+                for (const StoredEvent &event : eventsOf(store, "h"))
+                    count += event.kind == EventKind::AlarmRaised ? 1 : 0;
+            }
+            return count;
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(raised(), 5, limitMs());
+        QCOMPARE(monitor.state(), QProcess::Running);
+
+        QElapsedTimer stopping;
+        stopping.start();
+        ::kill(pid_t(monitor.processId()), SIGHUP);
+        QVERIFY(monitor.waitForFinished(limitMs()));
+        // One grace of two seconds for all five; one each would take ten.
+        QVERIFY2(stopping.elapsed() < 5 * 2000 - 1000, qPrintable(QString::number(stopping.elapsed())));
+        QCOMPARE(monitor.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(monitor.exitCode(), 129);
+        HistoryStore store;
+        QVERIFY(store.openForReading(path("hup.db")));
+        const QVector<StoredEvent> events = eventsOf(store, QString());
+        QVERIFY(!events.isEmpty());
+        QCOMPARE(events.last().kind, EventKind::MonitorStopped);
+        QCOMPARE(events.last().detail, QStringLiteral("on a hang-up signal (SIGHUP); exit status 129"));
     }
 
     void killedMonitorLeavesAWholeStore()

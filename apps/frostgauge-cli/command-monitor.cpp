@@ -151,7 +151,7 @@ int runMonitor(InstrumentSession &session, const QString &port, const MonitorOpt
         returned = true;
     });
 
-    onTerminationSignals(qApp, [&] { interrupted = true; });
+    onTerminationSignals(qApp, [&](int) { interrupted = true; });
 
     // A silent instrument is a failure too, not an endless wait; so is a port
     // that stays away longer than --give-up.

@@ -1,5 +1,5 @@
 // frostgauge-monitor: watches every configured instrument, keeps their history
-// in an SQLite store and raises alarms, until SIGTERM or SIGINT.
+// in an SQLite store and raises alarms, until SIGTERM, SIGINT or SIGHUP.
 
 #include "common/program-exit.h"
 #include "common/termination-signals.h"
@@ -11,6 +11,7 @@
 #include <QCoreApplication>
 #include <QFile>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <pwd.h>
@@ -21,6 +22,9 @@ namespace {
 
 // The user the service's unit runs it as.
 constexpr char ServiceUser[] = "frostgauge-monitor";
+
+// The status after a hang-up: as a shell reports a process that SIGHUP ended.
+constexpr int HangUpExitCode = 128 + SIGHUP;
 
 // The service's own lines go to standard error as they are (journald adds the
 // time), a failure that stops it as "frostgauge-monitor: reason"; the lines of
@@ -115,11 +119,27 @@ int main(int argc, char *argv[])
         ::setrlimit(RLIMIT_NOFILE, &files);
     }
 
+    // A log reader that went away (a pipe to a closed pager, a stopped
+    // collector) makes a log line fail, never ends the monitor.
+    ::signal(SIGPIPE, SIG_IGN);
     qInstallMessageHandler(writeLogLine);
     Monitor monitor(settings);
     if (!monitor.start())
         return 1;
     QObject::connect(&monitor, &Monitor::failed, &app, [&](int code) { app.exit(code); });
-    onTerminationSignals(&app, [&] { app.exit(monitor.stop() ? 0 : 1); });
+    // SIGTERM and SIGINT stop it as asked. A hang-up (SIGHUP: its terminal or
+    // session gone) is no request to stop monitoring: it stops as cleanly, but
+    // with a failure status, so that a service manager starts it again.
+    onTerminationSignals(
+        &app,
+        [&](int signal) {
+            if (signal == SIGHUP) {
+                monitor.stop(QStringLiteral("on a hang-up signal (SIGHUP); exit status %1").arg(HangUpExitCode));
+                app.exit(HangUpExitCode);
+                return;
+            }
+            app.exit(monitor.stop() ? 0 : 1);
+        },
+        {SIGINT, SIGTERM, SIGHUP});
     return app.exec();
 }

@@ -124,14 +124,12 @@ void AlarmCommand::killGroup(int signal)
         ::kill(pid_t(-m_group), signal);
 }
 
-void AlarmCommand::stop()
+void AlarmCommand::stop(QDeadlineTimer grace)
 {
     // A command that is about to finish (a mail on its way, the change that
     // came meanwhile) gets a moment; one that hangs does not hold up the stop.
-    QElapsedTimer grace;
-    grace.start();
-    while (m_process && !grace.hasExpired(StopGraceMs))
-        m_process->waitForFinished(int(qMax<qint64>(1, StopGraceMs - grace.elapsed())));
+    while (m_process && !grace.hasExpired())
+        m_process->waitForFinished(int(qMax<qint64>(1, grace.remainingTime())));
     if (m_hasPending) {
         m_hasPending = false;
         qCWarning(lcMonitor).noquote() << QStringLiteral(

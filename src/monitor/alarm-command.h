@@ -5,6 +5,7 @@
 // its whole process group when it overruns its time-out or the monitor stops,
 // and its output logged, cut to a few KiB a run.
 
+#include <QDeadlineTimer>
 #include <QObject>
 #include <QProcessEnvironment>
 #include <QStringList>
@@ -30,8 +31,8 @@ public:
     // row while a run goes on are delivered once.
     void run(const QString &state, const QProcessEnvironment &environment);
     // Lets a running command finish (and the change waiting after it run)
-    // within StopGraceMs, then ends what still runs, children and all.
-    void stop();
+    // until grace expires, then ends what still runs, children and all.
+    void stop(QDeadlineTimer grace = QDeadlineTimer(StopGraceMs));
     bool isRunning() const { return m_process; }
 
 signals:

@@ -10,6 +10,7 @@
 #include "monitor/replay-responder.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QTimer>
 
 #include <cmath>
@@ -170,19 +171,21 @@ void Monitor::startArchive()
 void Monitor::stopAlarmCommands()
 {
     // A command still running (a mailer that hangs) ends with the monitor,
-    // children and all, and the log says so.
+    // children and all, and the log says so. They run side by side, so they
+    // share one grace: twenty hanging commands hold the stop no longer than one.
+    const QDeadlineTimer grace(AlarmCommand::StopGraceMs);
     for (Alarm *alarm : qAsConst(m_alarms)) {
         if (alarm->command())
-            alarm->command()->stop();
+            alarm->command()->stop(grace);
     }
 }
 
-bool Monitor::stop()
+bool Monitor::stop(const QString &reason)
 {
     for (InstrumentLink *link : qAsConst(m_links))
         link->stop();
     stopAlarmCommands();
-    record(QString(), EventKind::MonitorStopped, QString());
+    record(QString(), EventKind::MonitorStopped, reason);
     commit();
     if (m_mqtt)
         m_mqtt->stop();

@@ -44,9 +44,10 @@ public:
     // Opens the store and starts every link. False, with the reason logged as
     // critical, when the store cannot be opened or MQTT not set up.
     bool start();
-    // Writes what is pending and records the stop. False, with the loss
-    // logged, when the store cannot take what waits.
-    bool stop();
+    // Writes what is pending and records the stop, with reason as its detail
+    // (empty for an ordinary stop). False, with the loss logged, when the
+    // store cannot take what waits.
+    bool stop(const QString &reason = QString());
 
 signals:
     // The monitor cannot go on (its store was deleted or replaced): it has

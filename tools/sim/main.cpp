@@ -100,7 +100,7 @@ int main(int argc, char *argv[])
         QCoreApplication::quit();
     });
 
-    onTerminationSignals(&app, &QCoreApplication::quit);
+    onTerminationSignals(&app, [](int) { QCoreApplication::quit(); });
 
     const int result = app.exec();
     instrument.dumpFlash();
