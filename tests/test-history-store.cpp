@@ -5,10 +5,13 @@
 #include "history/history-store.h"
 #include "support/test-main.h"
 
+#include <QDir>
 #include <QTemporaryDir>
 
 #include <limits>
+#include <memory>
 #include <sqlite3.h>
+#include <unistd.h>
 
 namespace {
 
@@ -33,6 +36,57 @@ private:
     QTemporaryDir dir;
 
 private slots:
+    // One writer per file, whatever path leads to it: a symbolic link to the
+    // store or to its folder finds the first writer's lock; a hard link is
+    // refused for good (each name would get its own log).
+    void oneWriterWhateverThePath_data()
+    {
+        QTest::addColumn<QString>("kind");
+        QTest::addColumn<QString>("refusal");
+        QTest::addColumn<bool>("laterWritable");
+        QTest::newRow("link to the store") << "store"
+                                           << "is being written by another frostgauge-monitor" << true;
+        QTest::newRow("link to its folder") << "folder"
+                                            << "is being written by another frostgauge-monitor" << true;
+        QTest::newRow("hard link") << "hard"
+                                   << "has 2 names (hard links); a store is written through one name only" << false;
+    }
+
+    void oneWriterWhateverThePath()
+    {
+        QFETCH(QString, kind);
+        QFETCH(QString, refusal);
+        QFETCH(bool, laterWritable);
+        QTemporaryDir scratch;
+        QVERIFY(QDir(scratch.path()).mkdir("real"));
+        const QString real = scratch.filePath("real/one.db");
+        auto first = std::make_unique<HistoryStore>();
+        QVERIFY2(first->openForWriting(real), qPrintable(first->error()));
+        first->addReading("cryo", Now, 4.2);
+        QVERIFY(first->commit());
+        QString other;
+        if (kind == "store") {
+            other = scratch.filePath("alias.db");
+            QVERIFY(QFile::link(real, other));
+        } else if (kind == "folder") {
+            QVERIFY(QFile::link(scratch.filePath("real"), scratch.filePath("alias")));
+            other = scratch.filePath("alias/one.db");
+        } else {
+            other = scratch.filePath("hard.db");
+            QVERIFY(::link(QFile::encodeName(real).constData(), QFile::encodeName(other).constData()) == 0);
+        }
+        HistoryStore second;
+        QVERIFY(!second.openForWriting(other));
+        QVERIFY2(second.error().startsWith(other + " " + refusal), qPrintable(second.error()));
+        // Once the first writer is gone, the store is the second's (unless it has two names).
+        first.reset();
+        QCOMPARE(second.openForWriting(other), laterWritable);
+        if (laterWritable)
+            QCOMPARE(all(second, "cryo").size(), 1);
+        // The lock lies beside the real file only.
+        QVERIFY(!QFile::exists(scratch.filePath("alias.db.lock")));
+    }
+
     void floodOfOneMillisecondKeepsItsTime()
     {
         HistoryStore store;

@@ -1,11 +1,14 @@
 #include "history/writer-lock.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 WriterLock::~WriterLock()
@@ -20,10 +23,41 @@ void WriterLock::release()
     m_fd = -1;
 }
 
+namespace {
+
+// The name of the file a store's path leads to: symbolic links, to the store
+// or to a folder on the way, resolved (SQLite keeps its log beside that file
+// too). A store not made yet is named in its folder's real place.
+QString realStorePath(const QString &storePath)
+{
+    const QFileInfo store(storePath);
+    QString real = store.canonicalFilePath();
+    if (real.isEmpty() && !store.isSymLink()) {
+        const QString folder = store.absoluteDir().canonicalPath();
+        if (!folder.isEmpty())
+            real = folder + QLatin1Char('/') + store.fileName();
+    }
+    return real.isEmpty() ? storePath : real;
+}
+
+} // namespace
+
 bool WriterLock::acquire(const QString &storePath, QString *error)
 {
     release();
-    const QString lockPath = storePath + QStringLiteral(".lock");
+    // The lock follows the file, not the name it was given: every path to a
+    // store leads to the one lock beside it. A store with other hard links is
+    // refused: each name would get a log of its own, and one writer's open
+    // would undo what the other wrote.
+    const QString realPath = realStorePath(storePath);
+    struct stat file;
+    if (::stat(QFile::encodeName(realPath).constData(), &file) == 0 && S_ISREG(file.st_mode) && file.st_nlink > 1) {
+        *error = QStringLiteral("%1 has %2 names (hard links); a store is written through one name only")
+                     .arg(storePath)
+                     .arg(quint64(file.st_nlink));
+        return false;
+    }
+    const QString lockPath = realPath + QStringLiteral(".lock");
     const int fd = ::open(QFile::encodeName(lockPath).constData(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         *error = QStringLiteral("%1: cannot make the lock file %2: %3")

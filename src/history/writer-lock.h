@@ -4,6 +4,8 @@
 // "STORE.lock", held for the writer's life, with the holder's process id in
 // it so that a second writer can say who has it. Readers never look at it.
 // The lock goes with the process, so a killed monitor leaves nothing held.
+// It is the file's, whatever path leads there: beside the file a symbolic
+// link names, and a store with more than one hard link is not written.
 
 #include <QString>
 
