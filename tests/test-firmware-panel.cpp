@@ -206,7 +206,7 @@ private slots:
         QVERIFY(rig.window.device);
         rig.window.device->versionNumber = 0x01050200;
         QVERIFY(rig.window.device->upgradeFirmware(QByteArray(200, 'f')));
-        QCOMPARE(rig.peer.drain(40), QByteArray("@02\n"));
+        QCOMPARE(rig.peer.waitForBytes(4), QByteArray("@02\n"));
         rig.peer.take();
         QVERIFY(!rig.window.ui->tab_2->isEnabled());
         QVERIFY(!rig.window.ui->calibrationTab->isEnabled());

@@ -89,7 +89,7 @@ private slots:
         link->peer.take();
         QSignalSpy progress(&link->device, &Device::progress);
         link->device.upgradeFirmware(image(8));
-        QCOMPARE(link->peer.drain(40), QByteArray("@02\n"));
+        QCOMPARE(link->peer.waitForBytes(4), QByteArray("@02\n"));
         link->peer.take();
         QCOMPARE(reply("*ERASE_OK"), "@03 000000 " + image(8).toHex() + "\n");
         QCOMPARE(progressOf(progress), (QList<QList<int>>{{0, 8}, {112, 8}}));
@@ -101,7 +101,7 @@ private slots:
         reply("NORDA,VKRHX350-BS,S1,1.3.9");
         link->peer.take();
         link->device.upgradeFirmware(image(120));
-        QCOMPARE(link->peer.drain(40), QByteArray("flash erase\n"));
+        QCOMPARE(link->peer.waitForBytes(12), QByteArray("flash erase\n"));
         link->peer.take();
         QCOMPARE(reply("*ERASE_OK"), "flash write 000000 " + image(120).left(112).toHex() + "\n");
         // The fill goes at the end of the last chunk.
@@ -111,7 +111,7 @@ private slots:
         // The command set follows the version at the moment of sending.
         QCOMPARE(reply("NORDA,VKRHX350-BS,S1,1.4.0"), QByteArray("@00\n"));
         link->device.upgradeFirmware(image(13));
-        QCOMPARE(link->peer.drain(40), QByteArray("@02\n"));
+        QCOMPARE(link->peer.waitForBytes(4), QByteArray("@02\n"));
         link->peer.take();
         QCOMPARE(reply("*ERASE_OK"), "@03 000000 " + image(13).toHex() + "ffffff\n");
     }

@@ -98,7 +98,7 @@ private:
     }
 
     // Reads until the client hears text (in time to answer a bootstrap's 200 ms window).
-    static bool waitToHear(int client, const QByteArray &text, int timeoutMs = 5000)
+    static bool waitToHear(int client, const QByteArray &text, int timeoutMs = limitMs())
     {
         QByteArray heard;
         QElapsedTimer clock;
@@ -117,11 +117,11 @@ private:
     // Opens the shared port as a bare terminal client once it is free.
     int openClient()
     {
-        if (!QTest::qWaitFor([&] { return linkTarget(link).startsWith(QLatin1String("/dev/pts/")); }, 5000))
+        if (!QTest::qWaitFor([&] { return linkTarget(link).startsWith(QLatin1String("/dev/pts/")); }, limitMs()))
             return -1;
         const int client = ::open(QFile::encodeName(link).constData(), O_RDWR | O_NOCTTY | O_NONBLOCK);
         if (client >= 0
-            && !QTest::qWaitFor([&] { return !linkTarget(link).startsWith(QLatin1String("/dev/pts/")); }, 5000)) {
+            && !QTest::qWaitFor([&] { return !linkTarget(link).startsWith(QLatin1String("/dev/pts/")); }, limitMs())) {
             ::close(client);
             return -1;
         }
@@ -303,16 +303,7 @@ private slots:
                 && events(QStringLiteral("maintenance")).last().detail.contains(QStringLiteral("reset")),
             limitMs());
         // The restarted application announces itself to the client alone.
-        QByteArray heard;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            [&] {
-                char buffer[4096];
-                const ssize_t n = ::read(client, buffer, sizeof buffer);
-                if (n > 0)
-                    heard.append(buffer, int(n));
-                return heard.contains("*APP ");
-            }(),
-            limitMs());
+        QVERIFY(waitToHear(client, "*APP "));
         // One store batch after the announcement: a maintenance ended by it would be stored.
         const qint64 announced = QDateTime::currentMSecsSinceEpoch();
         QTRY_VERIFY_WITH_TIMEOUT(!readingTimes(announced).isEmpty(), limitMs());
@@ -333,16 +324,7 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(!linkTarget(link).startsWith(QLatin1String("/dev/pts/")), limitMs());
         QCOMPARE(::write(client, ":system:reset\n", 14), ssize_t(14));
         // The management firmware keeps the instrument when a break answers its bootstrap.
-        QByteArray heard;
-        QTRY_VERIFY_WITH_TIMEOUT(
-            [&] {
-                char buffer[4096];
-                const ssize_t n = ::read(client, buffer, sizeof buffer);
-                if (n > 0)
-                    heard.append(buffer, int(n));
-                return heard.contains("*BOOTSTRAP");
-            }(),
-            limitMs());
+        QVERIFY(waitToHear(client, "*BOOTSTRAP"));
         QCOMPARE(::write(client, "\x03", 1), ssize_t(1));
         // Held past the silence alarm's second and one tick of its clock: nothing
         // happens, which only time can show.
@@ -395,14 +377,14 @@ private slots:
             QFAIL("the instrument did not stay in its management firmware");
         }
         if (!QTest::qWaitFor([&] { return events(QStringLiteral("maintenance ended")).size() == endedBefore + 1; },
-                             8000))
+                             limitMs()))
             ::close(client);
         QCOMPARE(events(QStringLiteral("maintenance ended")).size(), endedBefore + 1);
         const StoredEvent overdue = events(QStringLiteral("maintenance ended")).last();
         QVERIFY2(overdue.detail.contains(QStringLiteral("not back in its application 4 s")),
                  qPrintable(overdue.detail));
         const bool raised =
-            QTest::qWaitFor([&] { return events(QStringLiteral("alarm raised")).size() > raisedBefore; }, 5000);
+            QTest::qWaitFor([&] { return events(QStringLiteral("alarm raised")).size() > raisedBefore; }, limitMs());
         const qint64 booted = QDateTime::currentMSecsSinceEpoch();
         QCOMPARE(::write(client, "boot\n", 5), ssize_t(5));
         ::close(client);
