@@ -75,6 +75,16 @@ private:
 
     static QString linkTarget(const QString &path) { return QFile::symLinkTarget(path); }
 
+    // Whether the store holds the event of two clients' opens hung up together.
+    bool bothHungUpRecorded()
+    {
+        for (const StoredEvent &event : events(QStringLiteral("client"))) {
+            if (event.detail.contains(QStringLiteral("open at once; both were hung up")))
+                return true;
+        }
+        return false;
+    }
+
     // Reads what a client hears for ms milliseconds (or until it is hung up).
     static QByteArray hear(int client, int ms, bool *hungUp = nullptr)
     {
@@ -419,14 +429,7 @@ private slots:
         QCOMPARE(second, -1);
         if (byName >= 0) {
             QVERIFY(firstHungUp && byNameHungUp);
-            QTRY_VERIFY_WITH_TIMEOUT(
-                [&] {
-                    for (const StoredEvent &event : events(QStringLiteral("client")))
-                        if (event.detail.contains(QStringLiteral("open at once; both were hung up")))
-                            return true;
-                    return false;
-                }(),
-                limitMs());
+            QTRY_VERIFY_WITH_TIMEOUT(bothHungUpRecorded(), limitMs());
         } else {
             QCOMPARE(byNameError, EBUSY);
         }
@@ -456,14 +459,7 @@ private slots:
         hear(second, 3000, &hungUp);
         ::close(second);
         QVERIFY(hungUp);
-        QTRY_VERIFY_WITH_TIMEOUT(
-            [&] {
-                for (const StoredEvent &event : events(QStringLiteral("client")))
-                    if (event.detail.contains(QStringLiteral("open at once; both were hung up")))
-                        return true;
-                return false;
-            }(),
-            limitMs());
+        QTRY_VERIFY_WITH_TIMEOUT(bothHungUpRecorded(), limitMs());
         const Run run = cli({"get", link, "relay2:hyst"});
         QVERIFY2(run.code == 0, qPrintable(run.err));
     }
