@@ -82,17 +82,25 @@ private slots:
         environment.insert("XDG_CONFIG_HOME", dir.path());
         run.setProcessEnvironment(environment);
         // The program's libraries as mapped once its window is on the screen
-        // (looked for every 50 ms up to the wait limit).
+        // (looked for every 50 ms up to the wait limit). The display is waited
+        // for first: on a busy machine xvfb-run can start the command before
+        // its server takes connections. A program that ended before its window
+        // showed is reported with its status and what it said.
         const QString script = QStringLiteral(
-            "\"$0\" \"$2\" >/dev/null 2>&1 & pid=$!\n"
-            "for i in $(seq $3); do xwininfo -root -children | grep -q \"\\\"$1\" && break; sleep 0.05; done\n"
-            "xwininfo -root -children | grep -q \"\\\"$1\" || echo NO-WINDOW\n"
+            "for i in $(seq $3); do xwininfo -root >/dev/null 2>&1 && break; sleep 0.05; done\n"
+            "\"$0\" \"$2\" >/dev/null 2>\"$4\" & pid=$!\n"
+            "for i in $(seq $3); do xwininfo -root -children | grep -q \"\\\"$1\" && break;"
+            " kill -0 $pid 2>/dev/null || break; sleep 0.05; done\n"
+            "if ! xwininfo -root -children | grep -q \"\\\"$1\"; then\n"
+            "  echo NO-WINDOW; kill -0 $pid 2>/dev/null || { wait $pid; echo \"ended with status $?\"; }; cat \"$4\"\n"
+            "fi\n"
             "cat /proc/$pid/maps; kill $pid; wait $pid\n");
         run.start("xvfb-run", {"-a", "-s", "-screen 0 1280x1024x24", "bash", "-c", script, program, title,
-                               dir.filePath("day.db"), QString::number(limitMs(60000) / 50)});
+                               dir.filePath("day.db"), QString::number(limitMs(60000) / 50), dir.filePath("stderr")});
         QVERIFY(run.waitForFinished(limitMs(90000)));
         const QString maps = QString::fromUtf8(run.readAllStandardOutput());
-        QVERIFY2(!maps.contains("NO-WINDOW") && maps.contains("libqxcb"), qPrintable(maps.left(2000)));
+        QVERIFY2(!maps.contains("NO-WINDOW") && maps.contains("libqxcb"),
+                 qPrintable(maps.left(2000) + QString::fromUtf8(run.readAllStandardError()).left(2000)));
         // Qt's GL integration and the driver behind it. (libGL and libGLX, the
         // vendor-neutral dispatch, stay: Debian's Qwt links QtOpenGL.)
         const QRegularExpression gl("xcbglintegrations/|libGLX_\\w+\\.so|libEGL_\\w+\\.so|_dri\\.so|libLLVM|libglapi");
