@@ -109,10 +109,10 @@ int runMonitor(InstrumentSession &session, const QString &port, const MonitorOpt
     Q_ASSERT(outputPeriod);
     QObject::connect(&device, &Device::identified, [&] {
         if (knownSerial.isEmpty()) {
-            knownSerial = device.serialNumber;
+            knownSerial = device.identity().serialNumber;
             return;
         }
-        refusal = otherInstrumentMessage(path, knownSerial, device.serialNumber);
+        refusal = otherInstrumentMessage(path, knownSerial, device.identity().serialNumber);
         if (!refusal.isEmpty() || !returned)
             return;
         returned = false;

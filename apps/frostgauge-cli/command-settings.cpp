@@ -41,11 +41,12 @@ int commandIdentify(const QStringList &arguments)
     if (!session.openIdentified(args.positional.first()))
         return fail(session.error(), Failure);
     const Device &device = session.device();
-    out() << "manufacturer: " << device.manufacturer << '\n'
-          << "model: " << device.model << '\n'
-          << "serial number: " << device.serialNumber << '\n'
-          << "version: " << device.version << '\n'
-          << "compatibility identifier: " << device.compatId.toHex() << '\n';
+    const InstrumentIdentity identity = device.identity();
+    out() << "manufacturer: " << identity.manufacturer << '\n'
+          << "model: " << identity.model << '\n'
+          << "serial number: " << identity.serialNumber << '\n'
+          << "version: " << identity.version << '\n'
+          << "compatibility identifier: " << device.compatibilityId().toHex() << '\n';
     return Success;
 }
 
@@ -150,10 +151,10 @@ int commandMeasure(const QStringList &arguments)
     if (!session.openIdentified(args.positional.first()))
         return fail(session.error(), Failure);
     const Device &device = session.device();
-    if (device.versionNumber <= Protocol::VoltQueriesAfter)
-        return fail(
-            QStringLiteral("instrument version %1 answers no voltage queries (needs 1.5.0.0)").arg(device.version),
-            Failure);
+    if (device.versionAsNumber() <= Protocol::VoltQueriesAfter)
+        return fail(QStringLiteral("instrument version %1 answers no voltage queries (needs 1.5.0.0)")
+                        .arg(device.identity().version),
+                    Failure);
     const bool calibrated = parser.isSet(calibratedOption);
     const QString key = QLatin1String(calibrated ? Protocol::CalibratedVoltageKey : Protocol::UncalibratedVoltageKey);
     QString value;

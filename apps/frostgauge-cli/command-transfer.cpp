@@ -35,7 +35,7 @@ public:
         });
         QObject::connect(&device, &Device::progress, &showProgress);
         if (timeoutGiven)
-            device.transferTimeoutMs = session.timeoutMs();
+            device.setTransferTimeout(session.timeoutMs());
     }
 
     // Waits for the end of a transfer of size bytes sent in chunks; false with
@@ -135,13 +135,13 @@ int commandUpgrade(const QStringList &arguments)
     Device &device = session.device();
     // The image holds one build per board revision: which one applies is known
     // only once the instrument has said what it is.
-    const std::unique_ptr<Firmware> image(Firmware::fromFileData(imageData, device.compatId));
+    const std::unique_ptr<Firmware> image(Firmware::fromFileData(imageData, device.compatibilityId()));
     if (!image->valid())
         return fail(QStringLiteral("invalid or unsupported firmware file (or no build for this "
                                    "instrument's revision, identifier %1)")
-                        .arg(QString::fromLatin1(device.compatId.toHex())),
+                        .arg(QString::fromLatin1(device.compatibilityId().toHex())),
                     Usage);
-    out() << firmwareUpgradeQuestion(device.version, image->version()) << '\n';
+    out() << firmwareUpgradeQuestion(device.identity().version, image->version()) << '\n';
     out().flush();
     if (const int code = confirmUpgrade(parser.isSet(yesOption)))
         return code;
@@ -153,9 +153,12 @@ int commandUpgrade(const QStringList &arguments)
     if (!transfer.wait(image->blob().size(), Protocol::FirmwareChunkSize))
         return fail(session.error(), Failure);
     if (!session.waitUntil(
-            [&] { return restarted && device.isIdentified && !device.managementMode && !device.compatId.isEmpty(); },
+            [&] {
+                return restarted && device.knowsIdentity() && !device.inManagementMode()
+                       && !device.compatibilityId().isEmpty();
+            },
             QStringLiteral("identification of the restarted application"), qMax(session.timeoutMs(), 10000)))
         return fail(session.error(), Failure);
-    out() << "upgraded: " << device.model << " version " << device.version << '\n';
+    out() << "upgraded: " << device.identity().model << " version " << device.identity().version << '\n';
     return Success;
 }

@@ -62,8 +62,8 @@ bool InstrumentSession::open(const QString &port)
     waited.start();
     while (!m_device.openPort(name)) {
         if (!sharedPortInUse(name) || waited.elapsed() >= SharedPortWaitMs) {
-            m_error = QStringLiteral("cannot open port %1: %2")
-                          .arg(name, portOpenError(name, m_device.port ? m_device.port->errorString() : QString()));
+            m_error =
+                QStringLiteral("cannot open port %1: %2").arg(name, portOpenError(name, m_device.portErrorString()));
             return false;
         }
         QThread::msleep(20);
@@ -125,6 +125,5 @@ bool InstrumentSession::openIdentified(const QString &port)
 
 void InstrumentSession::flushWrites()
 {
-    if (m_device.port)
-        m_device.port->waitForBytesWritten(m_timeoutMs);
+    m_device.waitForWritten(m_timeoutMs);
 }

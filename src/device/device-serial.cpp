@@ -100,6 +100,16 @@ void Device::forwardBytes(const QByteArray &bytes)
     writeToLink(bytes);
 }
 
+QString Device::portErrorString() const
+{
+    return port ? port->errorString() : QString();
+}
+
+bool Device::waitForWritten(int ms)
+{
+    return !port || port->waitForBytesWritten(ms);
+}
+
 qint64 Device::bytesNotYetSent() const
 {
     if (!link || !link->isOpen())

@@ -88,6 +88,19 @@ public:
     void upgradeFirmwareStep();
     Transfer activeTransfer() const;
     InstrumentIdentity identity() const { return {manufacturer, model, serialNumber, version}; }
+    // What the service and the command line read and set; the window's own
+    // code reaches the members below directly.
+    bool knowsIdentity() const { return isIdentified; }
+    bool inManagementMode() const { return managementMode; }
+    QByteArray compatibilityId() const { return compatId; }
+    quint32 versionAsNumber() const { return versionNumber; }
+    bool isListeningOnly() const { return listenOnly; }
+    void setListeningOnly(bool only) { listenOnly = only; }
+    void setTransferTimeout(int ms) { transferTimeoutMs = ms; }
+    // The serial port's last error in words; empty without a port.
+    QString portErrorString() const;
+    // Waits up to ms for what was written to leave for the port; false on a time-out.
+    bool waitForWritten(int ms);
 
     // What the loss of the port means, in words an operator understands, with
     // the system's own text after it.

@@ -6,6 +6,8 @@
 #include <QSerialPortInfo>
 #include <QStringList>
 
+#include <unistd.h>
+
 QString portDisplayText(const QString &name, const QString &manufacturer, const QString &description,
                         const QString &serialNumber)
 {
@@ -65,4 +67,17 @@ QString portOpenError(const QString &name, const QString &systemText)
                               "try again when it has closed the port")
             .arg(name);
     return systemText;
+}
+
+QByteArray rawLinkTarget(const QString &path)
+{
+    char target[256];
+    const ssize_t n = ::readlink(QFile::encodeName(path).constData(), target, sizeof target - 1);
+    return n > 0 ? QByteArray(target, int(n)) : QByteArray();
+}
+
+bool isSharedPortLink(const QString &path)
+{
+    const QByteArray raw = rawLinkTarget(path);
+    return raw == SharedPortInUseTarget || (raw.startsWith("/dev/pts/") && !raw.contains(".."));
 }

@@ -22,6 +22,11 @@ inline constexpr char DefaultSharedPortFolder[] = "/run/frostgauge";
 // that a second open fails, with words that say why.
 inline constexpr char SharedPortInUseTarget[] = "in use by another client";
 QString sharedPortFolder();
+// Whether path is a link a shared port made: one to a pseudo-terminal, or one
+// saying the port is in use. Only such a link is ever replaced or removed.
+bool isSharedPortLink(const QString &path);
+// What the symbolic link at path names, as written (empty for no link).
+QByteArray rawLinkTarget(const QString &path);
 
 // The ports the system enumerates, in its order, then the device paths listed
 // in FROSTGAUGE_EXTRA_PORTS (colon-separated: pseudo-terminals, socat or ser2net

@@ -2,29 +2,40 @@
 
 #include "monitor/shared-port.h"
 
-#include "device/device-serial.h"
-#include "device/instrument-settings.h"
 #include "device/port-reconnect.h"
-#include "device/protocol.h"
 #include "history/history-time.h"
 
-#include <QDateTime>
-#include <QSerialPort>
 #include <QTimer>
 
-InstrumentLink::InstrumentLink(const InstrumentConfig &config, QObject *parent)
-    : QObject(parent), m_config(config), m_reconnector(new PortReconnector(this)), m_knownSerial(config.serial),
-      m_feedTimer(new QTimer(this)), m_maintenanceLimit(new QTimer(this)), m_identifyTimer(new QTimer(this))
+InstrumentLink::InstrumentLink(const InstrumentConfig &config, InstrumentDriver *driver, Clock clock, QObject *parent)
+    : QObject(parent), m_config(config), m_driver(driver), m_channels(driver->channels()), m_clock(std::move(clock)),
+      m_reconnector(new PortReconnector(this)), m_knownSerial(config.serial), m_feedTimer(new QTimer(this)),
+      m_identifyTimer(new QTimer(this))
 {
+    m_driver->setParent(this);
+    m_driver->setIdentityCheck([this](const InstrumentIdentity &identity) {
+        return otherInstrumentMessage(m_config.port, m_knownSerial, identity.serialNumber);
+    });
+    connect(m_driver, &InstrumentDriver::connected, this, &InstrumentLink::connected);
+    connect(m_driver, &InstrumentDriver::identityChanged, this,
+            [this](const InstrumentIdentity &identity) { emit this->identity(m_config.name, identity); });
+    connect(m_driver, &InstrumentDriver::refused, this, &InstrumentLink::refuse);
+    connect(m_driver, &InstrumentDriver::lost, this, &InstrumentLink::lost);
+    connect(m_driver, &InstrumentDriver::reading, this, &InstrumentLink::driverReading);
+    connect(m_driver, &InstrumentDriver::event, this,
+            [this](EventKind kind, const QString &detail) { emit event(m_config.name, kind, detail); });
     // The port's queue is looked at again this often while a client's lines wait.
     m_feedTimer->setInterval(5);
     m_feedTimer->setSingleShot(true);
     connect(m_feedTimer, &QTimer::timeout, this, &InstrumentLink::feedInstrument);
-    m_maintenanceLimit->setSingleShot(true);
-    m_maintenanceLimit->setInterval(config.maintenanceLimitSeconds * 1000);
-    connect(m_maintenanceLimit, &QTimer::timeout, this, &InstrumentLink::maintenanceOverdue);
     m_identifyTimer->setSingleShot(true);
     connect(m_identifyTimer, &QTimer::timeout, this, &InstrumentLink::identifyAgain);
+}
+
+QString InstrumentLink::seriesName(int channel) const
+{
+    const QString &name = m_channels.at(channel).name;
+    return name.isEmpty() ? m_config.name : QStringLiteral("%1/%2").arg(m_config.name, name);
 }
 
 void InstrumentLink::start()
@@ -49,9 +60,12 @@ void InstrumentLink::share()
         m_share = nullptr;
         return;
     }
+    m_driver->setShared(true);
+    // Everything the instrument says reaches the client too, as it came.
+    connect(m_driver, &InstrumentDriver::received, m_share, &SharedPort::send);
     connect(m_share, &SharedPort::clientConnected, this, [this] {
         emit event(m_config.name, EventKind::Client, QStringLiteral("connected to %1").arg(m_config.share));
-        updateListenOnly();
+        m_driver->setClientPresent(true);
     });
     connect(m_share, &SharedPort::clientDisconnected, this, &InstrumentLink::clientLeft);
     connect(m_share, &SharedPort::clientLine, this, &InstrumentLink::clientLine);
@@ -73,18 +87,14 @@ void InstrumentLink::clientLeft()
     if (m_sinceClientLine.isValid() && !m_sinceClientLine.hasExpired(AnswerWindowMs))
         m_share->quietFor(int(AnswerWindowMs - m_sinceClientLine.elapsed()));
     emit event(m_config.name, EventKind::Client, QStringLiteral("left %1").arg(m_config.share));
-    updateListenOnly();
-    // A client that left in the middle of its maintenance may have heard the
-    // instrument's return for itself: the monitor asks where it stands.
-    if (m_maintenance && m_device)
-        m_device->serialSendCommand(QString::fromLatin1(Protocol::IdentifyQuery));
+    m_driver->setClientPresent(false);
 }
 
 void InstrumentLink::clientLine(const QByteArray &line)
 {
     // With the instrument away the line has nowhere to go; the client's own
     // time-out tells it so.
-    if (!m_device)
+    if (!m_driver->isOpen())
         return;
     m_clientLines.push_back(line);
     m_clientBytes += line.size();
@@ -93,13 +103,13 @@ void InstrumentLink::clientLine(const QByteArray &line)
 
 void InstrumentLink::feedInstrument()
 {
-    while (!m_clientLines.empty() && m_device && m_device->bytesNotYetSent() < ClientBytesInFlight) {
+    while (!m_clientLines.empty() && m_driver->isOpen() && m_driver->bytesNotYetSent() < ClientBytesInFlight) {
         const QByteArray line = m_clientLines.front();
         m_clientLines.pop_front();
         m_clientBytes -= line.size();
         forwardClientLine(line);
     }
-    if (!m_device) {
+    if (!m_driver->isOpen()) {
         m_clientLines.clear();
         m_clientBytes = 0;
     }
@@ -111,19 +121,7 @@ void InstrumentLink::feedInstrument()
 
 void InstrumentLink::forwardClientLine(const QByteArray &line)
 {
-    if (line == Protocol::SystemReset)
-        startMaintenance(QStringLiteral("a client of %1 reset the instrument").arg(m_config.share));
-    QString value;
-    if (const InstrumentSettings::Setting *setting = InstrumentSettings::fromCommand(line, &value)) {
-        // A change is an event; the same value sent again (a client repeating
-        // itself) is not.
-        const QString key = QLatin1String(setting->key);
-        const QString before = m_settings.value(key, QStringLiteral("unknown"));
-        if (before != value)
-            emit event(m_config.name, EventKind::Setting, QStringLiteral("%1: %2 -> %3").arg(key, before, value));
-        m_settings.insert(key, value);
-    }
-    m_device->forwardBytes(line);
+    m_driver->clientLine(line);
     m_sinceClientLine.start();
     // What comes from now on may answer this client: it hears it. (Answers
     // to the one that left still on their way then are at most the few bytes
@@ -132,74 +130,16 @@ void InstrumentLink::forwardClientLine(const QByteArray &line)
         m_share->quietFor(0);
 }
 
-void InstrumentLink::startMaintenance(const QString &why)
-{
-    if (m_maintenance)
-        return;
-    m_maintenance = true;
-    emit event(m_config.name, EventKind::Maintenance, why);
-    updateListenOnly();
-    m_maintenanceLimit->start();
-}
-
-void InstrumentLink::maintenanceOverdue()
-{
-    if (!m_maintenance)
-        return;
-    m_maintenance = false;
-    updateListenOnly();
-    emit event(m_config.name, EventKind::MaintenanceEnded,
-               QStringLiteral("not back in its application %1 s after the maintenance began; it may need a person "
-                              "(silence alarms count again)")
-                   .arg(m_config.maintenanceLimitSeconds));
-    // Asked where it stands: one left in its management firmware is started.
-    if (m_device && !(m_share && m_share->hasClient()))
-        m_device->serialSendCommand(QString::fromLatin1(Protocol::IdentifyQuery));
-}
-
-void InstrumentLink::endMaintenance()
-{
-    m_maintenance = false;
-    m_maintenanceLimit->stop();
-    updateListenOnly();
-    const QString other = otherInstrumentMessage(m_config.port, m_knownSerial, m_device->serialNumber);
-    if (!other.isEmpty()) {
-        refuse(other);
-        return;
-    }
-    emit event(m_config.name, EventKind::MaintenanceEnded, backInApplication());
-    emit identity(m_config.name, m_device->identity());
-    sendConfiguredSettings();
-}
-
-void InstrumentLink::sendConfiguredSettings()
-{
-    // Only what the configuration asks for is set, at every connect and after
-    // every restart (a restarted instrument may have forgotten it).
-    if (m_config.period > 0)
-        m_device->serialSendCommand(QString::asprintf(Protocol::Rs232PeriodFormat, m_config.period));
-}
-
-QString InstrumentLink::backInApplication() const
-{
-    return QStringLiteral("%1 version %2 back in its application").arg(m_device->model, m_device->version);
-}
-
-void InstrumentLink::updateListenOnly()
-{
-    if (m_device)
-        m_device->listenOnly = m_maintenance && m_share && m_share->hasClient();
-}
-
 void InstrumentLink::reportRejected()
 {
     if (m_rejected.count == 0)
         return;
     emit event(m_config.name, EventKind::ReadingsRejected,
-               QStringLiteral("%1 value(s) from %2 to %3 that no sensor of the instrument reports, the first %4 K")
+               QStringLiteral("%1 value(s) from %2 to %3 that no sensor of the instrument reports, the first %4 %5")
                    .arg(m_rejected.count)
                    .arg(isoTime(m_rejected.firstMs), isoTime(m_rejected.lastMs))
-                   .arg(m_rejected.firstValue, 0, 'g', 6));
+                   .arg(m_rejected.firstValue, 0, 'g', 6)
+                   .arg(m_rejected.unit));
     m_rejected = Rejected();
 }
 
@@ -209,71 +149,43 @@ void InstrumentLink::stop()
     m_reconnector->stop();
     m_identifyTimer->stop();
     m_feedTimer->stop();
-    m_maintenanceLimit->stop();
-    if (m_device) {
-        m_device->disconnect(this);
-        m_device->close();
-        m_device->deleteLater();
-        m_device = nullptr;
-    }
+    m_driver->stop();
 }
 
 bool InstrumentLink::open(const QString &path)
 {
-    auto *device = new Device(this);
-    if (!device->openPort(path)) {
-        device->close();
-        device->deleteLater();
+    if (!m_driver->open(path))
         return false;
-    }
-    m_device = device;
-    connect(device, &Device::identified, this, &InstrumentLink::identified);
-    connect(device, &Device::unknownInstrument, this,
-            [this](const QString &answer) { refuse(QStringLiteral("not a VKRHX350 (%1 answered)").arg(answer)); });
-    connect(device, &Device::temperatureChanged, this, [this](double kelvin) {
-        // Readings count only from an instrument that is the configured one.
-        if (!m_connected)
-            return;
-        const qint64 now = QDateTime::currentMSecsSinceEpoch();
-        if (kelvin > 0 && kelvin <= HottestKelvin) {
-            reportRejected();
-            emit reading(m_config.name, now, kelvin);
-            return;
-        }
-        // A value no sensor of this instrument reports (a corrupted line, a
-        // broken sensor): not a reading, so nothing misleading reaches alarms,
-        // summaries or subscribers. Said once per burst.
-        if (m_rejected.count++ == 0) {
-            m_rejected.firstMs = now;
-            m_rejected.firstValue = kelvin;
-        }
-        m_rejected.lastMs = now;
-    });
-    connect(device, &Device::connectionLost, this, &InstrumentLink::lost);
-    connect(device, &Device::parameterReceived, this, [this](const QString &key, const QString &value) {
-        m_settings.insert(key.trimmed(), value.trimmed());
-        readBackNext(key.trimmed());
-    });
-    // Restarted on a port that stayed (a power cycle behind a powered adapter):
-    // what the configuration sets is set again once the instrument answers.
-    connect(device, &Device::deviceRestarted, this, [this] { m_restarted = m_connected && !m_maintenance; });
-    // A reset that a client asked for, or that its exchange led to.
-    connect(device, &Device::deviceReset, this, [this] {
-        if (m_share && m_share->hasClient())
-            startMaintenance(QStringLiteral("the instrument restarts for a client of %1").arg(m_config.share));
-    });
-    if (m_share) {
-        // Everything the instrument says reaches the client too, as it came.
-        connect(device, &Device::bytesReceived, m_share, &SharedPort::send);
-    }
-    updateListenOnly();
     m_identifyTimer->start(m_identifyWaitMs);
     return true;
 }
 
+void InstrumentLink::driverReading(int channel, double value)
+{
+    // Readings count only from an instrument that is the configured one.
+    if (!m_connected || channel < 0 || channel >= m_channels.size())
+        return;
+    const InstrumentChannel &about = m_channels.at(channel);
+    const qint64 now = m_clock();
+    if (about.holds(value)) {
+        reportRejected();
+        emit reading(seriesName(channel), now, value, about.unit);
+        return;
+    }
+    // A value no sensor of this instrument reports (a corrupted line, a
+    // broken sensor): not a reading, so nothing misleading reaches alarms,
+    // summaries or subscribers. Said once per burst.
+    if (m_rejected.count++ == 0) {
+        m_rejected.firstMs = now;
+        m_rejected.firstValue = value;
+        m_rejected.unit = about.unit;
+    }
+    m_rejected.lastMs = now;
+}
+
 void InstrumentLink::identifyAgain()
 {
-    if (m_connected || !m_device)
+    if (m_connected || !m_driver->isOpen())
         return;
     // Said once for a silent stretch; it is asked again, each time after
     // twice the wait, as a lost port is looked for.
@@ -281,84 +193,21 @@ void InstrumentLink::identifyAgain()
         emit event(m_config.name, EventKind::NoAnswer,
                    QStringLiteral("to identification on %1; asking again").arg(m_config.port));
     m_identifyWaitMs = qMin(2 * m_identifyWaitMs, int(PortReconnector::LongestDelayMs));
-    if (!m_device->listenOnly)
-        m_device->serialSendCommand(QString::fromLatin1(Protocol::OpeningSequence));
+    m_driver->identifyAgain();
     m_identifyTimer->start(m_identifyWaitMs);
 }
 
-void InstrumentLink::identified()
+void InstrumentLink::connected(const InstrumentIdentity &identity)
 {
-    if (!m_device)
-        return;
-    if (m_connected) {
-        // Identified again: by a client's query, or after a restart.
-        if (m_restarted && !m_maintenance && !m_device->managementMode) {
-            m_restarted = false;
-            sendConfiguredSettings();
-        }
-        const bool client = m_share && m_share->hasClient();
-        if (m_maintenance && !m_device->managementMode)
-            endMaintenance();
-        else if (m_device->managementMode && client)
-            startMaintenance(
-                QStringLiteral("a client of %1 put the instrument in its management firmware").arg(m_config.share));
-        else if (m_device->managementMode)
-            startApplication();
-        return;
-    }
-    if (m_device->managementMode) {
-        refuse(QStringLiteral("the instrument is in its management firmware"));
-        return;
-    }
-    const QString other = otherInstrumentMessage(m_config.port, m_knownSerial, m_device->serialNumber);
-    if (!other.isEmpty()) {
-        refuse(other);
-        return;
-    }
-    m_knownSerial = m_device->serialNumber;
+    m_knownSerial = identity.serialNumber;
     m_connected = true;
     m_identifyTimer->stop();
     m_identifyWaitMs = FirstIdentifyWaitMs;
     m_lastProblem.clear();
-    // Back in its application after the port was lost during a maintenance.
-    if (m_maintenance) {
-        m_maintenance = false;
-        m_maintenanceLimit->stop();
-        updateListenOnly();
-        emit event(m_config.name, EventKind::MaintenanceEnded, backInApplication());
-    }
     emit event(m_config.name, EventKind::Connected,
                QStringLiteral("%1 %2, serial number %3, version %4")
-                   .arg(m_device->manufacturer, m_device->model, m_device->serialNumber, m_device->version));
-    emit identity(m_config.name, m_device->identity());
-    sendConfiguredSettings();
-    if (m_share) {
-        m_readBack = 0;
-        m_device->serialSendCommand(QString::fromLatin1(InstrumentSettings::Settings[0].query));
-    }
-}
-
-void InstrumentLink::startApplication()
-{
-    // Nobody is there to finish what was begun in the management firmware:
-    // the instrument goes back to measuring, which the history says.
-    const QString why = QStringLiteral("in its management firmware with no client; starting its application");
-    if (m_maintenance)
-        emit event(m_config.name, EventKind::Maintenance, why);
-    else
-        startMaintenance(why);
-    m_device->serialSendCommand(QString::fromLatin1(Protocol::Boot));
-}
-
-void InstrumentLink::readBackNext(const QString &answeredKey)
-{
-    if (m_readBack < 0 || !m_device || answeredKey != QLatin1String(InstrumentSettings::Settings[m_readBack].key))
-        return;
-    if (++m_readBack >= InstrumentSettings::SettingCount) {
-        m_readBack = -1;
-        return;
-    }
-    m_device->serialSendCommand(QString::fromLatin1(InstrumentSettings::Settings[m_readBack].query));
+                   .arg(identity.manufacturer, identity.model, identity.serialNumber, identity.version));
+    emit this->identity(m_config.name, identity);
 }
 
 void InstrumentLink::refuse(const QString &why)
@@ -378,11 +227,6 @@ void InstrumentLink::lost(const QString &reason)
     m_connected = false;
     m_identifyTimer->stop();
     m_identifyWaitMs = FirstIdentifyWaitMs;
-    if (m_device) {
-        m_device->disconnect(this);
-        m_device->deleteLater();
-        m_device = nullptr;
-    }
     if (wasConnected || reason != m_lastProblem)
         emit event(m_config.name, EventKind::Lost, reason);
     m_lastProblem = reason;

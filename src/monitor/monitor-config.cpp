@@ -2,7 +2,9 @@
 
 #include "monitor/http-users.h"
 #include "monitor/ini-file.h"
-#include "monitor/shared-port.h"
+
+#include "device/port-list.h"
+#include "drivers/driver-registry.h"
 
 #include <QDir>
 #include <QFile>
@@ -302,11 +304,19 @@ bool readHttp(Checker &check, MonitorConfig *config)
 bool readInstrument(Checker &check, const QString &name, MonitorConfig *config)
 {
     const QString section = QStringLiteral("instrument/") + name;
-    if (!check.onlyKnownKeys(section, {QStringLiteral("port"), QStringLiteral("serial"), QStringLiteral("period"),
-                                       QStringLiteral("share"), QStringLiteral("maintenance_limit")}))
+    if (!check.onlyKnownKeys(section,
+                             {QStringLiteral("driver"), QStringLiteral("port"), QStringLiteral("serial"),
+                              QStringLiteral("period"), QStringLiteral("share"), QStringLiteral("maintenance_limit")}))
         return false;
     InstrumentConfig instrument;
     instrument.name = name;
+    if (check.has(section, QStringLiteral("driver"))) {
+        instrument.driver = check.text(section, QStringLiteral("driver"));
+        if (!instrumentDriverNames().contains(instrument.driver))
+            return check.fail(section, QStringLiteral("driver"),
+                              QStringLiteral("%1 is not a driver this monitor has (%2)")
+                                  .arg(instrument.driver, instrumentDriverNames().join(QLatin1String(", "))));
+    }
     instrument.port = check.text(section, QStringLiteral("port"));
     if (instrument.port.isEmpty())
         return check.fail(section, QStringLiteral("port"),

@@ -10,6 +10,7 @@
 
 struct InstrumentConfig {
     QString name;
+    QString driver = QStringLiteral("vkrhx350"); // what the instrument speaks (drivers/driver-registry.h)
     QString port;
     QString serial; // empty: any serial number (the first one seen is kept)
     int period = 0; // RS-232 output period sent on each connect; 0: left alone

@@ -49,6 +49,8 @@ public:
 
     HttpResponse handle(const HttpRequest &request);
     HttpServer *server() const { return m_server; }
+    // Whether a page follows the event stream now.
+    bool hasLiveClients() const { return m_server->streamCount() > 0; }
 
 private:
     struct Instrument {

@@ -9,18 +9,17 @@
 #include "monitor/remote-source.h"
 #include "monitor/replay-responder.h"
 
+#include "drivers/driver-registry.h"
+
 #include <QDateTime>
 #include <QDeadlineTimer>
+#include <QMetaMethod>
 #include <QTimer>
 
 #include <cmath>
+#include <utility>
 
 namespace {
-
-qint64 nowMs()
-{
-    return QDateTime::currentMSecsSinceEpoch();
-}
 
 void logLine(const QString &line)
 {
@@ -30,8 +29,16 @@ void logLine(const QString &line)
 } // namespace
 
 Monitor::Monitor(const MonitorConfig &config, QObject *parent)
-    : QObject(parent), m_config(config), m_commitTimer(new QTimer(this)), m_tickTimer(new QTimer(this)),
-      m_retentionTimer(new QTimer(this)), m_storeWatch(new QTimer(this)), m_commitSoon(new QTimer(this))
+    : QObject(parent), m_config(config), m_clock(&QDateTime::currentMSecsSinceEpoch),
+      m_driverFactory([](const InstrumentConfig &instrument) {
+          DriverOptions options;
+          options.periodMs = instrument.period;
+          options.share = instrument.share;
+          options.maintenanceLimitSeconds = instrument.maintenanceLimitSeconds;
+          return createInstrumentDriver(instrument.driver, options);
+      }),
+      m_commitTimer(new QTimer(this)), m_tickTimer(new QTimer(this)), m_retentionTimer(new QTimer(this)),
+      m_storeWatch(new QTimer(this)), m_commitSoon(new QTimer(this))
 {
     m_commitSoon->setSingleShot(true);
     connect(m_commitSoon, &QTimer::timeout, this, &Monitor::commit);
@@ -40,7 +47,7 @@ Monitor::Monitor(const MonitorConfig &config, QObject *parent)
     m_monotonic.start();
     connect(m_commitTimer, &QTimer::timeout, this, &Monitor::commit);
     connect(m_tickTimer, &QTimer::timeout, this, [this] {
-        const qint64 now = nowMs();
+        const qint64 now = m_clock();
         watchClock(now);
         for (Alarm *alarm : qAsConst(m_alarms))
             alarm->tick(now);
@@ -48,6 +55,16 @@ Monitor::Monitor(const MonitorConfig &config, QObject *parent)
             source->tick(now);
     });
     connect(m_retentionTimer, &QTimer::timeout, this, &Monitor::applyRetention);
+}
+
+void Monitor::setClock(Clock clock)
+{
+    m_clock = std::move(clock);
+}
+
+void Monitor::setDriverFactory(DriverFactory factory)
+{
+    m_driverFactory = std::move(factory);
 }
 
 bool Monitor::start()
@@ -67,43 +84,13 @@ bool Monitor::start()
     if (!m_config.sources.isEmpty())
         perFiveMinutes += ArchiveWaitingReadings;
     m_store.setMaxWaitingReadings(qMax(MinWaitingReadings, perFiveMinutes));
-    if (m_config.mqtt.enabled) {
-        QStringList names;
-        for (const InstrumentConfig &instrument : qAsConst(m_config.instruments))
-            names << instrument.name;
-        m_mqtt = new MqttPublisher(m_config.mqtt, &m_store, names, this);
-        connect(m_mqtt, &MqttPublisher::storeCommitWanted, this, &Monitor::commit);
-        // Any monitor answers an archive's requests for what it missed.
-        m_replays = new ReplayResponder(m_config.mqtt, &m_store, names, m_mqtt->client(), this);
-        connect(m_replays, &ReplayResponder::storeCommitWanted, this, &Monitor::commit);
-    }
-    if (m_config.http.enabled) {
-        m_web = new MonitorWeb(m_config, &m_store, this);
-        QString error;
-        if (!m_web->start(&error)) {
-            qCCritical(lcMonitor).noquote() << QStringLiteral("%1 (in %2)").arg(error, m_config.path);
-            return false;
-        }
-        for (const HttpListen &listen : qAsConst(m_config.http.listen))
-            logLine(QStringLiteral("http: serving on %1://%2")
-                        .arg(m_config.http.tls() ? QLatin1String("https") : QLatin1String("http"), listen.text()));
-        for (const QString &warning : qAsConst(m_config.warnings))
-            logLine(warning);
-        m_web->setWriters([this](const QString &instrument, qint64 timeMs, const QString &text,
-                                 const QString &author) { return writeNote(instrument, timeMs, text, author); },
-                          [this](const QString &alarm, const QString &who, const QString &note) {
-                              return acknowledge(alarm, who, note);
-                          });
-    }
+    if (m_config.mqtt.enabled)
+        startMqtt();
+    if (m_config.http.enabled && !startWeb())
+        return false;
     // Notes written before this start went out then (or never will).
     m_lastNoteId = m_store.lastEventId();
-    const qint64 started = nowMs();
-    for (const AlarmConfig &alarmConfig : qAsConst(m_config.alarms)) {
-        auto *alarm = new Alarm(alarmConfig, started, this);
-        connect(alarm, &Alarm::changed, this, &Monitor::alarmChanged);
-        connect(alarm, &Alarm::acknowledged, this, &Monitor::alarmAcknowledged);
-        m_alarms.append(alarm);
-    }
+    startAlarms();
     record(QString(), EventKind::MonitorStarted,
            m_config.sources.isEmpty()
                ? QStringLiteral("%1 instrument(s), %2 alarm(s)").arg(m_config.instruments.size()).arg(m_alarms.size())
@@ -114,19 +101,7 @@ bool Monitor::start()
     startArchive();
     if (m_mqtt && !m_mqtt->start(!m_sources.isEmpty()))
         return false;
-    for (const InstrumentConfig &instrumentConfig : qAsConst(m_config.instruments)) {
-        auto *link = new InstrumentLink(instrumentConfig, this);
-        connect(link, &InstrumentLink::reading, this, &Monitor::reading);
-        connect(link, &InstrumentLink::event, this, &Monitor::record);
-        connect(link, &InstrumentLink::identity, this,
-                [this](const QString &instrument, const InstrumentIdentity &identity) {
-                    if (m_mqtt)
-                        m_mqtt->publishInfo(instrument, identity);
-                    if (m_web)
-                        m_web->identity(instrument, identity);
-                });
-        m_links.append(link);
-    }
+    startLinks();
     m_commitTimer->start(CommitIntervalMs);
     m_storeWatch->start(StoreWatchIntervalMs);
     m_tickTimer->start(200);
@@ -138,6 +113,91 @@ bool Monitor::start()
         link->start();
     commit();
     return true;
+}
+
+void Monitor::startMqtt()
+{
+    QStringList names;
+    for (const InstrumentConfig &instrument : qAsConst(m_config.instruments))
+        names << instrument.name;
+    m_mqtt = new MqttPublisher(m_config.mqtt, &m_store, names, this);
+    connect(m_mqtt, &MqttPublisher::storeCommitWanted, this, &Monitor::commit);
+    // Any monitor answers an archive's requests for what it missed.
+    m_replays = new ReplayResponder(m_config.mqtt, &m_store, names, m_mqtt->client(), this);
+    connect(m_replays, &ReplayResponder::storeCommitWanted, this, &Monitor::commit);
+    connect(this, &Monitor::readingDurable, m_mqtt, &MqttPublisher::publishReading);
+    connect(this, &Monitor::statusChanged, m_mqtt, &MqttPublisher::publishStatus);
+    connect(this, &Monitor::identityKnown, m_mqtt, &MqttPublisher::publishInfo);
+    connect(this, &Monitor::alarmChanged, m_mqtt,
+            [this](const QString &alarm, const QString &instrument, bool raised, double value, qint64 timeMs) {
+                m_mqtt->publishAlarm(instrument, alarm, raised, value, timeMs);
+            });
+    connect(
+        this, &Monitor::alarmAcknowledged, m_mqtt,
+        [this](const QString &alarm, const QString &instrument, const QString &who, qint64 timeMs, double raisedValue,
+               qint64 raisedMs) { m_mqtt->publishAlarm(instrument, alarm, true, raisedValue, raisedMs, who, timeMs); });
+    connect(this, &Monitor::notePassedOn, m_mqtt,
+            [this](const QString &instrument, qint64 timeMs, const QString &text, const QString &author) {
+                // An archived instrument's note is its source's to publish.
+                if (!instrument.contains(QLatin1Char('/')))
+                    m_mqtt->publishNote(instrument, timeMs, text, author);
+            });
+}
+
+bool Monitor::startWeb()
+{
+    m_web = new MonitorWeb(m_config, &m_store, this);
+    QString error;
+    if (!m_web->start(&error)) {
+        qCCritical(lcMonitor).noquote() << QStringLiteral("%1 (in %2)").arg(error, m_config.path);
+        return false;
+    }
+    for (const HttpListen &listen : qAsConst(m_config.http.listen))
+        logLine(QStringLiteral("http: serving on %1://%2")
+                    .arg(m_config.http.tls() ? QLatin1String("https") : QLatin1String("http"), listen.text()));
+    for (const QString &warning : qAsConst(m_config.warnings))
+        logLine(warning);
+    m_web->setWriters([this](const QString &instrument, qint64 timeMs, const QString &text,
+                             const QString &author) { return writeNote(instrument, timeMs, text, author); },
+                      [this](const QString &alarm, const QString &who, const QString &note) {
+                          return acknowledge(alarm, who, note);
+                      });
+    connect(this, &Monitor::readingDurable, m_web, &MonitorWeb::reading);
+    connect(this, &Monitor::sourceReading, m_web, &MonitorWeb::reading);
+    connect(this, &Monitor::statusChanged, m_web, [this](const QString &instrument, InstrumentStatus status) {
+        m_web->status(instrument, instrumentStatusName(status));
+    });
+    connect(this, &Monitor::identityKnown, m_web, &MonitorWeb::identity);
+    connect(this, &Monitor::alarmChanged, m_web, &MonitorWeb::alarm);
+    connect(this, &Monitor::alarmAcknowledged, m_web,
+            [this](const QString &alarm, const QString &, const QString &who, qint64 timeMs) {
+                m_web->acknowledged(alarm, who, timeMs);
+            });
+    connect(this, &Monitor::notePassedOn, m_web, &MonitorWeb::note);
+    return true;
+}
+
+void Monitor::startAlarms()
+{
+    const qint64 started = m_clock();
+    for (const AlarmConfig &alarmConfig : qAsConst(m_config.alarms)) {
+        auto *alarm = new Alarm(alarmConfig, started, this);
+        connect(alarm, &Alarm::changed, this, &Monitor::onAlarmChanged);
+        connect(alarm, &Alarm::acknowledged, this, &Monitor::onAlarmAcknowledged);
+        m_alarms.append(alarm);
+    }
+}
+
+void Monitor::startLinks()
+{
+    for (const InstrumentConfig &instrumentConfig : qAsConst(m_config.instruments)) {
+        auto *link = new InstrumentLink(instrumentConfig, m_driverFactory(instrumentConfig), m_clock, this);
+        connect(link, &InstrumentLink::reading, this,
+                [this](const QString &series, qint64 timeMs, double value) { reading(series, timeMs, value); });
+        connect(link, &InstrumentLink::event, this, &Monitor::record);
+        connect(link, &InstrumentLink::identity, this, &Monitor::identityKnown);
+        m_links.append(link);
+    }
 }
 
 void Monitor::startArchive()
@@ -157,13 +217,9 @@ void Monitor::startArchive()
         connect(source, &RemoteSource::event, this, &Monitor::recordRemote);
         connect(source, &RemoteSource::storeCommitWanted, this, &Monitor::commit);
         connect(source, &RemoteSource::reading, this,
-                [this](const QString &instrument, qint64 timeMs, double kelvin, qint64 seq) {
-                    if (m_web)
-                        m_web->reading(instrument, timeMs, kelvin, seq);
-                    for (Alarm *alarm : qAsConst(m_alarms)) {
-                        if (alarm->config().instrument == instrument)
-                            alarm->reading(timeMs, kelvin);
-                    }
+                [this](const QString &instrument, qint64 timeMs, double value, qint64 seq) {
+                    emit sourceReading(instrument, timeMs, value, seq);
+                    feedAlarms(instrument, timeMs, value);
                 });
     }
 }
@@ -201,26 +257,21 @@ bool Monitor::stop(const QString &reason)
     return false;
 }
 
-void Monitor::alarmChanged(const QString &name, const QString &instrument, bool raised, double value, qint64 timeMs)
+void Monitor::onAlarmChanged(const QString &name, const QString &instrument, bool raised, double value, qint64 timeMs)
 {
     const QString detail = std::isfinite(value) ? QStringLiteral("%1 at %2 K").arg(name).arg(value, 0, 'f', 3) : name;
     m_store.addEvent(instrument, timeMs, raised ? EventKind::AlarmRaised : EventKind::AlarmCleared, detail);
-    if (m_mqtt)
-        m_mqtt->publishAlarm(instrument, name, raised, value, timeMs);
-    if (m_web)
-        m_web->alarm(name, instrument, raised, value, timeMs);
+    emit alarmChanged(name, instrument, raised, value, timeMs);
     logLine(QStringLiteral("%1: alarm %2 %3")
                 .arg(instrument, detail, raised ? QLatin1String("raised") : QLatin1String("cleared")));
 }
 
-void Monitor::alarmAcknowledged(const QString &name, const QString &instrument, const QString &who, qint64 timeMs)
+void Monitor::onAlarmAcknowledged(const QString &name, const QString &instrument, const QString &who, qint64 timeMs)
 {
     for (Alarm *alarm : qAsConst(m_alarms)) {
-        if (alarm->config().name == name && m_mqtt)
-            m_mqtt->publishAlarm(instrument, name, true, alarm->raisedValue(), alarm->raisedMs(), who, timeMs);
+        if (alarm->config().name == name)
+            emit alarmAcknowledged(name, instrument, who, timeMs, alarm->raisedValue(), alarm->raisedMs());
     }
-    if (m_web)
-        m_web->acknowledged(name, who, timeMs);
 }
 
 QString Monitor::acknowledge(const QString &name, const QString &who, const QString &note)
@@ -228,7 +279,7 @@ QString Monitor::acknowledge(const QString &name, const QString &who, const QStr
     for (Alarm *alarm : qAsConst(m_alarms)) {
         if (alarm->config().name != name)
             continue;
-        const qint64 now = nowMs();
+        const qint64 now = m_clock();
         QString why;
         if (!alarm->acknowledge(who, now, &why))
             return why;
@@ -264,37 +315,35 @@ void Monitor::passOnNotes()
                     .arg(note.instrument.isEmpty() ? QString() : note.instrument + QStringLiteral(": "),
                          note.author.isEmpty() ? QStringLiteral("someone") : note.author, isoTime(note.timeMs),
                          note.detail));
-        if (m_mqtt && !note.instrument.contains(QLatin1Char('/')))
-            m_mqtt->publishNote(note.instrument, note.timeMs, note.detail, note.author);
-        if (m_web)
-            m_web->note(note.instrument, note.timeMs, note.detail, note.author);
+        emit notePassedOn(note.instrument, note.timeMs, note.detail, note.author);
     });
 }
 
 void Monitor::record(const QString &instrument, EventKind kind, const QString &detail)
 {
-    const qint64 now = nowMs();
+    const qint64 now = m_clock();
     const QString name = eventKindName(kind);
     m_store.addEvent(instrument, now, kind, detail);
     logLine(instrument.isEmpty()
                 ? QStringLiteral("%1%2").arg(name, detail.isEmpty() ? QString() : QStringLiteral(": ") + detail)
                 : QStringLiteral("%1: %2%3")
                       .arg(instrument, name, detail.isEmpty() ? QString() : QStringLiteral(": ") + detail));
-    if (m_mqtt && !instrument.isEmpty()) {
-        if (kind == EventKind::Connected)
-            m_mqtt->publishStatus(instrument, QStringLiteral("online"));
-        else if (isLossEvent(kind))
-            m_mqtt->publishStatus(instrument, name);
-    }
-    if (m_web && !instrument.isEmpty()) {
-        if (kind == EventKind::Connected || kind == EventKind::MaintenanceEnded)
-            m_web->status(instrument, QStringLiteral("online"));
-        else if (isLossEvent(kind))
-            m_web->status(instrument, name);
-        else if (kind == EventKind::Maintenance)
-            m_web->status(instrument, QStringLiteral("maintenance"));
-    }
+    emit eventRecorded(instrument, now, kind, detail);
+    if (!instrument.isEmpty())
+        updateStatus(instrument, kind);
     alarmEvent(instrument, kind, now);
+}
+
+void Monitor::updateStatus(const QString &instrument, EventKind kind)
+{
+    InstrumentStatus status;
+    if (!statusAfterEvent(kind, &status))
+        return;
+    const auto known = m_statuses.constFind(instrument);
+    if (known != m_statuses.constEnd() && *known == status)
+        return;
+    m_statuses.insert(instrument, status);
+    emit statusChanged(instrument, status);
 }
 
 void Monitor::alarmEvent(const QString &instrument, EventKind kind, qint64 now)
@@ -313,31 +362,42 @@ void Monitor::alarmEvent(const QString &instrument, EventKind kind, qint64 now)
 
 void Monitor::recordRemote(const QString &instrument, EventKind kind, const QString &detail)
 {
-    const qint64 now = nowMs();
+    const qint64 now = m_clock();
     m_store.addEvent(instrument, now, kind, detail);
     logLine(QStringLiteral("%1: %2: %3").arg(instrument, eventKindName(kind), detail));
+    emit eventRecorded(instrument, now, kind, detail);
     alarmEvent(instrument, kind, now);
 }
 
-void Monitor::reading(const QString &instrument, qint64 timeMs, double kelvin)
+void Monitor::reading(const QString &series, qint64 timeMs, double value)
 {
     // The sequence number is given as the reading enters the store's queue.
     // It leaves the process only once the store holds it: a monitor killed
     // before the commit starts again from the last committed number, which
-    // then was never seen outside. So the reading goes to the broker after a
-    // commit that comes a few milliseconds later, not with the half-second batch.
-    const qint64 seq = m_store.addReading(instrument, timeMs, kelvin);
-    if (m_mqtt || m_web) {
+    // then was never seen outside. So a reading someone follows live goes out
+    // after a commit a few milliseconds later, not with the half-second batch.
+    const qint64 seq = m_store.addReading(series, timeMs, value);
+    if (isSignalConnected(QMetaMethod::fromSignal(&Monitor::readingDurable))) {
         // The oldest go first, as the store drops its oldest waiting readings.
         if (int(m_unpublished.size()) >= m_store.maxWaitingReadings())
             m_unpublished.pop_front();
-        m_unpublished.push_back({instrument, timeMs, kelvin, seq});
-        if (!m_storeFailing && !m_commitSoon->isActive())
+        m_unpublished.push_back({series, timeMs, value, seq});
+        if (!m_storeFailing && !m_commitSoon->isActive() && followedLive())
             m_commitSoon->start(PublishCommitDelayMs);
     }
+    feedAlarms(series, timeMs, value);
+}
+
+bool Monitor::followedLive() const
+{
+    return (m_mqtt && m_mqtt->isConnected()) || (m_web && m_web->hasLiveClients()) || (!m_web && !m_mqtt);
+}
+
+void Monitor::feedAlarms(const QString &instrument, qint64 timeMs, double value)
+{
     for (Alarm *alarm : qAsConst(m_alarms)) {
         if (alarm->config().instrument == instrument)
-            alarm->reading(timeMs, kelvin);
+            alarm->reading(timeMs, value);
     }
 }
 
@@ -382,13 +442,10 @@ void Monitor::commit()
 
 void Monitor::publishCommitted()
 {
-    for (const Unpublished &reading : m_unpublished) {
-        if (m_mqtt)
-            m_mqtt->publishReading(reading.instrument, reading.timeMs, reading.kelvin, reading.seq);
-        if (m_web)
-            m_web->reading(reading.instrument, reading.timeMs, reading.kelvin, reading.seq);
-    }
-    m_unpublished.clear();
+    // Taken first: a listener may have the monitor commit again.
+    const std::deque<Unpublished> durable = std::exchange(m_unpublished, {});
+    for (const Unpublished &reading : durable)
+        emit readingDurable(reading.series, reading.timeMs, reading.value, reading.seq);
 }
 
 void Monitor::watchClock(qint64 now)
@@ -428,7 +485,7 @@ void Monitor::watchStore()
 void Monitor::applyRetention()
 {
     qint64 deleted = 0;
-    const qint64 cutoff = nowMs() - qint64(m_config.retentionDays) * 24 * 3600 * 1000;
+    const qint64 cutoff = m_clock() - qint64(m_config.retentionDays) * 24 * 3600 * 1000;
     if (m_store.deleteReadingsBefore(cutoff, &deleted) && deleted > 0)
         logLine(QStringLiteral("store: %1 readings older than %2 days deleted (the per-minute rows stay)")
                     .arg(deleted)

@@ -3,20 +3,27 @@
 // The service: one link per instrument, one store writer, the alarms. The
 // parts talk through signals; the store is written in batches every half
 // second, so a killed monitor loses at most about a second of readings. The
-// monitor alone decides when the store commits. Every part logs through the
+// monitor alone decides when the store commits. What happened goes out as
+// signals (a reading once it is durable, a status, an alarm, a note), which
+// MQTT, the web part and tests follow. Every part logs through the
 // frostgauge.monitor category (monitor-log.h).
 
+#include "device/instrument-identity.h"
 #include "history/history-store.h"
 #include "monitor/clock-watch.h"
+#include "monitor/instrument-status.h"
 #include "monitor/monitor-config.h"
 
 #include <QElapsedTimer>
+#include <QHash>
 #include <QObject>
 #include <QVector>
 
 #include <deque>
+#include <functional>
 
 class Alarm;
+class InstrumentDriver;
 class InstrumentLink;
 class MonitorWeb;
 class MqttPublisher;
@@ -30,8 +37,8 @@ class Monitor : public QObject
 
 public:
     static constexpr int CommitIntervalMs = 500;
-    // With MQTT, how soon after a reading the store commits, so that it is
-    // published once durable.
+    // With someone following live (a broker, a page's stream), how soon after
+    // a reading the store commits, so that it goes out once durable.
     static constexpr int PublishCommitDelayMs = 5;
     // Readings that wait for an unwritable store, at the least.
     static constexpr int MinWaitingReadings = 3000;
@@ -40,7 +47,15 @@ public:
     // How often the store's path is checked to still name the file written.
     static constexpr int StoreWatchIntervalMs = 2000;
 
+    using Clock = std::function<qint64()>;
+    using DriverFactory = std::function<InstrumentDriver *(const InstrumentConfig &config)>;
+
     explicit Monitor(const MonitorConfig &config, QObject *parent = nullptr);
+    // Before start: the time readings and events are stamped with (the system
+    // clock's by default), and the drivers of the instruments (the one each
+    // configuration names by default).
+    void setClock(Clock clock);
+    void setDriverFactory(DriverFactory factory);
     // Opens the store and starts every link. False, with the reason logged as
     // critical, when the store cannot be opened or MQTT not set up.
     bool start();
@@ -49,28 +64,60 @@ public:
     // store cannot take what waits.
     bool stop(const QString &reason = QString());
 
+    // What the store holds, and what it could not write yet.
+    const HistoryStore &store() const { return m_store; }
+    bool storeFailing() const { return m_storeFailing; }
+
+    // A note from a person (the web page), into the store at once: empty when
+    // written, else why it only waits in memory.
+    QString writeNote(const QString &instrument, qint64 timeMs, const QString &text, const QString &author);
+    // A person takes a raised alarm on: empty when done, else why not.
+    QString acknowledge(const QString &alarm, const QString &who, const QString &note);
+
 signals:
     // The monitor cannot go on (its store was deleted or replaced): it has
     // stopped its links and wrote nothing more; the process should end with code.
     void failed(int code);
+    // A reading of an instrument of this monitor, once the store holds it.
+    void readingDurable(const QString &series, qint64 timeMs, double value, qint64 seq);
+    // A reading an archived source published (the archive keeps it in the store).
+    void sourceReading(const QString &series, qint64 timeMs, double value, qint64 seq);
+    // Each change of an instrument's status, once.
+    void statusChanged(const QString &instrument, InstrumentStatus status);
+    void identityKnown(const QString &instrument, const InstrumentIdentity &identity);
+    // value: the reading that decided it (NaN if none).
+    void alarmChanged(const QString &alarm, const QString &instrument, bool raised, double value, qint64 timeMs);
+    void alarmAcknowledged(const QString &alarm, const QString &instrument, const QString &who, qint64 timeMs,
+                           double raisedValue, qint64 raisedMs);
+    // A note in the store, by whichever writer (the command line, the viewer,
+    // the web page), passed on once.
+    void notePassedOn(const QString &instrument, qint64 timeMs, const QString &text, const QString &author);
+    // Any event the monitor stored, as stored.
+    void eventRecorded(const QString &instrument, qint64 timeMs, EventKind kind, const QString &detail);
 
 private:
     void record(const QString &instrument, EventKind kind, const QString &detail);
     // A remote instrument's event: stored and logged, and passed to its alarms.
     void recordRemote(const QString &instrument, EventKind kind, const QString &detail);
+    void startMqtt();
+    bool startWeb();
     void startArchive();
+    void startAlarms();
+    void startLinks();
+    // The one place alarms learn what happened to their instrument.
+    void feedAlarms(const QString &instrument, qint64 timeMs, double value);
     void alarmEvent(const QString &instrument, EventKind kind, qint64 now);
-    void alarmChanged(const QString &name, const QString &instrument, bool raised, double value, qint64 timeMs);
-    void alarmAcknowledged(const QString &name, const QString &instrument, const QString &who, qint64 timeMs);
-    // A note from the web page, into the store at once.
-    QString writeNote(const QString &instrument, qint64 timeMs, const QString &text, const QString &author);
-    QString acknowledge(const QString &alarm, const QString &who, const QString &note);
+    void onAlarmChanged(const QString &name, const QString &instrument, bool raised, double value, qint64 timeMs);
+    void onAlarmAcknowledged(const QString &name, const QString &instrument, const QString &who, qint64 timeMs);
+    void updateStatus(const QString &instrument, EventKind kind);
+    // Whether a reading should be made durable at once: someone follows live.
+    bool followedLive() const;
     // Notes in the store that were not yet passed on (those of other writers
     // too: the command line, the viewer) go out on MQTT and to the web page.
     void passOnNotes();
-    void reading(const QString &instrument, qint64 timeMs, double kelvin);
+    void reading(const QString &series, qint64 timeMs, double value);
     void commit();
-    // With MQTT or HTTP: the readings the last commit made durable go out.
+    // The readings the last commit made durable go out.
     void publishCommitted();
     void applyRetention();
     void watchClock(qint64 now);
@@ -78,6 +125,8 @@ private:
     void stopAlarmCommands();
 
     MonitorConfig m_config;
+    Clock m_clock;
+    DriverFactory m_driverFactory;
     HistoryStore m_store;
     QVector<InstrumentLink *> m_links;
     QVector<Alarm *> m_alarms;
@@ -90,12 +139,13 @@ private:
     QElapsedTimer m_monotonic;
     ClockWatch m_clockWatch;
     struct Unpublished {
-        QString instrument;
+        QString series;
         qint64 timeMs;
-        double kelvin;
+        double value;
         qint64 seq;
     };
     std::deque<Unpublished> m_unpublished;
+    QHash<QString, InstrumentStatus> m_statuses;
     bool m_storeFailing = false;
     bool m_storeLost = false; // deleted or replaced under the monitor: it has stopped
     bool m_droppingSaid = false;

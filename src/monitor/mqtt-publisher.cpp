@@ -134,9 +134,19 @@ void MqttPublisher::publishRetained(const QString &name, const QByteArray &paylo
     m_client->flush();
 }
 
-void MqttPublisher::publishStatus(const QString &instrument, const QString &status)
+void MqttPublisher::publishStatus(const QString &instrument, InstrumentStatus status)
 {
-    publishRetained(topic(instrument, QStringLiteral("status")), status.toUtf8());
+    if (status == InstrumentStatus::Maintenance)
+        return;
+    const QString where = topic(instrument, QStringLiteral("status"));
+    const QByteArray word = instrumentStatusName(status).toUtf8();
+    if (m_retained.value(where) != word)
+        publishRetained(where, word);
+}
+
+bool MqttPublisher::isConnected() const
+{
+    return m_client->isConnected();
 }
 
 void MqttPublisher::publishInfo(const QString &instrument, const InstrumentIdentity &identity)

@@ -10,6 +10,7 @@
 
 #include "device/instrument-identity.h"
 #include "history/history-store.h"
+#include "monitor/instrument-status.h"
 #include "monitor/monitor-config.h"
 #include "monitor/mqtt-payloads.h"
 
@@ -35,9 +36,12 @@ public:
     MqttClient *client() const { return m_client; }
     // Says "offline" and disconnects.
     void stop();
+    bool isConnected() const;
 
     void publishReading(const QString &instrument, qint64 timeMs, double kelvin, qint64 seq);
-    void publishStatus(const QString &instrument, const QString &status);
+    // Whether the instrument is read: "online" or why not. A maintenance is no
+    // state here, and a word already published is not published again.
+    void publishStatus(const QString &instrument, InstrumentStatus status);
     void publishInfo(const QString &instrument, const InstrumentIdentity &identity);
     void publishAlarm(const QString &instrument, const QString &alarm, bool raised, double value, qint64 timeMs,
                       const QString &acknowledgedBy = QString(), qint64 acknowledgedMs = 0);

@@ -21,23 +21,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-namespace {
-
-QByteArray rawLinkTarget(const QString &path)
-{
-    char target[256];
-    const ssize_t n = ::readlink(QFile::encodeName(path).constData(), target, sizeof target - 1);
-    return n > 0 ? QByteArray(target, int(n)) : QByteArray();
-}
-
-} // namespace
-
-bool isSharedPortLink(const QString &path)
-{
-    const QByteArray raw = rawLinkTarget(path);
-    return raw == SharedPortInUseTarget || (raw.startsWith("/dev/pts/") && !raw.contains(".."));
-}
-
 SharedPort::SharedPort(const QString &linkPath, const QString &instrumentPort, QObject *parent)
     : QObject(parent), m_linkPath(linkPath), m_instrumentPort(instrumentPort), m_pollTimer(new QTimer(this))
 {

@@ -26,9 +26,6 @@
 
 class QSocketNotifier;
 
-// Whether path is a link a shared port made: one to a pseudo-terminal, or one
-// saying the port is in use. Only such a link is ever replaced or removed.
-bool isSharedPortLink(const QString &path);
 class QTimer;
 
 class SharedPort : public QObject

@@ -1,0 +1,16 @@
+#pragma once
+
+// The drivers an instrument's configuration chooses from by name.
+
+#include "drivers/instrument-driver.h"
+
+#include <QStringList>
+
+// The name a configuration without a choice gets: every configuration written
+// before there was a choice names this instrument.
+inline constexpr char DefaultInstrumentDriver[] = "vkrhx350";
+
+QStringList instrumentDriverNames();
+// Null for a name not in instrumentDriverNames().
+InstrumentDriver *createInstrumentDriver(const QString &name, const DriverOptions &options,
+                                         QObject *parent = nullptr);
