@@ -12,5 +12,4 @@ inline constexpr char DefaultInstrumentDriver[] = "vkrhx350";
 
 QStringList instrumentDriverNames();
 // Null for a name not in instrumentDriverNames().
-InstrumentDriver *createInstrumentDriver(const QString &name, const DriverOptions &options,
-                                         QObject *parent = nullptr);
+InstrumentDriver *createInstrumentDriver(const QString &name, const DriverOptions &options, QObject *parent = nullptr);

@@ -5,6 +5,7 @@
 
 #include "history/history-event.h"
 
+#include <QMetaType>
 #include <QString>
 
 enum class InstrumentStatus {
@@ -19,3 +20,5 @@ QString instrumentStatusName(InstrumentStatus status);
 // The status an event of the instrument leaves it in; false for an event that
 // changes none (a setting, a client).
 bool statusAfterEvent(EventKind kind, InstrumentStatus *status);
+
+Q_DECLARE_METATYPE(InstrumentStatus)

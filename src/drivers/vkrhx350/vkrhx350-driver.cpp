@@ -30,8 +30,9 @@ bool Vkrhx350Driver::open(const QString &port)
     m_device = device;
     m_accepted = false;
     connect(device, &Device::identified, this, &Vkrhx350Driver::identified);
-    connect(device, &Device::unknownInstrument, this,
-            [this](const QString &answer) { emit refused(QStringLiteral("not a VKRHX350 (%1 answered)").arg(answer)); });
+    connect(device, &Device::unknownInstrument, this, [this](const QString &answer) {
+        emit refused(QStringLiteral("not a VKRHX350 (%1 answered)").arg(answer));
+    });
     connect(device, &Device::temperatureChanged, this, [this](double kelvin) {
         if (m_accepted)
             emit reading(0, kelvin);

@@ -1,0 +1,299 @@
+// The monitor's hub in process, over scripted drivers and a real store in a
+// temporary folder, with made-up times: what reaches the outside (signals that
+// MQTT and the web part follow) and in what order against the store.
+
+#include "history/history-store.h"
+#include "monitor/monitor.h"
+#include "support/scripted-driver.h"
+#include "support/test-main.h"
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+
+#include <memory>
+#include <unistd.h>
+
+namespace {
+
+constexpr qint64 Start = 1800000000000; // 2027-01-15, a made-up now
+
+// A monitor over scripted instruments; the clock is `now`, moved by the test.
+struct Hub {
+    QTemporaryDir dir;
+    MonitorConfig config;
+    qint64 now = Start;
+    QHash<QString, ScriptedDriver *> drivers;
+    std::unique_ptr<Monitor> monitor;
+
+    Hub()
+    {
+        config.path = dir.filePath(QStringLiteral("monitor.conf"));
+        config.storePath = dir.filePath(QStringLiteral("history.db"));
+    }
+    void addInstrument(const QString &name, const QString &serial = QString())
+    {
+        InstrumentConfig instrument;
+        instrument.name = name;
+        // The path exists, so a lost port is looked for again at once.
+        instrument.port = dir.filePath(QStringLiteral("tty-") + name);
+        QFile(instrument.port).open(QIODevice::WriteOnly);
+        instrument.serial = serial;
+        config.instruments << instrument;
+    }
+    bool start()
+    {
+        monitor = std::make_unique<Monitor>(config);
+        monitor->setClock([this] { return now; });
+        monitor->setDriverFactory([this](const InstrumentConfig &instrument) {
+            auto *driver = new ScriptedDriver(instrument.name);
+            drivers.insert(instrument.name, driver);
+            return driver;
+        });
+        return monitor->start();
+    }
+    ScriptedDriver *driver(const QString &name) const { return drivers.value(name); }
+    // The events of the store's file as another reader sees them: "kind: detail".
+    QStringList storedEvents(const QString &instrument) const
+    {
+        HistoryStore reader;
+        QVector<StoredEvent> events;
+        if (!reader.openForReading(config.storePath) || !reader.events(instrument, 0, Start * 2, &events))
+            return {QStringLiteral("unreadable: ") + reader.error()};
+        QStringList texts;
+        for (const StoredEvent &event : events)
+            texts << eventKindName(event.kind) + QStringLiteral(": ") + event.detail;
+        return texts;
+    }
+};
+
+// Whether another reader of the file finds the reading of this number.
+bool storedElsewhere(const QString &path, const QString &instrument, qint64 seq)
+{
+    HistoryStore reader;
+    bool found = false;
+    if (!reader.openForReading(path))
+        return false;
+    reader.readings(instrument, 0, Start * 2, [&](const StoredReading &reading) { found |= reading.seq == seq; });
+    return found;
+}
+
+} // namespace
+
+class MonitorHubTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase() { qRegisterMetaType<InstrumentStatus>(); }
+
+    // A reading leaves the process only once the store's file holds it: a
+    // monitor killed in between must not have published a number it will
+    // give again. Its time is the monitor's clock when the driver reported it.
+    void readingsGoOutOnlyOnceDurable()
+    {
+        Hub hub;
+        hub.addInstrument(QStringLiteral("cryo"));
+        QVERIFY(hub.start());
+        struct Out {
+            qint64 timeMs;
+            double kelvin;
+            qint64 seq;
+            bool durable;
+        };
+        QVector<Out> out;
+        connect(hub.monitor.get(), &Monitor::readingDurable, this,
+                [&](const QString &series, qint64 timeMs, double kelvin, qint64 seq) {
+                    QCOMPARE(series, QStringLiteral("cryo"));
+                    out.append({timeMs, kelvin, seq, storedElsewhere(hub.config.storePath, series, seq)});
+                });
+        ScriptedDriver *cryo = hub.driver(QStringLiteral("cryo"));
+        QVERIFY(cryo && cryo->isOpen());
+        cryo->answer(QStringLiteral("S1"));
+        for (int i = 0; i < 3; ++i) {
+            hub.now += 100;
+            cryo->measure(4.2 + i);
+        }
+        QVERIFY(waitUntil([&] { return out.size() == 3; }));
+        for (int i = 0; i < 3; ++i) {
+            QVERIFY2(out[i].durable, qPrintable(QStringLiteral("reading %1 went out before the store held it").arg(i)));
+            QCOMPARE(out[i].seq, qint64(i + 1));
+            QCOMPARE(out[i].timeMs, Start + 100 * (i + 1));
+            QCOMPARE(out[i].kelvin, 4.2 + i);
+        }
+    }
+
+    // The instrument lost: one event and one status, the lost alarm raised
+    // after its hold by the made-up clock, cleared when the port comes back.
+    void lostInstrumentRaisesItsAlarm()
+    {
+        Hub hub;
+        hub.addInstrument(QStringLiteral("cryo"));
+        AlarmConfig lost;
+        lost.name = QStringLiteral("cryo-lost");
+        lost.instrument = QStringLiteral("cryo");
+        lost.kind = AlarmConfig::Lost;
+        lost.holdSeconds = 60;
+        hub.config.alarms << lost;
+        QVERIFY(hub.start());
+        QStringList statuses;
+        connect(hub.monitor.get(), &Monitor::statusChanged, this, [&](const QString &name, InstrumentStatus status) {
+            statuses << name + QLatin1Char(' ') + instrumentStatusName(status);
+        });
+        QStringList alarms;
+        connect(hub.monitor.get(), &Monitor::alarmChanged, this,
+                [&](const QString &alarm, const QString &, bool raised, double, qint64 timeMs) {
+                    alarms << QStringLiteral("%1 %2 %3")
+                                  .arg(alarm, raised ? QLatin1String("raised") : QLatin1String("cleared"))
+                                  .arg(timeMs - Start);
+                });
+        ScriptedDriver *cryo = hub.driver(QStringLiteral("cryo"));
+        cryo->answer(QStringLiteral("S1"));
+        cryo->portThere = false;
+        hub.now += 1000;
+        cryo->pullCable(QStringLiteral("the cable was pulled"));
+        cryo->pullCable(QStringLiteral("the cable was pulled")); // said once
+        QCOMPARE(statuses, QStringList({"cryo online", "cryo lost"}));
+        hub.now += 59000; // the hold not over yet: 59 s
+        QTest::qWait(300); // a tick or more of the real timer
+        QVERIFY(alarms.isEmpty());
+        hub.now += 1000;
+        QVERIFY2(waitUntil([&] { return !alarms.isEmpty(); }), "no raise after the hold");
+        QCOMPARE(alarms, QStringList({"cryo-lost raised 61000"}));
+        cryo->portThere = true;
+        QVERIFY(waitUntil([&] { return cryo->opens == 2; }));
+        cryo->answer(QStringLiteral("S1"));
+        QCOMPARE(statuses.last(), QStringLiteral("cryo online"));
+        QCOMPARE(alarms.last(), QStringLiteral("cryo-lost cleared 61000"));
+        QVERIFY(waitUntil([&] { return hub.storedEvents(QStringLiteral("cryo")).size() >= 5; }));
+        const QStringList events = hub.storedEvents(QStringLiteral("cryo"));
+        QCOMPARE(events.filter(QStringLiteral("lost: the cable was pulled")).size(), 1);
+        QCOMPARE(events.filter(QStringLiteral("alarm raised: cryo-lost")).size(), 1);
+    }
+
+    // Another instrument on the port is refused, its readings are never taken,
+    // and its port is closed until it is looked at again.
+    void anotherInstrumentIsRefused()
+    {
+        Hub hub;
+        hub.addInstrument(QStringLiteral("cryo"), QStringLiteral("S1"));
+        QVERIFY(hub.start());
+        QSignalSpy statuses(hub.monitor.get(), &Monitor::statusChanged);
+        QSignalSpy durable(hub.monitor.get(), &Monitor::readingDurable);
+        ScriptedDriver *cryo = hub.driver(QStringLiteral("cryo"));
+        cryo->answer(QStringLiteral("S2"));
+        cryo->measure(4.2);
+        QVERIFY(!cryo->isOpen());
+        QCOMPARE(statuses.size(), 1);
+        QCOMPARE(statuses[0][1].value<InstrumentStatus>(), InstrumentStatus::Refused);
+        QTest::qWait(Monitor::CommitIntervalMs + 100);
+        QCOMPARE(durable.size(), 0);
+        const QStringList events = hub.storedEvents(QStringLiteral("cryo"));
+        QVERIFY2(events.filter(QRegularExpression("^refused: .*S2.*S1")).size() == 1, qPrintable(events.join('\n')));
+    }
+
+    // Values no sensor reports are not readings: one event for the burst, the
+    // first of them named, and nothing for the alarms or the store.
+    void impossibleValuesAreOneEvent()
+    {
+        Hub hub;
+        hub.addInstrument(QStringLiteral("cryo"));
+        QVERIFY(hub.start());
+        QSignalSpy durable(hub.monitor.get(), &Monitor::readingDurable);
+        ScriptedDriver *cryo = hub.driver(QStringLiteral("cryo"));
+        cryo->answer(QStringLiteral("S1"));
+        for (double value : {0.0, -3.5, 2500.0, 1e300}) {
+            hub.now += 100;
+            cryo->measure(value);
+        }
+        hub.now += 100;
+        cryo->measure(77.0);
+        QVERIFY(waitUntil([&] { return durable.size() == 1; }));
+        QCOMPARE(durable[0][2].toDouble(), 77.0);
+        QCOMPARE(durable[0][3].toLongLong(), qint64(1));
+        const QStringList rejected = hub.storedEvents(QStringLiteral("cryo")).filter(QStringLiteral("rejected"));
+        QCOMPARE(rejected.size(), 1);
+        QVERIFY2(rejected[0].contains(QStringLiteral("4 value(s) from ")) && rejected[0].endsWith(QStringLiteral(
+                                                                                  "the first 0 K")),
+                 qPrintable(rejected[0]));
+    }
+
+    // A note is passed on once, whoever wrote it: the monitor's own writer
+    // at once, another process's (the command line) when the store is looked at.
+    void notesPassedOnOnce()
+    {
+        Hub hub;
+        hub.addInstrument(QStringLiteral("cryo"));
+        QVERIFY(hub.start());
+        QStringList notes;
+        connect(hub.monitor.get(), &Monitor::notePassedOn, this,
+                [&](const QString &instrument, qint64, const QString &text, const QString &author) {
+                    notes << QStringLiteral("%1 %2 %3").arg(instrument, text, author);
+                });
+        QCOMPARE(hub.monitor->writeNote(QStringLiteral("cryo"), Start, QStringLiteral("LN2 refilled"),
+                                        QStringLiteral("ada")),
+                 QString());
+        QCOMPARE(notes, QStringList({"cryo LN2 refilled ada"}));
+        HistoryStore other;
+        QVERIFY2(other.openForNotes(hub.config.storePath), qPrintable(other.error()));
+        QVERIFY(other.insertNote(QString(), Start + 5, QStringLiteral("compressor serviced"), QStringLiteral("bo")));
+        QVERIFY(waitUntil([&] { return notes.size() == 2; }));
+        QCOMPARE(notes.last(), QStringLiteral(" compressor serviced bo"));
+        QTest::qWait(Monitor::StoreWatchIntervalMs + 500);
+        QCOMPARE(notes.size(), 2);
+    }
+
+    // A store that cannot be written holds everything back: nothing goes out
+    // until the readings are in the file, then all of them, in order, with no
+    // number skipped.
+    void fullStoreHoldsReadingsBack()
+    {
+        if (::geteuid() != 0)
+            QSKIP("mounting a small file system needs root");
+        Hub hub;
+        const QString disk = hub.dir.filePath(QStringLiteral("small"));
+        QDir().mkpath(disk);
+        if (QProcess::execute(QStringLiteral("mount"), {"-t", "tmpfs", "-o", "size=512k", "tmpfs", disk}) != 0)
+            QSKIP("no tmpfs can be mounted here");
+        struct Unmount {
+            QString folder;
+            ~Unmount() { QProcess::execute(QStringLiteral("umount"), {"-l", folder}); }
+        } unmount{disk};
+        hub.config.storePath = disk + QStringLiteral("/history.db");
+        hub.addInstrument(QStringLiteral("cryo"));
+        QVERIFY(hub.start());
+        QVector<qint64> seqs;
+        QVector<qint64> early; // went out before the file held them
+        connect(hub.monitor.get(), &Monitor::readingDurable, this,
+                [&](const QString &series, qint64, double, qint64 seq) {
+                    if (!storedElsewhere(hub.config.storePath, series, seq))
+                        early << seq;
+                    seqs << seq;
+                });
+        ScriptedDriver *cryo = hub.driver(QStringLiteral("cryo"));
+        cryo->answer(QStringLiteral("S1"));
+        QFile filler(disk + QStringLiteral("/filler"));
+        QVERIFY(filler.open(QIODevice::WriteOnly));
+        const QByteArray block(4096, 'x');
+        while (filler.write(block) == block.size() && filler.flush()) {}
+        for (int i = 0; i < 2000; ++i) {
+            hub.now += 10;
+            cryo->measure(4.2);
+        }
+        QVERIFY(waitUntil([&] { return hub.monitor->storeFailing(); }));
+        QVERIFY2(seqs.size() < 2000, "every reading went out while the store failed");
+        filler.close();
+        QVERIFY(QFile::remove(filler.fileName()));
+        QVERIFY(waitUntil([&] { return seqs.size() == 2000; }));
+        QVERIFY(!hub.monitor->storeFailing());
+        QCOMPARE(early, QVector<qint64>());
+        for (int i = 0; i < seqs.size(); ++i)
+            QCOMPARE(seqs[i], qint64(i + 1));
+    }
+};
+
+FROSTGAUGE_TEST_MAIN(MonitorHubTest)
+#include "test-monitor-hub.moc"
