@@ -3,7 +3,7 @@
 // application object, MainWindow, show); with "minimal" a bare Qt Widgets
 // window holding one Qwt plot, the floor. Both exit once the window is exposed.
 
-#include "app/application-identity.h"
+#include "ui/application-identity.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>

@@ -1,7 +1,7 @@
 // Arbitrary text as the per-user settings file, read as the window reads it at
 // start-up: the file check, then the restore into the widgets.
 
-#include "app/application-identity.h"
+#include "ui/application-identity.h"
 #include "ui/mainwindow.h"
 #include "ui/settings-file-check.h"
 

@@ -3,8 +3,8 @@
 // reopening, the payload parsers, and a source fed hostile messages.
 
 #include "history/history-store.h"
-#include "monitor/archive-payloads.h"
-#include "monitor/remote-source.h"
+#include "monitor/archive/archive-payloads.h"
+#include "monitor/archive/remote-source.h"
 #include "support/debug-capture.h"
 #include "support/test-main.h"
 

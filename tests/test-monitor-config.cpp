@@ -1,8 +1,8 @@
 // The monitor's configuration reader in process: what a good file gives, and a
 // table of bad files, each refused with the file, section and key named.
 
-#include "monitor/alarm.h"
-#include "monitor/monitor-config.h"
+#include "monitor/alarm-command.h"
+#include "monitor/common/monitor-config.h"
 #include "support/test-files.h"
 #include "support/test-main.h"
 
@@ -92,6 +92,7 @@ private slots:
         QVERIFY(readMonitorConfig(write("short.conf", "[store]\npath=h.db\n[instrument/a]\nport=/dev/ttyS0\n"), &config,
                                   &error));
         QCOMPARE(config.retentionDays, 0);
+        QCOMPARE(config.instruments.at(0).driver, QStringLiteral("vkrhx350"));
         QVERIFY(!config.mqtt.enabled);
         QVERIFY(config.alarms.isEmpty());
         QVERIFY(readMonitorConfig(write("tls.conf", "[store]\npath=h.db\n[instrument/a]\nport=/dev/ttyS0\n"
@@ -160,6 +161,10 @@ private slots:
         QTest::newRow("unknown section") << store + one + "[mqtt-broker]\nhost=x\n" << "[mqtt-broker]: unknown section";
         QTest::newRow("key outside a section") << "path=x\n" + store + one << "[General] path: unknown key outside any section";
         QTest::newRow("port missing") << store + "[instrument/a]\nserial=1\n" << "[instrument/a] port: is missing";
+        QTest::newRow("unknown driver") << store + one + "driver=lakeshore\n"
+                                        << "[instrument/a] driver: lakeshore is not a driver this monitor has (vkrhx350)";
+        QTest::newRow("driver in capitals") << store + one + "driver=VKRHX350\n"
+                                            << "[instrument/a] driver: VKRHX350 is not a driver this monitor has";
         QTest::newRow("period out of range") << store + one + "period=50\n"
                                              << "[instrument/a] period: takes a whole number from 100 to 1000";
         QTest::newRow("one port twice") << store + one + "[instrument/b]\nport=/dev/null\n"

@@ -157,7 +157,7 @@ private slots:
         cryo->pullCable(QStringLiteral("the cable was pulled"));
         cryo->pullCable(QStringLiteral("the cable was pulled")); // said once
         QCOMPARE(statuses, QStringList({"cryo online", "cryo lost"}));
-        hub.now += 59000; // the hold not over yet: 59 s
+        hub.now += 59000;  // the hold not over yet: 59 s
         QTest::qWait(300); // a tick or more of the real timer
         QVERIFY(alarms.isEmpty());
         hub.now += 1000;
@@ -216,8 +216,8 @@ private slots:
         QCOMPARE(durable[0][3].toLongLong(), qint64(1));
         const QStringList rejected = hub.storedEvents(QStringLiteral("cryo")).filter(QStringLiteral("rejected"));
         QCOMPARE(rejected.size(), 1);
-        QVERIFY2(rejected[0].contains(QStringLiteral("4 value(s) from ")) && rejected[0].endsWith(QStringLiteral(
-                                                                                  "the first 0 K")),
+        QVERIFY2(rejected[0].contains(QStringLiteral("4 value(s) from "))
+                     && rejected[0].endsWith(QStringLiteral("the first 0 K")),
                  qPrintable(rejected[0]));
     }
 

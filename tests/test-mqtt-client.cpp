@@ -1,7 +1,7 @@
 // The MQTT client in process against a real mosquitto: what the library does
 // while our slots run inside its callbacks.
 
-#include "monitor/mqtt-client.h"
+#include "monitor/mqtt/mqtt-client.h"
 #include "support/mqtt-broker.h"
 #include "support/test-main.h"
 

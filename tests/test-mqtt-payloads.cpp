@@ -1,7 +1,7 @@
 // What the monitor publishes, built without a broker: the topics and payloads
 // that subscribers (scripts, Home Assistant, a facility archive) rely on.
 
-#include "monitor/mqtt-payloads.h"
+#include "monitor/mqtt/mqtt-payloads.h"
 #include "support/test-main.h"
 
 #include <QJsonDocument>

@@ -3,9 +3,9 @@
 #include "cli-output.h"
 #include "command-line.h"
 #include "commands.h"
+#include "history-options/store-selection.h"
 #include "history/history-csv.h"
 #include "history/history-store.h"
-#include "history/store-selection.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>

@@ -5,11 +5,11 @@
 #include "plot-command.h"
 
 #include "common/command-output.h"
+#include "history-options/store-selection.h"
 #include "history-plot/history-plot.h"
 #include "history-plot/plot-export.h"
 #include "history/history-store.h"
 #include "history/history-time.h"
-#include "history/store-selection.h"
 
 #include <QFileInfo>
 #include <QRegularExpression>

@@ -3,8 +3,8 @@
 
 #include "common/program-exit.h"
 #include "common/termination-signals.h"
-#include "monitor/http-users.h"
-#include "monitor/monitor-config.h"
+#include "monitor/common/http-users.h"
+#include "monitor/common/monitor-config.h"
 #include "monitor/monitor.h"
 
 #include <QCommandLineParser>

@@ -1,7 +1,6 @@
 #include "monitor/alarm-command.h"
 
-#include "monitor/alarm.h"
-#include "monitor/monitor-log.h"
+#include "monitor/common/monitor-log.h"
 
 #include <QElapsedTimer>
 #include <QProcess>
@@ -20,6 +19,44 @@ public:
 protected:
     void setupChildProcess() override { ::setsid(); }
 };
+
+QStringList splitCommandLine(const QString &command)
+{
+    // As a shell splits words, without expanding anything: blanks separate,
+    // '...' keeps everything, "..." and \ keep the next character.
+    QStringList words;
+    QString word;
+    bool inWord = false;
+    QChar quote;
+    for (int i = 0; i < command.size(); ++i) {
+        const QChar c = command.at(i);
+        if (!quote.isNull()) {
+            if (c == quote)
+                quote = QChar();
+            else if (c == QLatin1Char('\\') && quote == QLatin1Char('"') && i + 1 < command.size())
+                word += command.at(++i);
+            else
+                word += c;
+        } else if (c == QLatin1Char('\'') || c == QLatin1Char('"')) {
+            quote = c;
+            inWord = true;
+        } else if (c == QLatin1Char('\\') && i + 1 < command.size()) {
+            word += command.at(++i);
+            inWord = true;
+        } else if (c.isSpace()) {
+            if (inWord)
+                words << word;
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord)
+        words << word;
+    return words;
+}
 
 AlarmCommand::AlarmCommand(const QString &alarm, const QString &command, int timeoutMs, QObject *parent)
     : QObject(parent), m_alarm(alarm), m_command(command), m_timeoutMs(timeoutMs), m_timeout(new QTimer(this))

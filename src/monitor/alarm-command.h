@@ -13,6 +13,9 @@
 class CommandProcess;
 class QTimer;
 
+// Splits an alarm's command into words as a shell would, expanding nothing.
+QStringList splitCommandLine(const QString &command);
+
 class AlarmCommand : public QObject
 {
     Q_OBJECT

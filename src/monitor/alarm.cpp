@@ -127,44 +127,6 @@ void Alarm::setRaised(bool raised, double value, qint64 timeMs)
         runCommand(raised, value, timeMs);
 }
 
-QStringList splitCommandLine(const QString &command)
-{
-    // As a shell splits words, without expanding anything: blanks separate,
-    // '...' keeps everything, "..." and \ keep the next character.
-    QStringList words;
-    QString word;
-    bool inWord = false;
-    QChar quote;
-    for (int i = 0; i < command.size(); ++i) {
-        const QChar c = command.at(i);
-        if (!quote.isNull()) {
-            if (c == quote)
-                quote = QChar();
-            else if (c == QLatin1Char('\\') && quote == QLatin1Char('"') && i + 1 < command.size())
-                word += command.at(++i);
-            else
-                word += c;
-        } else if (c == QLatin1Char('\'') || c == QLatin1Char('"')) {
-            quote = c;
-            inWord = true;
-        } else if (c == QLatin1Char('\\') && i + 1 < command.size()) {
-            word += command.at(++i);
-            inWord = true;
-        } else if (c.isSpace()) {
-            if (inWord)
-                words << word;
-            word.clear();
-            inWord = false;
-        } else {
-            word += c;
-            inWord = true;
-        }
-    }
-    if (inWord)
-        words << word;
-    return words;
-}
-
 void Alarm::runCommand(bool raised, double value, qint64 timeMs, int repeat)
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();

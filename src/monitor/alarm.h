@@ -5,14 +5,11 @@
 // is reported once; the optional command runs with the facts in its
 // environment, never spliced into a command line (alarm-command.h).
 
-#include "monitor/monitor-config.h"
+#include "monitor/common/monitor-config.h"
 
 #include <QObject>
 
 class AlarmCommand;
-
-// Splits an alarm's command into words as a shell would, expanding nothing.
-QStringList splitCommandLine(const QString &command);
 
 class Alarm : public QObject
 {

@@ -9,7 +9,7 @@
 #include "device/instrument-identity.h"
 #include "drivers/instrument-driver.h"
 #include "history/history-event.h"
-#include "monitor/monitor-config.h"
+#include "monitor/common/monitor-config.h"
 
 #include <QElapsedTimer>
 #include <QObject>

@@ -2,12 +2,12 @@
 
 #include "monitor/alarm-command.h"
 #include "monitor/alarm.h"
+#include "monitor/archive/remote-source.h"
+#include "monitor/archive/replay-responder.h"
+#include "monitor/common/monitor-log.h"
 #include "monitor/instrument-link.h"
-#include "monitor/monitor-log.h"
-#include "monitor/monitor-web.h"
-#include "monitor/mqtt-publisher.h"
-#include "monitor/remote-source.h"
-#include "monitor/replay-responder.h"
+#include "monitor/mqtt/mqtt-publisher.h"
+#include "monitor/web/monitor-web.h"
 
 #include "drivers/driver-registry.h"
 

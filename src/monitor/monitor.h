@@ -11,8 +11,8 @@
 #include "device/instrument-identity.h"
 #include "history/history-store.h"
 #include "monitor/clock-watch.h"
-#include "monitor/instrument-status.h"
-#include "monitor/monitor-config.h"
+#include "monitor/common/instrument-status.h"
+#include "monitor/common/monitor-config.h"
 
 #include <QElapsedTimer>
 #include <QHash>

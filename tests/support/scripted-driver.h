@@ -13,10 +13,10 @@ public:
     explicit ScriptedDriver(const QString &instrument) : instrument(instrument) {}
 
     const QString instrument;
-    bool portThere = true;      // open() succeeds
-    QString openedPort;         // the path of the last open
+    bool portThere = true; // open() succeeds
+    QString openedPort;    // the path of the last open
     int opens = 0;
-    int identifyAsks = 0;       // asked again after silence
+    int identifyAsks = 0; // asked again after silence
     QList<QByteArray> clientLines;
 
     QVector<InstrumentChannel> channels() const override { return {{QString(), QStringLiteral("K"), 0, 2000}}; }

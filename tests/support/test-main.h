@@ -4,8 +4,8 @@
 // their own (a temporary XDG_CONFIG_HOME) and the program's identity, so the
 // window under test reads and writes exactly where the program would.
 
-#include "app/application-identity.h"
 #include "support/wait-limits.h"
+#include "ui/application-identity.h"
 
 #include <QApplication>
 #include <QTemporaryDir>

@@ -1,8 +1,8 @@
-#include "monitor/remote-source.h"
+#include "monitor/archive/remote-source.h"
 
 #include "history/history-note.h"
-#include "monitor/monitor-log.h"
-#include "monitor/mqtt-client.h"
+#include "monitor/common/monitor-log.h"
+#include "monitor/mqtt/mqtt-client.h"
 
 #include <QDateTime>
 #include <QJsonDocument>

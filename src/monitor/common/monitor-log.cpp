@@ -1,3 +1,3 @@
-#include "monitor/monitor-log.h"
+#include "monitor/common/monitor-log.h"
 
 Q_LOGGING_CATEGORY(lcMonitor, "frostgauge.monitor", QtInfoMsg)

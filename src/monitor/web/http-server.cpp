@@ -1,7 +1,7 @@
-#include "monitor/http-server.h"
+#include "monitor/web/http-server.h"
 
-#include "monitor/http-users.h"
-#include "monitor/monitor-log.h"
+#include "monitor/common/http-users.h"
+#include "monitor/common/monitor-log.h"
 
 #include <QFile>
 #include <QSocketNotifier>

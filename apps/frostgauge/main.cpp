@@ -1,5 +1,5 @@
-#include "application-identity.h"
 #include "common/x11-opengl.h"
+#include "ui/application-identity.h"
 #include "ui/mainwindow.h"
 
 #include <QApplication>

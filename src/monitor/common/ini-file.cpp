@@ -1,4 +1,4 @@
-#include "monitor/ini-file.h"
+#include "monitor/common/ini-file.h"
 
 #include <QHash>
 #include <QTextCodec>

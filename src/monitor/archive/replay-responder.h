@@ -9,8 +9,8 @@
 // first span and the archive asks again.
 
 #include "history/history-store.h"
-#include "monitor/archive-payloads.h"
-#include "monitor/monitor-config.h"
+#include "monitor/archive/archive-payloads.h"
+#include "monitor/common/monitor-config.h"
 
 #include <QObject>
 #include <QSet>

@@ -10,9 +10,9 @@
 
 #include "device/instrument-identity.h"
 #include "history/history-store.h"
-#include "monitor/instrument-status.h"
-#include "monitor/monitor-config.h"
-#include "monitor/mqtt-payloads.h"
+#include "monitor/common/instrument-status.h"
+#include "monitor/common/monitor-config.h"
+#include "monitor/mqtt/mqtt-payloads.h"
 
 #include <QHash>
 #include <QObject>

@@ -1,6 +1,6 @@
-#include "monitor/mqtt-client.h"
+#include "monitor/mqtt/mqtt-client.h"
 
-#include "monitor/monitor-log.h"
+#include "monitor/common/monitor-log.h"
 
 #include <QFile>
 #include <QSocketNotifier>

@@ -1,4 +1,4 @@
-#include "monitor/instrument-status.h"
+#include "monitor/common/instrument-status.h"
 
 QString instrumentStatusName(InstrumentStatus status)
 {

@@ -1,4 +1,4 @@
-#include "monitor/archive-payloads.h"
+#include "monitor/archive/archive-payloads.h"
 
 #include <QDateTime>
 #include <QJsonArray>

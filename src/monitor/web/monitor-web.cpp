@@ -1,4 +1,4 @@
-#include "monitor/monitor-web.h"
+#include "monitor/web/monitor-web.h"
 
 #include "frostgauge-version.h"
 #include "history/history-csv.h"

@@ -1,4 +1,4 @@
-#include "monitor/http-users.h"
+#include "monitor/common/http-users.h"
 
 #include <QFile>
 

@@ -10,8 +10,8 @@
 
 #include "device/instrument-identity.h"
 #include "history/history-store.h"
-#include "monitor/archive-payloads.h"
-#include "monitor/monitor-config.h"
+#include "monitor/archive/archive-payloads.h"
+#include "monitor/common/monitor-config.h"
 
 #include <QHash>
 #include <QObject>

@@ -6,8 +6,8 @@
 
 #include "device/instrument-identity.h"
 #include "history/history-store.h"
-#include "monitor/http-server.h"
-#include "monitor/monitor-config.h"
+#include "monitor/common/monitor-config.h"
+#include "monitor/web/http-server.h"
 
 #include <QHash>
 #include <QObject>

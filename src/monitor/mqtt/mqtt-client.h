@@ -5,7 +5,7 @@
 // connects, reconnects at doubling intervals up to ten seconds, publishes and
 // reports acknowledgements; what to publish and when is the publisher's.
 
-#include "monitor/monitor-config.h"
+#include "monitor/common/monitor-config.h"
 
 #include <QObject>
 

@@ -1,7 +1,7 @@
-#include "monitor/replay-responder.h"
+#include "monitor/archive/replay-responder.h"
 
-#include "monitor/monitor-log.h"
-#include "monitor/mqtt-client.h"
+#include "monitor/common/monitor-log.h"
+#include "monitor/mqtt/mqtt-client.h"
 
 #include <QTimer>
 

@@ -4,7 +4,7 @@
 // libsodium's password-hash form (Argon2id, as frostgauge-monitor
 // --hash-password prints it). Passwords themselves are never stored.
 
-#include "monitor/monitor-config.h"
+#include "monitor/common/monitor-config.h"
 
 // Reads the file; false with error as "line N: ..." or the system's reason.
 bool readHttpUsers(const QString &path, QVector<HttpUser> *users, QString *error);

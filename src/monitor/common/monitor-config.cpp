@@ -1,7 +1,7 @@
-#include "monitor/monitor-config.h"
+#include "monitor/common/monitor-config.h"
 
-#include "monitor/http-users.h"
-#include "monitor/ini-file.h"
+#include "monitor/common/http-users.h"
+#include "monitor/common/ini-file.h"
 
 #include "device/port-list.h"
 #include "drivers/driver-registry.h"

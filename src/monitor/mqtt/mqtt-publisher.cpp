@@ -1,7 +1,7 @@
-#include "monitor/mqtt-publisher.h"
+#include "monitor/mqtt/mqtt-publisher.h"
 
-#include "monitor/mqtt-client.h"
-#include "monitor/mqtt-payloads.h"
+#include "monitor/mqtt/mqtt-client.h"
+#include "monitor/mqtt/mqtt-payloads.h"
 
 #include <QTimer>
 

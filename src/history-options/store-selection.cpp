@@ -1,4 +1,4 @@
-#include "history/store-selection.h"
+#include "history-options/store-selection.h"
 
 #include "common/command-output.h"
 

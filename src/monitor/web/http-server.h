@@ -8,7 +8,7 @@
 // login; wrong logins are logged without the password and slowed down per
 // address.
 
-#include "monitor/monitor-config.h"
+#include "monitor/common/monitor-config.h"
 
 #include <QElapsedTimer>
 #include <QHash>

@@ -1,4 +1,4 @@
-#include "monitor/mqtt-payloads.h"
+#include "monitor/mqtt/mqtt-payloads.h"
 
 #include <QCryptographicHash>
 #include <QDateTime>
