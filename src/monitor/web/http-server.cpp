@@ -205,8 +205,12 @@ bool HttpServer::start(QString *error)
             if (six)
                 ::setsockopt(socket, IPPROTO_IPV6, IPV6_V6ONLY, &yes, sizeof yes);
         }
+        // The system's longest queue of connections not yet accepted: a burst
+        // (every dashboard reconnecting after a restart) waits there, where a
+        // short queue makes the kernel drop the handshakes beyond it and each
+        // such client wait for a retry, a second and more.
         if (socket < 0 || ::bind(socket, reinterpret_cast<sockaddr *>(&address), length) != 0
-            || ::listen(socket, 64) != 0) {
+            || ::listen(socket, SOMAXCONN) != 0) {
             *error = QStringLiteral("[http] listen: cannot listen on %1: %2")
                          .arg(listen.text(), QString::fromLocal8Bit(strerror(errno)));
             if (socket >= 0)
@@ -223,13 +227,13 @@ bool HttpServer::start(QString *error)
             m_config.tls()
                 ? MHD_start_daemon(flags, 0, nullptr, nullptr, &accessHandler, this, MHD_OPTION_LISTEN_SOCKET, socket,
                                    MHD_OPTION_CONNECTION_LIMIT, connections, MHD_OPTION_CONNECTION_TIMEOUT,
-                                   unsigned(IdleTimeoutSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+                                   unsigned(m_idleTimeoutSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
                                    size_t(ConnectionMemory), MHD_OPTION_NOTIFY_COMPLETED, &requestCompleted, nullptr,
                                    MHD_OPTION_HTTPS_MEM_KEY, m_tlsKey.constData(), MHD_OPTION_HTTPS_MEM_CERT,
                                    m_tlsCert.constData(), MHD_OPTION_END)
                 : MHD_start_daemon(flags, 0, nullptr, nullptr, &accessHandler, this, MHD_OPTION_LISTEN_SOCKET, socket,
                                    MHD_OPTION_CONNECTION_LIMIT, connections, MHD_OPTION_CONNECTION_TIMEOUT,
-                                   unsigned(IdleTimeoutSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
+                                   unsigned(m_idleTimeoutSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
                                    size_t(ConnectionMemory), MHD_OPTION_NOTIFY_COMPLETED, &requestCompleted, nullptr,
                                    MHD_OPTION_END);
         if (!daemon) {

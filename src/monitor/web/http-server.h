@@ -67,6 +67,9 @@ public:
     HttpServer(const HttpConfig &config, Handler handler, QObject *parent = nullptr);
     ~HttpServer() override;
 
+    // Before start: how long a connection may stay idle (IdleTimeoutSeconds
+    // by default).
+    void setIdleTimeout(int seconds) { m_idleTimeoutSeconds = seconds; }
     // Listens on every address; false with error naming the first that failed.
     bool start(QString *error);
     void stop();
@@ -100,6 +103,7 @@ private:
     QVector<Listener> m_listeners;
     QVector<Stream *> m_streams;
     QTimer *m_keepAlive;
+    int m_idleTimeoutSeconds = IdleTimeoutSeconds;
     bool m_running = false;
     // Verified logins, by a keyed hash of name and password, with when.
     QHash<QByteArray, qint64> m_goodLogins;
