@@ -106,8 +106,9 @@ private slots:
         };
         QVector<Out> out;
         connect(hub.monitor.get(), &Monitor::readingDurable, this,
-                [&](const QString &series, qint64 timeMs, double kelvin, qint64 seq) {
+                [&](const QString &series, qint64 timeMs, double kelvin, qint64 seq, const QString &unit) {
                     QCOMPARE(series, QStringLiteral("cryo"));
+                    QCOMPARE(unit, QStringLiteral("K"));
                     out.append({timeMs, kelvin, seq, storedElsewhere(hub.config.storePath, series, seq)});
                 });
         ScriptedDriver *cryo = hub.driver(QStringLiteral("cryo"));

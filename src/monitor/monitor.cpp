@@ -101,7 +101,8 @@ bool Monitor::start()
     startArchive();
     if (m_mqtt && !m_mqtt->start(!m_sources.isEmpty()))
         return false;
-    startLinks();
+    if (!startLinks())
+        return false;
     m_commitTimer->start(CommitIntervalMs);
     m_storeWatch->start(StoreWatchIntervalMs);
     m_tickTimer->start(200);
@@ -188,16 +189,22 @@ void Monitor::startAlarms()
     }
 }
 
-void Monitor::startLinks()
+bool Monitor::startLinks()
 {
     for (const InstrumentConfig &instrumentConfig : qAsConst(m_config.instruments)) {
-        auto *link = new InstrumentLink(instrumentConfig, m_driverFactory(instrumentConfig), m_clock, this);
-        connect(link, &InstrumentLink::reading, this,
-                [this](const QString &series, qint64 timeMs, double value) { reading(series, timeMs, value); });
+        InstrumentDriver *driver = m_driverFactory(instrumentConfig);
+        if (!driver) {
+            qCCritical(lcMonitor).noquote() << QStringLiteral("%1: no driver %2 (in %3)")
+                                                   .arg(instrumentConfig.name, instrumentConfig.driver, m_config.path);
+            return false;
+        }
+        auto *link = new InstrumentLink(instrumentConfig, driver, m_clock, this);
+        connect(link, &InstrumentLink::reading, this, &Monitor::reading);
         connect(link, &InstrumentLink::event, this, &Monitor::record);
         connect(link, &InstrumentLink::identity, this, &Monitor::identityKnown);
         m_links.append(link);
     }
+    return true;
 }
 
 void Monitor::startArchive()
@@ -369,7 +376,7 @@ void Monitor::recordRemote(const QString &instrument, EventKind kind, const QStr
     alarmEvent(instrument, kind, now);
 }
 
-void Monitor::reading(const QString &series, qint64 timeMs, double value)
+void Monitor::reading(const QString &series, qint64 timeMs, double value, const QString &unit)
 {
     // The sequence number is given as the reading enters the store's queue.
     // It leaves the process only once the store holds it: a monitor killed
@@ -381,7 +388,7 @@ void Monitor::reading(const QString &series, qint64 timeMs, double value)
         // The oldest go first, as the store drops its oldest waiting readings.
         if (int(m_unpublished.size()) >= m_store.maxWaitingReadings())
             m_unpublished.pop_front();
-        m_unpublished.push_back({series, timeMs, value, seq});
+        m_unpublished.push_back({series, timeMs, value, seq, unit});
         if (!m_storeFailing && !m_commitSoon->isActive() && followedLive())
             m_commitSoon->start(PublishCommitDelayMs);
     }
@@ -445,7 +452,7 @@ void Monitor::publishCommitted()
     // Taken first: a listener may have the monitor commit again.
     const std::deque<Unpublished> durable = std::exchange(m_unpublished, {});
     for (const Unpublished &reading : durable)
-        emit readingDurable(reading.series, reading.timeMs, reading.value, reading.seq);
+        emit readingDurable(reading.series, reading.timeMs, reading.value, reading.seq, reading.unit);
 }
 
 void Monitor::watchClock(qint64 now)

@@ -38,8 +38,9 @@ class Monitor : public QObject
 public:
     static constexpr int CommitIntervalMs = 500;
     // With someone following live (a broker, a page's stream), how soon after
-    // a reading the store commits, so that it goes out once durable.
-    static constexpr int PublishCommitDelayMs = 5;
+    // a reading the store commits, so that it goes out once durable: once the
+    // loop has taken what else is waiting, which then shares the commit.
+    static constexpr int PublishCommitDelayMs = 0;
     // Readings that wait for an unwritable store, at the least.
     static constexpr int MinWaitingReadings = 3000;
     // And for an archive, beyond its own instruments' (tens of bytes each).
@@ -64,8 +65,7 @@ public:
     // store cannot take what waits.
     bool stop(const QString &reason = QString());
 
-    // What the store holds, and what it could not write yet.
-    const HistoryStore &store() const { return m_store; }
+    // Whether the store could not be written at the last commit (readings wait).
     bool storeFailing() const { return m_storeFailing; }
 
     // A note from a person (the web page), into the store at once: empty when
@@ -78,8 +78,9 @@ signals:
     // The monitor cannot go on (its store was deleted or replaced): it has
     // stopped its links and wrote nothing more; the process should end with code.
     void failed(int code);
-    // A reading of an instrument of this monitor, once the store holds it.
-    void readingDurable(const QString &series, qint64 timeMs, double value, qint64 seq);
+    // A reading of an instrument of this monitor, once the store holds it, in
+    // its channel's unit ("K").
+    void readingDurable(const QString &series, qint64 timeMs, double value, qint64 seq, const QString &unit);
     // A reading an archived source published (the archive keeps it in the store).
     void sourceReading(const QString &series, qint64 timeMs, double value, qint64 seq);
     // Each change of an instrument's status, once.
@@ -103,7 +104,8 @@ private:
     bool startWeb();
     void startArchive();
     void startAlarms();
-    void startLinks();
+    // False, with the reason logged, for an instrument no driver is made for.
+    bool startLinks();
     // The one place alarms learn what happened to their instrument.
     void feedAlarms(const QString &instrument, qint64 timeMs, double value);
     void alarmEvent(const QString &instrument, EventKind kind, qint64 now);
@@ -115,7 +117,7 @@ private:
     // Notes in the store that were not yet passed on (those of other writers
     // too: the command line, the viewer) go out on MQTT and to the web page.
     void passOnNotes();
-    void reading(const QString &series, qint64 timeMs, double value);
+    void reading(const QString &series, qint64 timeMs, double value, const QString &unit);
     void commit();
     // The readings the last commit made durable go out.
     void publishCommitted();
@@ -143,6 +145,7 @@ private:
         qint64 timeMs;
         double value;
         qint64 seq;
+        QString unit;
     };
     std::deque<Unpublished> m_unpublished;
     QHash<QString, InstrumentStatus> m_statuses;

@@ -123,6 +123,9 @@ void MonitorWeb::reading(const QString &instrument, qint64 timeMs, double kelvin
     state.kelvin = kelvin;
     state.seq = seq;
     ++state.readings;
+    // Ten a second from each instrument: no event is made where no page follows.
+    if (!hasLiveClients())
+        return;
     m_server->broadcast(streamEvent("reading", {{"instrument", instrument},
                                                 {"time", isoTime(timeMs)},
                                                 {"time_ms", double(timeMs)},
