@@ -37,7 +37,10 @@ inline int limitMs(int ms = DefaultWaitLimitMs)
 
 // Runs the event loop until done() holds; false when the limit passed first.
 // For waits that a test acts on rather than asserts (ask again until
-// answered); QTRY_VERIFY_WITH_TIMEOUT(..., limitMs()) where it asserts.
+// answered), and for conditions that take time to look at (a process, a
+// request): QTRY_* counts its tries as 50 ms each whatever they took, so a
+// curl of 10 s a try would wait 600 times the limit. QTRY_VERIFY_WITH_TIMEOUT(...,
+// limitMs()) where a quick condition is asserted.
 template <typename Condition>
 bool waitUntil(Condition done, int timeoutMs = limitMs())
 {

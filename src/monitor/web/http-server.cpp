@@ -287,9 +287,16 @@ void HttpServer::stop()
 
 void HttpServer::run(Listener *listener)
 {
+    const unsigned before = currentConnections(listener->daemon);
     MHD_run(listener->daemon);
     MHD_UNSIGNED_LONG_LONG timeout = 0;
-    if (MHD_get_timeout(listener->daemon, &timeout) == MHD_YES)
+    // Connections a run closes go at its end, after it looked at the listening
+    // socket, which a full daemon had taken out of its set: only the next run
+    // puts it back, and no event would come for that run once every client
+    // has left. So a run that freed places is followed by another at once.
+    if (currentConnections(listener->daemon) < before)
+        listener->timer->start(0);
+    else if (MHD_get_timeout(listener->daemon, &timeout) == MHD_YES)
         listener->timer->start(int(qMin<MHD_UNSIGNED_LONG_LONG>(timeout, 60000)));
     else
         listener->timer->stop();
@@ -301,13 +308,17 @@ void HttpServer::runAll()
         run(&listener);
 }
 
+unsigned HttpServer::currentConnections(MHD_Daemon *daemon)
+{
+    const MHD_DaemonInfo *info = MHD_get_daemon_info(daemon, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
+    return info ? info->num_connections : 0;
+}
+
 int HttpServer::connectionCount() const
 {
     int count = 0;
-    for (const Listener &listener : m_listeners) {
-        const MHD_DaemonInfo *info = MHD_get_daemon_info(listener.daemon, MHD_DAEMON_INFO_CURRENT_CONNECTIONS);
-        count += info ? int(info->num_connections) : 0;
-    }
+    for (const Listener &listener : m_listeners)
+        count += int(currentConnections(listener.daemon));
     return count;
 }
 

@@ -91,6 +91,7 @@ private:
         QTimer *timer = nullptr;
     };
     void run(Listener *listener);
+    static unsigned currentConnections(MHD_Daemon *daemon);
     void runAll();
     // Whether the request may go on; queues the refusal when not.
     bool loggedIn(MHD_Connection *connection, const QString &peer, QString *user);
