@@ -81,6 +81,42 @@ bool storedElsewhere(const QString &path, const QString &instrument, qint64 seq)
     return found;
 }
 
+// Every number from 1 to last is either in the file or inside a drop the
+// history names ("seq A-B of NAME"), never both: empty when so, else what is wrong.
+QString unaccountedSeqs(const QString &path, const QString &instrument, qint64 last)
+{
+    HistoryStore reader;
+    if (!reader.openForReading(path))
+        return reader.error();
+    QVector<int> seen(int(last) + 1, 0);
+    reader.readings(instrument, 0, Start * 2, [&](const StoredReading &reading) {
+        if (reading.seq >= 1 && reading.seq <= last)
+            ++seen[int(reading.seq)];
+    });
+    QVector<StoredEvent> events;
+    reader.events(QString(), 0, Start * 2, &events);
+    const QRegularExpression range(QStringLiteral("(\\d+)(?:-(\\d+))? of ") + QRegularExpression::escape(instrument)
+                                   + QStringLiteral("(?:,|$)"));
+    for (const StoredEvent &event : events) {
+        if (event.kind != EventKind::ReadingsDropped)
+            continue;
+        for (auto match = range.globalMatch(event.detail); match.hasNext();) {
+            const QRegularExpressionMatch found = match.next();
+            const qint64 first = found.captured(1).toLongLong();
+            const qint64 to = found.captured(2).isEmpty() ? first : found.captured(2).toLongLong();
+            for (qint64 seq = first; seq <= to && seq <= last; ++seq)
+                ++seen[int(seq)];
+        }
+    }
+    for (qint64 seq = 1; seq <= last; ++seq) {
+        if (seen[int(seq)] != 1)
+            return QStringLiteral("seq %1 is %2")
+                .arg(seq)
+                .arg(seen[int(seq)] == 0 ? "neither stored nor said dropped" : "stored and said dropped");
+    }
+    return QString();
+}
+
 } // namespace
 
 class MonitorHubTest : public QObject
@@ -312,6 +348,27 @@ private slots:
         QCOMPARE(notes, QStringList({"cryo LN2 refilled ada", " compressor serviced bo", "cryo heater off bo"}));
     }
 
+    // A flood faster than the half-second batch (a network instrument, a
+    // pseudo-terminal written as fast as it goes) is stored whole: the store
+    // commits before its bound is reached, where the oldest would go.
+    void floodIsStoredWhole()
+    {
+        Hub hub;
+        hub.addInstrument(QStringLiteral("cryo"));
+        QVERIFY(hub.start());
+        ScriptedDriver *cryo = hub.driver(QStringLiteral("cryo"));
+        cryo->answer(QStringLiteral("S1"));
+        const int flood = 4 * Monitor::MinWaitingReadings;
+        for (int i = 0; i < flood; ++i) {
+            if (i % 10 == 0)
+                ++hub.now;
+            cryo->measure(4.2);
+        }
+        QVERIFY(
+            waitUntil([&] { return unaccountedSeqs(hub.config.storePath, QStringLiteral("cryo"), flood).isEmpty(); }));
+        QVERIFY(hub.storedEvents(QString()).filter(QStringLiteral("dropped")).isEmpty());
+    }
+
     // A store that cannot be written holds everything back: nothing goes out
     // until the readings are in the file, then all of them, in order, with no
     // number skipped.
@@ -358,6 +415,27 @@ private slots:
         QCOMPARE(early, QVector<qint64>());
         for (int i = 0; i < seqs.size(); ++i)
             QCOMPARE(seqs[i], qint64(i + 1));
+
+        // Full again, for longer than the bound holds: the oldest waiting go,
+        // and the history says how many and which numbers, once writing works.
+        QVERIFY(filler.open(QIODevice::WriteOnly));
+        while (filler.write(block) == block.size() && filler.flush()) {}
+        const int more = Monitor::MinWaitingReadings + 1500;
+        for (int i = 0; i < more; ++i) {
+            hub.now += 10;
+            cryo->measure(5.0);
+        }
+        QVERIFY(waitUntil([&] { return hub.monitor->storeFailing(); }));
+        filler.close();
+        QVERIFY(QFile::remove(filler.fileName()));
+        QVERIFY(waitUntil([&] { return !hub.storedEvents(QString()).filter(QStringLiteral("dropped")).isEmpty(); }));
+        const QStringList dropped = hub.storedEvents(QString()).filter(QStringLiteral("dropped"));
+        QCOMPARE(dropped.size(), 1);
+        QVERIFY2(dropped[0].contains(QStringLiteral("while the store could not be written"))
+                     && dropped[0].contains(QStringLiteral(" of cryo")),
+                 qPrintable(dropped[0]));
+        QCOMPARE(unaccountedSeqs(hub.config.storePath, QStringLiteral("cryo"), 2000 + more), QString());
+        QCOMPARE(early, QVector<qint64>());
     }
 };
 

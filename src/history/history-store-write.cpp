@@ -22,6 +22,13 @@ void HistoryStore::makeRoom()
             Archived &held = m_archived[oldest.instrument];
             held.seqs.remove(oldest.seq);
             held.dirty = true;
+        } else {
+            const QString name = m_ids.key(oldest.instrument);
+            auto range = m_dropped.seqs.find(name);
+            if (range == m_dropped.seqs.end())
+                m_dropped.seqs.insert(name, {oldest.seq, oldest.seq});
+            else
+                range->second = oldest.seq;
         }
         m_pendingReadings.pop_front();
     }

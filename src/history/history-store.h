@@ -12,6 +12,8 @@
 #include "history/writer-lock.h"
 
 #include <QHash>
+#include <QMap>
+#include <QPair>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -133,6 +135,9 @@ public:
         qint64 count = 0;
         qint64 firstMs = 0; // the time of the first and the last reading dropped
         qint64 lastMs = 0;
+        // The numbers dropped, per instrument of this monitor: the oldest
+        // waiting go first, so they are one run each, first to last.
+        QMap<QString, QPair<qint64, qint64>> seqs;
     };
     // What was dropped since the last call, and forgets it.
     Dropped takeDropped();

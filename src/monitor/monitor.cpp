@@ -256,11 +256,16 @@ bool Monitor::stop(const QString &reason)
         m_web->stop();
     if (m_storeLost || !m_storeFailing)
         return !m_storeLost;
+    const HistoryStore::Dropped dropped = m_store.takeDropped();
     qCCritical(lcMonitor).noquote() << QStringLiteral(
-                                           "store: %1; %2 readings and %3 events that could not be written are lost")
+                                           "store: %1; %2 readings and %3 events that could not be written are lost%4")
                                            .arg(m_store.error())
                                            .arg(m_store.waitingReadings())
-                                           .arg(m_store.waitingEvents());
+                                           .arg(m_store.waitingEvents())
+                                           .arg(dropped.count > 0
+                                                    ? QStringLiteral(", and before them ")
+                                                          + droppedText(dropped, QStringLiteral("dropped"))
+                                                    : QString());
     return false;
 }
 
@@ -393,6 +398,11 @@ void Monitor::reading(const QString &series, qint64 timeMs, double value, const 
             m_commitSoon->start(PublishCommitDelayMs);
     }
     feedAlarms(series, timeMs, value);
+    // Readings faster than the half-second batch (a flood through a
+    // pseudo-terminal or a network) are committed before they reach the
+    // bound, beyond which the oldest would go.
+    if (!m_storeFailing && m_store.waitingReadings() >= m_store.maxWaitingReadings() / 2)
+        commit();
 }
 
 bool Monitor::followedLive() const
@@ -415,18 +425,21 @@ void Monitor::commit()
         return;
     if (m_store.commit()) {
         publishCommitted();
-        if (!m_storeFailing)
-            return;
-        m_storeFailing = false;
-        m_droppingSaid = false;
-        logLine(QStringLiteral("store: writing again"));
+        const bool recovered = m_storeFailing;
+        if (recovered) {
+            m_storeFailing = false;
+            m_droppingSaid = false;
+            logLine(QStringLiteral("store: writing again"));
+        }
+        // Every drop is said, with the numbers it cost: a gap in seq is
+        // either in the store's history as such, or was never a reading.
         const HistoryStore::Dropped dropped = m_store.takeDropped();
         if (dropped.count > 0) {
             record(QString(), EventKind::ReadingsDropped,
-                   QStringLiteral("%1 readings from %2 to %3, the oldest waiting, while the store could not be written "
-                                  "(%4)")
-                       .arg(dropped.count)
-                       .arg(isoTime(dropped.firstMs), isoTime(dropped.lastMs), m_failureCause));
+                   droppedText(dropped,
+                               recovered
+                                   ? QStringLiteral("while the store could not be written (%1)").arg(m_failureCause)
+                                   : QStringLiteral("faster than the store took them")));
             m_store.commit();
         }
         return;
@@ -445,6 +458,21 @@ void Monitor::commit()
         logLine(QStringLiteral("store: %1 readings waiting; the oldest are dropped from now on")
                     .arg(m_store.waitingReadings()));
     }
+}
+
+QString Monitor::droppedText(const HistoryStore::Dropped &dropped, const QString &why)
+{
+    QStringList numbers;
+    for (auto range = dropped.seqs.constBegin(); range != dropped.seqs.constEnd(); ++range)
+        numbers << QStringLiteral("%1 of %2")
+                       .arg(range->first == range->second
+                                ? QString::number(range->first)
+                                : QStringLiteral("%1-%2").arg(range->first).arg(range->second),
+                            range.key());
+    return QStringLiteral("%1 readings from %2 to %3, the oldest waiting, %4%5")
+        .arg(dropped.count)
+        .arg(isoTime(dropped.firstMs), isoTime(dropped.lastMs), why,
+             numbers.isEmpty() ? QString() : QStringLiteral("; seq ") + numbers.join(QLatin1String(", ")));
 }
 
 void Monitor::publishCommitted()

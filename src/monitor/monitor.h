@@ -119,6 +119,7 @@ private:
     void passOnNotes();
     void reading(const QString &series, qint64 timeMs, double value, const QString &unit);
     void commit();
+    static QString droppedText(const HistoryStore::Dropped &dropped, const QString &why);
     // The readings the last commit made durable go out.
     void publishCommitted();
     void applyRetention();
