@@ -77,6 +77,9 @@ public:
     bool isShared() const { return m_shared; }
 
 signals:
+    // The instrument answered identification, in whatever state: it is not
+    // silent (and is not asked again for that), though it may not measure yet.
+    void answered();
     // The configured instrument answered and measures: readings follow.
     void connected(const InstrumentIdentity &identity);
     // It identified itself again (after a maintenance, with a new version).

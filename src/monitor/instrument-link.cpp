@@ -16,6 +16,10 @@ InstrumentLink::InstrumentLink(const InstrumentConfig &config, InstrumentDriver 
     m_driver->setIdentityCheck([this](const InstrumentIdentity &identity) {
         return otherInstrumentMessage(m_config.port, m_knownSerial, identity.serialNumber);
     });
+    connect(m_driver, &InstrumentDriver::answered, this, [this] {
+        m_identifyTimer->stop();
+        m_identifyWaitMs = FirstIdentifyWaitMs;
+    });
     connect(m_driver, &InstrumentDriver::connected, this, &InstrumentLink::connected);
     connect(m_driver, &InstrumentDriver::identityChanged, this,
             [this](const InstrumentIdentity &identity) { emit this->identity(m_config.name, identity); });

@@ -143,13 +143,21 @@ void Vkrhx350Driver::identified()
             startApplication();
         return;
     }
-    if (management) {
-        emit refused(QStringLiteral("the instrument is in its management firmware"));
-        return;
-    }
     const QString problem = identityProblem(m_device->identity());
     if (!problem.isEmpty()) {
         emit refused(problem);
+        return;
+    }
+    emit answered();
+    // Found in its management firmware: a client of the shared port may be
+    // in the middle of something; with nobody there, it is started, as when a
+    // client leaves it so, and asked again after the maintenance's limit.
+    if (management) {
+        if (m_client)
+            startMaintenance(
+                QStringLiteral("a client of %1 put the instrument in its management firmware").arg(m_options.share));
+        else
+            startApplication();
         return;
     }
     m_accepted = true;
