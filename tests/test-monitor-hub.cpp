@@ -14,6 +14,7 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
+#include <cstdio>
 #include <memory>
 #include <unistd.h>
 
@@ -346,6 +347,58 @@ private slots:
             other.insertNote(QStringLiteral("cryo"), Start + 9, QStringLiteral("heater off"), QStringLiteral("bo")));
         QVERIFY(waitUntil([&] { return notes.size() >= 3; }));
         QCOMPARE(notes, QStringList({"cryo LN2 refilled ada", " compressor serviced bo", "cryo heater off bo"}));
+    }
+
+    // A backup put back at the path while the monitor writes (the way a
+    // restore is done: a copy renamed over the store) stays as it was: the
+    // monitor stops, and its log, which names the path, is not read into the
+    // backup, then or at the next start.
+    void backupRestoredAtThePathStaysWhole()
+    {
+        Hub hub;
+        const QString backup = hub.dir.filePath(QStringLiteral("backup.db"));
+        {
+            HistoryStore writer;
+            QVERIFY2(writer.openForWriting(backup), qPrintable(writer.error()));
+            for (int i = 0; i < 3600; ++i)
+                writer.addReading(QStringLiteral("cryo"), Start - 3600000 + 1000 * i, 4.2);
+            QVERIFY(writer.commit());
+        }
+        hub.addInstrument(QStringLiteral("cryo"));
+        QVERIFY(hub.start());
+        QSignalSpy failed(hub.monitor.get(), &Monitor::failed);
+        ScriptedDriver *cryo = hub.driver(QStringLiteral("cryo"));
+        cryo->answer(QStringLiteral("S1"));
+        for (int i = 0; i < 97; ++i) {
+            hub.now += 100;
+            cryo->measure(77.0);
+        }
+        QVERIFY(waitUntil([&] { return storedElsewhere(hub.config.storePath, QStringLiteral("cryo"), 97); }));
+        // More that only the log holds when the backup arrives.
+        for (int i = 0; i < 50; ++i)
+            cryo->measure(78.0);
+        QVERIFY(waitUntil([&] { return hub.monitor->storeFailing() || QFile::exists(hub.config.storePath + "-wal"); }));
+        const QString copy = hub.dir.filePath(QStringLiteral("restoring.db"));
+        QVERIFY(QFile::copy(backup, copy));
+        QVERIFY(::rename(QFile::encodeName(copy).constData(), QFile::encodeName(hub.config.storePath).constData())
+                == 0);
+        QVERIFY(failed.wait(limitMs()));
+        hub.monitor.reset();
+        const auto intact = [&] {
+            HistoryStore reader;
+            qint64 count = 0;
+            if (!reader.openForReading(hub.config.storePath) || !reader.integrityOk())
+                return qint64(-1);
+            reader.readings(QStringLiteral("cryo"), 0, Start * 2, [&](const StoredReading &) { ++count; });
+            return count;
+        };
+        QVERIFY(!QFile::exists(hub.config.storePath + "-wal") && !QFile::exists(hub.config.storePath + "-shm"));
+        QCOMPARE(intact(), qint64(3600));
+        // The next start writes into the backup, after its readings.
+        QVERIFY(hub.start());
+        hub.driver(QStringLiteral("cryo"))->answer(QStringLiteral("S1"));
+        hub.driver(QStringLiteral("cryo"))->measure(4.3);
+        QVERIFY(waitUntil([&] { return intact() == 3601; }));
     }
 
     // A flood faster than the half-second batch (a network instrument, a

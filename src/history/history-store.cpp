@@ -5,6 +5,7 @@
 
 #include "history/sqlite-statement.h"
 
+#include <QDateTime>
 #include <QFile>
 #include <QFileInfo>
 #include <QUrl>
@@ -120,7 +121,49 @@ bool HistoryStore::openForWriting(const QString &path)
     }
     m_opened.exists = identify(path, &m_opened.device, &m_opened.inode);
     m_openedLog.exists = identify(path + QStringLiteral("-wal"), &m_openedLog.device, &m_openedLog.inode);
+    m_openedIndex.exists = identify(path + QStringLiteral("-shm"), &m_openedIndex.device, &m_openedIndex.inode);
     return true;
+}
+
+QString HistoryStore::abandon()
+{
+    if (!m_db)
+        return QString();
+    finalizeKept();
+    // Written through the handle into the file it opened, not the path.
+    const bool emptied =
+        sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_TRUNCATE, nullptr, nullptr) == SQLITE_OK;
+    // SQLite leaves the log of a moved file at the path when it closes; and
+    // it must not delete a log there that is not ours.
+    int persist = 1;
+    sqlite3_file_control(m_db, "main", SQLITE_FCNTL_PERSIST_WAL, &persist);
+    QStringList done;
+    const auto ours = [](const QString &file, const FileIdentity &opened) {
+        quint64 device = 0;
+        quint64 inode = 0;
+        return opened.exists && identify(file, &device, &inode) && device == opened.device && inode == opened.inode;
+    };
+    const QString stamp = QString::number(QDateTime::currentMSecsSinceEpoch());
+    for (const auto &[suffix, opened] : {std::pair<QString, FileIdentity>{QStringLiteral("-wal"), m_openedLog},
+                                         std::pair<QString, FileIdentity>{QStringLiteral("-shm"), m_openedIndex}}) {
+        const QString file = m_path + suffix;
+        if (!ours(file, opened))
+            continue;
+        // An emptied log holds nothing; one that could not be emptied is kept
+        // aside under a name that says whose it is.
+        if (emptied || suffix == QLatin1String("-shm")) {
+            if (QFile::remove(file))
+                done << QStringLiteral("%1 removed").arg(file);
+        } else {
+            const QString aside = QStringLiteral("%1.of-a-replaced-store-%2").arg(file, stamp);
+            if (QFile::rename(file, aside))
+                done << QStringLiteral("%1 moved to %2").arg(file, aside);
+        }
+    }
+    sqlite3_close(m_db);
+    m_db = nullptr;
+    m_writerLock.release();
+    return done.join(QLatin1String("; "));
 }
 
 HistoryStore::Content HistoryStore::probeContent()

@@ -176,6 +176,12 @@ public:
     // files opened. A store deleted or replaced under a writer would take every
     // later commit with it; false with why set when it is so.
     bool stillAtItsPath(QString *why) const;
+    // After the file at the path was deleted or replaced: what is still in the
+    // log goes into the file this store has open (wherever it now is), and the
+    // log and its index at the path, if they are this store's, go, so that
+    // nothing of it is ever read into the file now at the path. The store is
+    // closed. Returns what it did with them, for the log.
+    QString abandon();
 
 private:
     // Integer division rounding towards minus infinity: the minute of a time.
@@ -216,6 +222,7 @@ private:
     };
     FileIdentity m_opened;
     FileIdentity m_openedLog;
+    FileIdentity m_openedIndex; // the log's shared-memory index, -shm
     struct PendingReading {
         qint64 instrument;
         qint64 timeMs;

@@ -507,6 +507,11 @@ void Monitor::watchStore()
     m_storeLost = true;
     for (QTimer *timer : {m_commitTimer, m_commitSoon, m_storeWatch, m_tickTimer, m_retentionTimer})
         timer->stop();
+    // Its log must not be read into the file now at the path (a backup put
+    // back, the new store the restarted monitor makes).
+    const QString cleared = m_store.abandon();
+    if (!cleared.isEmpty())
+        logLine(QStringLiteral("store: %1").arg(cleared));
     for (InstrumentLink *link : qAsConst(m_links))
         link->stop();
     stopAlarmCommands();
