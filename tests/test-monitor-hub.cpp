@@ -401,6 +401,60 @@ private slots:
         QVERIFY(waitUntil([&] { return intact() == 3601; }));
     }
 
+    // Retention with a clock far ahead at the start (a bad battery before the
+    // network's time): nothing within the retention of the newest reading is
+    // deleted, and the rest goes in batches. A jump of the clock while running
+    // suspends it.
+    void retentionCannotHarm()
+    {
+        Hub hub;
+        constexpr qint64 Day = 24 * 3600 * 1000;
+        {
+            HistoryStore writer;
+            QVERIFY2(writer.openForWriting(hub.config.storePath), qPrintable(writer.error()));
+            for (qint64 t = Start - 80 * Day; t <= Start; t += 60000)
+                writer.addReading(QStringLiteral("cryo"), t, 4.2);
+            QVERIFY(writer.commit());
+        }
+        const auto count = [&] {
+            HistoryStore reader;
+            qint64 readings = 0;
+            if (reader.openForReading(hub.config.storePath))
+                reader.readings(QStringLiteral("cryo"), 0, Start * 2, [&](const StoredReading &) { ++readings; });
+            return readings;
+        };
+        const qint64 kept = 30 * 1440 + 1;
+        hub.config.retentionDays = 30;
+        hub.addInstrument(QStringLiteral("cryo"));
+        // Its raise shows that a tick has looked at the clock.
+        AlarmConfig quiet;
+        quiet.name = QStringLiteral("quiet");
+        quiet.instrument = QStringLiteral("cryo");
+        quiet.kind = AlarmConfig::Silence;
+        quiet.silenceSeconds = 1;
+        hub.config.alarms << quiet;
+        hub.now = Start + 365 * Day;
+        QVERIFY(hub.start());
+        QVERIFY(waitUntil([&] { return !hub.monitor->pruning(); }));
+        QCOMPARE(count(), kept);
+        // Fifty days went in batches: the loop ran between them.
+        QVERIFY(50 * 1440 > 2 * Monitor::PruneBatchReadings);
+
+        // The clock jumps a year ahead while it runs: no prune until a restart.
+        ScriptedDriver *cryo = hub.driver(QStringLiteral("cryo"));
+        cryo->answer(QStringLiteral("S1"));
+        QSignalSpy alarms(hub.monitor.get(), &Monitor::alarmChanged);
+        hub.now += 2000;
+        QVERIFY(waitUntil([&] { return alarms.size() == 1; }));
+        hub.now += 365 * Day;
+        QVERIFY(waitUntil([&] { return !hub.storedEvents(QString()).filter(QStringLiteral("clock")).isEmpty(); }));
+        cryo->measure(4.2); // stamped a year ahead
+        QVERIFY(waitUntil([&] { return count() == kept + 1; }));
+        hub.monitor->applyRetention();
+        QVERIFY(waitUntil([&] { return !hub.monitor->pruning(); }));
+        QCOMPARE(count(), kept + 1);
+    }
+
     // A flood faster than the half-second batch (a network instrument, a
     // pseudo-terminal written as fast as it goes) is stored whole: the store
     // commits before its bound is reached, where the oldest would go.

@@ -260,13 +260,60 @@ bool HistoryStore::commit()
     return true;
 }
 
-bool HistoryStore::deleteReadingsBefore(qint64 cutoffMs, qint64 *deleted)
+bool HistoryStore::deleteReadingsBefore(qint64 cutoffMs, qint64 *deleted, qint64 batch, bool *more)
 {
-    SqliteStatement remove(m_db, "DELETE FROM readings WHERE time_ms < ?");
-    remove.bind(1, cutoffMs);
-    if (!remove || remove.step() != SQLITE_DONE)
-        return fail(QStringLiteral("cannot delete old readings"));
+    qint64 count = 0;
+    bool left = false;
+    const QStringList names = instruments();
+    for (const QString &name : names) {
+        const qint64 id = instrumentId(name, false);
+        if (id == 0)
+            continue;
+        qint64 before = cutoffMs;
+        if (batch > 0) {
+            // The batch's end in time: the readings are keyed by instrument and
+            // time, so each batch is one range of the key, found and deleted
+            // without reading the rest.
+            SqliteStatement bound(m_db, "SELECT time_ms FROM readings WHERE instrument = ? AND time_ms < ? "
+                                        "ORDER BY time_ms LIMIT 1 OFFSET ?");
+            bound.bind(1, id);
+            bound.bind(2, cutoffMs);
+            bound.bind(3, batch - count);
+            if (bound && bound.step() == SQLITE_ROW) {
+                before = bound.integer(0);
+                left = true;
+            }
+        }
+        SqliteStatement remove(m_db, "DELETE FROM readings WHERE instrument = ? AND time_ms < ?");
+        remove.bind(1, id);
+        remove.bind(2, before);
+        if (!remove || remove.step() != SQLITE_DONE)
+            return fail(QStringLiteral("cannot delete old readings"));
+        count += sqlite3_changes(m_db);
+        if (batch > 0 && count >= batch) {
+            left = true;
+            break;
+        }
+    }
+    // The pages the deletions wrote to the log go into the file now, so that
+    // the log stays the size of one batch.
+    sqlite3_wal_checkpoint_v2(m_db, nullptr, SQLITE_CHECKPOINT_PASSIVE, nullptr, nullptr);
     if (deleted)
-        *deleted = sqlite3_changes(m_db);
+        *deleted = count;
+    if (more)
+        *more = left;
     return true;
+}
+
+bool HistoryStore::newestReadingTime(qint64 *timeMs)
+{
+    bool any = false;
+    for (const QString &name : instruments()) {
+        qint64 newest = 0;
+        if (newestTime(name, &newest) && (!any || newest > *timeMs)) {
+            *timeMs = newest;
+            any = true;
+        }
+    }
+    return any;
 }

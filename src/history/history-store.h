@@ -141,8 +141,12 @@ public:
     };
     // What was dropped since the last call, and forgets it.
     Dropped takeDropped();
-    // Deletes readings older than cutoffMs; the per-minute rows stay.
-    bool deleteReadingsBefore(qint64 cutoffMs, qint64 *deleted = nullptr);
+    // Deletes readings older than cutoffMs, at most about `batch` of them (all
+    // with a batch of 0), and lets the log's pages go back into the file; the
+    // per-minute rows stay. *more says whether older ones remain.
+    bool deleteReadingsBefore(qint64 cutoffMs, qint64 *deleted = nullptr, qint64 batch = 0, bool *more = nullptr);
+    // The time of the newest reading of any instrument; false when there is none.
+    bool newestReadingTime(qint64 *timeMs);
 
     // Reading. An empty instrument means all of them; times are inclusive bounds.
     // Each query returns false with error() set when the store cannot be read,

@@ -225,6 +225,7 @@ void Monitor::startArchive()
         connect(source, &RemoteSource::storeCommitWanted, this, &Monitor::commit);
         connect(source, &RemoteSource::reading, this,
                 [this](const QString &instrument, qint64 timeMs, double value, qint64 seq) {
+                    m_newReadings = true;
                     emit sourceReading(instrument, timeMs, value, seq);
                     feedAlarms(instrument, timeMs, value);
                 });
@@ -389,6 +390,7 @@ void Monitor::reading(const QString &series, qint64 timeMs, double value, const 
     // then was never seen outside. So a reading someone follows live goes out
     // after a commit a few milliseconds later, not with the half-second batch.
     const qint64 seq = m_store.addReading(series, timeMs, value);
+    m_newReadings = true;
     if (isSignalConnected(QMetaMethod::fromSignal(&Monitor::readingDurable))) {
         // The oldest go first, as the store drops its oldest waiting readings.
         if (int(m_unpublished.size()) >= m_store.maxWaitingReadings())
@@ -425,6 +427,13 @@ void Monitor::commit()
         return;
     if (m_store.commit()) {
         publishCommitted();
+        // The retention counts back from the newest reading: the first
+        // readings of this run (after a monitor that was off for weeks) let
+        // the older ones go without waiting for the hour.
+        if (m_newReadings && !m_prunedAfterNewReadings && m_config.retentionDays > 0) {
+            m_prunedAfterNewReadings = true;
+            QTimer::singleShot(0, this, &Monitor::applyRetention);
+        }
         const bool recovered = m_storeFailing;
         if (recovered) {
             m_storeFailing = false;
@@ -488,6 +497,8 @@ void Monitor::watchClock(qint64 now)
     // Readings keep the system clock's time: when it jumps (set by hand, or
     // corrected after running wrong), the history says why the curve does.
     const qint64 jump = m_clockWatch.look(now, m_monotonic.elapsed());
+    if (jump != 0 && m_clockJumpedAt < 0)
+        m_clockJumpedAt = now;
     if (jump != 0)
         record(QString(), EventKind::ClockJumped,
                QStringLiteral("the system clock went %1 by %2 s")
@@ -524,10 +535,57 @@ void Monitor::watchStore()
 
 void Monitor::applyRetention()
 {
+    if (m_pruning || m_storeLost)
+        return;
+    // A clock that jumped stamped readings it cannot be trusted for: nothing is
+    // deleted by it until a person has looked (and restarted the monitor).
+    if (m_clockJumpedAt >= 0) {
+        if (!m_retentionSuspendedSaid)
+            logLine(QStringLiteral("store: retention suspended since the system clock jumped at %1; nothing is "
+                                   "deleted until the monitor is restarted with the clock right")
+                        .arg(isoTime(m_clockJumpedAt)));
+        m_retentionSuspendedSaid = true;
+        return;
+    }
+    // Never past the newest reading less the retention: a clock far ahead
+    // (a bad battery before the network's time comes) deletes nothing new.
+    const qint64 retentionMs = qint64(m_config.retentionDays) * 24 * 3600 * 1000;
+    qint64 newest = 0;
+    qint64 cutoff = m_clock() - retentionMs;
+    if (m_store.newestReadingTime(&newest))
+        cutoff = qMin(cutoff, newest - retentionMs);
+    m_pruning = true;
+    m_pruned = 0;
+    pruneBatch(cutoff);
+}
+
+void Monitor::pruneBatch(qint64 cutoff)
+{
+    if (m_storeLost) {
+        m_pruning = false;
+        return;
+    }
     qint64 deleted = 0;
-    const qint64 cutoff = m_clock() - qint64(m_config.retentionDays) * 24 * 3600 * 1000;
-    if (m_store.deleteReadingsBefore(cutoff, &deleted) && deleted > 0)
+    bool more = false;
+    if (!m_store.deleteReadingsBefore(cutoff, &deleted, PruneBatchReadings, &more)) {
+        m_pruning = false;
+        if (!m_pruneFailing)
+            logLine(QStringLiteral("store: old readings could not be deleted: %1 (tried again every hour; said "
+                                   "again once it worked)")
+                        .arg(m_store.error()));
+        m_pruneFailing = true;
+        return;
+    }
+    m_pruneFailing = false;
+    m_pruned += deleted;
+    if (more) {
+        // The loop runs between batches: readings keep their times.
+        QTimer::singleShot(0, this, [this, cutoff] { pruneBatch(cutoff); });
+        return;
+    }
+    m_pruning = false;
+    if (m_pruned > 0)
         logLine(QStringLiteral("store: %1 readings older than %2 days deleted (the per-minute rows stay)")
-                    .arg(deleted)
+                    .arg(m_pruned)
                     .arg(m_config.retentionDays));
 }

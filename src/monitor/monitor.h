@@ -47,6 +47,8 @@ public:
     static constexpr int ArchiveWaitingReadings = 100000;
     // How often the store's path is checked to still name the file written.
     static constexpr int StoreWatchIntervalMs = 2000;
+    // Readings deleted by the retention in one go; the loop runs between.
+    static constexpr qint64 PruneBatchReadings = 20000;
 
     using Clock = std::function<qint64()>;
     using DriverFactory = std::function<InstrumentDriver *(const InstrumentConfig &config)>;
@@ -67,6 +69,10 @@ public:
 
     // Whether the store could not be written at the last commit (readings wait).
     bool storeFailing() const { return m_storeFailing; }
+    // Deletes readings older than the retention, in batches (hourly by itself
+    // from the start on).
+    void applyRetention();
+    bool pruning() const { return m_pruning; }
 
     // A note from a person (the web page), into the store at once: empty when
     // written, else why it only waits in memory.
@@ -122,7 +128,7 @@ private:
     static QString droppedText(const HistoryStore::Dropped &dropped, const QString &why);
     // The readings the last commit made durable go out.
     void publishCommitted();
-    void applyRetention();
+    void pruneBatch(qint64 cutoff);
     void watchClock(qint64 now);
     void watchStore();
     void stopAlarmCommands();
@@ -153,6 +159,13 @@ private:
     bool m_storeFailing = false;
     bool m_storeLost = false; // deleted or replaced under the monitor: it has stopped
     bool m_droppingSaid = false;
+    bool m_pruning = false;
+    bool m_newReadings = false; // a reading came in this run
+    bool m_prunedAfterNewReadings = false;
+    bool m_pruneFailing = false;
+    qint64 m_pruned = 0;
+    qint64 m_clockJumpedAt = -1; // when a jump of the clock was first seen
+    bool m_retentionSuspendedSaid = false;
     QString m_failureCause;
     qint64 m_lastNoteId = 0;
     MqttPublisher *m_mqtt = nullptr;
