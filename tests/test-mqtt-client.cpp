@@ -1,11 +1,15 @@
 // The MQTT client in process against a real mosquitto: what the library does
 // while our slots run inside its callbacks.
 
+#include "history/history-store.h"
 #include "monitor/mqtt/mqtt-client.h"
+#include "monitor/mqtt/mqtt-publisher.h"
 #include "support/mqtt-broker.h"
 #include "support/test-main.h"
 
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <arpa/inet.h>
@@ -81,6 +85,51 @@ private slots:
         QVERIFY(disconnected.wait(limitMs()));
         QVERIFY(!client.isConnected());
         QVERIFY(answered > 1);
+    }
+
+    // A broker that takes every message and acknowledges none (played here by
+    // a socket that answers the connection and then only listens): the
+    // messages waiting for an acknowledgement stay bounded, and the readings
+    // beyond them wait in the store instead of in memory.
+    void brokerThatNeverAcknowledges()
+    {
+        QTcpServer silent;
+        QVERIFY(silent.listen(QHostAddress::LocalHost, 0));
+        QList<QTcpSocket *> clients;
+        connect(&silent, &QTcpServer::newConnection, this, [&] {
+            QTcpSocket *client = silent.nextPendingConnection();
+            clients << client;
+            connect(client, &QTcpSocket::readyRead, client, [client] {
+                const QByteArray bytes = client->readAll();
+                if (bytes.startsWith('\x10')) // CONNECT: accepted
+                    client->write(QByteArray("\x20\x02\x00\x00", 4));
+            });
+        });
+        QTemporaryDir dir;
+        HistoryStore store;
+        QVERIFY(store.openForWriting(dir.filePath(QStringLiteral("h.db"))));
+        MqttConfig config;
+        config.enabled = true;
+        config.host = QStringLiteral("127.0.0.1");
+        config.port = silent.serverPort();
+        config.clientId = QStringLiteral("never-acked");
+        config.qos = 1;
+        MqttPublisher publisher(config, &store, {QStringLiteral("cryo")});
+        QVERIFY(publisher.start());
+        QVERIFY(waitUntil([&] { return publisher.isConnected(); }));
+        int most = 0;
+        for (int i = 0; i < 5000; ++i) {
+            const qint64 time = 1800000000000 + 100 * i;
+            const qint64 seq = store.addReading(QStringLiteral("cryo"), time, 4.2);
+            QVERIFY(store.commit());
+            publisher.publishReading(QStringLiteral("cryo"), time, 4.2, seq);
+            most = qMax(most, publisher.inFlight());
+            if (i % 500 == 0)
+                QTest::qWait(1);
+        }
+        QVERIFY2(most <= 1000, qPrintable(QString::number(most)));
+        QCOMPARE(publisher.inFlight(), 1000);
+        publisher.stop();
     }
 };
 

@@ -120,11 +120,26 @@ void MqttPublisher::publishReading(const QString &instrument, qint64 timeMs, dou
     // While the backlog of this instrument is sent, the store carries it.
     if (!m_client->isConnected() || m_replaying.contains(instrument))
         return;
+    if (m_inFlight.size() >= MaxInFlight) {
+        // A broker that takes messages and does not acknowledge them: the
+        // readings wait in the store, as while it is away, and go out from
+        // there once acknowledgements come again.
+        const Cursor last = m_lastLive.value(instrument, {0, std::numeric_limits<qint64>::min(), 0});
+        m_replaying.insert(instrument, {m_store->acknowledgedSeq(instrument), last.timeMs, last.seq});
+        return;
+    }
     int mid = 0;
     if (m_client->publish(topic(instrument, QStringLiteral("temperature")), MqttPayloads::reading(timeMs, kelvin, seq),
-                          true, &mid))
+                          true, &mid)) {
         m_inFlight.insert(mid, {instrument, seq, timeMs});
+        m_lastLive.insert(instrument, {0, timeMs, seq});
+    }
     m_client->flush();
+}
+
+int MqttPublisher::inFlight() const
+{
+    return m_inFlight.size();
 }
 
 void MqttPublisher::publishRetained(const QString &name, const QByteArray &payload)

@@ -37,6 +37,9 @@ public:
     // Says "offline" and disconnects.
     void stop();
     bool isConnected() const;
+    // Messages sent that the broker has not acknowledged yet: bounded, so that
+    // a broker that never acknowledges costs no more memory than a slow one.
+    int inFlight() const;
 
     void publishReading(const QString &instrument, qint64 timeMs, double kelvin, qint64 seq);
     // Whether the instrument is read: "online" or why not. A maintenance is no
@@ -80,6 +83,8 @@ private:
         qint64 seq;
     };
     QHash<QString, Cursor> m_replaying;
+    // The last reading of each instrument that went out live (its time and seq).
+    QHash<QString, Cursor> m_lastLive;
     QHash<QString, QByteArray> m_retained;
     // Notes written while the broker was away, sent when it is back.
     QList<MqttPayloads::Message> m_unsentNotes;
