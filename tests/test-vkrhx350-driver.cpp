@@ -70,6 +70,35 @@ private slots:
         QCOMPARE(readings[0][1].toDouble(), 4.2);
     }
 
+    // A corrupted line is no reading: a NUL or another control byte in it
+    // (the window reads up to the NUL: "12<NUL>3" would be 12 K); and values
+    // the instrument cannot send (0, a denormal, under a millikelvin, above
+    // 2000 K) are outside its channel.
+    void corruptedAndImpossibleValues()
+    {
+        PtyPeer peer;
+        Vkrhx350Driver driver(DriverOptions{});
+        QSignalSpy connected(&driver, &InstrumentDriver::connected);
+        QSignalSpy readings(&driver, &InstrumentDriver::reading);
+        QVERIFY(driver.open(peer.path()));
+        QVERIFY(peer.waitFor("*idn?\n").endsWith("*idn?\n"));
+        peer.write("NORDA,VKRHX350,S1,1.3.2\n");
+        QVERIFY(connected.wait(limitMs()));
+        peer.write(QByteArray("*T = 12\x00"
+                              "3 K\n*T = 1\x07"
+                              "2.5 K\n*T = 7\x1b"
+                              ".1 K\n*T = 4.200 K\n",
+                              50));
+        QVERIFY(waitUntil([&] { return !readings.isEmpty(); }));
+        QCOMPARE(readings.size(), 1);
+        QCOMPARE(readings[0][1].toDouble(), 4.2);
+        const InstrumentChannel channel = driver.channels().value(0);
+        for (const double impossible : {0.0, 4.9e-324, -1.0, 0.0004, 2000.5})
+            QVERIFY2(!channel.holds(impossible), qPrintable(QString::number(impossible)));
+        for (const double possible : {0.001, 0.0101, 4.2, 300.0, 2000.0})
+            QVERIFY2(channel.holds(possible), qPrintable(QString::number(possible)));
+    }
+
     // Another instrument in its management firmware is not started: nothing
     // but identification goes to an instrument that is not the one configured.
     void otherInstrumentInItsManagementFirmwareIsLeftAlone()

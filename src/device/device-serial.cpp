@@ -10,7 +10,9 @@
 #include <QLoggingCategory>
 #include <QSerialPort>
 #include <QStringList>
+
 #include <QTimer>
+#include <algorithm>
 
 #include <cmath>
 
@@ -240,6 +242,9 @@ void Device::serialParseLine(const QByteArray &line)
         serialSendCommand(QString::fromLatin1(IdentifyQuery));
         emit deviceRestarted();
     } else if (text.startsWith(QLatin1String(TemperaturePrefix))) {
+        if (strictReadings
+            && std::any_of(line.cbegin(), line.cend(), [](char c) { return (c >= 0 && c < ' ') || c == '\x7f'; }))
+            return;
         // The number runs up to an optional unit. "inf" and "nan" convert too,
         // but are no reading (and an infinite one would bring the plot's scale down).
         QStringRef number = text.midRef(int(sizeof TemperaturePrefix) - 1);

@@ -97,6 +97,10 @@ public:
     bool isListeningOnly() const { return listenOnly; }
     void setListeningOnly(bool only) { listenOnly = only; }
     void setTransferTimeout(int ms) { transferTimeoutMs = ms; }
+    // A logger's reading is a whole line: with this set, a temperature line
+    // with a NUL or another control byte in it (a corrupted line) is no
+    // reading, where the window reads up to the NUL.
+    void setStrictReadings(bool strict) { strictReadings = strict; }
     // The serial port's last error in words; empty without a port.
     QString portErrorString() const;
     // Waits up to ms for what was written to leave for the port; false on a time-out.
@@ -186,6 +190,7 @@ private:
 
     // Set while the rest of an overlong line is being skipped.
     bool discardingLine = false;
+    bool strictReadings = false;
     // What bytes are read from and written to: the port, or a link given to openLink.
     QIODevice *link = nullptr;
     QTimer *transferTimer;

@@ -16,7 +16,7 @@ Vkrhx350Driver::Vkrhx350Driver(const DriverOptions &options, QObject *parent)
 
 QVector<InstrumentChannel> Vkrhx350Driver::channels() const
 {
-    return {{QString(), QStringLiteral("K"), 0, HottestKelvin}};
+    return {{QString(), QStringLiteral("K"), ColdestKelvin, HottestKelvin}};
 }
 
 bool Vkrhx350Driver::open(const QString &port)
@@ -29,6 +29,7 @@ bool Vkrhx350Driver::open(const QString &port)
     }
     m_device = device;
     m_accepted = false;
+    device->setStrictReadings(true);
     connect(device, &Device::identified, this, &Vkrhx350Driver::identified);
     connect(device, &Device::unknownInstrument, this, [this](const QString &answer) {
         emit refused(QStringLiteral("not a VKRHX350 (%1 answered)").arg(answer));

@@ -20,6 +20,9 @@ class Vkrhx350Driver : public InstrumentDriver
 public:
     // No sensor of the instrument reports more (its curves end well below).
     static constexpr double HottestKelvin = 2000;
+    // It reports whole millikelvin: a value under half of one (0, a denormal
+    // of a corrupted line) is no temperature it can have sent.
+    static constexpr double ColdestKelvin = 0.0005;
 
     // periodMs is the RS-232 output period.
     explicit Vkrhx350Driver(const DriverOptions &options, QObject *parent = nullptr);
