@@ -3,6 +3,7 @@
 // MQTT and the web part follow) and in what order against the store.
 
 #include "history/history-store.h"
+#include "monitor/instrument-link.h"
 #include "monitor/monitor.h"
 #include "support/scripted-driver.h"
 #include "support/test-main.h"
@@ -13,6 +14,9 @@
 #include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QThread>
+
+#include <algorithm>
 
 #include <cstdio>
 #include <memory>
@@ -125,7 +129,11 @@ class MonitorHubTest : public QObject
     Q_OBJECT
 
 private slots:
-    void initTestCase() { qRegisterMetaType<InstrumentStatus>(); }
+    void initTestCase()
+    {
+        qRegisterMetaType<InstrumentStatus>();
+        qRegisterMetaType<EventKind>();
+    }
 
     // A reading leaves the process only once the store's file holds it: a
     // monitor killed in between must not have published a number it will
@@ -257,6 +265,38 @@ private slots:
         QVERIFY2(rejected[0].contains(QStringLiteral("4 value(s) from "))
                      && rejected[0].endsWith(QStringLiteral("the first 0 K")),
                  qPrintable(rejected[0]));
+
+        // Nothing but such values for a while: said then, and its status is
+        // not "online" until a possible value comes.
+        QStringList statuses;
+        connect(hub.monitor.get(), &Monitor::statusChanged, this,
+                [&](const QString &, InstrumentStatus status) { statuses << instrumentStatusName(status); });
+        for (int i = 0; i < InstrumentLink::ImpossibleRunToSay; ++i)
+            cryo->measure(0.0);
+        QCOMPARE(statuses, QStringList({"impossible values"}));
+        cryo->measure(77.0);
+        QCOMPARE(statuses, QStringList({"impossible values", "online"}));
+        QVERIFY(waitUntil([&] { return durable.size() == 2; }));
+        QVERIFY(waitUntil([&] { return hub.storedEvents(QStringLiteral("cryo")).filter("rejected").size() == 2; }));
+        const QStringList events = hub.storedEvents(QStringLiteral("cryo"));
+        QCOMPARE(events.filter(QStringLiteral("only impossible values: 10 values in a row")).size(), 1);
+    }
+
+    // A loop that did not run for seconds is said: readings read after it
+    // carry the time they were read.
+    void stallIsSaid()
+    {
+        Hub hub;
+        hub.addInstrument(QStringLiteral("cryo"));
+        QVERIFY(hub.start());
+        QSignalSpy events(hub.monitor.get(), &Monitor::eventRecorded);
+        QTest::qWait(500); // a tick or more, the first look
+        QThread::msleep(Monitor::StallMs + 300);
+        QVERIFY(waitUntil([&] {
+            return std::any_of(events.cbegin(), events.cend(), [](const QList<QVariant> &event) {
+                return event[2].value<EventKind>() == EventKind::Stalled;
+            });
+        }));
     }
 
     // A raised alarm taken on through the monitor: stored with who and the

@@ -29,6 +29,8 @@ const KindName Names[] = {
     {EventKind::Gap, "gap"},
     {EventKind::Note, "note"},
     {EventKind::AlarmAcknowledged, "alarm acknowledged"},
+    {EventKind::OnlyImpossible, "only impossible values"},
+    {EventKind::Stalled, "stalled"},
 };
 
 } // namespace

@@ -4,6 +4,7 @@
 // exported as. The texts are what existing stores and scripts read: they
 // never change; a new kind gets a new text.
 
+#include <QMetaType>
 #include <QString>
 
 enum class EventKind {
@@ -27,6 +28,8 @@ enum class EventKind {
     Gap,               // an archive: readings its source no longer has, never to come
     Note,              // what a person wrote at a time: "LN2 refilled"; its author is kept with it
     AlarmAcknowledged, // a person has taken a raised alarm on
+    OnlyImpossible,    // an instrument that sends values, none of them a possible reading
+    Stalled,           // the monitor did not run for a while: readings after it carry the time they were read
 };
 
 // The stored text of a kind ("connected", "alarm raised", ...); empty for Unknown.
@@ -49,3 +52,5 @@ inline bool isMaintenanceEvent(EventKind kind)
 {
     return kind == EventKind::Maintenance || kind == EventKind::MaintenanceEnded;
 }
+
+Q_DECLARE_METATYPE(EventKind)

@@ -185,6 +185,15 @@ void InstrumentLink::driverReading(int channel, double value)
         m_rejected.unit = about.unit;
     }
     m_rejected.lastMs = now;
+    // Nothing but such values: its status says so now, not when it stops.
+    if (m_rejected.count == ImpossibleRunToSay)
+        emit event(m_config.name, EventKind::OnlyImpossible,
+                   QStringLiteral("%1 values in a row since %2 that no sensor of the instrument reports, the first %3 "
+                                  "%4; no reading is taken until it sends a possible one")
+                       .arg(m_rejected.count)
+                       .arg(isoTime(m_rejected.firstMs))
+                       .arg(m_rejected.firstValue, 0, 'g', 6)
+                       .arg(m_rejected.unit));
 }
 
 void InstrumentLink::identifyAgain()

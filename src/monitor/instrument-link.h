@@ -36,6 +36,9 @@ public:
     // How long after an open the instrument has to answer identification
     // before it is said to be silent and asked again, at doubling intervals.
     static constexpr int FirstIdentifyWaitMs = 2000;
+    // Impossible values in a row, with no possible one between, that make an
+    // instrument one that sends only such: said then, not only at the end.
+    static constexpr int ImpossibleRunToSay = 10;
     // How long the instrument may take to answer a client's line: a client
     // that leaves sooner after its last line leaves answers on their way,
     // which go to no one.

@@ -48,6 +48,7 @@ Monitor::Monitor(const MonitorConfig &config, QObject *parent)
     connect(m_commitTimer, &QTimer::timeout, this, &Monitor::commit);
     connect(m_tickTimer, &QTimer::timeout, this, [this] {
         const qint64 now = m_clock();
+        watchStall();
         watchClock(now);
         for (Alarm *alarm : qAsConst(m_alarms))
             alarm->tick(now);
@@ -391,6 +392,12 @@ void Monitor::reading(const QString &series, qint64 timeMs, double value, const 
     // after a commit a few milliseconds later, not with the half-second batch.
     const qint64 seq = m_store.addReading(series, timeMs, value);
     m_newReadings = true;
+    // A reading after nothing but impossible values: the instrument is read again.
+    const auto status = m_statuses.find(series);
+    if (status != m_statuses.end() && *status == InstrumentStatus::Impossible) {
+        *status = InstrumentStatus::Online;
+        emit statusChanged(series, InstrumentStatus::Online);
+    }
     if (isSignalConnected(QMetaMethod::fromSignal(&Monitor::readingDurable))) {
         // The oldest go first, as the store drops its oldest waiting readings.
         if (int(m_unpublished.size()) >= m_store.maxWaitingReadings())
@@ -490,6 +497,17 @@ void Monitor::publishCommitted()
     const std::deque<Unpublished> durable = std::exchange(m_unpublished, {});
     for (const Unpublished &reading : durable)
         emit readingDurable(reading.series, reading.timeMs, reading.value, reading.seq, reading.unit);
+}
+
+void Monitor::watchStall()
+{
+    const qint64 tick = m_monotonic.elapsed();
+    if (m_lastTickMs >= 0 && tick - m_lastTickMs >= StallMs)
+        record(QString(), EventKind::Stalled,
+               QStringLiteral("the monitor did not run for %1 s (stopped, or the machine busy or frozen); what it "
+                              "read after that carries the time it read it, not the time it was sent")
+                   .arg((tick - m_lastTickMs) / 1000.0, 0, 'f', 1));
+    m_lastTickMs = tick;
 }
 
 void Monitor::watchClock(qint64 now)

@@ -47,6 +47,9 @@ public:
     static constexpr int ArchiveWaitingReadings = 100000;
     // How often the store's path is checked to still name the file written.
     static constexpr int StoreWatchIntervalMs = 2000;
+    // A loop that did not run for this long (the process stopped, the
+    // machine frozen) is said: what was read after it carries its reading time.
+    static constexpr int StallMs = 5000;
     // Readings deleted by the retention in one go; the loop runs between.
     static constexpr qint64 PruneBatchReadings = 20000;
 
@@ -129,6 +132,7 @@ private:
     // The readings the last commit made durable go out.
     void publishCommitted();
     void pruneBatch(qint64 cutoff);
+    void watchStall();
     void watchClock(qint64 now);
     void watchStore();
     void stopAlarmCommands();
@@ -165,6 +169,7 @@ private:
     bool m_pruneFailing = false;
     qint64 m_pruned = 0;
     qint64 m_clockJumpedAt = -1; // when a jump of the clock was first seen
+    qint64 m_lastTickMs = -1;    // on the monotonic clock
     bool m_retentionSuspendedSaid = false;
     QString m_failureCause;
     qint64 m_lastNoteId = 0;

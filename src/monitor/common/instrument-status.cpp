@@ -13,6 +13,8 @@ QString instrumentStatusName(InstrumentStatus status)
         return eventKindName(EventKind::Refused);
     case InstrumentStatus::NoAnswer:
         return eventKindName(EventKind::NoAnswer);
+    case InstrumentStatus::Impossible:
+        return QStringLiteral("impossible values");
     }
     return QString();
 }
@@ -36,6 +38,10 @@ bool statusAfterEvent(EventKind kind, InstrumentStatus *status)
     case EventKind::NoAnswer:
         *status = InstrumentStatus::NoAnswer;
         return true;
+    case EventKind::OnlyImpossible:
+        *status = InstrumentStatus::Impossible;
+        return true;
+
     default:
         return false;
     }

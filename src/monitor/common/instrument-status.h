@@ -14,11 +14,12 @@ enum class InstrumentStatus {
     Lost,
     Refused,
     NoAnswer,
+    Impossible, // it sends values, none of them a possible reading
 };
 
 QString instrumentStatusName(InstrumentStatus status);
 // The status an event of the instrument leaves it in; false for an event that
-// changes none (a setting, a client).
+// changes none (a setting, a client). (Impossible values end with a reading.)
 bool statusAfterEvent(EventKind kind, InstrumentStatus *status);
 
 Q_DECLARE_METATYPE(InstrumentStatus)
