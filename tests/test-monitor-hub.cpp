@@ -86,6 +86,19 @@ bool storedElsewhere(const QString &path, const QString &instrument, qint64 seq)
     return found;
 }
 
+// Another reader of the file, kept open: each look sees what was committed
+// then, and looks only at the reading's own time (thousands of looks stay cheap).
+struct OtherReader {
+    HistoryStore store;
+    explicit OtherReader(const QString &path) { store.openForReading(path); }
+    bool holds(const QString &instrument, qint64 timeMs, qint64 seq)
+    {
+        bool found = false;
+        store.readings(instrument, timeMs, timeMs, [&](const StoredReading &reading) { found |= reading.seq == seq; });
+        return found;
+    }
+};
+
 // Every number from 1 to last is either in the file or inside a drop the
 // history names ("seq A-B of NAME"), never both: empty when so, else what is wrong.
 QString unaccountedSeqs(const QString &path, const QString &instrument, qint64 last)
@@ -537,9 +550,10 @@ private slots:
         QVERIFY(hub.start());
         QVector<qint64> seqs;
         QVector<qint64> early; // went out before the file held them
+        OtherReader other(hub.config.storePath);
         connect(hub.monitor.get(), &Monitor::readingDurable, this,
-                [&](const QString &series, qint64, double, qint64 seq) {
-                    if (!storedElsewhere(hub.config.storePath, series, seq))
+                [&](const QString &series, qint64 timeMs, double, qint64 seq) {
+                    if (!other.holds(series, timeMs, seq))
                         early << seq;
                     seqs << seq;
                 });

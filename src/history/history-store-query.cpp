@@ -41,6 +41,12 @@ bool HistoryStore::buckets(const QString &instrument, qint64 fromMs, qint64 toMs
                            QVector<Bucket> *result)
 {
     result->clear();
+    return buckets(instrument, fromMs, toMs, everyMs, [result](const Bucket &bucket) { result->append(bucket); });
+}
+
+bool HistoryStore::buckets(const QString &instrument, qint64 fromMs, qint64 toMs, qint64 everyMs,
+                           const std::function<void(const Bucket &)> &each)
+{
     // Whole minutes come from the per-minute rows, which outlive the readings.
     // Times are after 1970: integer division floors them.
     const bool byMinute = everyMs % 60000 == 0;
@@ -63,8 +69,7 @@ bool HistoryStore::buckets(const QString &instrument, qint64 fromMs, qint64 toMs
     query.bind(4, everyMs);
     int status;
     while ((status = query.step()) == SQLITE_ROW)
-        result->append(
-            {query.text(0), query.integer(1), query.real(2), query.real(3), query.real(4), query.integer(5)});
+        each({query.text(0), query.integer(1), query.real(2), query.real(3), query.real(4), query.integer(5)});
     return status == SQLITE_DONE || fail(QStringLiteral("cannot read"));
 }
 

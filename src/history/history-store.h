@@ -156,6 +156,9 @@ public:
     bool readings(const QString &instrument, qint64 fromMs, qint64 toMs,
                   const std::function<void(const StoredReading &)> &each, qint64 limit = -1);
     bool buckets(const QString &instrument, qint64 fromMs, qint64 toMs, qint64 everyMs, QVector<Bucket> *result);
+    // The same, each as it is read: an export of millions holds none of them.
+    bool buckets(const QString &instrument, qint64 fromMs, qint64 toMs, qint64 everyMs,
+                 const std::function<void(const Bucket &)> &each);
     bool events(const QString &instrument, qint64 fromMs, qint64 toMs, QVector<StoredEvent> *result);
     // The newest event's row id (0: none), and the events of one kind written
     // after a row id, in the order written, up to limit: what another process
