@@ -61,6 +61,27 @@ struct Hub {
         return monitor->start();
     }
     ScriptedDriver *driver(const QString &name) const { return drivers.value(name); }
+    // An alarm of the given kind on an instrument; the caller sets its limits.
+    AlarmConfig &addAlarm(const QString &name, const QString &instrument, AlarmConfig::Kind kind)
+    {
+        AlarmConfig alarm;
+        alarm.name = name;
+        alarm.instrument = instrument;
+        alarm.kind = kind;
+        config.alarms << alarm;
+        return config.alarms.last();
+    }
+    // The readings of an instrument in the file, as another reader counts them;
+    // -1 when the file cannot be read or fails its integrity check.
+    qint64 storedCount(const QString &instrument) const
+    {
+        HistoryStore reader;
+        qint64 count = 0;
+        if (!reader.openForReading(config.storePath) || !reader.integrityOk())
+            return -1;
+        reader.readings(instrument, 0, Start * 2, [&](const StoredReading &) { ++count; });
+        return count;
+    }
     // The events of the store's file as another reader sees them: "kind: detail".
     QStringList storedEvents(const QString &instrument) const
     {
@@ -191,12 +212,7 @@ private slots:
     {
         Hub hub;
         hub.addInstrument(QStringLiteral("cryo"));
-        AlarmConfig lost;
-        lost.name = QStringLiteral("cryo-lost");
-        lost.instrument = QStringLiteral("cryo");
-        lost.kind = AlarmConfig::Lost;
-        lost.holdSeconds = 60;
-        hub.config.alarms << lost;
+        hub.addAlarm(QStringLiteral("cryo-lost"), QStringLiteral("cryo"), AlarmConfig::Lost).holdSeconds = 60;
         QVERIFY(hub.start());
         QStringList statuses;
         connect(hub.monitor.get(), &Monitor::statusChanged, this, [&](const QString &name, InstrumentStatus status) {
@@ -437,14 +453,7 @@ private slots:
                 == 0);
         QVERIFY(failed.wait(limitMs()));
         hub.monitor.reset();
-        const auto intact = [&] {
-            HistoryStore reader;
-            qint64 count = 0;
-            if (!reader.openForReading(hub.config.storePath) || !reader.integrityOk())
-                return qint64(-1);
-            reader.readings(QStringLiteral("cryo"), 0, Start * 2, [&](const StoredReading &) { ++count; });
-            return count;
-        };
+        const auto intact = [&] { return hub.storedCount(QStringLiteral("cryo")); };
         QVERIFY(!QFile::exists(hub.config.storePath + "-wal") && !QFile::exists(hub.config.storePath + "-shm"));
         QCOMPARE(intact(), qint64(3600));
         // The next start writes into the backup, after its readings.
@@ -469,23 +478,12 @@ private slots:
                 writer.addReading(QStringLiteral("cryo"), t, 4.2);
             QVERIFY(writer.commit());
         }
-        const auto count = [&] {
-            HistoryStore reader;
-            qint64 readings = 0;
-            if (reader.openForReading(hub.config.storePath))
-                reader.readings(QStringLiteral("cryo"), 0, Start * 2, [&](const StoredReading &) { ++readings; });
-            return readings;
-        };
+        const auto count = [&] { return hub.storedCount(QStringLiteral("cryo")); };
         const qint64 kept = 30 * 1440 + 1;
         hub.config.retentionDays = 30;
         hub.addInstrument(QStringLiteral("cryo"));
         // Its raise shows that a tick has looked at the clock.
-        AlarmConfig quiet;
-        quiet.name = QStringLiteral("quiet");
-        quiet.instrument = QStringLiteral("cryo");
-        quiet.kind = AlarmConfig::Silence;
-        quiet.silenceSeconds = 1;
-        hub.config.alarms << quiet;
+        hub.addAlarm(QStringLiteral("quiet"), QStringLiteral("cryo"), AlarmConfig::Silence).silenceSeconds = 1;
         hub.now = Start + 365 * Day;
         QVERIFY(hub.start());
         QVERIFY(waitUntil([&] { return !hub.monitor->pruning(); }));

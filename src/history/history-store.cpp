@@ -66,7 +66,7 @@ void HistoryStore::close()
 sqlite3_stmt *HistoryStore::kept(const char *sql)
 {
     sqlite3_stmt *&statement = m_kept[sql];
-    if (!statement)
+    if (!statement && m_db)
         sqlite3_prepare_v2(m_db, sql, -1, &statement, nullptr);
     return statement;
 }

@@ -13,7 +13,12 @@
 class SqliteStatement
 {
 public:
-    SqliteStatement(sqlite3 *db, const char *sql) { sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr); }
+    // No statement (false) on a closed handle: a store given up stays safe to ask.
+    SqliteStatement(sqlite3 *db, const char *sql)
+    {
+        if (db)
+            sqlite3_prepare_v2(db, sql, -1, &m_stmt, nullptr);
+    }
     explicit SqliteStatement(sqlite3_stmt *kept) : m_stmt(kept), m_kept(true) {}
     ~SqliteStatement()
     {

@@ -389,7 +389,7 @@ void Monitor::reading(const QString &series, qint64 timeMs, double value, const 
     // It leaves the process only once the store holds it: a monitor killed
     // before the commit starts again from the last committed number, which
     // then was never seen outside. So a reading someone follows live goes out
-    // after a commit a few milliseconds later, not with the half-second batch.
+    // after a commit at the next pass of the loop, not with the half-second batch.
     const qint64 seq = m_store.addReading(series, timeMs, value);
     m_newReadings = true;
     // A reading after nothing but impossible values: the instrument is read again.
@@ -588,8 +588,8 @@ void Monitor::pruneBatch(qint64 cutoff)
     if (!m_store.deleteReadingsBefore(cutoff, &deleted, PruneBatchReadings, &more)) {
         m_pruning = false;
         if (!m_pruneFailing)
-            logLine(QStringLiteral("store: old readings could not be deleted: %1 (tried again every hour; said "
-                                   "again once it worked)")
+            logLine(QStringLiteral("store: old readings could not be deleted: %1 (tried again every hour, and "
+                                   "said again only after a prune has worked)")
                         .arg(m_store.error()));
         m_pruneFailing = true;
         return;
