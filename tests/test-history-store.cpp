@@ -197,7 +197,85 @@ private slots:
         qint64 from = 0;
         QVERIFY(store.firstTimeAfter("a", 0, &from));
         QCOMPARE(from, qint64(29948040) * 60000);
+        // The old minute's summary is kept, and the new reading joins it.
+        QVector<Bucket> minutes;
+        QVERIFY(store.buckets("a", Now, Now + 59999, 60000, &minutes));
+        QCOMPARE(minutes.size(), 1);
+        QCOMPARE(minutes.at(0).count, qint64(3));
+        QCOMPARE(minutes.at(0).mean, (8.5 + 4.4) / 3);
         QVERIFY(store.integrityOk());
+    }
+
+    // The clock set back an hour (and the monitor restarted meanwhile): the
+    // hour read twice is two sets of summaries, one per pass, never a mean of
+    // both (it was 7.58 K for readings at 4.4 K and 10.7 K).
+    void minutesReadAgainAreNeverMixed()
+    {
+        const QString path = dir.filePath("passes.db");
+        const qint64 hour = 3600000;
+        {
+            HistoryStore store;
+            QVERIFY(store.openForWriting(path));
+            for (qint64 t = Now; t < Now + hour; t += 10000)
+                store.addReading("a", t, 4.4);
+            QVERIFY(store.commit());
+        }
+        HistoryStore store;
+        QVERIFY(store.openForWriting(path));
+        for (qint64 t = Now; t < Now + hour + 120000; t += 10000)
+            store.addReading("a", t, 10.7);
+        QVERIFY(store.commit());
+        for (const qint64 every : {qint64(60000), qint64(600000), qint64(30000), qint64(45000)}) {
+            QVector<Bucket> buckets;
+            QVERIFY(store.buckets("a", Now, Now + hour - 1, every, &buckets));
+            QCOMPARE(buckets.size(), int(2 * ((hour + every - 1) / every)));
+            for (const Bucket &bucket : qAsConst(buckets)) {
+                QVERIFY2(
+                    qFuzzyCompare(bucket.mean, 4.4) || qFuzzyCompare(bucket.mean, 10.7),
+                    qPrintable(
+                        QStringLiteral("every %1 ms: %2 K at %3").arg(every).arg(bucket.mean).arg(bucket.startMs)));
+                QCOMPARE(bucket.min, bucket.max);
+            }
+        }
+        // After the first pass's end, the second goes on alone.
+        QVector<Bucket> after;
+        QVERIFY(store.buckets("a", Now + hour, Now + hour + 119999, 60000, &after));
+        QCOMPARE(after.size(), 2);
+        QCOMPARE(after.at(0).count, qint64(6));
+        QVERIFY(store.integrityOk());
+    }
+
+    // What is not a second pass: the clock set back under a second, and an
+    // archive's refill of older numbers after newer ones came live.
+    void notAPassThroughTimeAgain_data()
+    {
+        QTest::addColumn<bool>("archive");
+        QTest::newRow("a step back of half a second") << false;
+        QTest::newRow("an archive's refill") << true;
+    }
+
+    void notAPassThroughTimeAgain()
+    {
+        QFETCH(bool, archive);
+        HistoryStore store;
+        QVERIFY(store.openForWriting(dir.filePath(QStringLiteral("one-pass-%1.db").arg(archive))));
+        if (archive) {
+            for (qint64 seq = 11; seq <= 20; ++seq)
+                QVERIFY(store.addArchivedReading("a", Now + seq * 1000, 4.2, seq));
+            QVERIFY(store.commit());
+            for (qint64 seq = 1; seq <= 10; ++seq)
+                QVERIFY(store.addArchivedReading("a", Now + seq * 1000, 4.2, seq));
+        } else {
+            for (qint64 t = Now; t < Now + 10000; t += 1000)
+                store.addReading("a", t, 4.2);
+            for (qint64 t = Now + 9500; t < Now + 19500; t += 1000)
+                store.addReading("a", t, 4.2);
+        }
+        QVERIFY(store.commit());
+        QVector<Bucket> minutes;
+        QVERIFY(store.buckets("a", Now, Now + 59999, 60000, &minutes));
+        QCOMPARE(minutes.size(), 1);
+        QCOMPARE(minutes.at(0).count, qint64(20));
     }
 };
 

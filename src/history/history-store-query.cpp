@@ -48,19 +48,28 @@ bool HistoryStore::buckets(const QString &instrument, qint64 fromMs, qint64 toMs
                            const std::function<void(const Bucket &)> &each)
 {
     // Whole minutes come from the per-minute rows, which outlive the readings.
+    // Readings of minutes read again after the clock was set back (another
+    // pass) are buckets of their own, beside the first pass's of the same time.
     // Times are after 1970: integer division floors them.
     const bool byMinute = everyMs % 60000 == 0;
-    const char *sql = byMinute ? "SELECT i.name, (m.minute * 60000 / ?4) * ?4 AS b, "
-                                 "min(m.lo), max(m.hi), sum(m.total) / sum(m.n), sum(m.n) "
-                                 "FROM minutes m JOIN instruments i ON i.id = m.instrument "
-                                 "WHERE (?1 = '' OR i.name = ?1) AND m.minute * 60000 BETWEEN ?2 AND ?3 "
-                                 "GROUP BY i.name, b ORDER BY b, i.name"
-                               : "SELECT i.name, (r.time_ms / ?4) * ?4 AS b, "
-                                 "min(r.kelvin), max(r.kelvin), avg(r.kelvin), count(*) "
-                                 "FROM readings r JOIN instruments i ON i.id = r.instrument "
-                                 "WHERE (?1 = '' OR i.name = ?1) AND r.time_ms BETWEEN ?2 AND ?3 "
-                                 "GROUP BY i.name, b ORDER BY b, i.name";
-    SqliteStatement query(m_db, sql);
+    const bool passes = minutesHavePasses(); // a store no writer of this version opened has one pass
+    QByteArray sql;
+    if (byMinute)
+        sql = QByteArray("SELECT i.name, (m.minute * 60000 / ?4) * ?4 AS b, "
+                         "min(m.lo), max(m.hi), sum(m.total) / sum(m.n), sum(m.n), ")
+              + (passes ? "m.pass" : "0")
+              + " AS p FROM minutes m JOIN instruments i ON i.id = m.instrument "
+                "WHERE (?1 = '' OR i.name = ?1) AND m.minute * 60000 BETWEEN ?2 AND ?3 ";
+    else
+        sql = QByteArray("SELECT i.name, (r.time_ms / ?4) * ?4 AS b, "
+                         "min(r.kelvin), max(r.kelvin), avg(r.kelvin), count(*), ")
+              + (passes ? "coalesce((SELECT c.pass FROM clock_passes c WHERE c.instrument = r.instrument "
+                          "AND c.first_seq <= r.seq ORDER BY c.first_seq DESC LIMIT 1), 0)"
+                        : "0")
+              + " AS p FROM readings r JOIN instruments i ON i.id = r.instrument "
+                "WHERE (?1 = '' OR i.name = ?1) AND r.time_ms BETWEEN ?2 AND ?3 ";
+    sql += "GROUP BY i.name, p, b ORDER BY b, i.name, p";
+    SqliteStatement query(m_db, sql.constData());
     if (!query)
         return fail(QStringLiteral("cannot read"));
     query.bind(1, instrument);

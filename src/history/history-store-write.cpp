@@ -39,7 +39,7 @@ qint64 HistoryStore::addReading(const QString &instrument, qint64 timeMs, double
     const qint64 id = instrumentId(instrument, true);
     const qint64 seq = ++m_lastSeq[id];
     makeRoom();
-    m_pendingReadings.push_back({id, timeMs, kelvin, seq, false});
+    m_pendingReadings.push_back({id, timeMs, kelvin, seq, false, m_passes[id].next(seq, timeMs)});
     return seq;
 }
 
@@ -51,9 +51,12 @@ bool HistoryStore::addArchivedReading(const QString &instrument, qint64 timeMs, 
         return false;
     held.dirty = true;
     qint64 &last = m_lastSeq[id];
+    // A refill of older numbers belongs to the pass that was in force then.
+    ClockPasses &passes = m_passes[id];
+    const int pass = seq > last ? passes.next(seq, timeMs) : passes.at(seq);
     last = qMax(last, seq);
     makeRoom();
-    m_pendingReadings.push_back({id, timeMs, kelvin, seq, true});
+    m_pendingReadings.push_back({id, timeMs, kelvin, seq, true, pass});
     return true;
 }
 
@@ -168,9 +171,9 @@ bool HistoryStore::commit()
         kept("INSERT OR REPLACE INTO readings(instrument, time_ms, kelvin, seq) VALUES(?, ?, ?, ?)"));
     SqliteStatement instrumentState(kept("UPDATE instruments SET last_seq = max(last_seq, ?2), "
                                          "acked_seq = ?3, acked_time_ms = ?4 WHERE id = ?1"));
-    SqliteStatement minute(kept("INSERT INTO minutes(instrument, minute, lo, hi, total, n, max_seq) "
-                                "VALUES(?, ?, ?, ?, ?, 1, ?) "
-                                "ON CONFLICT(instrument, minute) DO UPDATE SET lo = min(lo, excluded.lo), "
+    SqliteStatement minute(kept("INSERT INTO minutes(instrument, minute, lo, hi, total, n, max_seq, pass) "
+                                "VALUES(?, ?, ?, ?, ?, 1, ?, ?) "
+                                "ON CONFLICT(instrument, minute, pass) DO UPDATE SET lo = min(lo, excluded.lo), "
                                 "hi = max(hi, excluded.hi), total = total + excluded.total, n = n + 1, "
                                 "max_seq = max(max_seq, excluded.max_seq)"));
     SqliteStatement event(kept("INSERT INTO events(instrument, time_ms, kind, detail, author) VALUES(?, ?, ?, ?, ?)"));
@@ -190,6 +193,7 @@ bool HistoryStore::commit()
         minute.bind(4, r.kelvin);
         minute.bind(5, r.kelvin);
         minute.bind(6, r.seq);
+        minute.bind(7, qint64(r.pass));
         ok = ok && minute.step() == SQLITE_DONE;
         minute.reset();
     }
@@ -218,6 +222,18 @@ bool HistoryStore::commit()
         instrumentState.bind(4, acknowledged.timeMs);
         ok = instrumentState.step() == SQLITE_DONE;
         instrumentState.reset();
+    }
+    SqliteStatement pass(kept("INSERT OR IGNORE INTO clock_passes(instrument, first_seq, pass) VALUES(?, ?, ?)"));
+    for (auto it = m_passes.constBegin(); ok && it != m_passes.constEnd(); ++it) {
+        for (const auto &begun : it->unsaved()) {
+            if (!(ok = bool(pass)))
+                break;
+            pass.bind(1, it.key());
+            pass.bind(2, begun.first);
+            pass.bind(3, qint64(begun.second));
+            ok = ok && pass.step() == SQLITE_DONE;
+            pass.reset();
+        }
     }
     SqliteStatement forget(kept("DELETE FROM archived WHERE instrument = ?"));
     SqliteStatement hold(kept("INSERT INTO archived(instrument, first_seq, last_seq) VALUES(?, ?, ?)"));
@@ -256,6 +272,8 @@ bool HistoryStore::commit()
         acknowledged.dirty = false;
     for (Archived &held : m_archived)
         held.dirty = false;
+    for (ClockPasses &passes : m_passes)
+        passes.markSaved();
     m_committedSeq = m_lastSeq;
     return true;
 }

@@ -26,7 +26,9 @@ constexpr char FormatValue[] = "frostgauge-history 1";
 // check of such tables expects). An archive keeps, per remote instrument, the
 // ranges of sequence numbers it holds: a few rows that make each number stored
 // once and show the gaps to fill, without an index on every reading. The per-minute rows keep the highest sequence
-// number of their minute, which finds the readings a consumer has not acknowledged whatever their time.
+// number of their minute, which finds the readings a consumer has not acknowledged whatever their time, and
+// belong to a pass through time (ClockPasses): readings of minutes read again after the clock was set back
+// get rows of their own. A pass is known by the number of its first reading.
 constexpr char Schema[] = R"sql(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS instruments(
@@ -36,9 +38,12 @@ CREATE TABLE IF NOT EXISTS readings(
     instrument INTEGER NOT NULL, time_ms INTEGER NOT NULL, seq INTEGER NOT NULL, kelvin REAL NOT NULL,
     PRIMARY KEY(instrument, time_ms, seq)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS minutes(
-    instrument INTEGER NOT NULL, minute INTEGER NOT NULL,
+    instrument INTEGER NOT NULL, minute INTEGER NOT NULL, pass INTEGER NOT NULL DEFAULT 0,
     lo REAL NOT NULL, hi REAL NOT NULL, total REAL NOT NULL, n INTEGER NOT NULL, max_seq INTEGER NOT NULL DEFAULT 0,
-    PRIMARY KEY(instrument, minute)) WITHOUT ROWID;
+    PRIMARY KEY(instrument, minute, pass)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS clock_passes(
+    instrument INTEGER NOT NULL, first_seq INTEGER NOT NULL, pass INTEGER NOT NULL,
+    PRIMARY KEY(instrument, first_seq)) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS events(
     id INTEGER PRIMARY KEY, instrument INTEGER, time_ms INTEGER NOT NULL,
     kind TEXT NOT NULL, detail TEXT NOT NULL, author TEXT);
@@ -246,15 +251,17 @@ bool HistoryStore::migrate()
     // numbers. Rewritten once, in one transaction: all of it or nothing.
     bool oldKey = false;
     bool noMaxSeq = false;
+    bool noPass = false;
     {
         SqliteStatement readings(m_db, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'readings'");
         oldKey = readings.step() == SQLITE_ROW && !readings.text(0).contains(QLatin1String("time_ms, seq)"));
         SqliteStatement minutes(m_db, "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = 'minutes'");
         noMaxSeq = minutes.step() == SQLITE_ROW && !minutes.text(0).contains(QLatin1String("max_seq"));
+        noPass = !minutesHavePasses();
     }
     if (!addAuthorColumn())
         return false;
-    if (!oldKey && !noMaxSeq)
+    if (!oldKey && !noMaxSeq && !noPass)
         return true;
     bool ok = exec("BEGIN");
     if (ok && oldKey)
@@ -270,6 +277,16 @@ bool HistoryStore::migrate()
                   "UPDATE minutes SET max_seq = coalesce((SELECT max(seq) FROM readings r "
                   "WHERE r.instrument = minutes.instrument "
                   "AND r.time_ms BETWEEN minutes.minute * 60000 AND minutes.minute * 60000 + 59999), 0);");
+    // Before passes through time every minute was one row: the first pass's.
+    if (ok && noPass)
+        ok = exec("CREATE TABLE minutes_by_pass("
+                  "instrument INTEGER NOT NULL, minute INTEGER NOT NULL, pass INTEGER NOT NULL DEFAULT 0,"
+                  "lo REAL NOT NULL, hi REAL NOT NULL, total REAL NOT NULL, n INTEGER NOT NULL,"
+                  "max_seq INTEGER NOT NULL DEFAULT 0, PRIMARY KEY(instrument, minute, pass)) WITHOUT ROWID;"
+                  "INSERT INTO minutes_by_pass(instrument, minute, pass, lo, hi, total, n, max_seq) "
+                  "SELECT instrument, minute, 0, lo, hi, total, n, max_seq FROM minutes;"
+                  "DROP TABLE minutes;"
+                  "ALTER TABLE minutes_by_pass RENAME TO minutes;");
     if (ok && exec("COMMIT"))
         return true;
     const QString cause = m_error;
@@ -277,6 +294,12 @@ bool HistoryStore::migrate()
     m_error =
         QStringLiteral("%1 (while bringing the store to the keys by sequence number; it is unchanged)").arg(cause);
     return false;
+}
+
+bool HistoryStore::minutesHavePasses()
+{
+    SqliteStatement columns(m_db, "SELECT count(*) FROM pragma_table_info('minutes') WHERE name = 'pass'");
+    return columns && columns.step() == SQLITE_ROW && columns.integer(0) > 0;
 }
 
 bool HistoryStore::eventsHaveAuthors()
@@ -461,6 +484,7 @@ qint64 HistoryStore::instrumentId(const QString &name, bool create)
         Archived &held = m_archived[id];
         while (archived && archived.step() == SQLITE_ROW)
             held.seqs.insertRange(archived.integer(0), archived.integer(1));
+        loadClockPasses(id);
     } else if (create) {
         SqliteStatement insert(kept("INSERT INTO instruments(name) VALUES(?)"));
         insert.bind(1, name);
@@ -470,6 +494,22 @@ qint64 HistoryStore::instrumentId(const QString &name, bool create)
     if (id)
         m_ids.insert(name, id);
     return id;
+}
+
+void HistoryStore::loadClockPasses(qint64 id)
+{
+    // Only a store opened for writing has the table and the column.
+    ClockPasses &passes = m_passes[id];
+    SqliteStatement stored(kept("SELECT first_seq, pass FROM clock_passes WHERE instrument = ?"));
+    stored.bind(1, id);
+    while (stored && stored.step() == SQLITE_ROW)
+        passes.load(stored.integer(0), int(stored.integer(1)));
+    // The start of the pass's newest minute: a step back is seen across a restart too.
+    SqliteStatement newest(kept("SELECT max(minute) FROM minutes WHERE instrument = ? AND pass = ?"));
+    newest.bind(1, id);
+    newest.bind(2, qint64(passes.current()));
+    if (newest && newest.step() == SQLITE_ROW && sqlite3_column_type(newest.get(), 0) != SQLITE_NULL)
+        passes.setNewestTime(newest.integer(0) * 60000);
 }
 
 bool HistoryStore::integrityOk()

@@ -6,6 +6,7 @@
 // stop). The monitor writes it in batches; frostgauge-cli history and the
 // viewer read it, also while the monitor writes.
 
+#include "history/clock-passes.h"
 #include "history/history-event.h"
 #include "history/history-time.h"
 #include "history/seq-ranges.h"
@@ -196,6 +197,8 @@ private:
     bool open(const QString &path, bool write);
     bool migrate();
     bool eventsHaveAuthors();
+    bool minutesHavePasses();
+    void loadClockPasses(qint64 id);
     bool addAuthorColumn();
     // What a file holds, told apart for the reader's sake.
     enum Content { Store, Empty, Other, Damaged, Unopenable };
@@ -236,6 +239,7 @@ private:
         double kelvin;
         qint64 seq;
         bool archived; // a remote instrument's: its number is in m_archived
+        int pass;      // its pass through time, see ClockPasses
     };
     struct PendingEvent {
         qint64 instrument; // 0: none
@@ -262,4 +266,5 @@ private:
     };
     QHash<qint64, Acknowledged> m_acknowledged;
     QHash<QString, qint64> m_ids;
+    QHash<qint64, ClockPasses> m_passes; // loaded with the instrument's id
 };
