@@ -17,3 +17,4 @@ int commandHistory(const QStringList &arguments);
 int commandPlot(const QStringList &arguments);
 int commandNote(const QStringList &arguments);
 int commandAck(const QStringList &arguments);
+int commandTry(const QStringList &arguments);

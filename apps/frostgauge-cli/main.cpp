@@ -33,6 +33,7 @@ const Command Commands[] = {
     {"plot", commandPlot},
     {"note", commandNote},
     {"ack", commandAck},
+    {"try", commandTry},
 };
 
 int dispatch(QStringList arguments)

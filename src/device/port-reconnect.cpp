@@ -61,10 +61,12 @@ bool PortReconnector::isWaiting() const
 
 void PortReconnector::attempt()
 {
-    // Only a path that is there is tried: opening a missing one would only fail.
+    // Only a path that is there is tried: opening a missing one would only
+    // fail. A network address is always tried: its connection is made anew.
     // A copy is called: the owner may stop or restart the wait from inside it.
     const auto open = m_open;
-    if (open && QFileInfo::exists(m_path) && !isStaleTerminalLink() && open(m_path)) {
+    const bool network = m_path.startsWith(QLatin1String("tcp://"));
+    if (open && (network || (QFileInfo::exists(m_path) && !isStaleTerminalLink())) && open(m_path)) {
         qCDebug(lcDevice) << "reopened" << m_path;
         m_active = false;
         emit reconnected(m_path);

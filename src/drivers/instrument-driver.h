@@ -9,6 +9,7 @@
 // values no channel can have, and the history's events.
 
 #include "device/instrument-identity.h"
+#include "drivers/line/line-protocol.h"
 #include "history/history-event.h"
 
 #include <QByteArray>
@@ -30,11 +31,23 @@ struct InstrumentChannel {
     bool holds(double value) const { return value > lowest && value <= highest; }
 };
 
+// The series a channel's readings are kept, published and shown under: an
+// instrument's only channel has its name, each of several INSTRUMENT:CHANNEL
+// (never SOURCE/INSTRUMENT, an archive's).
+inline QString channelSeriesName(const QString &instrument, const QString &channel)
+{
+    return channel.isEmpty() ? instrument : instrument + QLatin1Char(':') + channel;
+}
+
 // What the configuration gives a driver; each reads what concerns it.
 struct DriverOptions {
     // A period of output the instrument is set to at every connect and after a
-    // restart, in ms; 0: left alone.
+    // restart (a line instrument: how often it is asked), in ms; 0: left alone.
     int periodMs = 0;
+    // A line instrument's description, and the channels of it to read (all
+    // when empty).
+    LineProtocol protocol;
+    QStringList channels;
     // The shared port's link, for the history's words ("a client of ...").
     QString share;
     // How long a client's maintenance holds the silence alarms at the most.

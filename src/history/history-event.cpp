@@ -31,6 +31,9 @@ const KindName Names[] = {
     {EventKind::AlarmAcknowledged, "alarm acknowledged"},
     {EventKind::OnlyImpossible, "only impossible values"},
     {EventKind::Stalled, "stalled"},
+    {EventKind::BadReply, "bad reply"},
+    {EventKind::ErrorReply, "error reply"},
+    {EventKind::AnsweringAgain, "answering again"},
 };
 
 } // namespace

@@ -30,6 +30,9 @@ enum class EventKind {
     AlarmAcknowledged, // a person has taken a raised alarm on
     OnlyImpossible,    // an instrument that sends values, none of them a possible reading
     Stalled,           // the monitor did not run for a while: readings after it carry the time they were read
+    BadReply,          // a line instrument's reply that gives no value: no match, no number, not text, too long
+    ErrorReply,        // a line instrument said no (its error reply) to a command
+    AnsweringAgain,    // a line instrument that did not answer its queries answers them again
 };
 
 // The stored text of a kind ("connected", "alarm raised", ...); empty for Unknown.

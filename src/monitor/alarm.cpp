@@ -26,12 +26,16 @@ void Alarm::reading(qint64 timeMs, double kelvin)
     }
     if (m_config.kind != AlarmConfig::Value)
         return;
-    const bool outside =
-        (m_config.hasAbove && kelvin > m_config.above) || (m_config.hasBelow && kelvin < m_config.below);
+    // A state alarm: raised while the channel shows the state.
+    const bool outside = m_config.hasState ? kelvin == m_config.stateValue
+                                           : (m_config.hasAbove && kelvin > m_config.above)
+                                                 || (m_config.hasBelow && kelvin < m_config.below);
     // Back inside only past the hysteresis band: a reading wobbling on a limit
     // does not raise and clear the alarm at every sample.
-    const bool inside = (!m_config.hasAbove || kelvin <= m_config.above - m_config.hysteresis)
-                        && (!m_config.hasBelow || kelvin >= m_config.below + m_config.hysteresis);
+    const bool inside = m_config.hasState
+                            ? !outside
+                            : (!m_config.hasAbove || kelvin <= m_config.above - m_config.hysteresis)
+                                  && (!m_config.hasBelow || kelvin >= m_config.below + m_config.hysteresis);
     if (outside) {
         if (m_outsideSinceMs < 0)
             m_outsideSinceMs = timeMs;

@@ -38,8 +38,7 @@ InstrumentLink::InstrumentLink(const InstrumentConfig &config, InstrumentDriver 
 
 QString InstrumentLink::seriesName(int channel) const
 {
-    const QString &name = m_channels.at(channel).name;
-    return name.isEmpty() ? m_config.name : QStringLiteral("%1/%2").arg(m_config.name, name);
+    return channelSeriesName(m_config.name, m_channels.at(channel).name);
 }
 
 void InstrumentLink::start()

@@ -35,6 +35,8 @@ Monitor::Monitor(const MonitorConfig &config, QObject *parent)
           options.periodMs = instrument.period;
           options.share = instrument.share;
           options.maintenanceLimitSeconds = instrument.maintenanceLimitSeconds;
+          options.protocol = instrument.protocol;
+          options.channels = instrument.channels;
           return createInstrumentDriver(instrument.driver, options);
       }),
       m_commitTimer(new QTimer(this)), m_tickTimer(new QTimer(this)), m_retentionTimer(new QTimer(this)),
@@ -273,7 +275,8 @@ bool Monitor::stop(const QString &reason)
 
 void Monitor::onAlarmChanged(const QString &name, const QString &instrument, bool raised, double value, qint64 timeMs)
 {
-    const QString detail = std::isfinite(value) ? QStringLiteral("%1 at %2 K").arg(name).arg(value, 0, 'f', 3) : name;
+    const QString detail =
+        std::isfinite(value) ? QStringLiteral("%1 at %2").arg(name, m_config.valueText(instrument, value)) : name;
     m_store.addEvent(instrument, timeMs, raised ? EventKind::AlarmRaised : EventKind::AlarmCleared, detail);
     emit alarmChanged(name, instrument, raised, value, timeMs);
     logLine(QStringLiteral("%1: alarm %2 %3")
@@ -363,9 +366,11 @@ void Monitor::updateStatus(const QString &instrument, EventKind kind)
 void Monitor::alarmEvent(const QString &instrument, EventKind kind, qint64 now)
 {
     for (Alarm *alarm : qAsConst(m_alarms)) {
-        if (alarm->config().instrument != instrument)
+        // A channel's alarm hears its instrument's events.
+        const QString &series = alarm->config().instrument;
+        if (series != instrument && !series.startsWith(instrument + QLatin1Char(':')))
             continue;
-        if (kind == EventKind::Connected)
+        if (kind == EventKind::Connected || kind == EventKind::AnsweringAgain)
             alarm->connected(now);
         else if (isLossEvent(kind))
             alarm->lost(now);

@@ -1,10 +1,13 @@
 // frostgauge-sim: a simulated VKRHX350 on a pseudo-terminal, for running and
-// testing Frostgauge without the instrument.
+// testing Frostgauge without the instrument; or, with --protocol, any line
+// instrument its protocol file describes, on a pseudo-terminal or TCP.
 
 #include "common/program-exit.h"
 #include "common/termination-signals.h"
 #include "instrument.h"
+#include "line-instrument.h"
 #include "pty-link.h"
+#include "tcp-link.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -12,6 +15,57 @@
 
 #include <cstdio>
 #include <unistd.h>
+
+namespace {
+
+// A line instrument from its protocol file, on a pseudo-terminal (with a link
+// to it) or on a TCP port. Prints where it is as its first line.
+int runLineInstrument(const QString &protocolPath, const QString &serial, const QString &faultName,
+                      const QString &tcpAddress, const QString &linkPath)
+{
+    LineProtocol protocol;
+    QString error;
+    if (!loadLineProtocol(protocolPath, &protocol, &error))
+        return exitWith(2, error);
+    const int fault = LineInstrument::faultNames().indexOf(faultName);
+    const bool closeAtOnce = faultName == QLatin1String("close");
+    if (fault < 0 && !closeAtOnce)
+        return exitWith(2, QStringLiteral("--fault takes one of %1, close")
+                               .arg(LineInstrument::faultNames().join(QLatin1String(", "))));
+    LineInstrument instrument(protocol, serial,
+                              closeAtOnce ? LineInstrument::Fault::None : LineInstrument::Fault(fault));
+    PtyLink pty;
+    TcpLink tcp;
+    if (!tcpAddress.isEmpty()) {
+        if (!tcp.listen(tcpAddress, &error))
+            return exitWith(2, error);
+        tcp.setCloseAtOnce(closeAtOnce);
+        QObject::connect(&tcp, &TcpLink::received, &instrument, &LineInstrument::receive);
+        QObject::connect(&instrument, &LineInstrument::send, &tcp, &TcpLink::send);
+        printf("%s\n", qPrintable(tcp.url()));
+    } else {
+        if (!pty.open(&error))
+            return exitWith(2, error);
+        if (!linkPath.isEmpty()) {
+            QFile::remove(linkPath);
+            if (!QFile::link(pty.slavePath(), linkPath))
+                return exitWith(2, QStringLiteral("cannot create the link ") + linkPath);
+        }
+        QObject::connect(&pty, &PtyLink::received, &instrument, &LineInstrument::receive);
+        QObject::connect(&instrument, &LineInstrument::send, &pty,
+                         [&pty](const QByteArray &bytes) { pty.send(bytes); });
+        printf("%s\n", qPrintable(pty.slavePath()));
+    }
+    fflush(stdout);
+    onTerminationSignals(qApp, [](int) { QCoreApplication::quit(); });
+    const int result = QCoreApplication::exec();
+    fprintf(stderr, "frostgauge-sim: sent %d replies\n", instrument.repliesSent());
+    if (!linkPath.isEmpty())
+        QFile::remove(linkPath);
+    return result;
+}
+
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -39,11 +93,25 @@ int main(int argc, char *argv[])
                                                "instead of the management firmware.");
     const QCommandLineOption paceBaud("pace-baud", "Pace the line as a real one of this baud rate.", "BAUD");
     const QCommandLineOption adcInput("adc-input", "Voltage at the ADC input (default 1.0).", "VOLTS", "1.0");
+    const QCommandLineOption protocol("protocol", "Play the line instrument that FILE describes instead.", "FILE");
+    const QCommandLineOption tcp("tcp",
+                                 "With --protocol: listen on ADDRESS:PORT (port 0: any free one) instead of "
+                                 "a pseudo-terminal; prints tcp://HOST:PORT.",
+                                 "ADDRESS:PORT");
+    const QCommandLineOption fault("fault",
+                                   "With --protocol: answer every query badly: error, garbage, silent, partial, "
+                                   "no-terminator, binary, endless; or close each TCP connection at once (close).",
+                                   "KIND", "none");
     parser.addOptions({link, serial, version, bootVersion, revision, state, flashDump, dropAck, hangupAfter, garbage,
-                       stayInApplication, paceBaud, adcInput});
+                       stayInApplication, paceBaud, adcInput, protocol, tcp, fault});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         return exitWith(2, QStringLiteral("unexpected argument: ") + parser.positionalArguments().first());
+    if (parser.isSet(protocol))
+        return runLineInstrument(parser.value(protocol), parser.value(serial), parser.value(fault), parser.value(tcp),
+                                 parser.value(link));
+    if (parser.isSet(tcp) || parser.isSet(fault))
+        return exitWith(2, QStringLiteral("--tcp and --fault go with --protocol"));
 
     Instrument::Options options;
     options.serialNumber = parser.value(serial);

@@ -3,6 +3,7 @@
 #include "device/device-serial.h"
 #include "device/instrument-settings.h"
 #include "device/protocol.h"
+#include "drivers/port-stream.h"
 
 #include <QTimer>
 
@@ -22,7 +23,21 @@ QVector<InstrumentChannel> Vkrhx350Driver::channels() const
 bool Vkrhx350Driver::open(const QString &port)
 {
     auto *device = new Device(this);
-    if (!device->openPort(port)) {
+    if (PortStream::isTcp(port)) {
+        // A serial server or ser2net: the instrument's bytes as on its port,
+        // once the connection is made. The stream goes with the device.
+        auto *stream = new PortStream(device);
+        QString why;
+        if (!stream->open(port, SerialLine(), &why)) {
+            device->deleteLater();
+            return false;
+        }
+        connect(stream, &PortStream::opened, device, [device, stream] { device->openLink(stream->device()); });
+        connect(stream, &PortStream::lost, this, [this, device](const QString &reason) {
+            if (m_device == device)
+                portLost(reason);
+        });
+    } else if (!device->openPort(port)) {
         device->close();
         device->deleteLater();
         return false;
@@ -38,7 +53,10 @@ bool Vkrhx350Driver::open(const QString &port)
         if (m_accepted)
             emit reading(0, kelvin);
     });
-    connect(device, &Device::connectionLost, this, &Vkrhx350Driver::portLost);
+    connect(device, &Device::connectionLost, this, [this, device](const QString &reason) {
+        if (m_device == device)
+            portLost(reason);
+    });
     connect(device, &Device::parameterReceived, this, [this](const QString &key, const QString &value) {
         m_settings.insert(key.trimmed(), value.trimmed());
         readBackNext(key.trimmed());

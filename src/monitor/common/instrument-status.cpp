@@ -24,6 +24,7 @@ bool statusAfterEvent(EventKind kind, InstrumentStatus *status)
     switch (kind) {
     case EventKind::Connected:
     case EventKind::MaintenanceEnded:
+    case EventKind::AnsweringAgain:
         *status = InstrumentStatus::Online;
         return true;
     case EventKind::Maintenance:

@@ -1,10 +1,11 @@
 #include "monitor/common/monitor-config.h"
 
+#include "common/ini-file.h"
 #include "monitor/common/http-users.h"
-#include "monitor/common/ini-file.h"
 
 #include "device/port-list.h"
 #include "drivers/driver-registry.h"
+#include "drivers/port-stream.h"
 
 #include <QDir>
 #include <QFile>
@@ -29,6 +30,8 @@ namespace {
 // The shortest period the instrument's RS-232 output takes, and the longest.
 constexpr int ShortestPeriodMs = 100;
 constexpr int LongestPeriodMs = 1000;
+// A line instrument is asked at most ten times a second and at least once an hour.
+constexpr int LongestPollPeriodMs = 3600 * 1000;
 
 class Checker
 {
@@ -301,12 +304,55 @@ bool readHttp(Checker &check, MonitorConfig *config)
     return true;
 }
 
+// A line instrument's protocol file, read whole here: --check shows each
+// problem in it with its file, line, section and key.
+bool readLineProtocol(Checker &check, const QString &section, InstrumentConfig *instrument)
+{
+    if (!check.has(section, QStringLiteral("protocol")))
+        return check.fail(section, QStringLiteral("protocol"),
+                          QStringLiteral("is missing: a line instrument's protocol file (a name or a path)"));
+    QString error;
+    const QString path = findLineProtocol(check.text(section, QStringLiteral("protocol")), &error);
+    if (path.isEmpty() || !loadLineProtocol(path, &instrument->protocol, &error))
+        return check.fail(section, QStringLiteral("protocol"), error);
+    if (!instrument->serial.isEmpty()
+        && !instrument->protocol.identifyReply.namedCaptureGroups().contains(QStringLiteral("serial")))
+        return check.fail(section, QStringLiteral("serial"),
+                          QStringLiteral("%1 does not say how the instrument tells its serial number (identify_reply "
+                                         "with a (?<serial>...) group)")
+                              .arg(path));
+    if (check.has(section, QStringLiteral("channels"))) {
+        const QStringList names = check.text(section, QStringLiteral("channels")).split(QLatin1Char(','));
+        for (QString name : names) {
+            name = name.trimmed();
+            const bool known = std::any_of(instrument->protocol.channels.cbegin(), instrument->protocol.channels.cend(),
+                                           [&](const LineChannel &channel) { return channel.name == name; });
+            if (!known)
+                return check.fail(section, QStringLiteral("channels"),
+                                  QStringLiteral("%1 has no channel '%2'").arg(path, name));
+            if (!instrument->channels.contains(name))
+                instrument->channels << name;
+        }
+    }
+    return true;
+}
+
+bool noLineKeys(Checker &check, const QString &section)
+{
+    for (const QString &key : {QStringLiteral("protocol"), QStringLiteral("channels")}) {
+        if (check.has(section, key))
+            return check.fail(section, key, QStringLiteral("goes with driver=line"));
+    }
+    return true;
+}
+
 bool readInstrument(Checker &check, const QString &name, MonitorConfig *config)
 {
     const QString section = QStringLiteral("instrument/") + name;
     if (!check.onlyKnownKeys(section,
                              {QStringLiteral("driver"), QStringLiteral("port"), QStringLiteral("serial"),
-                              QStringLiteral("period"), QStringLiteral("share"), QStringLiteral("maintenance_limit")}))
+                              QStringLiteral("period"), QStringLiteral("share"), QStringLiteral("maintenance_limit"),
+                              QStringLiteral("protocol"), QStringLiteral("channels")}))
         return false;
     InstrumentConfig instrument;
     instrument.name = name;
@@ -320,10 +366,21 @@ bool readInstrument(Checker &check, const QString &name, MonitorConfig *config)
     instrument.port = check.text(section, QStringLiteral("port"));
     if (instrument.port.isEmpty())
         return check.fail(section, QStringLiteral("port"),
-                          QStringLiteral("is missing: the device path of the instrument"));
+                          QStringLiteral("is missing: the device path of the instrument (or tcp://HOST:PORT)"));
+    if (PortStream::isTcp(instrument.port)) {
+        QString host;
+        quint16 number = 0;
+        QString why;
+        if (!PortStream::parseTcp(instrument.port, &host, &number, &why))
+            return check.fail(section, QStringLiteral("port"), why);
+    }
     instrument.serial = check.text(section, QStringLiteral("serial"));
+    const bool line = instrument.driver == QLatin1String(LineInstrumentDriver);
     if (check.has(section, QStringLiteral("period"))
-        && !check.whole(section, QStringLiteral("period"), ShortestPeriodMs, LongestPeriodMs, &instrument.period))
+        && !check.whole(section, QStringLiteral("period"), ShortestPeriodMs,
+                        line ? LongestPollPeriodMs : LongestPeriodMs, &instrument.period))
+        return false;
+    if (line ? !readLineProtocol(check, section, &instrument) : !noLineKeys(check, section))
         return false;
     if (check.has(section, QStringLiteral("maintenance_limit"))
         && !check.whole(section, QStringLiteral("maintenance_limit"), 1, 86400, &instrument.maintenanceLimitSeconds))
@@ -336,7 +393,18 @@ bool readInstrument(Checker &check, const QString &name, MonitorConfig *config)
                 QStringLiteral("takes the absolute path of the link to make (/run/frostgauge/%1)").arg(name));
         instrument.share = QDir::cleanPath(instrument.share);
     }
+    if (line && !instrument.share.isEmpty())
+        return check.fail(section, QStringLiteral("share"),
+                          QStringLiteral("a line instrument is not shared: a client's questions would take its "
+                                         "answers"));
+    const QStringList series = instrument.series();
     for (const InstrumentConfig &other : qAsConst(config->instruments)) {
+        for (const QString &name : series) {
+            if (other.series().contains(name))
+                return check.fail(
+                    section, line ? QStringLiteral("protocol") : QString(),
+                    QStringLiteral("its series %1 is a series of instrument %2 too").arg(name, other.name));
+        }
         if (other.port == instrument.port)
             return check.fail(section, QStringLiteral("port"),
                               QStringLiteral("%1 is the port of instrument %2 too").arg(instrument.port, other.name));
@@ -435,8 +503,11 @@ QString unknownInstrument(const MonitorConfig &config, const QString &name)
     if (name.isEmpty())
         return QStringLiteral("is missing: the instrument the alarm watches");
     for (const InstrumentConfig &instrument : config.instruments) {
-        if (instrument.name == name)
+        if (instrument.series().contains(name))
             return QString();
+        if (instrument.name == name)
+            return QStringLiteral("%1 has channels: name one (%2)")
+                .arg(name, instrument.series().join(QLatin1String(", ")));
     }
     const int slash = name.indexOf(QLatin1Char('/'));
     if (slash < 0)
@@ -457,10 +528,11 @@ QString unknownInstrument(const MonitorConfig &config, const QString &name)
 bool readAlarm(Checker &check, const QString &name, MonitorConfig *config)
 {
     const QString section = QStringLiteral("alarm/") + name;
-    if (!check.onlyKnownKeys(section, {QStringLiteral("instrument"), QStringLiteral("above"), QStringLiteral("below"),
-                                       QStringLiteral("hysteresis"), QStringLiteral("hold"), QStringLiteral("silence"),
-                                       QStringLiteral("lost"), QStringLiteral("command"),
-                                       QStringLiteral("command_timeout"), QStringLiteral("repeat")}))
+    if (!check.onlyKnownKeys(section,
+                             {QStringLiteral("instrument"), QStringLiteral("above"), QStringLiteral("below"),
+                              QStringLiteral("hysteresis"), QStringLiteral("hold"), QStringLiteral("silence"),
+                              QStringLiteral("lost"), QStringLiteral("command"), QStringLiteral("command_timeout"),
+                              QStringLiteral("repeat"), QStringLiteral("state")}))
         return false;
     AlarmConfig alarm;
     alarm.name = name;
@@ -475,10 +547,28 @@ bool readAlarm(Checker &check, const QString &name, MonitorConfig *config)
     alarm.hasBelow = check.has(section, QStringLiteral("below"));
     const bool silence = check.has(section, QStringLiteral("silence"));
     const bool lost = check.has(section, QStringLiteral("lost"));
-    const int kinds = int(alarm.hasAbove || alarm.hasBelow) + int(silence) + int(lost);
+    alarm.hasState = check.has(section, QStringLiteral("state"));
+    const int kinds = int(alarm.hasAbove || alarm.hasBelow) + int(silence) + int(lost) + int(alarm.hasState);
     if (kinds != 1)
         return check.fail(section, QString(),
-                          QStringLiteral("give one of above/below, silence or lost (%1 given)").arg(kinds));
+                          QStringLiteral("give one of above/below, state, silence or lost (%1 given)").arg(kinds));
+    if (alarm.hasState) {
+        const LineChannel *channel = config->lineChannel(alarm.instrument);
+        if (!channel || channel->states.isEmpty())
+            return check.fail(section, QStringLiteral("state"),
+                              QStringLiteral("%1 is no channel with states=").arg(alarm.instrument));
+        alarm.state = check.text(section, QStringLiteral("state"));
+        QStringList words;
+        for (const auto &state : channel->states) {
+            words << state.first;
+            if (state.first == alarm.state)
+                alarm.stateValue = state.second;
+        }
+        if (!words.contains(alarm.state))
+            return check.fail(section, QStringLiteral("state"),
+                              QStringLiteral("%1 is none of the states of %2 (%3)")
+                                  .arg(alarm.state, alarm.instrument, words.join(QLatin1String(", "))));
+    }
     if (alarm.hasAbove && !check.number(section, QStringLiteral("above"), -hottest, hottest, &alarm.above))
         return false;
     if (alarm.hasBelow && !check.number(section, QStringLiteral("below"), -hottest, hottest, &alarm.below))
@@ -525,6 +615,50 @@ bool readAlarm(Checker &check, const QString &name, MonitorConfig *config)
 }
 
 } // namespace
+
+const LineChannel *MonitorConfig::lineChannel(const QString &series) const
+{
+    for (const InstrumentConfig &instrument : instruments) {
+        if (instrument.driver != QLatin1String(LineInstrumentDriver) || !series.startsWith(instrument.name + ':'))
+            continue;
+        for (const LineChannel &channel : instrument.protocol.channels) {
+            if (channelSeriesName(instrument.name, channel.name) == series)
+                return &channel;
+        }
+    }
+    return nullptr;
+}
+
+QString MonitorConfig::unitOf(const QString &series) const
+{
+    const LineChannel *channel = lineChannel(series);
+    return channel ? channel->unit : QStringLiteral("K");
+}
+
+QString MonitorConfig::valueText(const QString &series, double value) const
+{
+    const LineChannel *channel = lineChannel(series);
+    if (!channel)
+        return QStringLiteral("%1 K").arg(value, 0, 'f', 3);
+    for (const auto &state : channel->states) {
+        if (state.second == value)
+            return state.first;
+    }
+    const QString number = QString::number(value, 'g', 6);
+    return channel->unit.isEmpty() ? number : QStringLiteral("%1 %2").arg(number, channel->unit);
+}
+
+QStringList InstrumentConfig::series() const
+{
+    if (driver != QLatin1String(LineInstrumentDriver))
+        return {name};
+    QStringList names;
+    for (const LineChannel &channel : protocol.channels) {
+        if (channels.isEmpty() || channels.contains(channel.name))
+            names << channelSeriesName(name, channel.name);
+    }
+    return names;
+}
 
 bool readMonitorConfig(const QString &path, MonitorConfig *config, QString *error)
 {

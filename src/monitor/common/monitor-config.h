@@ -4,6 +4,8 @@
 // instrument, one [source/NAME] per monitor it archives, any number of [alarm/NAME]. Every key is checked; an unknown
 // key or section is an error, so a typing mistake never goes unnoticed.
 
+#include "drivers/line/line-protocol.h"
+
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -13,10 +15,16 @@ struct InstrumentConfig {
     QString driver = QStringLiteral("vkrhx350"); // what the instrument speaks (drivers/driver-registry.h)
     QString port;
     QString serial; // empty: any serial number (the first one seen is kept)
-    int period = 0; // RS-232 output period sent on each connect; 0: left alone
+    int period = 0; // RS-232 output period sent on each connect (a line instrument's poll period); 0: left alone
     QString share;  // the link to a shared port for one client at a time; empty: none
     // How long a client's maintenance holds the silence alarms at the most.
     int maintenanceLimitSeconds = 600;
+    // A line instrument: its protocol, and the channels of it read (all when empty).
+    LineProtocol protocol;
+    QStringList channels;
+    // The series its readings are kept under: the instrument's name for a
+    // VKRHX350, NAME:CHANNEL for each channel of a line instrument.
+    QStringList series() const;
 };
 
 // Another lab's monitor whose readings this one archives, read through the
@@ -31,7 +39,11 @@ struct SourceConfig {
 struct AlarmConfig {
     enum Kind { Value, Silence, Lost };
     QString name;
-    QString instrument;
+    QString instrument; // a series: an instrument, INSTRUMENT:CHANNEL or SOURCE/INSTRUMENT
+    // A state channel's alarm: raised while the channel shows this state.
+    bool hasState = false;
+    QString state;
+    double stateValue = 0;
     Kind kind = Value;
     bool hasAbove = false;
     bool hasBelow = false;
@@ -94,6 +106,14 @@ struct MonitorConfig {
     QVector<InstrumentConfig> instruments;
     QVector<SourceConfig> sources;
     QVector<AlarmConfig> alarms;
+
+    // A line instrument's channel that a series names; null for any other series.
+    const LineChannel *lineChannel(const QString &series) const;
+    // The unit of a series' values: K for a VKRHX350 and for an archive's
+    // series, the channel's for a line instrument's.
+    QString unitOf(const QString &series) const;
+    // A value as the history and the log say it: "192.574 K", "3.2e-07 mbar", "ON".
+    QString valueText(const QString &series, double value) const;
 };
 
 // Reads and checks the file. False with error naming the file, the section

@@ -1,4 +1,4 @@
-#include "monitor/common/ini-file.h"
+#include "common/ini-file.h"
 
 #include <QHash>
 #include <QTextCodec>
