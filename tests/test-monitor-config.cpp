@@ -162,9 +162,40 @@ private slots:
         QTest::newRow("key outside a section") << "path=x\n" + store + one << "[General] path: unknown key outside any section";
         QTest::newRow("port missing") << store + "[instrument/a]\nserial=1\n" << "[instrument/a] port: is missing";
         QTest::newRow("unknown driver") << store + one + "driver=lakeshore\n"
-                                        << "[instrument/a] driver: lakeshore is not a driver this monitor has (vkrhx350)";
+                                        << "[instrument/a] driver: lakeshore is not a driver this monitor has (vkrhx350, line)";
         QTest::newRow("driver in capitals") << store + one + "driver=VKRHX350\n"
                                             << "[instrument/a] driver: VKRHX350 is not a driver this monitor has";
+        const QByteArray compressor = "[instrument/c]\nport=/dev/zero\ndriver=line\nprotocol=" FROSTGAUGE_SOURCE_DIR "/data/protocols/compressor.conf\n";
+        QTest::newRow("line without protocol") << store + "[instrument/c]\nport=/dev/null\ndriver=line\n"
+                                               << "[instrument/c] protocol: is missing: a line instrument's protocol file";
+        QTest::newRow("protocol of a VKRHX350") << store + one + "protocol=compressor\n"
+                                                << "[instrument/a] protocol: goes with driver=line";
+        QTest::newRow("protocol not found") << store + "[instrument/c]\nport=/dev/null\ndriver=line\nprotocol=nosuch\n"
+                                            << "[instrument/c] protocol: no protocol nosuch (looked for nosuch.conf in /etc/frostgauge/protocols and ";
+        QTest::newRow("protocol path not there") << store + "[instrument/c]\nport=/dev/null\ndriver=line\nprotocol=/nowhere/x.conf\n"
+                                                 << "[instrument/c] protocol: /nowhere/x.conf: no such file";
+        QTest::newRow("unknown channel") << store + compressor + "channels=state, flow\n"
+                                         << "compressor.conf has no channel 'flow'";
+        QTest::newRow("serial it cannot check") << store + compressor + "serial=X1\n"
+                                                << "[instrument/c] serial: " FROSTGAUGE_SOURCE_DIR "/data/protocols/compressor.conf does not say how the instrument tells its serial number";
+        QTest::newRow("line instrument shared") << store + compressor + "share=/run/x/c\n"
+                                                << "[instrument/c] share: a line instrument is not shared";
+        QTest::newRow("series of two instruments") << store + "[instrument/c:state]\nport=/dev/null\n" + compressor
+                                                   << "[instrument/c] protocol: its series c:state is a series of instrument c:state too";
+        QTest::newRow("alarm on an instrument with channels") << store + compressor + "[alarm/x]\ninstrument=c\nabove=3\n"
+                                                              << "[alarm/x] instrument: c has channels: name one (c:state, c:return_pressure)";
+        QTest::newRow("alarm on an unknown state") << store + compressor + "[alarm/x]\ninstrument=c:state\nstate=BOILING\n"
+                                                   << "[alarm/x] state: BOILING is none of the states of c:state (OFF, ON, FAULT)";
+        QTest::newRow("state of a number channel") << store + compressor + "[alarm/x]\ninstrument=c:return_pressure\nstate=ON\n"
+                                                   << "[alarm/x] state: c:return_pressure is no channel with states=";
+        QTest::newRow("state and above") << store + compressor + "[alarm/x]\ninstrument=c:state\nstate=ON\nabove=1\n"
+                                         << "[alarm/x]: give one of above/below, state, silence or lost (2 given)";
+        QTest::newRow("TCP port without a number") << store + "[instrument/a]\nport=tcp://lab-gauge\n"
+                                                   << "[instrument/a] port: tcp://lab-gauge is not tcp://HOST:PORT";
+        QTest::newRow("TCP port with a path") << store + "[instrument/a]\nport=tcp://lab-gauge:5025/x\n"
+                                              << "[instrument/a] port: tcp://lab-gauge:5025/x is not tcp://HOST:PORT";
+        QTest::newRow("poll period of a day") << store + compressor + "period=86400000\n"
+                                              << "[instrument/c] period: takes a whole number from 100 to 3600000";
         QTest::newRow("period out of range") << store + one + "period=50\n"
                                              << "[instrument/a] period: takes a whole number from 100 to 1000";
         QTest::newRow("one port twice") << store + one + "[instrument/b]\nport=/dev/null\n"
@@ -178,7 +209,7 @@ private slots:
         QTest::newRow("alarm on an unknown instrument") << store + one + "[alarm/x]\ninstrument=b\nabove=3\n"
                                                         << "[alarm/x] instrument: no [instrument/b] section";
         QTest::newRow("alarm of no kind") << store + one + "[alarm/x]\ninstrument=a\nhold=3\n"
-                                          << "[alarm/x]: give one of above/below, silence or lost (0 given)";
+                                          << "[alarm/x]: give one of above/below, state, silence or lost (0 given)";
         QTest::newRow("alarm of two kinds") << store + one + "[alarm/x]\ninstrument=a\nabove=3\nsilence=5\n"
                                             << "(2 given)";
         QTest::newRow("limit not a number") << store + one + "[alarm/x]\ninstrument=a\nabove=warm\n"

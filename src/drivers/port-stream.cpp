@@ -82,8 +82,7 @@ bool PortStream::open(const QString &port, const SerialLine &line, QString *why)
     // either ends the stream at once (the port would report it again and
     // again otherwise).
     connect(m_serial, &QSerialPort::errorOccurred, this, [this](QSerialPort::SerialPortError error) {
-        if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError
-            || error == QSerialPort::WriteError)
+        if (error == QSerialPort::ResourceError || error == QSerialPort::ReadError || error == QSerialPort::WriteError)
             fail(QStringLiteral("the port closed: cable pulled or device gone (%1)").arg(m_serial->errorString()));
     });
     m_open = true;

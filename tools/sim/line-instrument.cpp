@@ -5,9 +5,9 @@
 
 QStringList LineInstrument::faultNames()
 {
-    return {QStringLiteral("none"),    QStringLiteral("error"),         QStringLiteral("garbage"),
-            QStringLiteral("silent"),  QStringLiteral("partial"),       QStringLiteral("no-terminator"),
-            QStringLiteral("binary"),  QStringLiteral("endless")};
+    return {QStringLiteral("none"),   QStringLiteral("error"),   QStringLiteral("garbage"),
+            QStringLiteral("silent"), QStringLiteral("partial"), QStringLiteral("no-terminator"),
+            QStringLiteral("binary"), QStringLiteral("endless")};
 }
 
 LineInstrument::LineInstrument(const LineProtocol &protocol, const QString &serial, Fault fault, QObject *parent)

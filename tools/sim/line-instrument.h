@@ -42,7 +42,7 @@ private:
     QString m_serial;
     Fault m_fault;
     QByteArray m_input;
-    QVector<double> m_values;  // numbers, or a state's index
+    QVector<double> m_values; // numbers, or a state's index
     QRandomGenerator m_random{20261211};
     int m_replies = 0;
 };

@@ -15,9 +15,10 @@ bool TcpLink::listen(const QString &address, QString *error)
     bool ok = false;
     const int port = address.mid(colon + 1).toInt(&ok);
     QHostAddress host;
-    if (colon <= 0 || !ok || port < 0 || port > 65535 || !host.setAddress(address.left(colon).remove('[').remove(']'))) {
-        *error = QStringLiteral("--tcp takes ADDRESS:PORT (127.0.0.1:5025; port 0 for any free one), not %1")
-                     .arg(address);
+    if (colon <= 0 || !ok || port < 0 || port > 65535
+        || !host.setAddress(address.left(colon).remove('[').remove(']'))) {
+        *error =
+            QStringLiteral("--tcp takes ADDRESS:PORT (127.0.0.1:5025; port 0 for any free one), not %1").arg(address);
         return false;
     }
     if (!m_server->listen(host, quint16(port))) {

@@ -266,8 +266,9 @@ void LineDriver::reply(const QByteArray &bytes)
             exchangeDone();
             return;
         }
-        const bool meant = std::any_of(query.channels.cbegin(), query.channels.cend(),
-                                       [&](int channel) { return m_channels.at(channel).reply.match(text).hasMatch(); });
+        const bool meant = std::any_of(query.channels.cbegin(), query.channels.cend(), [&](int channel) {
+            return m_channels.at(channel).reply.match(text).hasMatch();
+        });
         // A line the instrument sends by itself may come while it is asked.
         if (!meant && unasked(text))
             return;
@@ -294,9 +295,7 @@ void LineDriver::identified(const QString &text)
         return;
     }
     const QStringList groups = protocol.identifyReply.namedCaptureGroups();
-    auto part = [&](const QString &name) {
-        return groups.contains(name) ? match.captured(name).trimmed() : QString();
-    };
+    auto part = [&](const QString &name) { return groups.contains(name) ? match.captured(name).trimmed() : QString(); };
     m_identity = {part(QStringLiteral("manufacturer")), part(QStringLiteral("model")), part(QStringLiteral("serial")),
                   part(QStringLiteral("version"))};
     if (m_identity.model.isEmpty())

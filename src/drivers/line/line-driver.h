@@ -79,11 +79,11 @@ private:
     QTimer *m_gapTimer;
     QTimer *m_pollTimer;
     Step m_step = Step::Closed;
-    int m_awaited = -2;       // the query awaited; -1 identification or init; -2 none
-    bool m_draining = false;   // after a time-out: a late reply is not the next one's
-    int m_next = 0;            // the next init command or query of this round
-    QElapsedTimer m_round;     // since this round of queries began
-    int m_silent = 0;          // queries in a row without any reply
+    int m_awaited = -2;      // the query awaited; -1 identification or init; -2 none
+    bool m_draining = false; // after a time-out: a late reply is not the next one's
+    int m_next = 0;          // the next init command or query of this round
+    QElapsedTimer m_round;   // since this round of queries began
+    int m_silent = 0;        // queries in a row without any reply
     bool m_saidSilent = false;
     QByteArray m_lastCommand;
     InstrumentIdentity m_identity;

@@ -2,8 +2,7 @@
 
 LineFramer::LineFramer(const QByteArray &terminator, bool crOrLf, int replyLength)
     : m_terminator(terminator), m_crOrLf(crOrLf), m_replyLength(replyLength)
-{
-}
+{}
 
 QVector<QByteArray> LineFramer::feed(const QByteArray &bytes)
 {

@@ -125,15 +125,13 @@ bool validName(const QString &name)
 
 bool readProtocolSection(Reader &read, const IniSection &section, LineProtocol *protocol)
 {
-    if (!read.onlyKnownKeys(section, {QStringLiteral("description"), QStringLiteral("baud"),
-                                      QStringLiteral("data_bits"), QStringLiteral("parity"),
-                                      QStringLiteral("stop_bits"), QStringLiteral("flow"),
-                                      QStringLiteral("out_terminator"), QStringLiteral("in_terminator"),
-                                      QStringLiteral("reply_length"), QStringLiteral("reply_timeout"),
-                                      QStringLiteral("read_timeout"), QStringLiteral("gap"),
-                                      QStringLiteral("identify"), QStringLiteral("identify_reply"),
-                                      QStringLiteral("init"), QStringLiteral("error_reply"),
-                                      QStringLiteral("sim_identify"), QStringLiteral("sim_error")}))
+    if (!read.onlyKnownKeys(
+            section, {QStringLiteral("description"), QStringLiteral("baud"), QStringLiteral("data_bits"),
+                      QStringLiteral("parity"), QStringLiteral("stop_bits"), QStringLiteral("flow"),
+                      QStringLiteral("out_terminator"), QStringLiteral("in_terminator"), QStringLiteral("reply_length"),
+                      QStringLiteral("reply_timeout"), QStringLiteral("read_timeout"), QStringLiteral("gap"),
+                      QStringLiteral("identify"), QStringLiteral("identify_reply"), QStringLiteral("init"),
+                      QStringLiteral("error_reply"), QStringLiteral("sim_identify"), QStringLiteral("sim_error")}))
         return false;
     protocol->description = Reader::text(section, QStringLiteral("description"));
     SerialLine &serial = protocol->serial;
@@ -171,8 +169,8 @@ bool readProtocolSection(Reader &read, const IniSection &section, LineProtocol *
         }
     }
     if (protocol->identify.isEmpty() != protocol->identifyReply.pattern().isEmpty())
-        return read.fail(section, protocol->identify.isEmpty() ? QStringLiteral("identify_reply")
-                                                               : QStringLiteral("identify"),
+        return read.fail(section,
+                         protocol->identify.isEmpty() ? QStringLiteral("identify_reply") : QStringLiteral("identify"),
                          QStringLiteral("identify and identify_reply go together"));
     const QStringList groups = protocol->identifyReply.namedCaptureGroups();
     for (const QString &group : groups) {
@@ -240,8 +238,8 @@ bool readChannel(Reader &read, const IniSection &section, LineProtocol *protocol
             return read.fail(section, QStringLiteral("field"),
                              QStringLiteral("reply= has no group (?<%1>...)").arg(field));
     } else if (channel.field < 0 || channel.field > channel.reply.captureCount()) {
-        return read.fail(section, section.find(QStringLiteral("field")) ? QStringLiteral("field")
-                                                                         : QStringLiteral("reply"),
+        return read.fail(section,
+                         section.find(QStringLiteral("field")) ? QStringLiteral("field") : QStringLiteral("reply"),
                          QStringLiteral("reply= has %1 capture group(s), so there is no group %2")
                              .arg(channel.reply.captureCount())
                              .arg(channel.field));
@@ -408,10 +406,18 @@ bool unescapeLineBytes(const QString &text, QByteArray *bytes, QString *why)
         const char next = i + 1 < utf8.size() ? utf8.at(i + 1) : '\0';
         ++i;
         switch (next) {
-        case 'r': bytes->append('\r'); break;
-        case 'n': bytes->append('\n'); break;
-        case 't': bytes->append('\t'); break;
-        case '\\': bytes->append('\\'); break;
+        case 'r':
+            bytes->append('\r');
+            break;
+        case 'n':
+            bytes->append('\n');
+            break;
+        case 't':
+            bytes->append('\t');
+            break;
+        case '\\':
+            bytes->append('\\');
+            break;
         case 'x': {
             bool ok = false;
             const int value = utf8.mid(i + 1, 2).toInt(&ok, 16);

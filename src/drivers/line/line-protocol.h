@@ -20,13 +20,13 @@ struct LineChannel {
     QString name;
     QByteArray query; // empty: read from the lines the instrument sends by itself
     QRegularExpression reply;
-    int field = 1;        // the capture group, by number ...
-    QString fieldName;    // ... or by name when not empty
-    QString unit;         // empty: a state or a count
-    double scale = 1;     // value = number * scale + offset
+    int field = 1;     // the capture group, by number ...
+    QString fieldName; // ... or by name when not empty
+    QString unit;      // empty: a state or a count
+    double scale = 1;  // value = number * scale + offset
     double offset = 0;
     QVector<QPair<QString, double>> states; // a word and the number it stands for
-    double lowest = -DBL_MAX; // a value outside (lowest, highest] is no reading
+    double lowest = -DBL_MAX;               // a value outside (lowest, highest] is no reading
     double highest = DBL_MAX;
     int line = 0; // where the section starts in the file
 

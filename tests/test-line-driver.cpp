@@ -1,0 +1,233 @@
+// Line instruments read through their protocol files, against the simulator
+// playing the same files on a pseudo-terminal and on TCP: every shipped
+// description, and the ways an instrument or its peer answers badly.
+
+#include "drivers/line/line-driver.h"
+#include "monitor/instrument-link.h"
+#include "support/simulator-process.h"
+#include "support/test-main.h"
+#include "support/wait-limits.h"
+
+#include <QSignalSpy>
+
+namespace {
+
+QString shipped(const QString &name)
+{
+    return QStringLiteral(FROSTGAUGE_SOURCE_DIR "/data/protocols/%1.conf").arg(name);
+}
+
+LineProtocol load(const QString &path)
+{
+    LineProtocol protocol;
+    QString error;
+    if (!loadLineProtocol(path, &protocol, &error))
+        qFatal("%s", qPrintable(error));
+    return protocol;
+}
+
+// What a driver said, as the tests look at it.
+struct Heard {
+    QVector<QVector<double>> readings; // per channel
+    QStringList events;
+    int lost = 0;
+
+    explicit Heard(LineDriver *driver)
+    {
+        readings.resize(driver->channels().size());
+        QObject::connect(driver, &InstrumentDriver::reading, driver,
+                         [this](int channel, double value) { readings[channel].append(value); });
+        QObject::connect(driver, &InstrumentDriver::event, driver, [this](EventKind kind, const QString &detail) {
+            events << eventKindName(kind) + QStringLiteral(": ") + detail;
+        });
+        QObject::connect(driver, &InstrumentDriver::lost, driver, [this] { ++lost; });
+    }
+    int fewest() const
+    {
+        int fewest = INT_MAX;
+        for (const auto &values : readings)
+            fewest = qMin(fewest, int(values.size()));
+        return fewest;
+    }
+    int count(const QString &prefix) const
+    {
+        return int(std::count_if(events.cbegin(), events.cend(),
+                                 [&](const QString &event) { return event.startsWith(prefix); }));
+    }
+};
+
+} // namespace
+
+class LineDriverTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    // Each shipped description read through the simulator playing it: every
+    // channel gets values near the simulator's, and nothing is said of bad
+    // replies.
+    void shippedDescriptions_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<bool>("tcp");
+        for (const char *name : {"scpi-thermometer", "pressure-gauge-stream", "three-stage-thermometer", "compressor"}) {
+            QTest::addRow("%s on a terminal", name) << name << false;
+            QTest::addRow("%s on TCP", name) << name << true;
+        }
+    }
+
+    void shippedDescriptions()
+    {
+        QFETCH(QString, name);
+        QFETCH(bool, tcp);
+        const QString path = shipped(name);
+        QStringList arguments{QStringLiteral("--protocol"), path, QStringLiteral("--serial"), QStringLiteral("SN42")};
+        if (tcp)
+            arguments << QStringLiteral("--tcp") << QStringLiteral("127.0.0.1:0");
+        SimulatorProcess sim(arguments);
+        QVERIFY(sim.started());
+        QCOMPARE(sim.path().startsWith(QLatin1String("tcp://")), tcp);
+        DriverOptions options;
+        options.protocol = load(path);
+        options.periodMs = 100;
+        LineDriver driver(options);
+        Heard heard(&driver);
+        QVector<InstrumentIdentity> connected;
+        connect(&driver, &InstrumentDriver::connected, this,
+                [&](const InstrumentIdentity &identity) { connected << identity; });
+        QVERIFY(driver.open(sim.path()));
+        QVERIFY2(waitUntil([&] { return heard.fewest() >= 3; }), qPrintable(heard.events.join('\n')));
+        QCOMPARE(connected.size(), 1);
+        if (!options.protocol.identify.isEmpty())
+            QCOMPARE(connected.first().serialNumber, QStringLiteral("SN42"));
+        QVERIFY2(heard.events.isEmpty(), qPrintable(heard.events.join('\n')));
+        const QVector<InstrumentChannel> channels = driver.channels();
+        for (int i = 0; i < channels.size(); ++i) {
+            const LineChannel &about = options.protocol.channels.at(i);
+            for (const double value : qAsConst(heard.readings.at(i))) {
+                if (about.states.isEmpty())
+                    QVERIFY2(qAbs(value / about.simValue.toDouble() - 1) < 0.5,
+                             qPrintable(QStringLiteral("%1: %2").arg(about.name).arg(value)));
+                else
+                    QCOMPARE(value, about.states.at(1).second); // ON
+            }
+        }
+        driver.close();
+    }
+
+    // An instrument that answers badly gives no value, and each kind of bad
+    // answer is said once for the whole burst.
+    void badAnswers_data()
+    {
+        QTest::addColumn<QString>("name");
+        QTest::addColumn<QString>("fault");
+        QTest::addColumn<QString>("said");
+        QTest::newRow("error replies") << "scpi-thermometer"
+                                       << "error"
+                                       << "error reply: 'MEAS:TEMP?' answered '-113,\"Undefined header\"'";
+        QTest::newRow("garbage") << "scpi-thermometer"
+                                 << "garbage"
+                                 << "bad reply: 'MEAS:TEMP?' answered '#?%&!': temperature does not match reply=";
+        QTest::newRow("no reply") << "compressor"
+                                  << "silent"
+                                  << "bad reply: no reply to 'STATE?' within 1000 ms";
+        QTest::newRow("half a line") << "scpi-thermometer"
+                                     << "partial"
+                                     << "bad reply: a reply to 'MEAS:TEMP?' cut short: no \\n came within 100 ms";
+        QTest::newRow("no terminator") << "three-stage-thermometer"
+                                       << "no-terminator"
+                                       << "bad reply: a reply to 'READ?' cut short: no \\r\\n came within 100 ms";
+        QTest::newRow("bytes that are not text") << "scpi-thermometer"
+                                                 << "binary"
+                                                 << "bad reply: a reply that is not text: '\\x01\\x02\\xff\\xfe'";
+        QTest::newRow("an endless line") << "scpi-thermometer"
+                                         << "endless"
+                                         << "bad reply: 1 line(s) of more than 4096 bytes without their end; dropped";
+    }
+
+    void badAnswers()
+    {
+        QFETCH(QString, name);
+        QFETCH(QString, fault);
+        QFETCH(QString, said);
+        SimulatorProcess sim({QStringLiteral("--protocol"), shipped(name), QStringLiteral("--fault"), fault});
+        QVERIFY(sim.started());
+        DriverOptions options;
+        options.protocol = load(shipped(name));
+        options.periodMs = 100;
+        LineDriver driver(options);
+        Heard heard(&driver);
+        QSignalSpy rounds(&driver, &LineDriver::roundDone);
+        QVERIFY(driver.open(sim.path()));
+        // Two rounds: each bad answer came at least twice.
+        QVERIFY2(waitUntil([&] { return rounds.size() >= 2; }), qPrintable(heard.events.join('\n')));
+        QCOMPARE(heard.fewest(), 0);
+        for (const auto &values : qAsConst(heard.readings))
+            QVERIFY(values.isEmpty());
+        QVERIFY2(heard.count(said) == 1, qPrintable(heard.events.join('\n')));
+        if (fault == "silent") // every query of a round without a reply: the instrument is silent
+            QCOMPARE(heard.count("no answer: no reply to any of the last 2 queries"), 1);
+    }
+
+    // A peer that closes every connection at once: the link tries again and
+    // again, and says so once for the outage.
+    void peerClosingAtOnceIsOneEvent()
+    {
+        SimulatorProcess sim({QStringLiteral("--protocol"), shipped("scpi-thermometer"), QStringLiteral("--tcp"),
+                              QStringLiteral("127.0.0.1:0"), QStringLiteral("--fault"), QStringLiteral("close")});
+        QVERIFY(sim.started());
+        InstrumentConfig config;
+        config.name = QStringLiteral("thermo");
+        config.driver = QStringLiteral("line");
+        config.port = sim.path();
+        config.protocol = load(shipped("scpi-thermometer"));
+        DriverOptions options;
+        options.protocol = config.protocol;
+        auto *driver = new LineDriver(options);
+        int attempts = 0;
+        connect(driver, &InstrumentDriver::lost, this, [&] { ++attempts; });
+        InstrumentLink link(config, driver, [] { return qint64(0); });
+        QStringList events;
+        connect(&link, &InstrumentLink::event, this, [&](const QString &, EventKind kind, const QString &detail) {
+            events << eventKindName(kind) + QStringLiteral(": ") + detail;
+        });
+        link.start();
+        QVERIFY(waitUntil([&] { return attempts >= 3; }));
+        link.stop();
+        QCOMPARE(events.size(), 1);
+        QVERIFY2(events.first().startsWith(QStringLiteral("lost: ") + sim.path()), qPrintable(events.first()));
+    }
+
+    // Another instrument of the protocol on the port (another serial number)
+    // is refused, as a VKRHX350 is.
+    void otherSerialNumberIsRefused()
+    {
+        SimulatorProcess sim({QStringLiteral("--protocol"), shipped("scpi-thermometer"), QStringLiteral("--serial"),
+                              QStringLiteral("OTHER")});
+        QVERIFY(sim.started());
+        InstrumentConfig config;
+        config.name = QStringLiteral("thermo");
+        config.driver = QStringLiteral("line");
+        config.port = sim.path();
+        config.serial = QStringLiteral("SN42");
+        DriverOptions options;
+        options.protocol = load(shipped("scpi-thermometer"));
+        auto *driver = new LineDriver(options);
+        Heard heard(driver);
+        InstrumentLink link(config, driver, [] { return qint64(0); });
+        QStringList events;
+        connect(&link, &InstrumentLink::event, this, [&](const QString &, EventKind kind, const QString &detail) {
+            events << eventKindName(kind) + QStringLiteral(": ") + detail;
+        });
+        link.start();
+        QVERIFY(waitUntil([&] { return !events.isEmpty(); }));
+        QCOMPARE(events.first(), QStringLiteral("refused: Refused: the instrument on %1 reports serial number OTHER, "
+                                                "not SN42")
+                                     .arg(sim.path()));
+        link.stop();
+        QCOMPARE(heard.fewest(), 0);
+    }
+};
+
+FROSTGAUGE_TEST_MAIN(LineDriverTest)
+#include "test-line-driver.moc"
