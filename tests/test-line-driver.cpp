@@ -3,12 +3,16 @@
 // description, and the ways an instrument or its peer answers badly.
 
 #include "drivers/line/line-driver.h"
+#include "history/history-store.h"
 #include "monitor/instrument-link.h"
+#include "monitor/monitor.h"
 #include "support/simulator-process.h"
 #include "support/test-main.h"
 #include "support/wait-limits.h"
 
+#include <QFile>
 #include <QSignalSpy>
+#include <QTemporaryDir>
 
 namespace {
 
@@ -70,7 +74,8 @@ private slots:
     {
         QTest::addColumn<QString>("name");
         QTest::addColumn<bool>("tcp");
-        for (const char *name : {"scpi-thermometer", "pressure-gauge-stream", "three-stage-thermometer", "compressor"}) {
+        for (const char *name :
+             {"scpi-thermometer", "pressure-gauge-stream", "three-stage-thermometer", "compressor"}) {
             QTest::addRow("%s on a terminal", name) << name << false;
             QTest::addRow("%s on TCP", name) << name << true;
         }
@@ -226,6 +231,88 @@ private slots:
                                      .arg(sim.path()));
         link.stop();
         QCOMPARE(heard.fewest(), 0);
+    }
+
+    // A monitor with a VKRHX350 and two line instruments, one on a terminal and
+    // one on TCP: every channel is a series of the one store, and alarms
+    // watch a pressure in its unit and a compressor's state word.
+    void everyChannelInOneStore()
+    {
+        QTemporaryDir dir;
+        SimulatorProcess vkrhx350;
+        SimulatorProcess thermometers({QStringLiteral("--protocol"), shipped("three-stage-thermometer")});
+        SimulatorProcess compressor({QStringLiteral("--protocol"), shipped("compressor"), QStringLiteral("--tcp"),
+                                     QStringLiteral("127.0.0.1:0")});
+        QVERIFY(vkrhx350.started() && thermometers.started() && compressor.started());
+        const QString path = dir.filePath(QStringLiteral("monitor.conf"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QStringLiteral("[store]\npath=%1\n"
+                                  "[instrument/cryo]\nport=%2\nperiod=100\n"
+                                  "[instrument/stages]\ndriver=line\nport=%3\nprotocol=%4\nperiod=100\n"
+                                  "channels=stage1, stage3\n"
+                                  "[instrument/compressor]\ndriver=line\nport=%5\nprotocol=%6\nperiod=100\n"
+                                  "[alarm/return-pressure]\ninstrument=compressor:return_pressure\nabove=10\n"
+                                  "[alarm/running]\ninstrument=compressor:state\nstate=ON\n")
+                       .arg(dir.filePath(QStringLiteral("history.db")), vkrhx350.path(), thermometers.path(),
+                            shipped("three-stage-thermometer"), compressor.path(), shipped("compressor"))
+                       .toUtf8());
+        file.close();
+        MonitorConfig config;
+        QString error;
+        QVERIFY2(readMonitorConfig(path, &config, &error), qPrintable(error));
+        Monitor monitor(config);
+        QHash<QString, int> readings;
+        QHash<QString, QString> units;
+        connect(&monitor, &Monitor::readingDurable, this,
+                [&](const QString &series, qint64, double, qint64, const QString &unit) {
+                    ++readings[series];
+                    units[series] = unit;
+                });
+        QStringList alarms;
+        connect(&monitor, &Monitor::alarmChanged, this,
+                [&](const QString &alarm, const QString &instrument, bool raised) {
+                    if (raised)
+                        alarms << QStringLiteral("%1: %2").arg(instrument, alarm);
+                });
+        QVERIFY(monitor.start());
+        const QStringList series{"cryo", "stages:stage1", "stages:stage3", "compressor:state",
+                                 "compressor:return_pressure"};
+        QVERIFY2(waitUntil([&] {
+                     return std::all_of(series.cbegin(), series.cend(),
+                                        [&](const QString &name) { return readings.value(name) >= 3; })
+                            && alarms.size() >= 2;
+                 }),
+                 qPrintable(QStringLiteral("%1 / %2").arg(readings.keys().join(','), alarms.join('\n'))));
+        QVERIFY(!readings.contains(QStringLiteral("stages:stage2"))); // not among channels=
+        QCOMPARE(units.value(QStringLiteral("cryo")), QStringLiteral("K"));
+        QCOMPARE(units.value(QStringLiteral("compressor:return_pressure")), QStringLiteral("bar"));
+        alarms.sort();
+        QCOMPARE(alarms, QStringList({"compressor:return_pressure: return-pressure", "compressor:state: running"}));
+        monitor.stop();
+        HistoryStore store;
+        QVERIFY(store.openForReading(config.storePath));
+        // The history says each alarm's value in its channel's words.
+        QVector<StoredEvent> events;
+        QVERIFY(store.events(QString(), 0, std::numeric_limits<qint64>::max(), &events));
+        QStringList raised;
+        for (const StoredEvent &event : qAsConst(events)) {
+            if (event.kind == EventKind::AlarmRaised)
+                raised << event.instrument + QStringLiteral(": ") + event.detail;
+        }
+        raised.sort();
+        QCOMPARE(raised.size(), 2);
+        QVERIFY2(raised.at(0).startsWith(QStringLiteral("compressor:return_pressure: return-pressure at 16."))
+                     && raised.at(0).endsWith(QStringLiteral(" bar")),
+                 qPrintable(raised.at(0)));
+        QCOMPARE(raised.at(1), QStringLiteral("compressor:state: running at ON"));
+        // Each series in the file, and nothing under the instruments' own names.
+        for (const QString &name : series + QStringList{"stages", "compressor", "stages:stage2"}) {
+            qint64 count = 0;
+            QVERIFY(
+                store.readings(name, 0, std::numeric_limits<qint64>::max(), [&](const StoredReading &) { ++count; }));
+            QVERIFY2(series.contains(name) ? count >= 3 : count == 0, qPrintable(name));
+        }
     }
 };
 

@@ -216,9 +216,13 @@ void InstrumentLink::connected(const InstrumentIdentity &identity)
     m_identifyTimer->stop();
     m_identifyWaitMs = FirstIdentifyWaitMs;
     m_lastProblem.clear();
-    emit event(m_config.name, EventKind::Connected,
-               QStringLiteral("%1 %2, serial number %3, version %4")
-                   .arg(identity.manufacturer, identity.model, identity.serialNumber, identity.version));
+    // An instrument that does not tell all of it (a line instrument) leaves out what it did not tell.
+    QString detail = QStringList{identity.manufacturer, identity.model}.join(QLatin1Char(' ')).trimmed();
+    if (!identity.serialNumber.isEmpty())
+        detail += QStringLiteral(", serial number ") + identity.serialNumber;
+    if (!identity.version.isEmpty())
+        detail += QStringLiteral(", version ") + identity.version;
+    emit event(m_config.name, EventKind::Connected, detail);
     emit this->identity(m_config.name, identity);
 }
 
