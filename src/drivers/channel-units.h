@@ -10,7 +10,7 @@
 
 struct ChannelUnit {
     const char *symbol;      // as written in a protocol file and shown after a value
-    const char *baseName;    // Prometheus' base unit, a metric name's suffix: "pascals"
+    const char *metric;      // a Prometheus metric name's quantity and base unit: "pressure_pascals"
     double toBase;           // a value times this is in the base unit
     const char *deviceClass; // Home Assistant's sensor device class, or "" when it has none for the unit
 };

@@ -121,10 +121,11 @@ bool Monitor::start()
 
 void Monitor::startMqtt()
 {
+    const QVector<SeriesInfo> series = m_config.localSeries();
     QStringList names;
-    for (const InstrumentConfig &instrument : qAsConst(m_config.instruments))
-        names << instrument.name;
-    m_mqtt = new MqttPublisher(m_config.mqtt, &m_store, names, this);
+    for (const SeriesInfo &info : series)
+        names << info.name;
+    m_mqtt = new MqttPublisher(m_config.mqtt, &m_store, series, this);
     connect(m_mqtt, &MqttPublisher::storeCommitWanted, this, &Monitor::commit);
     // Any monitor answers an archive's requests for what it missed.
     m_replays = new ReplayResponder(m_config.mqtt, &m_store, names, m_mqtt->client(), this);

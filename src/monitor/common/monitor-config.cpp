@@ -616,6 +616,32 @@ bool readAlarm(Checker &check, const QString &name, MonitorConfig *config)
 
 } // namespace
 
+QString SeriesInfo::stateWord(double value) const
+{
+    for (const auto &state : states) {
+        if (state.second == value)
+            return state.first;
+    }
+    return QString();
+}
+
+QVector<SeriesInfo> MonitorConfig::localSeries() const
+{
+    QVector<SeriesInfo> all;
+    for (const InstrumentConfig &instrument : instruments) {
+        if (instrument.driver != QLatin1String(LineInstrumentDriver)) {
+            all.append({instrument.name, instrument.name, QString(), QStringLiteral("K"), {}});
+            continue;
+        }
+        for (const LineChannel &channel : instrument.protocol.channels) {
+            if (instrument.channels.isEmpty() || instrument.channels.contains(channel.name))
+                all.append({channelSeriesName(instrument.name, channel.name), instrument.name, channel.name,
+                            channel.unit, channel.states});
+        }
+    }
+    return all;
+}
+
 const LineChannel *MonitorConfig::lineChannel(const QString &series) const
 {
     for (const InstrumentConfig &instrument : instruments) {

@@ -95,6 +95,20 @@ struct HttpConfig {
     bool tls() const { return !tlsCert.isEmpty(); }
 };
 
+// One series of this monitor's instruments, as those who publish, serve and
+// archive it need to know it.
+struct SeriesInfo {
+    QString name;       // INSTRUMENT, or INSTRUMENT:CHANNEL
+    QString instrument; // whose status it shares
+    QString channel;    // empty for an instrument's only one
+    QString unit;       // "K" for a VKRHX350
+    QVector<QPair<QString, double>> states;
+    // Published and served as a temperature, as a VKRHX350's always were.
+    bool isKelvin() const { return unit == QLatin1String("K"); }
+    // The word of a state channel's value; empty for any other.
+    QString stateWord(double value) const;
+};
+
 struct MonitorConfig {
     QString path; // the file it was read from
     MqttConfig mqtt;
@@ -107,6 +121,8 @@ struct MonitorConfig {
     QVector<SourceConfig> sources;
     QVector<AlarmConfig> alarms;
 
+    // Every series of the instruments of this monitor, in their order.
+    QVector<SeriesInfo> localSeries() const;
     // A line instrument's channel that a series names; null for any other series.
     const LineChannel *lineChannel(const QString &series) const;
     // The unit of a series' values: K for a VKRHX350 and for an archive's

@@ -1,8 +1,12 @@
 #include "monitor/mqtt/mqtt-payloads.h"
 
+#include "drivers/channel-units.h"
+
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QJsonArray>
 #include <QJsonDocument>
+#include <QLocale>
 #include <QJsonObject>
 
 #include <cmath>
@@ -42,6 +46,17 @@ QByteArray reading(qint64 timeMs, double kelvin, qint64 seq)
         .toUtf8();
 }
 
+QByteArray valueReading(qint64 timeMs, double value, const QString &unit, const QString &state, qint64 seq)
+{
+    QByteArray payload = "{\"time\":\"" + isoUtc(timeMs).toUtf8() + "\",\"value\":"
+                         + QByteArray::number(value, 'g', QLocale::FloatingPointShortest);
+    if (!unit.isEmpty())
+        payload += ",\"unit\":" + QJsonDocument(QJsonArray{unit}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
+    if (!state.isEmpty())
+        payload += ",\"state\":" + QJsonDocument(QJsonArray{state}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
+    return payload + ",\"seq\":" + QByteArray::number(seq) + '}';
+}
+
 QByteArray info(const InstrumentIdentity &identity)
 {
     return compact(
@@ -65,12 +80,13 @@ QByteArray note(qint64 timeMs, const QString &text, const QString &author)
     return compact({{"time", isoUtc(timeMs)}, {"text", text}, {"author", author}});
 }
 
-Message homeAssistantSensor(const QString &prefix, const QString &clientId, const QString &instrument)
+namespace {
+
+// Home Assistant takes an object id of letters, digits, _ and - only: a name
+// with others (a blank, a UTF-8 letter, a channel's ':') gets them as _ and a
+// short hash of the whole id, so that two such names stay apart.
+QString objectIdOf(const QString &id)
 {
-    const QString id = clientId + QLatin1Char('_') + instrument;
-    // Home Assistant takes an object id of letters, digits, _ and - only: a
-    // name with others (a blank, a UTF-8 letter) gets them as _ and a short
-    // hash of the whole id, so that two such names stay apart.
     QString objectId = id;
     for (QChar &c : objectId) {
         if (!(c.unicode() < 128 && (c.isLetterOrNumber() || c == QLatin1Char('_') || c == QLatin1Char('-'))))
@@ -80,7 +96,24 @@ Message homeAssistantSensor(const QString &prefix, const QString &clientId, cons
         objectId +=
             QLatin1Char('_')
             + QString::fromLatin1(QCryptographicHash::hash(id.toUtf8(), QCryptographicHash::Sha1).toHex().left(8));
-    const QJsonObject sensor{
+    return objectId;
+}
+
+void addAvailability(QJsonObject *sensor, const QString &prefix, const QString &instrument)
+{
+    sensor->insert(QStringLiteral("availability_topic"), instrumentTopic(prefix, instrument, QStringLiteral("status")));
+    // Every status but online (lost, refused, no answer) is unavailable.
+    sensor->insert(QStringLiteral("availability_template"), "{{ 'online' if value == 'online' else 'lost' }}");
+    sensor->insert(QStringLiteral("payload_available"), "online");
+    sensor->insert(QStringLiteral("payload_not_available"), "lost");
+}
+
+} // namespace
+
+Message homeAssistantSensor(const QString &prefix, const QString &clientId, const QString &instrument)
+{
+    const QString id = clientId + QLatin1Char('_') + instrument;
+    QJsonObject sensor{
         {"name", instrument + QStringLiteral(" temperature")},
         {"unique_id", id},
         {"state_topic", instrumentTopic(prefix, instrument, QStringLiteral("temperature"))},
@@ -88,13 +121,31 @@ Message homeAssistantSensor(const QString &prefix, const QString &clientId, cons
         {"unit_of_measurement", "K"},
         {"device_class", "temperature"},
         {"state_class", "measurement"},
-        {"availability_topic", instrumentTopic(prefix, instrument, QStringLiteral("status"))},
-        // Every status but online (lost, refused, no answer) is unavailable.
-        {"availability_template", "{{ 'online' if value == 'online' else 'lost' }}"},
-        {"payload_available", "online"},
-        {"payload_not_available", "lost"},
     };
-    return {QStringLiteral("homeassistant/sensor/%1/config").arg(objectId), compact(sensor)};
+    addAvailability(&sensor, prefix, instrument);
+    return {QStringLiteral("homeassistant/sensor/%1/config").arg(objectIdOf(id)), compact(sensor)};
+}
+
+Message homeAssistantChannel(const QString &prefix, const QString &clientId, const QString &series,
+                             const QString &instrument, const QString &unit, bool state)
+{
+    const QString id = clientId + QLatin1Char('_') + series;
+    QJsonObject sensor{
+        {"name", QString(series).replace(QLatin1Char(':'), QLatin1Char(' '))},
+        {"unique_id", id},
+        {"state_topic", instrumentTopic(prefix, series, QStringLiteral("value"))},
+        {"value_template", state ? "{{ value_json.state }}" : "{{ value_json.value }}"},
+    };
+    if (!state) {
+        sensor.insert(QStringLiteral("state_class"), "measurement");
+        if (!unit.isEmpty())
+            sensor.insert(QStringLiteral("unit_of_measurement"), unit);
+        const ChannelUnit *known = findChannelUnit(unit);
+        if (known && *known->deviceClass)
+            sensor.insert(QStringLiteral("device_class"), QString::fromLatin1(known->deviceClass));
+    }
+    addAvailability(&sensor, prefix, instrument);
+    return {QStringLiteral("homeassistant/sensor/%1/config").arg(objectIdOf(id)), compact(sensor)};
 }
 
 } // namespace MqttPayloads

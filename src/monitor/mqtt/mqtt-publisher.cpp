@@ -16,11 +16,14 @@ constexpr int MaxInFlight = 1000;
 
 } // namespace
 
-MqttPublisher::MqttPublisher(const MqttConfig &config, HistoryStore *store, const QStringList &instruments,
+MqttPublisher::MqttPublisher(const MqttConfig &config, HistoryStore *store, const QVector<SeriesInfo> &series,
                              QObject *parent)
-    : QObject(parent), m_config(config), m_store(store), m_instruments(instruments),
-      m_client(new MqttClient(config, this))
+    : QObject(parent), m_config(config), m_store(store), m_client(new MqttClient(config, this))
 {
+    for (const SeriesInfo &info : series) {
+        m_instruments << info.name;
+        m_series.insert(info.name, info);
+    }
     connect(m_client, &MqttClient::connected, this, &MqttPublisher::connected);
     connect(m_client, &MqttClient::disconnected, this, &MqttPublisher::disconnected);
     connect(m_client, &MqttClient::acknowledged, this, &MqttPublisher::acknowledged);
@@ -29,6 +32,16 @@ MqttPublisher::MqttPublisher(const MqttConfig &config, HistoryStore *store, cons
 QString MqttPublisher::topic(const QString &instrument, const QString &leaf) const
 {
     return MqttPayloads::instrumentTopic(m_config.topicPrefix, instrument, leaf);
+}
+
+MqttPayloads::Message MqttPublisher::readingMessage(const QString &series, qint64 timeMs, double value,
+                                                    qint64 seq) const
+{
+    const auto info = m_series.constFind(series);
+    if (info == m_series.constEnd() || info->isKelvin())
+        return {topic(series, QStringLiteral("temperature")), MqttPayloads::reading(timeMs, value, seq)};
+    return {topic(series, QStringLiteral("value")),
+            MqttPayloads::valueReading(timeMs, value, info->unit, info->stateWord(value), seq)};
 }
 
 bool MqttPublisher::start(bool persistentSession)
@@ -47,9 +60,12 @@ void MqttPublisher::connected()
     for (auto it = m_retained.constBegin(); it != m_retained.constEnd(); ++it)
         m_client->publish(it.key(), it.value(), true);
     if (m_config.homeAssistant) {
-        for (const QString &instrument : qAsConst(m_instruments)) {
+        for (const SeriesInfo &info : qAsConst(m_series)) {
             const MqttPayloads::Message sensor =
-                MqttPayloads::homeAssistantSensor(m_config.topicPrefix, m_config.clientId, instrument);
+                info.channel.isEmpty()
+                    ? MqttPayloads::homeAssistantSensor(m_config.topicPrefix, m_config.clientId, info.name)
+                    : MqttPayloads::homeAssistantChannel(m_config.topicPrefix, m_config.clientId, info.name,
+                                                         info.instrument, info.unit, !info.states.isEmpty());
             m_client->publish(sensor.topic, sensor.payload, true);
         }
     }
@@ -87,8 +103,9 @@ void MqttPublisher::replayMore()
         m_store->readingsAfter(
             instrument, cursor.acked, cursor.timeMs, cursor.seq, ReplayChunk, [&](const StoredReading &reading) {
                 int mid = 0;
-                if (m_client->publish(topic(instrument, QStringLiteral("temperature")),
-                                      MqttPayloads::reading(reading.timeMs, reading.kelvin, reading.seq), true, &mid)) {
+                const MqttPayloads::Message message =
+                    readingMessage(instrument, reading.timeMs, reading.kelvin, reading.seq);
+                if (m_client->publish(message.topic, message.payload, true, &mid)) {
                     m_inFlight.insert(mid, {instrument, reading.seq, reading.timeMs});
                     cursor.timeMs = reading.timeMs;
                     cursor.seq = reading.seq;
@@ -115,7 +132,7 @@ void MqttPublisher::acknowledged(int mid)
         QTimer::singleShot(0, this, &MqttPublisher::replayMore);
 }
 
-void MqttPublisher::publishReading(const QString &instrument, qint64 timeMs, double kelvin, qint64 seq)
+void MqttPublisher::publishReading(const QString &instrument, qint64 timeMs, double value, qint64 seq)
 {
     // While the backlog of this instrument is sent, the store carries it.
     if (!m_client->isConnected() || m_replaying.contains(instrument))
@@ -129,8 +146,8 @@ void MqttPublisher::publishReading(const QString &instrument, qint64 timeMs, dou
         return;
     }
     int mid = 0;
-    if (m_client->publish(topic(instrument, QStringLiteral("temperature")), MqttPayloads::reading(timeMs, kelvin, seq),
-                          true, &mid)) {
+    const MqttPayloads::Message message = readingMessage(instrument, timeMs, value, seq);
+    if (m_client->publish(message.topic, message.payload, true, &mid)) {
         m_inFlight.insert(mid, {instrument, seq, timeMs});
         m_lastLive.insert(instrument, {0, timeMs, seq});
     }

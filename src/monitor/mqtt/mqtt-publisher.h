@@ -24,7 +24,8 @@ class MqttPublisher : public QObject
     Q_OBJECT
 
 public:
-    MqttPublisher(const MqttConfig &config, HistoryStore *store, const QStringList &instruments,
+    // series: every series of the monitor's own instruments.
+    MqttPublisher(const MqttConfig &config, HistoryStore *store, const QVector<SeriesInfo> &series,
                   QObject *parent = nullptr);
 
     // Starts connecting. False, with the reason logged, when the configuration
@@ -41,7 +42,8 @@ public:
     // a broker that never acknowledges costs no more memory than a slow one.
     int inFlight() const;
 
-    void publishReading(const QString &instrument, qint64 timeMs, double kelvin, qint64 seq);
+    // A reading of a series: a temperature in kelvin, or a channel's value.
+    void publishReading(const QString &series, qint64 timeMs, double value, qint64 seq);
     // Whether the instrument is read: "online" or why not. A maintenance is no
     // state here, and a word already published is not published again.
     void publishStatus(const QString &instrument, InstrumentStatus status);
@@ -63,10 +65,13 @@ private:
     void replayMore();
     void publishRetained(const QString &topic, const QByteArray &payload);
     QString topic(const QString &instrument, const QString &leaf) const;
+    // Where a reading of a series goes, and how it reads.
+    MqttPayloads::Message readingMessage(const QString &series, qint64 timeMs, double value, qint64 seq) const;
 
     MqttConfig m_config;
     HistoryStore *m_store;
-    QStringList m_instruments;
+    QStringList m_instruments; // the series, in order
+    QHash<QString, SeriesInfo> m_series;
     MqttClient *m_client;
 
     struct InFlight {

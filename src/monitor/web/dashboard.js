@@ -11,10 +11,6 @@ function element(tag, className, text) {
     return made;
 }
 
-function kelvinText(kelvin) {
-    return kelvin === null || kelvin === undefined ? '–' : kelvin.toFixed(3) + ' K';
-}
-
 function ageText(seconds) {
     if (seconds < 60) return Math.round(seconds) + ' s ago';
     if (seconds < 3600) return Math.round(seconds / 60) + ' min ago';
@@ -99,7 +95,7 @@ function take(instrument) {
     const tile = tileFor(instrument);
     tile.state = instrument.status;
     tile.timeMs = instrument.time_ms;
-    tile.kelvin.textContent = kelvinText(instrument.kelvin);
+    tile.kelvin.textContent = valueText(instrument);
     tile.link.dataset.seq = instrument.seq;
     tile.link.dataset.firstSeq = instrument.seq;
     tile.raised = new Set(instrument.alarms.filter(alarm => alarm.raised).map(alarm => alarm.name));
@@ -131,9 +127,10 @@ function follow() {
         // An archive hears of a source's new instrument while the page is open.
         const tile = tileFor({ name: reading.instrument });
         tile.timeMs = reading.time_ms;
-        tile.kelvin.textContent = kelvinText(reading.kelvin);
+        tile.kelvin.textContent = valueText(reading);
         tile.link.dataset.seq = reading.seq;
-        tile.points.push([reading.time_ms, reading.kelvin, reading.kelvin]);
+        const value = reading.value !== undefined ? reading.value : reading.kelvin;
+        tile.points.push([reading.time_ms, value, value]);
         showState(tile);
     });
     stream.addEventListener('status', message => {

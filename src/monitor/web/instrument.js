@@ -9,8 +9,17 @@ document.title = name + ' – Frostgauge';
 let chart = null;
 let events = [];
 let range = null;
-// The temperature axis: logarithmic for a cool-down, remembered in this browser.
-let logScale = localStorage.getItem('frostgauge.logScale') === 'true';
+// The value axis: logarithmic for a cool-down, remembered in this browser;
+// until one is chosen, logarithmic for values over two decades (a pressure).
+const chosenScale = localStorage.getItem('frostgauge.logScale');
+let logScale = chosenScale === 'true';
+// The series' unit (and states), from the monitor's list.
+let unit = 'K';
+
+// An event of this series, of its instrument (a channel's), or of the monitor.
+function concerns(instrument) {
+    return instrument === name || instrument === '' || name.startsWith(instrument + ':');
+}
 
 function query(fromMs, toMs) {
     return 'instrument=' + encodeURIComponent(name) + '&from=' + Math.round(fromMs) + '&to=' + Math.round(toMs);
@@ -69,12 +78,19 @@ async function load(fromMs, toMs) {
         fetch('/api/history?points=' + Math.min(10000, Math.max(100, width)) + '&' + query(fromMs, toMs)).then(r => r.json()),
         fetch('/api/events?' + query(fromMs, toMs)).then(r => r.json()),
     ]);
-    events = stored.filter(event => event.instrument === name || event.instrument === '');
+    events = stored.filter(event => concerns(event.instrument));
     const rows = history.columns.map(column => [new Date(column[0]), [column[1], (column[1] + column[2]) / 2, column[2]]]);
+    if (localStorage.getItem('frostgauge.logScale') === null && history.columns.length) {
+        const lows = history.columns.map(column => column[1]).filter(value => value !== null);
+        const highs = history.columns.map(column => column[2]).filter(value => value !== null);
+        const low = Math.min(...lows);
+        logScale = low > 0 && Math.max(...highs) / low >= 100;
+        document.getElementById('log').classList.toggle('active', logScale);
+    }
     const options = {
         labels: ['time', name],
         customBars: true,
-        ylabel: 'K',
+        ylabel: unit,
         logscale: logScale,
         dateWindow: [fromMs, toMs],
         connectSeparatedPoints: false,
@@ -140,13 +156,16 @@ document.getElementById('note-form').addEventListener('submit', async submitted 
 const stream = new EventSource('/api/stream');
 stream.addEventListener('note', message => {
     const note = JSON.parse(message.data);
-    if ((note.instrument === name || note.instrument === '') && range && note.time_ms >= range[0] && note.time_ms <= range[1])
+    if (concerns(note.instrument) && range && note.time_ms >= range[0] && note.time_ms <= range[1])
         load(range[0], range[1]);
 });
 stream.addEventListener('reading', message => {
     const reading = JSON.parse(message.data);
     if (reading.instrument !== name) return;
     document.getElementById('latest').textContent =
-        reading.kelvin.toFixed(3) + ' K at ' + new Date(reading.time_ms).toLocaleTimeString();
+        valueText(reading) + ' at ' + new Date(reading.time_ms).toLocaleTimeString();
 });
-show(1);
+fetch('/api/instruments').then(r => r.json()).then(list => {
+    const self = list.find(instrument => instrument.name === name);
+    if (self && self.unit !== undefined) unit = self.unit;
+}).finally(() => show(1));

@@ -1,5 +1,6 @@
 #include "monitor/web/monitor-web.h"
 
+#include "drivers/channel-units.h"
 #include "frostgauge-version.h"
 #include "history/history-csv.h"
 #include "history/history-note.h"
@@ -11,6 +12,7 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QLocale>
 
 #include <cmath>
 
@@ -60,9 +62,11 @@ MonitorWeb::MonitorWeb(const MonitorConfig &config, HistoryStore *store, QObject
       m_server(new HttpServer(
           config.http, [this](const HttpRequest &request) { return handle(request); }, this))
 {
-    for (const InstrumentConfig &instrument : config.instruments) {
-        m_names << instrument.name;
-        m_instruments.insert(instrument.name, Instrument());
+    for (const SeriesInfo &series : config.localSeries()) {
+        m_names << series.name;
+        Instrument state;
+        state.info = series;
+        m_instruments.insert(series.name, state);
     }
     for (const AlarmConfig &alarm : config.alarms) {
         m_alarms.insert(alarm.name, AlarmState{alarm.instrument, false, 0, -1, QString(), 0});
@@ -75,7 +79,29 @@ void MonitorWeb::addInstrument(const QString &instrument)
     if (m_names.contains(instrument))
         return;
     m_names << instrument;
-    m_instruments.insert(instrument, Instrument());
+    // An archive's instrument: a temperature of its own.
+    Instrument state;
+    state.info = {instrument, instrument, QString(), QStringLiteral("K"), {}};
+    m_instruments.insert(instrument, state);
+}
+
+QString MonitorWeb::metricLabels(const QString &series) const
+{
+    const SeriesInfo &info = m_instruments.value(series).info;
+    if (info.channel.isEmpty())
+        return QStringLiteral("instrument=") + label(series);
+    return QStringLiteral("instrument=%1,channel=%2").arg(label(info.instrument), label(info.channel));
+}
+
+void MonitorWeb::addValue(QJsonObject *object, const Instrument &state, double value) const
+{
+    const bool known = state.timeMs >= 0;
+    if (state.info.isKelvin() || state.info.name.isEmpty())
+        object->insert(QStringLiteral("kelvin"), known ? number(value) : QJsonValue());
+    object->insert(QStringLiteral("value"), known ? number(value) : QJsonValue());
+    object->insert(QStringLiteral("unit"), state.info.name.isEmpty() ? QStringLiteral("K") : state.info.unit);
+    if (!state.info.states.isEmpty())
+        object->insert(QStringLiteral("state"), known ? QJsonValue(state.info.stateWord(value)) : QJsonValue());
 }
 
 bool MonitorWeb::start(QString *error)
@@ -90,6 +116,7 @@ bool MonitorWeb::start(QString *error)
         {QStringLiteral("/assets/style.css"), QStringLiteral(":/web/style.css")},
         {QStringLiteral("/assets/dashboard.js"), QStringLiteral(":/web/dashboard.js")},
         {QStringLiteral("/assets/instrument.js"), QStringLiteral(":/web/instrument.js")},
+        {QStringLiteral("/assets/values.js"), QStringLiteral(":/web/values.js")},
         {QStringLiteral("/assets/dygraph.min.js"), dygraphs + QStringLiteral("/dygraph.min.js")},
         {QStringLiteral("/assets/dygraph.min.css"), dygraphs + QStringLiteral("/dygraph.min.css")},
     };
@@ -126,22 +153,40 @@ void MonitorWeb::reading(const QString &instrument, qint64 timeMs, double kelvin
     // Ten a second from each instrument: no event is made where no page follows.
     if (!hasLiveClients())
         return;
-    m_server->broadcast(streamEvent("reading", {{"instrument", instrument},
-                                                {"time", isoTime(timeMs)},
-                                                {"time_ms", double(timeMs)},
-                                                {"kelvin", number(kelvin)},
-                                                {"seq", double(seq)}}));
+    QJsonObject event{
+        {"instrument", instrument}, {"time", isoTime(timeMs)}, {"time_ms", double(timeMs)}, {"seq", double(seq)}};
+    addValue(&event, state, kelvin);
+    m_server->broadcast(streamEvent("reading", event));
 }
 
 void MonitorWeb::status(const QString &instrument, const QString &status)
 {
-    m_instruments[instrument].status = status;
-    m_server->broadcast(streamEvent("status", {{"instrument", instrument}, {"status", status}}));
+    // Each channel of an instrument is in its instrument's state.
+    bool found = false;
+    for (auto it = m_instruments.begin(); it != m_instruments.end(); ++it) {
+        if (it.key() != instrument && it->info.instrument != instrument)
+            continue;
+        found = true;
+        it->status = status;
+        m_server->broadcast(streamEvent("status", {{"instrument", it.key()}, {"status", status}}));
+    }
+    if (!found) {
+        m_instruments[instrument].status = status;
+        m_server->broadcast(streamEvent("status", {{"instrument", instrument}, {"status", status}}));
+    }
 }
 
 void MonitorWeb::identity(const QString &instrument, const InstrumentIdentity &identity)
 {
-    m_instruments[instrument].identity = identity;
+    bool found = false;
+    for (auto it = m_instruments.begin(); it != m_instruments.end(); ++it) {
+        if (it.key() == instrument || it->info.instrument == instrument) {
+            it->identity = identity;
+            found = true;
+        }
+    }
+    if (!found)
+        m_instruments[instrument].identity = identity;
 }
 
 void MonitorWeb::setWriters(const NoteWriter &note, const Acknowledger &acknowledge)
@@ -283,7 +328,7 @@ QByteArray MonitorWeb::instrumentsJson() const
                                                                     ? QJsonValue()
                                                                     : QJsonValue(isoTime(alarmState.acknowledgedMs))}});
         }
-        list.append(QJsonObject{
+        QJsonObject entry{
             {"name", name},
             {"model", state.identity.model},
             {"serial_number", state.identity.serialNumber},
@@ -292,10 +337,11 @@ QByteArray MonitorWeb::instrumentsJson() const
             {"time", state.timeMs < 0 ? QJsonValue() : QJsonValue(isoTime(state.timeMs))},
             {"time_ms", state.timeMs < 0 ? QJsonValue() : QJsonValue(double(state.timeMs))},
             {"age_seconds", state.timeMs < 0 ? QJsonValue() : QJsonValue((now - state.timeMs) / 1000.0)},
-            {"kelvin", state.timeMs < 0 ? QJsonValue() : number(state.kelvin)},
             {"seq", double(state.seq)},
             {"alarms", alarms},
-        });
+        };
+        addValue(&entry, state, state.kelvin);
+        list.append(entry);
     }
     return QJsonDocument(list).toJson(QJsonDocument::Compact);
 }
@@ -374,14 +420,21 @@ HttpResponse MonitorWeb::readingsCsv(const HttpRequest &request)
     if (!instrumentRange(request, &instrument, &from, &to, &refusal))
         return refusal;
     // Built in memory, so bounded: a longer range is for frostgauge-cli history.
-    QByteArray csv = "time,instrument,temperature_K\n";
+    // A temperature in kelvin as ever; a channel's value in its unit, as it came.
+    const SeriesInfo &info = m_instruments.value(instrument).info;
+    const bool kelvin = info.name.isEmpty() || info.isKelvin();
+    QByteArray csv = kelvin            ? QByteArray("time,instrument,temperature_K\n")
+                     : info.unit.isEmpty() ? QByteArray("time,instrument,value\n")
+                                           : "time,instrument,value_" + csvField(info.unit).toUtf8() + '\n';
     qint64 rows = 0;
     const bool read = m_store->readings(
         instrument, from, to,
         [&](const StoredReading &reading) {
             ++rows;
             csv += isoTime(reading.timeMs).toUtf8() + ',' + csvField(reading.instrument).toUtf8() + ','
-                   + QByteArray::number(reading.kelvin, 'f', 3) + '\n';
+                   + (kelvin ? QByteArray::number(reading.kelvin, 'f', 3)
+                             : QByteArray::number(reading.kelvin, 'g', QLocale::FloatingPointShortest))
+                   + '\n';
         },
         MaxCsvRows + 1);
     if (!read)
@@ -439,30 +492,59 @@ HttpResponse MonitorWeb::metrics()
     };
     const auto value = [](double number) { return QString::number(number, 'g', 17); };
 
-    family("frostgauge_temperature_kelvin", "gauge", "The instrument's latest reading.");
+    // The latest value of each series, a family per quantity in its base unit
+    // (a pressure in mbar as pascals); a state channel as a set of its words.
+    QStringList order{QStringLiteral("frostgauge_temperature_kelvin")};
+    QHash<QString, QString> families;
     for (const QString &name : qAsConst(m_names)) {
         const Instrument &state = m_instruments.value(name);
-        if (state.timeMs >= 0)
-            text += QStringLiteral("frostgauge_temperature_kelvin{instrument=%1} %2\n")
-                        .arg(label(name), value(state.kelvin));
+        if (state.timeMs < 0)
+            continue;
+        const SeriesInfo &info = state.info;
+        QString metric;
+        QString lines;
+        if (!info.states.isEmpty()) {
+            metric = QStringLiteral("frostgauge_state");
+            for (const auto &word : info.states)
+                lines += QStringLiteral("%1{%2,state=%3} %4\n")
+                             .arg(metric, metricLabels(name), label(word.first))
+                             .arg(word.second == state.kelvin ? 1 : 0);
+        } else {
+            const ChannelUnit *unit = findChannelUnit(info.name.isEmpty() ? QStringLiteral("K") : info.unit);
+            metric = QStringLiteral("frostgauge_") + QLatin1String(unit ? unit->metric : "value");
+            lines = QStringLiteral("%1{%2} %3\n")
+                        .arg(metric, metricLabels(name), value(state.kelvin * (unit ? unit->toBase : 1)));
+        }
+        if (!order.contains(metric))
+            order << metric;
+        families[metric] += lines;
+    }
+    for (const QString &metric : qAsConst(order)) {
+        const QString help = metric == QLatin1String("frostgauge_temperature_kelvin")
+                                 ? QStringLiteral("The instrument's latest reading.")
+                             : metric == QLatin1String("frostgauge_state")
+                                 ? QStringLiteral("1 for the state a channel shows, 0 for its others.")
+                                 : QStringLiteral("A channel's latest reading, in %1.")
+                                       .arg(metric.mid(metric.lastIndexOf(QLatin1Char('_')) + 1));
+        text += QStringLiteral("# HELP %1 %2\n# TYPE %1 gauge\n").arg(metric, help) + families.value(metric);
     }
     family("frostgauge_reading_timestamp_seconds", "gauge",
            "When the latest reading was taken, in seconds since 1970.");
     for (const QString &name : qAsConst(m_names)) {
         const Instrument &state = m_instruments.value(name);
         if (state.timeMs >= 0)
-            text += QStringLiteral("frostgauge_reading_timestamp_seconds{instrument=%1} %2\n")
-                        .arg(label(name), value(state.timeMs / 1000.0));
+            text += QStringLiteral("frostgauge_reading_timestamp_seconds{%1} %2\n")
+                        .arg(metricLabels(name), value(state.timeMs / 1000.0));
     }
     family("frostgauge_readings_total", "counter", "Readings stored since the monitor started.");
     for (const QString &name : qAsConst(m_names))
-        text += QStringLiteral("frostgauge_readings_total{instrument=%1} %2\n")
-                    .arg(label(name))
+        text += QStringLiteral("frostgauge_readings_total{%1} %2\n")
+                    .arg(metricLabels(name))
                     .arg(m_instruments.value(name).readings);
     family("frostgauge_instrument_up", "gauge", "1 while the instrument is online, 0 otherwise.");
     for (const QString &name : qAsConst(m_names))
-        text += QStringLiteral("frostgauge_instrument_up{instrument=%1} %2\n")
-                    .arg(label(name))
+        text += QStringLiteral("frostgauge_instrument_up{%1} %2\n")
+                    .arg(metricLabels(name))
                     .arg(m_instruments.value(name).status == QLatin1String("online") ? 1 : 0);
     family("frostgauge_alarm_active", "gauge", "1 while the alarm is raised, 0 otherwise.");
     for (const QString &alarm : qAsConst(m_alarmNames))
@@ -475,8 +557,8 @@ HttpResponse MonitorWeb::metrics()
         for (const QString &name : qAsConst(m_names)) {
             const qint64 seq = m_instruments.value(name).seq;
             const qint64 acked = m_store->acknowledgedSeq(name);
-            text += QStringLiteral("frostgauge_mqtt_backlog_readings{instrument=%1} %2\n")
-                        .arg(label(name))
+            text += QStringLiteral("frostgauge_mqtt_backlog_readings{%1} %2\n")
+                        .arg(metricLabels(name))
                         .arg(seq > 0 ? qMax<qint64>(0, seq - acked) : 0);
         }
     }

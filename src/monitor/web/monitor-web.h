@@ -53,7 +53,9 @@ public:
     bool hasLiveClients() const { return m_server->streamCount() > 0; }
 
 private:
+    // A series on the pages: an instrument, or a channel of a line instrument.
     struct Instrument {
+        SeriesInfo info; // its unit, and the instrument whose status and identity it shares
         InstrumentIdentity identity;
         QString status = QStringLiteral("starting");
         qint64 timeMs = -1;
@@ -91,6 +93,11 @@ private:
     HttpServer *m_server;
     QStringList m_names; // in the configuration's order
     QHash<QString, Instrument> m_instruments;
+    // "instrument=..." and, for a channel, ",channel=..." of a series' metrics.
+    QString metricLabels(const QString &series) const;
+    // A series' latest value for the pages: "value" and "unit", a state's
+    // word, and "kelvin" as ever for a temperature in kelvin.
+    void addValue(QJsonObject *object, const Instrument &state, double value) const;
     QHash<QString, AlarmState> m_alarms; // by alarm name
     QStringList m_alarmNames;            // in the configuration's order
     QHash<QString, QByteArray> m_assets; // path -> bytes, read at start

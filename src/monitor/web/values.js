@@ -1,0 +1,16 @@
+// How the pages write a series' value.
+'use strict';
+
+// A temperature in kelvin with three decimals as the instrument gives it; any
+// other channel's value with four significant digits and its unit (a vacuum of
+// 1.2e-6 mbar), a state channel's word.
+function valueText(reading) {
+    const value = reading.value !== undefined ? reading.value : reading.kelvin;
+    if (value === null || value === undefined) return '–';
+    if (reading.state) return reading.state;
+    const unit = reading.unit === undefined ? 'K' : reading.unit;
+    if (unit === 'K') return value.toFixed(3) + ' K';
+    const magnitude = Math.abs(value);
+    const number = magnitude !== 0 && (magnitude < 1e-3 || magnitude >= 1e5) ? value.toExponential(3) : String(Number(value.toPrecision(4)));
+    return unit ? number + ' ' + unit : number;
+}
