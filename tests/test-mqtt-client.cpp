@@ -114,7 +114,8 @@ private slots:
         config.port = silent.serverPort();
         config.clientId = QStringLiteral("never-acked");
         config.qos = 1;
-        MqttPublisher publisher(config, &store, {{QStringLiteral("cryo"), QStringLiteral("cryo"), QString(), QStringLiteral("K"), {}}});
+        MqttPublisher publisher(config, &store,
+                                {{QStringLiteral("cryo"), QStringLiteral("cryo"), QString(), QStringLiteral("K"), {}}});
         QVERIFY(publisher.start());
         QVERIFY(waitUntil([&] { return publisher.isConnected(); }));
         int most = 0;

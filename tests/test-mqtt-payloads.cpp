@@ -87,13 +87,16 @@ private slots:
         QTest::addColumn<QString>("unit");
         QTest::addColumn<QString>("state");
         QTest::addColumn<QByteArray>("payload");
-        QTest::newRow("a vacuum") << 1.2e-6 << "mbar" << ""
+        QTest::newRow("a vacuum") << 1.2e-6 << "mbar"
+                                  << ""
                                   << QByteArray("{\"time\":\"2026-12-10T06:00:00.000Z\",\"value\":1.2e-06,"
                                                 "\"unit\":\"mbar\",\"seq\":7}");
-        QTest::newRow("a state") << 1.0 << "" << "ON"
+        QTest::newRow("a state") << 1.0 << ""
+                                 << "ON"
                                  << QByteArray("{\"time\":\"2026-12-10T06:00:00.000Z\",\"value\":1,\"state\":\"ON\","
                                                "\"seq\":7}");
-        QTest::newRow("a unit with a quote") << 16.25 << "b\"ar" << ""
+        QTest::newRow("a unit with a quote") << 16.25 << "b\"ar"
+                                             << ""
                                              << QByteArray("{\"time\":\"2026-12-10T06:00:00.000Z\",\"value\":16.25,"
                                                            "\"unit\":\"b\\\"ar\",\"seq\":7}");
     }
@@ -113,8 +116,8 @@ private slots:
 
     void homeAssistantChannels()
     {
-        const MqttPayloads::Message gauge =
-            MqttPayloads::homeAssistantChannel("frostgauge", "lab1", "cryo1-gauge:pressure", "cryo1-gauge", "mbar", false);
+        const MqttPayloads::Message gauge = MqttPayloads::homeAssistantChannel(
+            "frostgauge", "lab1", "cryo1-gauge:pressure", "cryo1-gauge", "mbar", false);
         QVERIFY2(gauge.topic.startsWith("homeassistant/sensor/lab1_cryo1-gauge_pressure_"), qPrintable(gauge.topic));
         const QJsonObject config = QJsonDocument::fromJson(gauge.payload).object();
         QCOMPARE(config.value("name").toString(), QStringLiteral("cryo1-gauge pressure"));
@@ -124,13 +127,15 @@ private slots:
         QCOMPARE(config.value("device_class").toString(), QStringLiteral("pressure"));
         QCOMPARE(config.value("availability_topic").toString(), QStringLiteral("frostgauge/cryo1-gauge/status"));
         // Torr is no unit of Home Assistant's pressure class: no class, the unit kept.
-        const QJsonObject torr = QJsonDocument::fromJson(
-            MqttPayloads::homeAssistantChannel("f", "lab1", "g:p", "g", "Torr", false).payload).object();
+        const QJsonObject torr =
+            QJsonDocument::fromJson(MqttPayloads::homeAssistantChannel("f", "lab1", "g:p", "g", "Torr", false).payload)
+                .object();
         QVERIFY(!torr.contains("device_class"));
         QCOMPARE(torr.value("unit_of_measurement").toString(), QStringLiteral("Torr"));
         // A state is text: its word, no unit, no class, no measurement.
-        const QJsonObject state = QJsonDocument::fromJson(
-            MqttPayloads::homeAssistantChannel("f", "lab1", "c:state", "c", "", true).payload).object();
+        const QJsonObject state =
+            QJsonDocument::fromJson(MqttPayloads::homeAssistantChannel("f", "lab1", "c:state", "c", "", true).payload)
+                .object();
         QCOMPARE(state.value("value_template").toString(), QStringLiteral("{{ value_json.state }}"));
         QVERIFY(!state.contains("unit_of_measurement") && !state.contains("device_class")
                 && !state.contains("state_class"));

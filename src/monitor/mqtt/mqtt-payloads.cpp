@@ -6,8 +6,8 @@
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QLocale>
 #include <QJsonObject>
+#include <QLocale>
 
 #include <cmath>
 
@@ -48,8 +48,8 @@ QByteArray reading(qint64 timeMs, double kelvin, qint64 seq)
 
 QByteArray valueReading(qint64 timeMs, double value, const QString &unit, const QString &state, qint64 seq)
 {
-    QByteArray payload = "{\"time\":\"" + isoUtc(timeMs).toUtf8() + "\",\"value\":"
-                         + QByteArray::number(value, 'g', QLocale::FloatingPointShortest);
+    QByteArray payload = "{\"time\":\"" + isoUtc(timeMs).toUtf8()
+                         + "\",\"value\":" + QByteArray::number(value, 'g', QLocale::FloatingPointShortest);
     if (!unit.isEmpty())
         payload += ",\"unit\":" + QJsonDocument(QJsonArray{unit}).toJson(QJsonDocument::Compact).mid(1).chopped(1);
     if (!state.isEmpty())

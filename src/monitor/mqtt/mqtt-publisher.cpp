@@ -100,18 +100,18 @@ void MqttPublisher::replayMore()
         const QString instrument = it.key();
         Cursor &cursor = it.value();
         int queued = 0;
-        m_store->readingsAfter(
-            instrument, cursor.acked, cursor.timeMs, cursor.seq, ReplayChunk, [&](const StoredReading &reading) {
-                int mid = 0;
-                const MqttPayloads::Message message =
-                    readingMessage(instrument, reading.timeMs, reading.kelvin, reading.seq);
-                if (m_client->publish(message.topic, message.payload, true, &mid)) {
-                    m_inFlight.insert(mid, {instrument, reading.seq, reading.timeMs});
-                    cursor.timeMs = reading.timeMs;
-                    cursor.seq = reading.seq;
-                    ++queued;
-                }
-            });
+        m_store->readingsAfter(instrument, cursor.acked, cursor.timeMs, cursor.seq, ReplayChunk,
+                               [&](const StoredReading &reading) {
+                                   int mid = 0;
+                                   const MqttPayloads::Message message =
+                                       readingMessage(instrument, reading.timeMs, reading.kelvin, reading.seq);
+                                   if (m_client->publish(message.topic, message.payload, true, &mid)) {
+                                       m_inFlight.insert(mid, {instrument, reading.seq, reading.timeMs});
+                                       cursor.timeMs = reading.timeMs;
+                                       cursor.seq = reading.seq;
+                                       ++queued;
+                                   }
+                               });
         // A chunk shorter than asked for reached the newest reading: live from here.
         if (queued < ReplayChunk)
             it = m_replaying.erase(it);

@@ -11,6 +11,11 @@ function element(tag, className, text) {
     return made;
 }
 
+function showValue(tile, text) {
+    tile.kelvin.textContent = text;
+    tile.kelvin.classList.toggle('long', text.length > 10);
+}
+
 function ageText(seconds) {
     if (seconds < 60) return Math.round(seconds) + ' s ago';
     if (seconds < 3600) return Math.round(seconds / 60) + ' min ago';
@@ -95,7 +100,7 @@ function take(instrument) {
     const tile = tileFor(instrument);
     tile.state = instrument.status;
     tile.timeMs = instrument.time_ms;
-    tile.kelvin.textContent = valueText(instrument);
+    showValue(tile, valueText(instrument));
     tile.link.dataset.seq = instrument.seq;
     tile.link.dataset.firstSeq = instrument.seq;
     tile.raised = new Set(instrument.alarms.filter(alarm => alarm.raised).map(alarm => alarm.name));
@@ -127,7 +132,7 @@ function follow() {
         // An archive hears of a source's new instrument while the page is open.
         const tile = tileFor({ name: reading.instrument });
         tile.timeMs = reading.time_ms;
-        tile.kelvin.textContent = valueText(reading);
+        showValue(tile, valueText(reading));
         tile.link.dataset.seq = reading.seq;
         const value = reading.value !== undefined ? reading.value : reading.kelvin;
         tile.points.push([reading.time_ms, value, value]);

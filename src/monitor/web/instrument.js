@@ -91,6 +91,8 @@ async function load(fromMs, toMs) {
         labels: ['time', name],
         customBars: true,
         ylabel: unit,
+        // Small values (a vacuum) in exponents wide enough to tell the ticks apart.
+        axes: unit === 'K' ? {} : { y: { axisLabelWidth: 72, axisLabelFormatter: axisNumber, valueFormatter: axisNumber } },
         logscale: logScale,
         dateWindow: [fromMs, toMs],
         connectSeparatedPoints: false,

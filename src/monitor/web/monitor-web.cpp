@@ -423,7 +423,7 @@ HttpResponse MonitorWeb::readingsCsv(const HttpRequest &request)
     // A temperature in kelvin as ever; a channel's value in its unit, as it came.
     const SeriesInfo &info = m_instruments.value(instrument).info;
     const bool kelvin = info.name.isEmpty() || info.isKelvin();
-    QByteArray csv = kelvin            ? QByteArray("time,instrument,temperature_K\n")
+    QByteArray csv = kelvin                ? QByteArray("time,instrument,temperature_K\n")
                      : info.unit.isEmpty() ? QByteArray("time,instrument,value\n")
                                            : "time,instrument,value_" + csvField(info.unit).toUtf8() + '\n';
     qint64 rows = 0;

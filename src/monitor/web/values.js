@@ -14,3 +14,9 @@ function valueText(reading) {
     const number = magnitude !== 0 && (magnitude < 1e-3 || magnitude >= 1e5) ? value.toExponential(3) : String(Number(value.toPrecision(4)));
     return unit ? number + ' ' + unit : number;
 }
+
+// A number on a chart's axis or in its legend: exponents for the very small and large.
+function axisNumber(value) {
+    const magnitude = Math.abs(value);
+    return magnitude !== 0 && (magnitude < 1e-3 || magnitude >= 1e5) ? value.toExponential(3) : String(Number(value.toPrecision(5)));
+}
