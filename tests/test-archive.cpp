@@ -278,6 +278,54 @@ private slots:
         QCOMPARE(log.lines().filter("far beyond the last one held").size(), 2);
     }
 
+    // A source's line-instrument channel: values in its unit, live and
+    // replayed, whatever their range; a temperature's range stays a temperature's.
+    void channelsOfASource()
+    {
+        QTemporaryDir dir;
+        HistoryStore store;
+        QVERIFY(store.openForWriting(dir.filePath("archive.db")));
+        SourceConfig config;
+        config.name = "lab2";
+        config.clientId = "lab2-monitor";
+        config.topicPrefix = "fg";
+        RemoteSource source(config, &store, nullptr);
+        QStringList units;
+        connect(&source, &RemoteSource::unitKnown, this,
+                [&](const QString &name, const QString &unit) { units << name + QLatin1Char('=') + unit; });
+        DebugCapture log;
+        const auto value = [](qint64 seq, const QByteArray &number, const QByteArray &unit) {
+            return "{\"time\":\"" + isoTime(Now - 1000).toUtf8() + "\",\"value\":" + number
+                   + (unit.isNull() ? QByteArray() : ",\"unit\":\"" + unit + '"')
+                   + ",\"seq\":" + QByteArray::number(seq) + '}';
+        };
+        const QString topic = "fg/gauge:pressure/value";
+        source.receive(topic, value(1, "1.2e-06", "mbar"), false, Now);
+        source.receive(topic, value(2, "-3.5", "mbar"), false, Now); // a gauge's offset: a value like any
+        source.receive(topic, value(3, "1", "furlongs"), false, Now);
+        source.receive(topic, value(3, "\"NaN\"", "mbar"), false, Now);
+        source.receive(topic, value(3, "null", "mbar"), false, Now);
+        source.receive("fg/compressor:state/value", value(1, "1", QByteArray()), false, Now);
+        // Replayed: the channel's values pass, a temperature's below 0 K do not.
+        source.receive("fg/monitor/lab2-monitor/replayed",
+                       replayChunk("gauge:pressure", {{Now - 5000, -7.5, 5}, {Now - 4000, 2e-9, 6}}), false, Now);
+        source.receive("fg/cryo/temperature", reading(1), false, Now);
+        source.receive("fg/monitor/lab2-monitor/replayed", replayChunk("cryo", {{Now - 5000, -7.5, 5}}), false, Now);
+        QVERIFY(store.commit());
+        QStringList rows;
+        QVERIFY(store.readings(QString(), 0, std::numeric_limits<qint64>::max(), [&](const StoredReading &r) {
+            rows << QStringLiteral("%1 %2 %3").arg(r.instrument).arg(r.seq).arg(r.kelvin);
+        }));
+        rows.sort();
+        QCOMPARE(rows, QStringList({"lab2/compressor:state 1 1", "lab2/cryo 1 4.2", "lab2/gauge:pressure 1 1.2e-06",
+                                    "lab2/gauge:pressure 2 -3.5", "lab2/gauge:pressure 5 -7.5",
+                                    "lab2/gauge:pressure 6 2e-09"}));
+        QCOMPARE(units, QStringList({"lab2/gauge:pressure=mbar", "lab2/compressor:state="}));
+        for (const char *kind : {"a unit this monitor does not know", "a field missing or of the wrong type",
+                                 "a channel's value that is not a finite number", "a temperature no sensor reports"})
+            QVERIFY2(log.lines().filter(kind).size() == 1, qPrintable(kind + ("\n" + log.lines().join('\n'))));
+    }
+
     // An answer's chunks come faster than the monitor's half-second commits:
     // the source asks for a commit before the waiting readings reach their
     // bound, so that none is dropped.

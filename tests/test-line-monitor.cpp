@@ -68,8 +68,7 @@ private slots:
                 .arg(dir.filePath("store.db"))
                 .arg(broker->port())
                 .arg(port)
-                .arg(dir.filePath("cryo"), shipped("pressure-gauge-stream"), dir.filePath("gauge"),
-                     compressor->path());
+                .arg(dir.filePath("cryo"), shipped("pressure-gauge-stream"), dir.filePath("gauge"), compressor->path());
         // protocol=compressor is found by its name in the shipped folder only once
         // installed: here it is given as a path.
         QString text = config;
@@ -92,9 +91,8 @@ private slots:
     void publishedWithDiscovery()
     {
         QProcess subscriber;
-        subscriber.start(QStringLiteral("mosquitto_sub"),
-                         {"-h", "127.0.0.1", "-p", QString::number(broker->port()), "-v", "-t", "frostgauge/#", "-t",
-                          "homeassistant/#"});
+        subscriber.start(QStringLiteral("mosquitto_sub"), {"-h", "127.0.0.1", "-p", QString::number(broker->port()),
+                                                           "-v", "-t", "frostgauge/#", "-t", "homeassistant/#"});
         QString heard;
         const QStringList wanted{"frostgauge/cryo/temperature {\"time\"",
                                  "frostgauge/gauge:pressure/value {\"time\"",
@@ -105,24 +103,27 @@ private slots:
                                  "\"unit_of_measurement\":\"mbar\""};
         const bool all = waitUntil([&] {
             heard += QString::fromUtf8(subscriber.readAllStandardOutput());
-            return std::all_of(wanted.cbegin(), wanted.cend(), [&](const QString &text) { return heard.contains(text); });
+            return std::all_of(wanted.cbegin(), wanted.cend(),
+                               [&](const QString &text) { return heard.contains(text); });
         });
         stopProcess(subscriber);
         QVERIFY2(all, qPrintable(heard.right(3000)));
         // A vacuum keeps its digits: not 0.000.
-        QVERIFY2(QRegularExpression(QStringLiteral("gauge:pressure/value \\{[^}]*\"value\":1\\.\\d+e-06,\"unit\":\"mbar\""))
-                     .match(heard)
-                     .hasMatch(),
-                 qPrintable(heard.right(3000)));
+        QVERIFY2(
+            QRegularExpression(QStringLiteral("gauge:pressure/value \\{[^}]*\"value\":1\\.\\d+e-06,\"unit\":\"mbar\""))
+                .match(heard)
+                .hasMatch(),
+            qPrintable(heard.right(3000)));
     }
 
     void metricsInBaseUnits()
     {
         const QByteArray metrics = fetch(base + QStringLiteral("/metrics"));
-        QVERIFY2(QRegularExpression(QStringLiteral("\nfrostgauge_temperature_kelvin\\{instrument=\"cryo\"\\} [0-9.]+\n"))
-                     .match(QString::fromUtf8(metrics))
-                     .hasMatch(),
-                 metrics.constData());
+        QVERIFY2(
+            QRegularExpression(QStringLiteral("\nfrostgauge_temperature_kelvin\\{instrument=\"cryo\"\\} [0-9.]+\n"))
+                .match(QString::fromUtf8(metrics))
+                .hasMatch(),
+            metrics.constData());
         // 1.2e-6 mbar are 1.2e-4 Pa; 16.2 bar 1.62e6 Pa.
         const QRegularExpressionMatch vacuum =
             QRegularExpression(
@@ -140,7 +141,8 @@ private slots:
         promtool.write(metrics);
         promtool.closeWriteChannel();
         QVERIFY(promtool.waitForFinished(limitMs()));
-        QVERIFY2(promtool.exitCode() == 0, (promtool.readAllStandardOutput() + promtool.readAllStandardError()).constData());
+        QVERIFY2(promtool.exitCode() == 0,
+                 (promtool.readAllStandardOutput() + promtool.readAllStandardError()).constData());
     }
 
     // The dashboard's tiles: each channel in its unit, a state as its word.
@@ -158,8 +160,9 @@ private slots:
                 .toString();
         };
         QString seen;
-        const QRegularExpression wanted(QStringLiteral("^cryo=\\d+\\.\\d{3} K\\|gauge:pressure=1\\.\\d{3}e-6 mbar\\|"
-                                                       "compressor:state=ON\\|compressor:return_pressure=1\\d\\.\\d+ bar$"));
+        const QRegularExpression wanted(
+            QStringLiteral("^cryo=\\d+\\.\\d{3} K\\|gauge:pressure=1\\.\\d{3}e-6 mbar\\|"
+                           "compressor:state=ON\\|compressor:return_pressure=1\\d\\.\\d+ bar$"));
         QVERIFY2(waitUntil([&] { return wanted.match(seen = tiles()).hasMatch(); }), qPrintable(seen));
         browser.keepScreenshot("screenshot-dashboard-channels.png");
         // A channel's page: its unit on the axis, a pressure on a logarithmic one.
@@ -167,8 +170,9 @@ private slots:
         QString label;
         QVERIFY2(waitUntil([&] {
                      label = browser
-                                 .evaluate(QStringLiteral("typeof chart !== 'undefined' && chart ? chart.getOption('ylabel')"
-                                                          " + '/' + chart.getOption('logscale') : ''"))
+                                 .evaluate(
+                                     QStringLiteral("typeof chart !== 'undefined' && chart ? chart.getOption('ylabel')"
+                                                    " + '/' + chart.getOption('logscale') : ''"))
                                  .toString();
                      return label.startsWith(QLatin1String("mbar/"));
                  }),

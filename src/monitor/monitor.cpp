@@ -224,7 +224,10 @@ void Monitor::startArchive()
             connect(source, &RemoteSource::identity, m_web, &MonitorWeb::identity);
             connect(source, &RemoteSource::alarm, m_web, &MonitorWeb::alarm);
             connect(source, &RemoteSource::acknowledged, m_web, &MonitorWeb::acknowledged);
+            connect(source, &RemoteSource::unitKnown, m_web, &MonitorWeb::setUnit);
         }
+        connect(source, &RemoteSource::unitKnown, this,
+                [this](const QString &instrument, const QString &unit) { m_remoteUnits.insert(instrument, unit); });
         connect(source, &RemoteSource::event, this, &Monitor::recordRemote);
         connect(source, &RemoteSource::storeCommitWanted, this, &Monitor::commit);
         connect(source, &RemoteSource::reading, this,
@@ -276,8 +279,12 @@ bool Monitor::stop(const QString &reason)
 
 void Monitor::onAlarmChanged(const QString &name, const QString &instrument, bool raised, double value, qint64 timeMs)
 {
-    const QString detail =
-        std::isfinite(value) ? QStringLiteral("%1 at %2").arg(name, m_config.valueText(instrument, value)) : name;
+    // An archive's channel in its unit, as the source said it.
+    const auto remoteUnit = m_remoteUnits.constFind(instrument);
+    const QString valueText = remoteUnit == m_remoteUnits.constEnd()
+                                  ? m_config.valueText(instrument, value)
+                                  : QStringLiteral("%1 %2").arg(QString::number(value, 'g', 6), *remoteUnit).trimmed();
+    const QString detail = std::isfinite(value) ? QStringLiteral("%1 at %2").arg(name, valueText) : name;
     m_store.addEvent(instrument, timeMs, raised ? EventKind::AlarmRaised : EventKind::AlarmCleared, detail);
     emit alarmChanged(name, instrument, raised, value, timeMs);
     logLine(QStringLiteral("%1: alarm %2 %3")

@@ -168,8 +168,9 @@ private:
     bool m_prunedAfterNewReadings = false;
     bool m_pruneFailing = false;
     qint64 m_pruned = 0;
-    qint64 m_clockJumpedAt = -1; // when a jump of the clock was first seen
-    qint64 m_lastTickMs = -1;    // on the monotonic clock
+    qint64 m_clockJumpedAt = -1;           // when a jump of the clock was first seen
+    QHash<QString, QString> m_remoteUnits; // an archive's series that are channels, and their units
+    qint64 m_lastTickMs = -1;              // on the monotonic clock
     bool m_retentionSuspendedSaid = false;
     QString m_failureCause;
     qint64 m_lastNoteId = 0;

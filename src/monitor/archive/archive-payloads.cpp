@@ -1,5 +1,7 @@
 #include "monitor/archive/archive-payloads.h"
 
+#include "drivers/channel-units.h"
+
 #include <QDateTime>
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -88,13 +90,15 @@ Problem checkSeq(const QJsonValue &value, qint64 *seq)
     return Problem::None;
 }
 
-Problem checkReading(qint64 timeMs, const QJsonValue &kelvin, qint64 nowMs, RemoteReading *reading)
+Problem checkReading(qint64 timeMs, const QJsonValue &kelvin, qint64 nowMs, RemoteReading *reading,
+                     bool isKelvin = true)
 {
+    const Problem bad = isKelvin ? Problem::BadKelvin : Problem::BadValue;
     if (!kelvin.isDouble())
-        return kelvin.isNull() ? Problem::BadKelvin : Problem::BadField;
+        return kelvin.isNull() ? bad : Problem::BadField;
     const double value = kelvin.toDouble();
-    if (!std::isfinite(value) || value <= 0 || value > HottestKelvin)
-        return Problem::BadKelvin;
+    if (!std::isfinite(value) || (isKelvin && (value <= 0 || value > HottestKelvin)))
+        return bad;
     if (timeMs < Year2000Ms || timeMs > nowMs + DayMs)
         return Problem::BadTime;
     reading->timeMs = timeMs;
@@ -122,6 +126,10 @@ QString problemText(Problem problem)
         return QStringLiteral("a time before 2000 or more than a day ahead of this clock");
     case Problem::BadSeq:
         return QStringLiteral("a sequence number that is not a whole number from 1 to 2^53-1");
+    case Problem::BadValue:
+        return QStringLiteral("a channel's value that is not a finite number");
+    case Problem::BadUnit:
+        return QStringLiteral("a unit this monitor does not know");
     }
     return QString();
 }
@@ -141,6 +149,27 @@ Problem parseReading(const QByteArray &payload, qint64 nowMs, RemoteReading *rea
     if ((problem = checkSeq(fields.value(QLatin1String("seq")), &reading->seq)) != Problem::None)
         return problem;
     return checkReading(timeMs, fields.value(QLatin1String("kelvin")), nowMs, reading);
+}
+
+Problem parseValueReading(const QByteArray &payload, qint64 nowMs, RemoteReading *reading, QString *unit)
+{
+    QJsonObject fields;
+    Problem problem = Problem::None;
+    if (!object(payload, MaxReadingBytes, &fields, &problem))
+        return problem;
+    const QJsonValue time = fields.value(QLatin1String("time"));
+    const QJsonValue unitField = fields.value(QLatin1String("unit"));
+    if (!time.isString() || !(unitField.isString() || unitField.isUndefined()))
+        return Problem::BadField;
+    *unit = unitField.toString();
+    if (!findChannelUnit(*unit))
+        return Problem::BadUnit;
+    qint64 timeMs = 0;
+    if (!utcMs(time.toString(), &timeMs))
+        return Problem::BadTime;
+    if ((problem = checkSeq(fields.value(QLatin1String("seq")), &reading->seq)) != Problem::None)
+        return problem;
+    return checkReading(timeMs, fields.value(QLatin1String("value")), nowMs, reading, false);
 }
 
 QByteArray replayRequest(const ReplayRequest &request)
@@ -199,7 +228,8 @@ QByteArray replayEnd(const ReplayRequest &answered, const QVector<SeqRange> &los
         .toJson(QJsonDocument::Compact);
 }
 
-Problem parseReplayAnswer(const QByteArray &payload, qint64 nowMs, ReplayAnswer *answer)
+Problem parseReplayAnswer(const QByteArray &payload, qint64 nowMs, ReplayAnswer *answer,
+                          const std::function<bool(const QString &instrument)> &kelvin)
 {
     QJsonObject fields;
     Problem problem = Problem::None;
@@ -239,6 +269,7 @@ Problem parseReplayAnswer(const QByteArray &payload, qint64 nowMs, ReplayAnswer 
     if (!readings.isArray())
         return Problem::BadField;
     const QJsonArray rows = readings.toArray();
+    const bool inKelvin = !kelvin || kelvin(answer->instrument);
     answer->readings.reserve(rows.size());
     for (const QJsonValue &row : rows) {
         const QJsonArray values = row.toArray();
@@ -252,7 +283,7 @@ Problem parseReplayAnswer(const QByteArray &payload, qint64 nowMs, ReplayAnswer 
         if (bad == Problem::None)
             bad = checkSeq(values.at(0), &reading.seq);
         if (bad == Problem::None)
-            bad = checkReading(timeMs, values.at(2), nowMs, &reading);
+            bad = checkReading(timeMs, values.at(2), nowMs, &reading, inKelvin);
         if (bad != Problem::None) {
             if (answer->refused++ == 0)
                 answer->refusedProblem = bad;

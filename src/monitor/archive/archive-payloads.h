@@ -23,6 +23,8 @@
 #include <QString>
 #include <QVector>
 
+#include <functional>
+
 namespace ArchivePayloads {
 
 constexpr int ChunkReadings = 1000;
@@ -42,6 +44,8 @@ enum class Problem {
     BadKelvin, // not a number, infinite, at or below 0 K or beyond 2000 K
     BadTime,   // before 2000 or more than a day ahead of the archive's clock
     BadSeq,    // not a whole number from 1 to HighestSeq
+    BadValue,  // a channel's value that is not a finite number
+    BadUnit,   // a channel's unit this monitor does not know
 };
 // A short text for the log: "not JSON", "a time decades away" ...
 QString problemText(Problem problem);
@@ -54,6 +58,9 @@ struct RemoteReading {
 
 // A live reading as the source's monitor publishes it on PREFIX/INSTRUMENT/temperature.
 Problem parseReading(const QByteArray &payload, qint64 nowMs, RemoteReading *reading);
+// A line instrument's channel on PREFIX/INSTRUMENT:CHANNEL/value: any finite
+// value, in a unit this monitor knows (none for a state).
+Problem parseValueReading(const QByteArray &payload, qint64 nowMs, RemoteReading *reading, QString *unit);
 
 struct ReplayRequest {
     QString instrument;
@@ -77,7 +84,10 @@ struct ReplayAnswer {
     int refused = 0;
     Problem refusedProblem = Problem::None;
 };
-// A chunk's bad readings are left out and counted; the rest are kept.
-Problem parseReplayAnswer(const QByteArray &payload, qint64 nowMs, ReplayAnswer *answer);
+// A chunk's bad readings are left out and counted; the rest are kept. A
+// series for which kelvin() is false is a channel in another unit: any finite
+// value is one of its readings.
+Problem parseReplayAnswer(const QByteArray &payload, qint64 nowMs, ReplayAnswer *answer,
+                          const std::function<bool(const QString &instrument)> &kelvin = nullptr);
 
 } // namespace ArchivePayloads

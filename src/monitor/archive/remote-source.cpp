@@ -92,8 +92,8 @@ void RemoteSource::connected()
     m_client->subscribe(answerTopic());
     const QString prefix = m_config.topicPrefix + QLatin1Char('/');
     m_client->subscribe(monitorTopic() + QStringLiteral("/note"));
-    for (const QString &leaf : {QStringLiteral("+/temperature"), QStringLiteral("+/status"), QStringLiteral("+/info"),
-                                QStringLiteral("+/alarm/+"), QStringLiteral("+/note")})
+    for (const QString &leaf : {QStringLiteral("+/temperature"), QStringLiteral("+/value"), QStringLiteral("+/status"),
+                                QStringLiteral("+/info"), QStringLiteral("+/alarm/+"), QStringLiteral("+/note")})
         m_client->subscribe(prefix + leaf);
     // Requests that went out before are asked again: the source may never have had them.
     for (Remote &remote : m_remotes) {
@@ -169,6 +169,9 @@ void RemoteSource::receive(const QString &topic, const QByteArray &payload, bool
     if (levelRefs.size() == 2 && leaf == QLatin1String("temperature")) {
         if (Remote *found = remote(instrument, topic))
             liveReading(found, payload, topic, nowMs);
+    } else if (levelRefs.size() == 2 && leaf == QLatin1String("value")) {
+        if (Remote *found = remote(instrument, topic))
+            liveValue(found, payload, topic, nowMs);
     } else if (levelRefs.size() == 2 && leaf == QLatin1String("status")) {
         if (Remote *found = remote(instrument, topic))
             instrumentStatus(found, payload, topic);
@@ -202,6 +205,27 @@ void RemoteSource::liveReading(Remote *remote, const QByteArray &payload, const 
         refuse(topic, problemText(problem));
         return;
     }
+    keepLive(remote, reading, topic, nowMs);
+}
+
+void RemoteSource::liveValue(Remote *remote, const QByteArray &payload, const QString &topic, qint64 nowMs)
+{
+    RemoteReading reading;
+    QString unit;
+    const Problem problem = parseValueReading(payload, nowMs, &reading, &unit);
+    if (problem != Problem::None) {
+        refuse(topic, problemText(problem));
+        return;
+    }
+    if (remote->unit != unit) {
+        remote->unit = unit;
+        emit unitKnown(remote->name, unit);
+    }
+    keepLive(remote, reading, topic, nowMs);
+}
+
+void RemoteSource::keepLive(Remote *remote, const RemoteReading &reading, const QString &topic, qint64 nowMs)
+{
     const SeqRanges &held = m_store->archivedSeqs(remote->name);
     const qint64 highest = held.highest();
     // A number far beyond the last (a wrong publisher, a damaged message)
@@ -272,7 +296,11 @@ void RemoteSource::askIfMissing(Remote *remote, qint64 nowMs)
 void RemoteSource::answer(const QByteArray &payload, const QString &topic, qint64 nowMs)
 {
     ReplayAnswer answer;
-    const Problem problem = parseReplayAnswer(payload, nowMs, &answer);
+    // A channel's answer is of values in its unit, a temperature's of kelvin.
+    const Problem problem = parseReplayAnswer(payload, nowMs, &answer, [this](const QString &instrument) {
+        const auto found = m_remotes.constFind(instrument);
+        return found == m_remotes.constEnd() || found->unit == QLatin1String("K");
+    });
     if (problem != Problem::None) {
         refuse(topic, problemText(problem));
         return;

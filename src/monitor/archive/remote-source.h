@@ -65,6 +65,8 @@ signals:
     void acknowledged(const QString &name, const QString &who, qint64 timeMs);
     void event(const QString &instrument, EventKind kind, const QString &detail);
     void instrumentAdded(const QString &instrument);
+    // A source's series is a channel in this unit (empty: a state), not a temperature.
+    void unitKnown(const QString &instrument, const QString &unit);
     void storeCommitWanted();
 
 private:
@@ -72,7 +74,8 @@ private:
         QString name;       // as archived
         qint64 liveSeq = 0; // the newest live reading passed on
         qint64 liveTimeMs = 0;
-        QString status; // as the source last said it
+        QString status;                     // as the source last said it
+        QString unit = QStringLiteral("K"); // a channel's, once one of its readings came
         bool asking = false;
         qint64 askedAtMs = 0;
         ArchivePayloads::ReplayRequest asked;
@@ -84,6 +87,8 @@ private:
 
     Remote *remote(const QString &instrument, const QString &topic);
     void liveReading(Remote *remote, const QByteArray &payload, const QString &topic, qint64 nowMs);
+    void liveValue(Remote *remote, const QByteArray &payload, const QString &topic, qint64 nowMs);
+    void keepLive(Remote *remote, const ArchivePayloads::RemoteReading &reading, const QString &topic, qint64 nowMs);
     void answer(const QByteArray &payload, const QString &topic, qint64 nowMs);
     void monitorStatus(const QByteArray &payload);
     void instrumentStatus(Remote *remote, const QByteArray &payload, const QString &topic);

@@ -85,6 +85,12 @@ void MonitorWeb::addInstrument(const QString &instrument)
     m_instruments.insert(instrument, state);
 }
 
+void MonitorWeb::setUnit(const QString &instrument, const QString &unit)
+{
+    addInstrument(instrument);
+    m_instruments[instrument].info.unit = unit;
+}
+
 QString MonitorWeb::metricLabels(const QString &series) const
 {
     const SeriesInfo &info = m_instruments.value(series).info;

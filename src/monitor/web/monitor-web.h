@@ -33,6 +33,8 @@ public:
     // What the monitor learns, as it learns it. An archive adds its sources'
     // instruments as it hears of them.
     void addInstrument(const QString &instrument);
+    // An archive's series that is a channel in this unit.
+    void setUnit(const QString &instrument, const QString &unit);
     void reading(const QString &instrument, qint64 timeMs, double kelvin, qint64 seq);
     void status(const QString &instrument, const QString &status);
     void identity(const QString &instrument, const InstrumentIdentity &identity);
