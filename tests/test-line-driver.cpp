@@ -3,6 +3,7 @@
 // description, and the ways an instrument or its peer answers badly.
 
 #include "drivers/line/line-driver.h"
+#include "history/history-csv.h"
 #include "history/history-store.h"
 #include "monitor/instrument-link.h"
 #include "monitor/monitor.h"
@@ -11,8 +12,10 @@
 #include "support/wait-limits.h"
 
 #include <QFile>
+#include <QRegularExpression>
 #include <QSignalSpy>
 #include <QTemporaryDir>
+#include <QTextStream>
 
 namespace {
 
@@ -306,6 +309,24 @@ private slots:
                      && raised.at(0).endsWith(QStringLiteral(" bar")),
                  qPrintable(raised.at(0)));
         QCOMPARE(raised.at(1), QStringLiteral("compressor:state: running at ON"));
+        // Each series' unit is kept with it; a channel's CSV has its values as they came.
+        QCOMPARE(store.unitOf(QStringLiteral("cryo")), QStringLiteral("K"));
+        QCOMPARE(store.unitOf(QStringLiteral("compressor:return_pressure")), QStringLiteral("bar"));
+        QCOMPARE(store.unitOf(QStringLiteral("compressor:state")), QString());
+        QString csv;
+        QTextStream out(&csv);
+        QVERIFY(writeReadingsCsv(store, QStringLiteral("compressor:return_pressure"), 0,
+                                 std::numeric_limits<qint64>::max(), out));
+        out.flush();
+        QVERIFY2(csv.startsWith(QStringLiteral("time,instrument,value,unit\n"))
+                     && QRegularExpression(QStringLiteral("\n[0-9T:.-]+Z,compressor:return_pressure,1\\d\\.\\d+,bar\n"))
+                            .match(csv)
+                            .hasMatch(),
+                 qPrintable(csv.left(300)));
+        csv.clear();
+        QVERIFY(writeReadingsCsv(store, QStringLiteral("cryo"), 0, std::numeric_limits<qint64>::max(), out));
+        out.flush();
+        QVERIFY(csv.startsWith(QStringLiteral("time,instrument,temperature_K\n")));
         // Each series in the file, and nothing under the instruments' own names.
         for (const QString &name : series + QStringList{"stages", "compressor", "stages:stage2"}) {
             qint64 count = 0;

@@ -94,8 +94,10 @@ int commandHistory(const QStringList &arguments)
                       << ',' << csvField(event.detail) << ',' << csvField(event.author) << '\n';
         }
     } else if (everyMs > 0) {
+        const bool kelvin = allInKelvin(store, instrument);
         if (!json)
-            out() << "time,instrument,min_K,max_K,mean_K,count\n";
+            out() << (kelvin ? "time,instrument,min_K,max_K,mean_K,count\n"
+                             : "time,instrument,min,max,mean,count,unit\n");
         // Written as read: --every 0.001 over a month is millions of buckets.
         const bool ok = store.buckets(instrument, from, to, everyMs, [&](const Bucket &bucket) {
             if (json)
@@ -105,10 +107,15 @@ int commandHistory(const QStringList &arguments)
                                         {"max", bucket.max},
                                         {"mean", bucket.mean},
                                         {"count", bucket.count}});
-            else
+            else if (kelvin)
                 out() << isoTime(bucket.startMs) << ',' << csvField(bucket.instrument)
                       << QString::asprintf(",%.3f,%.3f,%.3f,", bucket.min, bucket.max, bucket.mean) << bucket.count
                       << '\n';
+            else
+                out() << isoTime(bucket.startMs) << ',' << csvField(bucket.instrument) << ','
+                      << QString::number(bucket.min, 'g', 6) << ',' << QString::number(bucket.max, 'g', 6) << ','
+                      << QString::number(bucket.mean, 'g', 6) << ',' << bucket.count << ','
+                      << csvField(store.unitOf(bucket.instrument)) << '\n';
         });
         if (!ok)
             return fail(store.error(), Failure);
@@ -116,9 +123,20 @@ int commandHistory(const QStringList &arguments)
         if (!writeReadingsCsv(store, instrument, from, to, out()))
             return fail(store.error(), Failure);
     } else {
+        QHash<QString, QString> units;
         const bool ok = store.readings(instrument, from, to, [&](const StoredReading &reading) {
-            rows.append(QJsonObject{
-                {"time", isoTime(reading.timeMs)}, {"instrument", reading.instrument}, {"kelvin", reading.kelvin}});
+            auto unit = units.find(reading.instrument);
+            if (unit == units.end())
+                unit = units.insert(reading.instrument, store.unitOf(reading.instrument));
+            // A temperature as ever; a channel's value with its unit.
+            if (*unit == QLatin1String("K"))
+                rows.append(QJsonObject{
+                    {"time", isoTime(reading.timeMs)}, {"instrument", reading.instrument}, {"kelvin", reading.kelvin}});
+            else
+                rows.append(QJsonObject{{"time", isoTime(reading.timeMs)},
+                                        {"instrument", reading.instrument},
+                                        {"value", reading.kelvin},
+                                        {"unit", *unit}});
         });
         if (!ok)
             return fail(store.error(), Failure);

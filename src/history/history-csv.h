@@ -13,4 +13,7 @@ class QTextStream;
 QString csvField(const QString &text);
 // Writes the header and the readings of one instrument (empty: all) in
 // [fromMs, toMs]. False with the store's error when it cannot be read.
+// Temperatures in kelvin as ever (temperature_K, three decimals); where a
+// line instrument's channel is among them, value and unit columns instead.
+bool allInKelvin(HistoryStore &store, const QString &instrument);
 bool writeReadingsCsv(HistoryStore &store, const QString &instrument, qint64 fromMs, qint64 toMs, QTextStream &out);

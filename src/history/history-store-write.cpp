@@ -163,7 +163,7 @@ bool HistoryStore::commit()
         acknowledgedChanged = acknowledgedChanged || acknowledged.dirty;
     for (const Archived &held : qAsConst(m_archived))
         acknowledgedChanged = acknowledgedChanged || held.dirty;
-    if (m_pendingReadings.empty() && m_pendingEvents.empty() && !acknowledgedChanged)
+    if (m_pendingReadings.empty() && m_pendingEvents.empty() && !acknowledgedChanged && !m_unitsDirty)
         return true;
     if (!exec("BEGIN"))
         return false;
@@ -235,6 +235,14 @@ bool HistoryStore::commit()
             pass.reset();
         }
     }
+    SqliteStatement unit(kept("UPDATE instruments SET unit = ?2 WHERE id = ?1"));
+    for (auto it = m_units.constBegin(); ok && m_unitsDirty && it != m_units.constEnd(); ++it) {
+        ok = bool(unit);
+        unit.bind(1, it.key());
+        unit.bind(2, it.value());
+        ok = ok && unit.step() == SQLITE_DONE;
+        unit.reset();
+    }
     SqliteStatement forget(kept("DELETE FROM archived WHERE instrument = ?"));
     SqliteStatement hold(kept("INSERT INTO archived(instrument, first_seq, last_seq) VALUES(?, ?, ?)"));
     for (auto it = m_archived.constBegin(); ok && it != m_archived.constEnd(); ++it) {
@@ -274,6 +282,7 @@ bool HistoryStore::commit()
         held.dirty = false;
     for (ClockPasses &passes : m_passes)
         passes.markSaved();
+    m_unitsDirty = false;
     m_committedSeq = m_lastSeq;
     return true;
 }

@@ -33,7 +33,7 @@ constexpr char Schema[] = R"sql(
 CREATE TABLE IF NOT EXISTS meta(key TEXT PRIMARY KEY, value TEXT NOT NULL) WITHOUT ROWID;
 CREATE TABLE IF NOT EXISTS instruments(
     id INTEGER PRIMARY KEY, name TEXT UNIQUE NOT NULL, last_seq INTEGER NOT NULL DEFAULT 0,
-    acked_seq INTEGER NOT NULL DEFAULT 0, acked_time_ms INTEGER NOT NULL DEFAULT -1);
+    acked_seq INTEGER NOT NULL DEFAULT 0, acked_time_ms INTEGER NOT NULL DEFAULT -1, unit TEXT);
 CREATE TABLE IF NOT EXISTS readings(
     instrument INTEGER NOT NULL, time_ms INTEGER NOT NULL, seq INTEGER NOT NULL, kelvin REAL NOT NULL,
     PRIMARY KEY(instrument, time_ms, seq)) WITHOUT ROWID;
@@ -259,7 +259,7 @@ bool HistoryStore::migrate()
         noMaxSeq = minutes.step() == SQLITE_ROW && !minutes.text(0).contains(QLatin1String("max_seq"));
         noPass = !minutesHavePasses();
     }
-    if (!addAuthorColumn())
+    if (!addAuthorColumn() || !addUnitColumn())
         return false;
     if (!oldKey && !noMaxSeq && !noPass)
         return true;
@@ -306,6 +306,38 @@ bool HistoryStore::eventsHaveAuthors()
 {
     SqliteStatement columns(m_db, "SELECT count(*) FROM pragma_table_info('events') WHERE name = 'author'");
     return columns && columns.step() == SQLITE_ROW && columns.integer(0) > 0;
+}
+
+bool HistoryStore::seriesHaveUnits()
+{
+    SqliteStatement columns(m_db, "SELECT count(*) FROM pragma_table_info('instruments') WHERE name = 'unit'");
+    return columns && columns.step() == SQLITE_ROW && columns.integer(0) > 0;
+}
+
+bool HistoryStore::addUnitColumn()
+{
+    // Stores from before line instruments: every series a temperature in kelvin.
+    return seriesHaveUnits() || exec("ALTER TABLE instruments ADD COLUMN unit TEXT");
+}
+
+QString HistoryStore::unitOf(const QString &instrument)
+{
+    if (!seriesHaveUnits())
+        return QStringLiteral("K");
+    SqliteStatement query(m_db, "SELECT unit FROM instruments WHERE name = ?");
+    query.bind(1, instrument);
+    if (!query || query.step() != SQLITE_ROW || sqlite3_column_type(query.get(), 0) == SQLITE_NULL)
+        return QStringLiteral("K");
+    return query.text(0);
+}
+
+void HistoryStore::setUnit(const QString &instrument, const QString &unit)
+{
+    const qint64 id = instrumentId(instrument, true);
+    if (m_units.value(id) != unit || !m_units.contains(id)) {
+        m_units.insert(id, unit);
+        m_unitsDirty = true;
+    }
 }
 
 bool HistoryStore::addAuthorColumn()

@@ -119,6 +119,10 @@ public:
     // The numbers held (stored, queued or settled as lost), kept with the
     // readings at each commit.
     const SeqRanges &archivedSeqs(const QString &instrument);
+    // The unit of a series' values (a line instrument's channel: "mbar", "" for
+    // a state), kept with the next commit; a series without one is in kelvin.
+    void setUnit(const QString &instrument, const QString &unit);
+    QString unitOf(const QString &instrument);
     // The time of the instrument's newest stored reading; false when it has none.
     bool newestTime(const QString &instrument, qint64 *timeMs);
 
@@ -200,6 +204,8 @@ private:
     bool minutesHavePasses();
     void loadClockPasses(qint64 id);
     bool addAuthorColumn();
+    bool seriesHaveUnits();
+    bool addUnitColumn();
     // What a file holds, told apart for the reader's sake.
     enum Content { Store, Empty, Other, Damaged, Unopenable };
     Content probeContent();
@@ -266,5 +272,7 @@ private:
     };
     QHash<qint64, Acknowledged> m_acknowledged;
     QHash<QString, qint64> m_ids;
+    QHash<qint64, QString> m_units; // set by the writer, kept at the next commit
+    bool m_unitsDirty = false;
     QHash<qint64, ClockPasses> m_passes; // loaded with the instrument's id
 };

@@ -87,6 +87,9 @@ bool Monitor::start()
     if (!m_config.sources.isEmpty())
         perFiveMinutes += ArchiveWaitingReadings;
     m_store.setMaxWaitingReadings(qMax(MinWaitingReadings, perFiveMinutes));
+    // Each series' unit is kept with it, for those who read the store.
+    for (const SeriesInfo &series : m_config.localSeries())
+        m_store.setUnit(series.name, series.unit);
     if (m_config.mqtt.enabled)
         startMqtt();
     if (m_config.http.enabled && !startWeb())

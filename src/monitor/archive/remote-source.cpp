@@ -219,6 +219,7 @@ void RemoteSource::liveValue(Remote *remote, const QByteArray &payload, const QS
     }
     if (remote->unit != unit) {
         remote->unit = unit;
+        m_store->setUnit(remote->name, unit);
         emit unitKnown(remote->name, unit);
     }
     keepLive(remote, reading, topic, nowMs);
