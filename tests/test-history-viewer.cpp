@@ -3,6 +3,7 @@
 // (pixels of the curve's colour, marker places) and what an export holds.
 
 #include "history-plot/envelope-item.h"
+#include "history-plot/history-picker.h"
 #include "history-plot/history-plot.h"
 #include "history-window.h"
 #include "history/history-time.h"
@@ -548,6 +549,37 @@ private slots:
         QVERIFY(again.plot()->logScale());
         again.logScaleAction()->trigger();
         QVERIFY(!again.plot()->logScale());
+    }
+
+    // A line instrument's channel in the viewer: its unit on the axis and in
+    // the readout; a temperature as ever.
+    void channelsInTheirUnits()
+    {
+        QTemporaryDir scratch;
+        const QString path = scratch.filePath(QStringLiteral("channels.db"));
+        {
+            HistoryStore writer;
+            QVERIFY(writer.openForWriting(path));
+            writer.setUnit(QStringLiteral("gauge:pressure"), QStringLiteral("mbar"));
+            writer.setUnit(QStringLiteral("cryo"), QStringLiteral("K"));
+            for (int i = 0; i < 60; ++i) {
+                writer.addReading(QStringLiteral("gauge:pressure"), 1796882400000 + i * 1000, 1e-7 * std::pow(1.2, i));
+                writer.addReading(QStringLiteral("cryo"), 1796882400000 + i * 1000, 4.2);
+            }
+            QVERIFY(writer.commit());
+        }
+        HistoryWindow window;
+        QVERIFY(window.openStore(path));
+        HistoryPlot *plot = window.plot();
+        plot->setInstrument(QStringLiteral("gauge:pressure"));
+        QCOMPARE(plot->axisTitle(QwtPlot::yLeft).text(), QStringLiteral("value, mbar"));
+        plot->setInstrument(QStringLiteral("cryo"));
+        QCOMPARE(plot->axisTitle(QwtPlot::yLeft).text(), QStringLiteral("T, K"));
+        plot->setInstrument(QString());
+        QCOMPARE(plot->axisTitle(QwtPlot::yLeft).text(), QStringLiteral("value"));
+        QVERIFY(HistoryPicker::readout(QPointF(1796882400000, 1.234e-6), QStringLiteral("mbar"))
+                    .endsWith(QStringLiteral("  1.234e-06 mbar")));
+        QVERIFY(HistoryPicker::readout(QPointF(1796882400000, 4.2)).endsWith(QStringLiteral("  4.200 K")));
     }
 
     // history --json is written as it is read: the same rows as the store

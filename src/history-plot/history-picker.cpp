@@ -11,16 +11,18 @@ HistoryPicker::HistoryPicker(QWidget *canvas)
     connect(this, qOverload<const QRectF &>(&QwtPlotPicker::selected), this, &HistoryPicker::selectRange);
 }
 
-QString HistoryPicker::readout(const QPointF &point)
+QString HistoryPicker::readout(const QPointF &point, const QString &unit)
 {
     const QDateTime time = QDateTime::fromMSecsSinceEpoch(qint64(point.x()), Qt::LocalTime);
-    return time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + QStringLiteral("  ")
-           + QString::number(point.y(), 'f', 3) + QStringLiteral(" K");
+    const QString value =
+        unit == QLatin1String("K") ? QString::number(point.y(), 'f', 3) : QString::number(point.y(), 'g', 4);
+    return time.toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) + QStringLiteral("  ") + value
+           + (unit.isEmpty() ? QString() : QLatin1Char(' ') + unit);
 }
 
 QwtText HistoryPicker::trackerTextF(const QPointF &point) const
 {
-    QwtText text(readout(point));
+    QwtText text(readout(point, m_unit));
     text.setBackgroundBrush(QColor(255, 255, 255, 210));
     return text;
 }

@@ -11,8 +11,11 @@ class HistoryPicker : public QwtPlotPicker
 public:
     explicit HistoryPicker(QWidget *canvas);
 
-    // The readout for a point of the plot (x: milliseconds since 1970, y: kelvin).
-    static QString readout(const QPointF &point);
+    // The readout for a point of the plot (x: milliseconds since 1970, y: a
+    // value in unit; kelvin with three decimals).
+    static QString readout(const QPointF &point, const QString &unit = QStringLiteral("K"));
+    // The unit of the series shown.
+    void setUnit(const QString &unit) { m_unit = unit; }
 
 signals:
     void rangeSelected(double fromMs, double toMs);
@@ -22,4 +25,6 @@ protected:
 
 private:
     void selectRange(const QRectF &rect);
+
+    QString m_unit = QStringLiteral("K");
 };

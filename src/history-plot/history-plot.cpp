@@ -1,5 +1,7 @@
 #include "history-plot/history-plot.h"
 
+#include "history/history-csv.h"
+
 #include "history-plot/envelope-item.h"
 #include "history-plot/history-picker.h"
 #include "history/history-time.h"
@@ -138,6 +140,7 @@ HistoryPlot::HistoryPlot(HistoryStore *store, QWidget *parent) : QwtPlot(parent)
     panner->setMouseButton(Qt::RightButton);
     panner->setOrientations(Qt::Horizontal);
     auto *picker = new HistoryPicker(canvas());
+    m_picker = picker;
     connect(picker, &HistoryPicker::rangeSelected, this,
             [this](double from, double to) { setRange(historyTimeOf(from), historyTimeOf(to)); });
 
@@ -158,6 +161,14 @@ void HistoryPlot::prepareForRendering(const QSize &pixels)
 void HistoryPlot::setInstrument(const QString &instrument)
 {
     m_instrument = instrument;
+    // A line instrument's channel reads in its own unit; all series together
+    // are temperatures only when every one of them is.
+    const QString unit = instrument.isEmpty() ? (allInKelvin(*m_store, instrument) ? QStringLiteral("K") : QString())
+                                              : m_store->unitOf(instrument);
+    setAxisTitle(QwtPlot::yLeft, unit == QLatin1String("K") ? QStringLiteral("T, K")
+                                 : unit.isEmpty()           ? QStringLiteral("value")
+                                                            : QStringLiteral("value, ") + unit);
+    m_picker->setUnit(unit);
     reload();
 }
 

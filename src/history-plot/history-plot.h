@@ -7,6 +7,7 @@
 #include <qwt_plot.h>
 
 class EnvelopeItem;
+class HistoryPicker;
 class QwtPlotMarker;
 
 // The plot of a history store over a time range: one envelope per instrument,
@@ -69,6 +70,7 @@ signals:
     void readError(const QString &message);
 
 private:
+    HistoryPicker *m_picker = nullptr;
     void takeRangeFromAxis();
     EnvelopeItem *curveFor(const QString &instrument);
     void leaveOffUnplottable(QVector<EnvelopePoint> *points);
