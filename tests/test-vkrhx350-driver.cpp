@@ -7,6 +7,8 @@
 #include "support/test-main.h"
 
 #include <QSignalSpy>
+#include <QTcpServer>
+#include <QTcpSocket>
 
 class Vkrhx350DriverTest : public QObject
 {
@@ -119,6 +121,40 @@ private slots:
         driver.close();
         QCOMPARE(peer.takeAfter(200), QByteArray());
         QVERIFY(m_events.isEmpty());
+    }
+
+    // Behind a serial server (tcp://HOST:PORT): the same exchange once the
+    // connection is made, and a server that goes away is a loss of the port.
+    void behindASerialServer()
+    {
+        QTcpServer server;
+        QVERIFY(server.listen(QHostAddress::LocalHost));
+        Vkrhx350Driver driver(DriverOptions{});
+        QSignalSpy connected(&driver, &InstrumentDriver::connected);
+        QSignalSpy readings(&driver, &InstrumentDriver::reading);
+        QSignalSpy lost(&driver, &InstrumentDriver::lost);
+        QVERIFY(driver.open(QStringLiteral("tcp://127.0.0.1:%1").arg(server.serverPort())));
+        QVERIFY(server.waitForNewConnection(limitMs()));
+        QTcpSocket *instrument = server.nextPendingConnection();
+        QByteArray heard;
+        QVERIFY(waitUntil([&] {
+            heard += instrument->readAll();
+            return heard.contains("*idn?\n");
+        }));
+        instrument->write("NORDA,VKRHX350,S1,1.3.2\n");
+        QVERIFY(waitUntil([&] { return connected.size() == 1; }));
+        instrument->write("*T = 4.200 K\n");
+        QVERIFY(waitUntil([&] { return readings.size() == 1; }));
+        QCOMPARE(readings[0][1].toDouble(), 4.2);
+        instrument->close();
+        QVERIFY(waitUntil([&] { return lost.size() == 1; }));
+        QVERIFY(!driver.isOpen());
+        // Nothing listens any more: the next open fails by itself, once.
+        const quint16 port = server.serverPort();
+        server.close();
+        QVERIFY(driver.open(QStringLiteral("tcp://127.0.0.1:%1").arg(port)));
+        QVERIFY(waitUntil([&] { return lost.size() == 2; }));
+        QVERIFY2(lost[1][0].toString().contains(QStringLiteral("refused")), qPrintable(lost[1][0].toString()));
     }
 };
 

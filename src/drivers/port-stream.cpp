@@ -141,6 +141,12 @@ qint64 PortStream::bytesToWrite() const
     return io ? io->bytesToWrite() : 0;
 }
 
+void PortStream::handOver()
+{
+    if (QIODevice *io = device())
+        disconnect(io, &QIODevice::readyRead, this, &PortStream::readAll);
+}
+
 QIODevice *PortStream::device() const
 {
     if (!m_open)

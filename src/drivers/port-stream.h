@@ -48,6 +48,9 @@ public:
     qint64 bytesToWrite() const;
     // The open device, for a reader that takes one (null before opened()).
     QIODevice *device() const;
+    // Another reader reads the device from now on: received() is no longer
+    // emitted (the stream would take its bytes), lost() still is.
+    void handOver();
 
 signals:
     void opened();

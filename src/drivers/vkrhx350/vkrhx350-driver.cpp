@@ -32,7 +32,10 @@ bool Vkrhx350Driver::open(const QString &port)
             device->deleteLater();
             return false;
         }
-        connect(stream, &PortStream::opened, device, [device, stream] { device->openLink(stream->device()); });
+        connect(stream, &PortStream::opened, device, [device, stream] {
+            stream->handOver();
+            device->openLink(stream->device());
+        });
         connect(stream, &PortStream::lost, this, [this, device](const QString &reason) {
             if (m_device == device)
                 portLost(reason);
