@@ -21,6 +21,7 @@
 #include <QMessageBox>
 #include <QProcess>
 #include <QSet>
+#include <QSettings>
 #include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTimer>
@@ -571,8 +572,14 @@ private slots:
         HistoryWindow window;
         QVERIFY(window.openStore(path));
         HistoryPlot *plot = window.plot();
-        plot->setInstrument(QStringLiteral("gauge:pressure"));
+        QVERIFY(plot->showWholeRange());
+        // A vacuum over decades: the logarithmic axis, as nobody chose one yet
+        // (an earlier test chose).
+        QSettings(QStringLiteral("frostgauge"), QStringLiteral("frostgauge-history"))
+            .remove(QStringLiteral("plot/logScale"));
+        window.chooseSeries(QStringLiteral("gauge:pressure"));
         QCOMPARE(plot->axisTitle(QwtPlot::yLeft).text(), QStringLiteral("value, mbar"));
+        QVERIFY(plot->logScale() && window.logScaleAction()->isChecked());
         plot->setInstrument(QStringLiteral("cryo"));
         QCOMPARE(plot->axisTitle(QwtPlot::yLeft).text(), QStringLiteral("T, K"));
         plot->setInstrument(QString());

@@ -77,7 +77,7 @@ HistoryWindow::HistoryWindow(QWidget *parent)
         QStringLiteral("Drag to zoom into a range, turn the wheel to zoom, drag with the right button to pan"));
 
     connect(m_instruments, qOverload<int>(&QComboBox::activated), this,
-            [this](int index) { m_plot->setInstrument(m_instruments->itemData(index).toString()); });
+            [this](int index) { chooseSeries(m_instruments->itemData(index).toString()); });
     connect(m_plot, &HistoryPlot::rangeChanged, this, &HistoryWindow::showRange);
     connect(m_plot, &HistoryPlot::readError, this,
             [this](const QString &message) { statusBar()->showMessage(message); });
@@ -160,6 +160,20 @@ bool HistoryWindow::addNote(qint64 timeMs, const QString &text)
     statusBar()->showMessage(QStringLiteral("Note added at %1").arg(localTime(timeMs)));
     m_plot->reload();
     return true;
+}
+
+void HistoryWindow::chooseSeries(const QString &series)
+{
+    m_plot->setInstrument(series);
+    const QSettings settings(QStringLiteral("frostgauge"), QStringLiteral("frostgauge-history"));
+    if (series.isEmpty() || m_store.unitOf(series) == QLatin1String("K")
+        || settings.contains(QStringLiteral("plot/logScale")))
+        return;
+    double lo = 0;
+    double hi = 0;
+    const bool log = m_plot->shownSpan(&lo, &hi) && HistoryPlot::suitsLogScale(lo, hi);
+    m_logAction->setChecked(log);
+    m_plot->setLogScale(log);
 }
 
 void HistoryWindow::fillInstruments()

@@ -29,6 +29,10 @@ public:
     HistoryPlot *plot() const { return m_plot; }
     // The toolbar's "Log scale" toggle (key L).
     QAction *logScaleAction() const { return m_logAction; }
+    // Shows one series (empty: all). A channel in another unit than kelvin
+    // whose values span over two decades (a vacuum) is shown on the
+    // logarithmic axis unless the person chose an axis before.
+    void chooseSeries(const QString &series);
 
     // The exports of the range shown; false with error() set.
     bool exportCsv(const QString &path);
