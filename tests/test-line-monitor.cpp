@@ -2,6 +2,7 @@
 // channel published on MQTT with Home Assistant's discovery, on the dashboard
 // (in chromium) and in /metrics (checked by promtool), each in its unit.
 
+#include "history/history-store.h"
 #include "support/free-port.h"
 #include "support/headless-browser.h"
 #include "support/monitor-run.h"
@@ -143,6 +144,32 @@ private slots:
         QVERIFY(promtool.waitForFinished(limitMs()));
         QVERIFY2(promtool.exitCode() == 0,
                  (promtool.readAllStandardOutput() + promtool.readAllStandardError()).constData());
+    }
+
+    // A facility archive on the same broker keeps every channel under the
+    // lab's name, a pressure's values whole, and tells their units.
+    void archivedByTheFacility()
+    {
+        MonitorRun archive;
+        QVERIFY(archive.start(
+            writeTestFile(dir, "archive.conf",
+                          QStringLiteral("[store]\npath=%1\n[mqtt]\nhost=127.0.0.1\nport=%2\nclient_id=archive\n"
+                                         "[source/lab1]\nclient_id=lab1\ntopic_prefix=frostgauge\n")
+                              .arg(dir.filePath("archive.db"))
+                              .arg(broker->port())
+                              .toUtf8())));
+        for (const char *series : {"lab1/cryo", "lab1/gauge:pressure", "lab1/compressor:state"})
+            QVERIFY2(waitUntil([&] { return storedReadings(dir.filePath("archive.db"), series) >= 2; }),
+                     qPrintable(QStringLiteral("%1\n%2").arg(series, archive.log())));
+        archive.stop();
+        HistoryStore store;
+        QVERIFY(store.openForReading(dir.filePath("archive.db")));
+        QCOMPARE(store.unitOf(QStringLiteral("lab1/gauge:pressure")), QStringLiteral("mbar"));
+        QCOMPARE(store.unitOf(QStringLiteral("lab1/cryo")), QStringLiteral("K"));
+        double pressure = 0;
+        QVERIFY(store.readings(QStringLiteral("lab1/gauge:pressure"), 0, std::numeric_limits<qint64>::max(),
+                               [&](const StoredReading &reading) { pressure = reading.kelvin; }));
+        QVERIFY2(pressure > 0.5e-6 && pressure < 3e-6, qPrintable(QString::number(pressure)));
     }
 
     // The dashboard's tiles: each channel in its unit, a state as its word.
