@@ -100,14 +100,17 @@ int commandHistory(const QStringList &arguments)
                              : "time,instrument,min,max,mean,count,unit\n");
         // Written as read: --every 0.001 over a month is millions of buckets.
         const bool ok = store.buckets(instrument, from, to, everyMs, [&](const Bucket &bucket) {
-            if (json)
-                rows.append(QJsonObject{{"time", isoTime(bucket.startMs)},
-                                        {"instrument", bucket.instrument},
-                                        {"min", bucket.min},
-                                        {"max", bucket.max},
-                                        {"mean", bucket.mean},
-                                        {"count", bucket.count}});
-            else if (kelvin)
+            if (json) {
+                QJsonObject row{{"time", isoTime(bucket.startMs)},
+                                {"instrument", bucket.instrument},
+                                {"min", bucket.min},
+                                {"max", bucket.max},
+                                {"mean", bucket.mean},
+                                {"count", bucket.count}};
+                if (!kelvin)
+                    row.insert(QStringLiteral("unit"), store.unitOf(bucket.instrument));
+                rows.append(row);
+            } else if (kelvin)
                 out() << isoTime(bucket.startMs) << ',' << csvField(bucket.instrument)
                       << QString::asprintf(",%.3f,%.3f,%.3f,", bucket.min, bucket.max, bucket.mean) << bucket.count
                       << '\n';
