@@ -10,6 +10,8 @@
 #include <QFileInfo>
 #include <QUrl>
 
+#include <limits>
+
 #include <cerrno>
 #include <sys/stat.h>
 
@@ -540,8 +542,11 @@ void HistoryStore::loadClockPasses(qint64 id)
     SqliteStatement newest(kept("SELECT max(minute) FROM minutes WHERE instrument = ? AND pass = ?"));
     newest.bind(1, id);
     newest.bind(2, qint64(passes.current()));
-    if (newest && newest.step() == SQLITE_ROW && sqlite3_column_type(newest.get(), 0) != SQLITE_NULL)
-        passes.setNewestTime(newest.integer(0) * 60000);
+    if (newest && newest.step() == SQLITE_ROW && sqlite3_column_type(newest.get(), 0) != SQLITE_NULL) {
+        // A damaged or hand-made store may hold minutes no time reaches.
+        constexpr qint64 Widest = std::numeric_limits<qint64>::max() / 60000;
+        passes.setNewestTime(qBound(-Widest, newest.integer(0), Widest) * 60000);
+    }
 }
 
 bool HistoryStore::integrityOk()
