@@ -7,9 +7,14 @@
 #include "monitor/common/monitor-config.h"
 #include "monitor/monitor.h"
 
+#include "monitor/remote-write/remote-writer.h"
+
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
+#include <QEventLoop>
 #include <QFile>
+#include <QTimer>
 
 #include <csignal>
 #include <cstdio>
@@ -40,6 +45,41 @@ void writeLogLine(QtMsgType type, const QMessageLogContext &context, const QStri
     // UTF-8 whatever the locale: names are written in it, and the journal reads it.
     fprintf(stderr, "%s\n", line.toUtf8().constData());
     fflush(stderr);
+}
+
+// The engine is asked to take an empty write with the configured login and
+// certificates: a refused login or certificate fails the check; an engine
+// that cannot be reached now is only a warning (the service waits for it).
+int checkRemoteWrite(const MonitorConfig &settings)
+{
+    HistoryStore unused;
+    RemoteWriter writer(settings.remoteWrite, &unused, {}, [] { return QDateTime::currentMSecsSinceEpoch(); });
+    QString why;
+    if (!writer.start(&why)) {
+        fprintf(stderr, "frostgauge-monitor: [remote_write]: %s\n", qPrintable(why));
+        return 2;
+    }
+    writer.stop();
+    QEventLoop wait;
+    QString problem;
+    bool answered = false;
+    writer.probe([&](const QString &found) {
+        problem = found;
+        answered = true;
+        wait.quit();
+    });
+    QTimer::singleShot(RemoteWriter::RequestTimeoutMs + 1000, &wait, &QEventLoop::quit);
+    if (!answered)
+        wait.exec();
+    if (!answered || problem.isEmpty() || !problem.contains(QLatin1String("refused the login"))) {
+        if (!problem.isEmpty() || !answered)
+            fprintf(stderr, "frostgauge-monitor: warning: [remote_write] url: %s: %s\n",
+                    qPrintable(settings.remoteWrite.url), answered ? qPrintable(problem) : "no answer within 30 s");
+        return 0;
+    }
+    fprintf(stderr, "frostgauge-monitor: [remote_write]: %s: %s\n", qPrintable(settings.remoteWrite.url),
+            qPrintable(problem));
+    return 2;
 }
 
 } // namespace
@@ -106,6 +146,11 @@ int main(int argc, char *argv[])
                     qPrintable(name), ServiceUser, qPrintable(name));
         for (const QString &warning : qAsConst(settings.warnings))
             fprintf(stderr, "frostgauge-monitor: warning: %s\n", qPrintable(warning));
+        if (settings.remoteWrite.enabled) {
+            const int checked = checkRemoteWrite(settings);
+            if (checked != 0)
+                return checked;
+        }
         printf("%s: %d instrument(s), %d alarm(s)\n", qPrintable(parser.value(config)),
                int(settings.instruments.size()), int(settings.alarms.size()));
         return 0;

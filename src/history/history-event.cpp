@@ -34,6 +34,8 @@ const KindName Names[] = {
     {EventKind::BadReply, "bad reply"},
     {EventKind::ErrorReply, "error reply"},
     {EventKind::AnsweringAgain, "answering again"},
+    {EventKind::RemoteWriteOutage, "remote write outage"},
+    {EventKind::SamplesRefused, "samples refused"},
 };
 
 } // namespace

@@ -33,6 +33,8 @@ enum class EventKind {
     BadReply,          // a line instrument's reply that gives no value: no match, no number, not text, too long
     ErrorReply,        // a line instrument said no (its error reply) to a command
     AnsweringAgain,    // a line instrument that did not answer its queries answers them again
+    RemoteWriteOutage, // the time-series engine could not be reached or would not take readings for a while
+    SamplesRefused,    // the time-series engine refused readings (too old, out of order): counted, never resent
 };
 
 // The stored text of a kind ("connected", "alarm raised", ...); empty for Unknown.

@@ -163,7 +163,8 @@ bool HistoryStore::commit()
         acknowledgedChanged = acknowledgedChanged || acknowledged.dirty;
     for (const Archived &held : qAsConst(m_archived))
         acknowledgedChanged = acknowledgedChanged || held.dirty;
-    if (m_pendingReadings.empty() && m_pendingEvents.empty() && !acknowledgedChanged && !m_unitsDirty)
+    if (m_pendingReadings.empty() && m_pendingEvents.empty() && !acknowledgedChanged && !m_unitsDirty
+        && m_remotePositionsDirty.isEmpty())
         return true;
     if (!exec("BEGIN"))
         return false;
@@ -243,6 +244,20 @@ bool HistoryStore::commit()
         ok = ok && unit.step() == SQLITE_DONE;
         unit.reset();
     }
+    SqliteStatement position(kept("INSERT OR REPLACE INTO remote_positions(instrument, watermark, cursor_time, "
+                                  "cursor_seq, in_pass, pass_highest) VALUES(?, ?, ?, ?, ?, ?)"));
+    for (auto it = m_remotePositionsDirty.constBegin(); ok && it != m_remotePositionsDirty.constEnd(); ++it) {
+        const RemotePosition taken = m_remotePositions.value(*it);
+        ok = bool(position);
+        position.bind(1, *it);
+        position.bind(2, taken.watermark);
+        position.bind(3, taken.cursorTimeMs);
+        position.bind(4, taken.cursorSeq);
+        position.bind(5, qint64(taken.inPass ? 1 : 0));
+        position.bind(6, taken.passHighest);
+        ok = ok && position.step() == SQLITE_DONE;
+        position.reset();
+    }
     SqliteStatement forget(kept("DELETE FROM archived WHERE instrument = ?"));
     SqliteStatement hold(kept("INSERT INTO archived(instrument, first_seq, last_seq) VALUES(?, ?, ?)"));
     for (auto it = m_archived.constBegin(); ok && it != m_archived.constEnd(); ++it) {
@@ -283,6 +298,7 @@ bool HistoryStore::commit()
     for (ClockPasses &passes : m_passes)
         passes.markSaved();
     m_unitsDirty = false;
+    m_remotePositionsDirty.clear();
     m_committedSeq = m_lastSeq;
     return true;
 }

@@ -43,6 +43,9 @@ CREATE TABLE IF NOT EXISTS minutes(
     instrument INTEGER NOT NULL, minute INTEGER NOT NULL, pass INTEGER NOT NULL DEFAULT 0,
     lo REAL NOT NULL, hi REAL NOT NULL, total REAL NOT NULL, n INTEGER NOT NULL, max_seq INTEGER NOT NULL DEFAULT 0,
     PRIMARY KEY(instrument, minute, pass)) WITHOUT ROWID;
+CREATE TABLE IF NOT EXISTS remote_positions(
+    instrument INTEGER PRIMARY KEY, watermark INTEGER NOT NULL, cursor_time INTEGER NOT NULL,
+    cursor_seq INTEGER NOT NULL, in_pass INTEGER NOT NULL, pass_highest INTEGER NOT NULL);
 CREATE TABLE IF NOT EXISTS clock_passes(
     instrument INTEGER NOT NULL, first_seq INTEGER NOT NULL, pass INTEGER NOT NULL,
     PRIMARY KEY(instrument, first_seq)) WITHOUT ROWID;
@@ -331,6 +334,29 @@ QString HistoryStore::unitOf(const QString &instrument)
     if (!query || query.step() != SQLITE_ROW || sqlite3_column_type(query.get(), 0) == SQLITE_NULL)
         return QStringLiteral("K");
     return query.text(0);
+}
+
+HistoryStore::RemotePosition HistoryStore::remotePosition(const QString &instrument)
+{
+    const qint64 id = instrumentId(instrument, true);
+    const auto known = m_remotePositions.constFind(id);
+    if (known != m_remotePositions.constEnd())
+        return *known;
+    RemotePosition position;
+    SqliteStatement query(kept("SELECT watermark, cursor_time, cursor_seq, in_pass, pass_highest FROM "
+                               "remote_positions WHERE instrument = ?"));
+    query.bind(1, id);
+    if (query && query.step() == SQLITE_ROW)
+        position = {query.integer(0), query.integer(1), query.integer(2), query.integer(3) != 0, query.integer(4)};
+    m_remotePositions.insert(id, position);
+    return position;
+}
+
+void HistoryStore::setRemotePosition(const QString &instrument, const RemotePosition &position)
+{
+    const qint64 id = instrumentId(instrument, true);
+    m_remotePositions.insert(id, position);
+    m_remotePositionsDirty.insert(id);
 }
 
 void HistoryStore::setUnit(const QString &instrument, const QString &unit)

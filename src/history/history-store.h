@@ -15,6 +15,7 @@
 #include <QHash>
 #include <QMap>
 #include <QPair>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 #include <QVector>
@@ -119,6 +120,19 @@ public:
     // The numbers held (stored, queued or settled as lost), kept with the
     // readings at each commit.
     const SeqRanges &archivedSeqs(const QString &instrument);
+    // How far a time-series engine has taken a series: every reading with a
+    // number up to the watermark, and, while a pass over newer ones is under
+    // way, those up to the cursor (time, number) in time order. Kept with the
+    // next commit.
+    struct RemotePosition {
+        qint64 watermark = 0;
+        qint64 cursorTimeMs = 0;
+        qint64 cursorSeq = 0;
+        bool inPass = false;
+        qint64 passHighest = 0; // the highest number taken in the pass under way
+    };
+    RemotePosition remotePosition(const QString &instrument);
+    void setRemotePosition(const QString &instrument, const RemotePosition &position);
     // The unit of a series' values (a line instrument's channel: "mbar", "" for
     // a state), kept with the next commit; a series without one is in kelvin.
     void setUnit(const QString &instrument, const QString &unit);
@@ -273,6 +287,8 @@ private:
     QHash<qint64, Acknowledged> m_acknowledged;
     QHash<QString, qint64> m_ids;
     QHash<qint64, QString> m_units; // set by the writer, kept at the next commit
+    QHash<qint64, RemotePosition> m_remotePositions;
+    QSet<qint64> m_remotePositionsDirty;
     bool m_unitsDirty = false;
     QHash<qint64, ClockPasses> m_passes; // loaded with the instrument's id
 };

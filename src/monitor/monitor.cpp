@@ -7,6 +7,7 @@
 #include "monitor/common/monitor-log.h"
 #include "monitor/instrument-link.h"
 #include "monitor/mqtt/mqtt-publisher.h"
+#include "monitor/remote-write/remote-writer.h"
 #include "monitor/web/monitor-web.h"
 
 #include "drivers/driver-registry.h"
@@ -105,6 +106,8 @@ bool Monitor::start()
                      .arg(m_config.sources.size())
                      .arg(m_alarms.size()));
     startArchive();
+    if (m_config.remoteWrite.enabled && !startRemoteWrite())
+        return false;
     if (m_mqtt && !m_mqtt->start(!m_sources.isEmpty()))
         return false;
     if (!startLinks())
@@ -240,6 +243,23 @@ void Monitor::startArchive()
                     feedAlarms(instrument, timeMs, value);
                 });
     }
+}
+
+bool Monitor::startRemoteWrite()
+{
+    m_remote = new RemoteWriter(m_config.remoteWrite, &m_store, m_config.localSeries(), m_clock, this);
+    connect(m_remote, &RemoteWriter::storeCommitWanted, this, &Monitor::commit);
+    connect(m_remote, &RemoteWriter::event, this,
+            [this](EventKind kind, const QString &detail) { record(QString(), kind, detail); });
+    // Readings go from the store once committed: a commit of new ones sends them.
+    connect(this, &Monitor::readingDurable, m_remote, &RemoteWriter::readingsStored);
+    connect(this, &Monitor::sourceReading, m_remote, &RemoteWriter::readingsStored);
+    QString why;
+    if (!m_remote->start(&why)) {
+        qCCritical(lcMonitor).noquote() << QStringLiteral("[remote_write]: %1").arg(why);
+        return false;
+    }
+    return true;
 }
 
 void Monitor::stopAlarmCommands()
@@ -432,7 +452,7 @@ void Monitor::reading(const QString &series, qint64 timeMs, double value, const 
 
 bool Monitor::followedLive() const
 {
-    return (m_mqtt && m_mqtt->isConnected()) || (m_web && m_web->hasLiveClients()) || (!m_web && !m_mqtt);
+    return (m_mqtt && m_mqtt->isConnected()) || (m_web && m_web->hasLiveClients()) || (!m_web && !m_mqtt && !m_remote);
 }
 
 void Monitor::feedAlarms(const QString &instrument, qint64 timeMs, double value)

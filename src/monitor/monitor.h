@@ -26,6 +26,7 @@ class Alarm;
 class InstrumentDriver;
 class InstrumentLink;
 class MonitorWeb;
+class RemoteWriter;
 class MqttPublisher;
 class RemoteSource;
 class ReplayResponder;
@@ -112,6 +113,7 @@ private:
     void startMqtt();
     bool startWeb();
     void startArchive();
+    bool startRemoteWrite();
     void startAlarms();
     // False, with the reason logged, for an instrument no driver is made for.
     bool startLinks();
@@ -178,4 +180,5 @@ private:
     ReplayResponder *m_replays = nullptr;
     QVector<RemoteSource *> m_sources;
     MonitorWeb *m_web = nullptr;
+    RemoteWriter *m_remote = nullptr;
 };

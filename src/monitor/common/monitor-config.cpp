@@ -13,6 +13,7 @@
 #include <QRegularExpression>
 #include <QSet>
 #include <QSysInfo>
+#include <QUrl>
 
 #include <arpa/inet.h>
 #include <cmath>
@@ -216,6 +217,93 @@ bool readMqtt(Checker &check, MqttConfig *mqtt)
     if (mqtt->port == 0)
         mqtt->port = mqtt->tls() ? 8883 : 1883;
     return true;
+}
+
+// Label names an engine takes, and none of those the monitor sets itself.
+bool readRemoteLabels(Checker &check, const QString &section, RemoteWriteConfig *remote)
+{
+    static const QRegularExpression labelName(QStringLiteral("^[a-zA-Z_][a-zA-Z0-9_]*$"));
+    const QStringList own{QStringLiteral("__name__"), QStringLiteral("instrument"), QStringLiteral("channel"),
+                          QStringLiteral("unit"),     QStringLiteral("source"),     QStringLiteral("monitor")};
+    const QString text = check.text(section, QStringLiteral("labels"));
+    if (text.trimmed().isEmpty())
+        return true;
+    for (const QString &pair : text.split(QLatin1Char(','))) {
+        const int equals = pair.indexOf(QLatin1Char('='));
+        const QString name = pair.left(equals).trimmed();
+        const QString value = pair.mid(equals + 1).trimmed();
+        if (equals <= 0 || value.isEmpty() || !labelName.match(name).hasMatch() || name.startsWith(QLatin1String("__")))
+            return check.fail(section, QStringLiteral("labels"),
+                              QStringLiteral("takes NAME=VALUE pairs separated by commas (facility=north); '%1' is "
+                                             "none (a name is letters, digits and _, not starting with a digit or __)")
+                                  .arg(pair.trimmed()));
+        if (own.contains(name))
+            return check.fail(section, QStringLiteral("labels"),
+                              QStringLiteral("%1 is a label the monitor sets itself").arg(name));
+        remote->labels.append({name, value});
+    }
+    return true;
+}
+
+bool readRemoteWrite(Checker &check, MonitorConfig *config)
+{
+    const QString section = QStringLiteral("remote_write");
+    RemoteWriteConfig &remote = config->remoteWrite;
+    if (!check.onlyKnownKeys(section, {QStringLiteral("url"), QStringLiteral("username"),
+                                       QStringLiteral("password_file"), QStringLiteral("bearer_token_file"),
+                                       QStringLiteral("ca_file"), QStringLiteral("cert_file"),
+                                       QStringLiteral("key_file"), QStringLiteral("name"), QStringLiteral("labels")}))
+        return false;
+    remote.enabled = true;
+    remote.url = check.text(section, QStringLiteral("url"));
+    const QUrl url(remote.url, QUrl::StrictMode);
+    if (remote.url.isEmpty() || !url.isValid() || url.host().isEmpty()
+        || (url.scheme() != QLatin1String("http") && url.scheme() != QLatin1String("https"))
+        || !url.userInfo().isEmpty())
+        return check.fail(section, QStringLiteral("url"),
+                          QStringLiteral("takes the engine's http:// or https:// address "
+                                         "(http://127.0.0.1:8428/api/v1/write), without a login in it"));
+    remote.username = check.text(section, QStringLiteral("username"));
+    remote.passwordFile = check.text(section, QStringLiteral("password_file"));
+    remote.bearerTokenFile = check.text(section, QStringLiteral("bearer_token_file"));
+    if (remote.passwordFile.isEmpty() != remote.username.isEmpty())
+        return check.fail(section,
+                          remote.username.isEmpty() ? QStringLiteral("password_file") : QStringLiteral("username"),
+                          QStringLiteral("username and password_file go together"));
+    if (!remote.bearerTokenFile.isEmpty() && !remote.username.isEmpty())
+        return check.fail(section, QStringLiteral("bearer_token_file"),
+                          QStringLiteral("give a username with password_file, or a bearer_token_file, not both"));
+    remote.caFile = check.text(section, QStringLiteral("ca_file"));
+    remote.certFile = check.text(section, QStringLiteral("cert_file"));
+    remote.keyFile = check.text(section, QStringLiteral("key_file"));
+    for (const auto &file :
+         {qMakePair(QStringLiteral("password_file"), remote.passwordFile),
+          qMakePair(QStringLiteral("bearer_token_file"), remote.bearerTokenFile),
+          qMakePair(QStringLiteral("ca_file"), remote.caFile), qMakePair(QStringLiteral("cert_file"), remote.certFile),
+          qMakePair(QStringLiteral("key_file"), remote.keyFile)}) {
+        QByteArray head;
+        if (file.second.isEmpty())
+            continue;
+        if (!check.readableFile(section, file.first, file.second, &head))
+            return false;
+        if ((file.first == QLatin1String("password_file") || file.first == QLatin1String("bearer_token_file"))
+            && head.trimmed().isEmpty())
+            return check.fail(section, file.first, QStringLiteral("%1 is empty").arg(file.second));
+        if ((file.first == QLatin1String("ca_file") || file.first == QLatin1String("cert_file")
+             || file.first == QLatin1String("key_file"))
+            && !head.contains("-----BEGIN "))
+            return check.fail(section, file.first, QStringLiteral("%1 is not in PEM form").arg(file.second));
+    }
+    if (remote.certFile.isEmpty() != remote.keyFile.isEmpty())
+        return check.fail(section, remote.certFile.isEmpty() ? QStringLiteral("key_file") : QStringLiteral("cert_file"),
+                          QStringLiteral("a client certificate needs cert_file and key_file"));
+    if (url.scheme() == QLatin1String("http") && (!remote.passwordFile.isEmpty() || !remote.bearerTokenFile.isEmpty()))
+        config->warnings
+            << QStringLiteral("[remote_write] url: %1 sends the password in the clear; use https").arg(remote.url);
+    remote.monitorName = check.text(section, QStringLiteral("name"));
+    if (remote.monitorName.isEmpty())
+        remote.monitorName = config->mqtt.enabled ? config->mqtt.clientId : QSysInfo::machineHostName();
+    return readRemoteLabels(check, section, &remote);
 }
 
 bool parseListen(const QString &text, HttpListen *listen)
@@ -744,13 +832,14 @@ bool readMonitorConfig(const QString &path, MonitorConfig *config, QString *erro
         const QString group = slash < 0 ? section.name : section.name.left(slash);
         const QString name = slash < 0 ? QString() : section.name.mid(slash + 1);
         if (slash < 0
-            && (group == QLatin1String("store") || group == QLatin1String("mqtt") || group == QLatin1String("http")))
+            && (group == QLatin1String("store") || group == QLatin1String("mqtt") || group == QLatin1String("http")
+                || group == QLatin1String("remote_write")))
             continue;
         if (group != QLatin1String("instrument") && group != QLatin1String("alarm")
             && group != QLatin1String("source")) {
             ok = check.fail(section.name, QString(),
-                            QStringLiteral("unknown section (known: store, mqtt, http, instrument/NAME, source/NAME, "
-                                           "alarm/NAME)"));
+                            QStringLiteral("unknown section (known: store, mqtt, http, remote_write, instrument/NAME, "
+                                           "source/NAME, alarm/NAME)"));
         } else if (slash < 0) {
             ok = check.fail(group, QString(), QStringLiteral("sections are [%1/NAME]").arg(group));
         } else if (!nameProblem(name).isEmpty()) {
@@ -769,6 +858,8 @@ bool readMonitorConfig(const QString &path, MonitorConfig *config, QString *erro
         ok = readMqtt(check, &config->mqtt);
     if (ok && ini.find(QStringLiteral("http")))
         ok = readHttp(check, config);
+    if (ok && ini.find(QStringLiteral("remote_write")))
+        ok = readRemoteWrite(check, config);
     for (const QString &name : qAsConst(instruments))
         ok = ok && readInstrument(check, name, config);
     ok = ok && checkShares(check, *config);

@@ -74,6 +74,20 @@ struct MqttConfig {
     bool tls() const { return !caFile.isEmpty(); }
 };
 
+// A time-series engine the monitor pushes every reading to (Prometheus remote write).
+struct RemoteWriteConfig {
+    bool enabled = false; // a [remote_write] section was given
+    QString url;
+    QString username;
+    QString passwordFile;
+    QString bearerTokenFile;
+    QString caFile;
+    QString certFile;
+    QString keyFile;
+    QString monitorName;                     // the monitor label: name=, else the MQTT client id, else the host name
+    QVector<QPair<QString, QString>> labels; // extra ones, as labels= gives them
+};
+
 struct HttpListen {
     QString address; // an IPv4 or IPv6 address as written
     quint16 port = 0;
@@ -113,6 +127,7 @@ struct MonitorConfig {
     QString path; // the file it was read from
     MqttConfig mqtt;
     HttpConfig http;
+    RemoteWriteConfig remoteWrite;
     // What --check says without refusing the file.
     QStringList warnings;
     QString storePath;
