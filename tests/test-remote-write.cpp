@@ -43,8 +43,9 @@ QVector<QPair<qint64, double>> exported(TsdbProcess &engine, const QString &inst
 {
     engine.get(QStringLiteral("/internal/force_flush"));
     const QByteArray lines =
-        engine.get(QStringLiteral("/api/v1/export?match[]={__name__=\"frostgauge_temperature_kelvin\",instrument=\"%1\"}")
-                       .arg(instrument))
+        engine
+            .get(QStringLiteral("/api/v1/export?match[]={__name__=\"frostgauge_temperature_kelvin\",instrument=\"%1\"}")
+                     .arg(instrument))
             .body;
     QVector<QPair<qint64, double>> samples;
     for (const QByteArray &line : lines.split('\n')) {
@@ -93,19 +94,31 @@ private slots:
         QTest::addColumn<bool>("state");
         QTest::addColumn<QString>("labels");
         QTest::addColumn<double>("factor");
-        QTest::newRow("a VKRHX350") << "cryo" << "" << "" << "K" << false
+        QTest::newRow("a VKRHX350") << "cryo"
+                                    << ""
+                                    << ""
+                                    << "K" << false
                                     << "__name__=frostgauge_temperature_kelvin facility=north instrument=cryo "
                                        "monitor=lab1 unit=kelvin"
                                     << 1.0;
-        QTest::newRow("a vacuum in mbar") << "gauge" << "pressure" << "" << "mbar" << false
+        QTest::newRow("a vacuum in mbar") << "gauge"
+                                          << "pressure"
+                                          << ""
+                                          << "mbar" << false
                                           << "__name__=frostgauge_pressure_pascals channel=pressure facility=north "
                                              "instrument=gauge monitor=lab1 unit=pascals"
                                           << 100.0;
-        QTest::newRow("a state") << "compressor" << "state" << "" << "" << true
+        QTest::newRow("a state") << "compressor"
+                                 << "state"
+                                 << ""
+                                 << "" << true
                                  << "__name__=frostgauge_state_code channel=state facility=north "
                                     "instrument=compressor monitor=lab1"
                                  << 1.0;
-        QTest::newRow("an archived flow") << "cryo2" << "flow" << "lab2" << "L/min" << false
+        QTest::newRow("an archived flow") << "cryo2"
+                                          << "flow"
+                                          << "lab2"
+                                          << "L/min" << false
                                           << "__name__=frostgauge_flow_cubic_meters_per_second channel=flow "
                                              "facility=north instrument=cryo2 monitor=lab1 source=lab2 "
                                              "unit=cubic_meters_per_second"
@@ -131,7 +144,8 @@ private slots:
         QCOMPARE(got, factor);
         // An archive's name reads back into its parts.
         if (!source.isEmpty()) {
-            const RemoteWrite::SeriesName name = RemoteWrite::archivedSeries(source + '/' + instrument + ':' + channel, unit);
+            const RemoteWrite::SeriesName name =
+                RemoteWrite::archivedSeries(source + '/' + instrument + ':' + channel, unit);
             QCOMPARE(name.source, source);
             QCOMPARE(name.instrument, instrument);
             QCOMPARE(name.channel, channel);
@@ -167,8 +181,8 @@ private slots:
         QVERIFY(engine.start());
         SimulatorProcess sim({"--link", dir.filePath("tty")});
         QVERIFY(sim.started());
-        const QString config =
-            writeTestFile(dir, "monitor.conf", monitorConfig(dir.path(), dir.filePath("tty"), engine.writeUrl()).toUtf8());
+        const QString config = writeTestFile(
+            dir, "monitor.conf", monitorConfig(dir.path(), dir.filePath("tty"), engine.writeUrl()).toUtf8());
         const QString store = dir.filePath("store.db");
         auto monitor = std::make_unique<MonitorRun>();
         QVERIFY(monitor->start(config));
@@ -214,8 +228,10 @@ private slots:
         for (int i = 0; i < wanted.size(); ++i) {
             QCOMPARE(held.at(i).first, wanted.at(i).first);
             QVERIFY2(qAbs(held.at(i).second - wanted.at(i).second) < 1e-9,
-                     qPrintable(QStringLiteral("%1: %2 against %3").arg(wanted.at(i).first).arg(held.at(i).second).arg(
-                         wanted.at(i).second)));
+                     qPrintable(QStringLiteral("%1: %2 against %3")
+                                    .arg(wanted.at(i).first)
+                                    .arg(held.at(i).second)
+                                    .arg(wanted.at(i).second)));
         }
         // The outage is in the history with its length and what went after it.
         HistoryStore reader;
@@ -271,10 +287,14 @@ private slots:
             }
         };
         const auto count = [&] {
-            const QJsonObject answer = QJsonDocument::fromJson(
-                engine.get(QStringLiteral("/api/v1/query?query=count_over_time(frostgauge_temperature_kelvin[6h])&time=%1")
-                               .arg(now / 1000.0, 0, 'f', 3))
-                    .body).object();
+            const QJsonObject answer =
+                QJsonDocument::fromJson(
+                    engine
+                        .get(QStringLiteral(
+                                 "/api/v1/query?query=count_over_time(frostgauge_temperature_kelvin[6h])&time=%1")
+                                 .arg(now / 1000.0, 0, 'f', 3))
+                        .body)
+                    .object();
             const QJsonArray result = answer.value("data").toObject().value("result").toArray();
             return result.isEmpty() ? 0 : result.first().toObject().value("value").toArray().at(1).toString().toInt();
         };
@@ -284,8 +304,7 @@ private slots:
         measureSeconds(40);
         now += 3 * 3600 * 1000 + 60 * 1000;
         measureSeconds(20);
-        QVERIFY2(waitUntil([&] { return count() == 50; }),
-                 qPrintable(QString::number(count())));
+        QVERIFY2(waitUntil([&] { return count() == 50; }), qPrintable(QString::number(count())));
         // The burst is said once it ends, in the store at the next commit.
         QStringList refused;
         QVERIFY(waitUntil([&] {
@@ -320,11 +339,11 @@ private slots:
         writeTestFile(dir, "wrong", "wrong\n");
         writeTestFile(dir, "right", "right\n");
         const auto check = [&](const QString &url, const QString &password) {
-            const QString path = writeTestFile(
-                dir, "check.conf",
-                monitorConfig(dir.path(), dir.filePath("tty"), url,
-                              "username=lab1\npassword_file=" + dir.filePath(password).toUtf8() + "\n")
-                    .toUtf8());
+            const QString path =
+                writeTestFile(dir, "check.conf",
+                              monitorConfig(dir.path(), dir.filePath("tty"), url,
+                                            "username=lab1\npassword_file=" + dir.filePath(password).toUtf8() + "\n")
+                                  .toUtf8());
             QProcess process;
             process.start(QStringLiteral(FROSTGAUGE_MONITOR_EXECUTABLE), {"--config", path, "--check"});
             process.waitForFinished(limitMs());
@@ -341,19 +360,19 @@ private slots:
         const QString nowhere = QStringLiteral("http://127.0.0.1:%1/api/v1/write").arg(freePort());
         const auto unreachable = check(nowhere, "right");
         QVERIFY2(unreachable.first == 0
-                     && unreachable.second.contains(QStringLiteral("warning: [remote_write] url: %1: Connection refused")
-                                                        .arg(nowhere)),
+                     && unreachable.second.contains(
+                         QStringLiteral("warning: [remote_write] url: %1: Connection refused").arg(nowhere)),
                  qPrintable(unreachable.second));
 
         // The running monitor says a wrong password once, plainly.
         SimulatorProcess sim({"--link", dir.filePath("tty")});
         QVERIFY(sim.started());
         MonitorRun monitor;
-        QVERIFY(monitor.start(writeTestFile(
-            dir, "run.conf",
-            monitorConfig(dir.path(), dir.filePath("tty"), engine.writeUrl(),
-                          "username=lab1\npassword_file=" + dir.filePath("wrong").toUtf8() + "\n")
-                .toUtf8())));
+        QVERIFY(monitor.start(
+            writeTestFile(dir, "run.conf",
+                          monitorConfig(dir.path(), dir.filePath("tty"), engine.writeUrl(),
+                                        "username=lab1\npassword_file=" + dir.filePath("wrong").toUtf8() + "\n")
+                              .toUtf8())));
         QVERIFY2(monitor.waitForLog("the engine refused the login"), qPrintable(monitor.log()));
         monitor.stop();
     }

@@ -23,8 +23,7 @@ public:
 
     TsdbProcess(Kind kind, const QString &folder, const QStringList &extra = {})
         : m_kind(kind), m_folder(folder), m_extra(extra), m_port(freePort())
-    {
-    }
+    {}
     ~TsdbProcess() { stop(); }
 
     static bool available(Kind kind)
@@ -64,9 +63,7 @@ public:
         if (!m_process.waitForStarted(limitMs()))
             return false;
         const QString ready = m_kind == VictoriaMetrics ? QStringLiteral("/health") : QStringLiteral("/-/ready");
-        return waitUntil([&] {
-            return m_process.state() == QProcess::Running && get(ready, {"-f"}).status == 0;
-        });
+        return waitUntil([&] { return m_process.state() == QProcess::Running && get(ready, {"-f"}).status == 0; });
     }
     void stop() { stopProcess(m_process); }
     QString log() { return QString::fromUtf8(m_process.readAll()); }
@@ -78,7 +75,8 @@ public:
     Answer get(const QString &path, const QStringList &extra = {}) const
     {
         QProcess curl;
-        curl.start(QStringLiteral("curl"), QStringList{"-s", "-g", "--max-time", "10"} + extra + QStringList{base() + path});
+        curl.start(QStringLiteral("curl"),
+                   QStringList{"-s", "-g", "--max-time", "10"} + extra + QStringList{base() + path});
         curl.waitForFinished(limitMs());
         return {curl.exitCode(), curl.readAllStandardOutput()};
     }

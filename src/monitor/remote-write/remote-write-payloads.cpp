@@ -24,9 +24,9 @@ Labels seriesLabels(const SeriesName &name, const QString &monitor, const Labels
         metric = QStringLiteral("frostgauge_") + quantity;
         if (known && *known->symbol) {
             *factor = known->toBase;
-            for (const char *base : {"kelvin", "celsius", "pascals", "volts", "amperes", "watts", "hertz", "ohms",
-                                     "seconds", "cubic_meters_per_second", "grams_per_second", "moles_per_second",
-                                     "ratio"}) {
+            for (const char *base :
+                 {"kelvin", "celsius", "pascals", "volts", "amperes", "watts", "hertz", "ohms", "seconds",
+                  "cubic_meters_per_second", "grams_per_second", "moles_per_second", "ratio"}) {
                 if (quantity.endsWith(QLatin1String(base)))
                     unit = QLatin1String(base);
             }
@@ -47,8 +47,9 @@ Labels seriesLabels(const SeriesName &name, const QString &monitor, const Labels
     }
     // Sorted by name, each once, none empty: as the protocol asks.
     std::stable_sort(labels.begin(), labels.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
-    labels.erase(std::unique(labels.begin(), labels.end(), [](const auto &a, const auto &b) { return a.first == b.first; }),
-                 labels.end());
+    labels.erase(
+        std::unique(labels.begin(), labels.end(), [](const auto &a, const auto &b) { return a.first == b.first; }),
+        labels.end());
     labels.erase(std::remove_if(labels.begin(), labels.end(), [](const auto &label) { return label.second.isEmpty(); }),
                  labels.end());
     return labels;

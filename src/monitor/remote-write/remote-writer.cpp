@@ -266,8 +266,9 @@ void RemoteWriter::answered(QNetworkReply *reply, int from, int to)
     const bool taken = reply->error() == QNetworkReply::NoError && status / 100 == 2;
     if (!taken)
         m_lastRefusal = engineWords(reply);
-    if (!taken && (outageStatus(status) || reply->error() == QNetworkReply::OperationCanceledError
-                   || reply->error() == QNetworkReply::TimeoutError)) {
+    if (!taken
+        && (outageStatus(status) || reply->error() == QNetworkReply::OperationCanceledError
+            || reply->error() == QNetworkReply::TimeoutError)) {
         // The same request goes again after a wait.
         outage(m_lastRefusal);
         m_retry->start(m_retryMs);
@@ -393,6 +394,6 @@ void RemoteWriter::outage(const QString &why)
     m_outageSinceMs = m_clock();
     m_outageWhy = why;
     say(QStringLiteral("remote write: %1: %2; readings wait in the store and go when it takes them again (said "
-                           "once for the outage)")
-                .arg(m_config.url, why));
+                       "once for the outage)")
+            .arg(m_config.url, why));
 }
