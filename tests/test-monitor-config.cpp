@@ -196,6 +196,32 @@ private slots:
                                               << "[instrument/a] port: tcp://lab-gauge:5025/x is not tcp://HOST:PORT";
         QTest::newRow("poll period of a day") << store + compressor + "period=86400000\n"
                                               << "[instrument/c] period: takes a whole number from 100 to 3600000";
+        QTest::newRow("remote write without url") << store + one + "[remote_write]\nname=x\n"
+                                                  << "[remote_write] url: takes the engine's http:// or https:// address";
+        QTest::newRow("remote write to ftp") << store + one + "[remote_write]\nurl=ftp://vm:8428/api/v1/write\n"
+                                             << "[remote_write] url: takes the engine's http:// or https:// address";
+        QTest::newRow("remote write with a login in the url")
+            << store + one + "[remote_write]\nurl=http://lab:secret@vm:8428/api/v1/write\n"
+            << "without a login in it";
+        QTest::newRow("remote write password without user")
+            << store + one + "[remote_write]\nurl=http://vm:8428/api/v1/write\npassword_file=/etc/hostname\n"
+            << "[remote_write] password_file: username and password_file go together";
+        QTest::newRow("remote write with two logins")
+            << store + one
+                   + "[remote_write]\nurl=http://vm:8428/api/v1/write\nusername=a\npassword_file=/etc/hostname\n"
+                     "bearer_token_file=/etc/hostname\n"
+            << "[remote_write] bearer_token_file: give a username with password_file, or a bearer_token_file, not both";
+        QTest::newRow("remote write with an empty token") << store + one + "[remote_write]\nurl=http://vm:8428/x\n"
+                                                            "bearer_token_file=/dev/null\n"
+                                                         << "[remote_write] bearer_token_file: /dev/null is not a file";
+        QTest::newRow("remote write CA not PEM") << store + one + "[remote_write]\nurl=https://vm:8428/x\nca_file=/etc/hostname\n"
+                                                 << "[remote_write] ca_file: /etc/hostname is not in PEM form";
+        QTest::newRow("remote write labels without value") << store + one + "[remote_write]\nurl=http://vm:8428/x\nlabels=facility\n"
+                                                           << "[remote_write] labels: takes NAME=VALUE pairs separated by commas";
+        QTest::newRow("remote write label of its own") << store + one + "[remote_write]\nurl=http://vm:8428/x\nlabels=instrument=x\n"
+                                                       << "[remote_write] labels: instrument is a label the monitor sets itself";
+        QTest::newRow("remote write label name with a dash") << store + one + "[remote_write]\nurl=http://vm:8428/x\nlabels=a-b=c\n"
+                                                             << "'a-b=c' is none";
         QTest::newRow("period out of range") << store + one + "period=50\n"
                                              << "[instrument/a] period: takes a whole number from 100 to 1000";
         QTest::newRow("one port twice") << store + one + "[instrument/b]\nport=/dev/null\n"
