@@ -376,6 +376,58 @@ private slots:
         QVERIFY2(monitor.waitForLog("the engine refused the login"), qPrintable(monitor.log()));
         monitor.stop();
     }
+
+    // Over HTTPS with the facility's own authority: readings go; without
+    // trusting it, --check fails with the reason.
+    void overTls()
+    {
+        if (!TsdbProcess::available(TsdbProcess::VictoriaMetrics))
+            QSKIP("victoria-metrics is not installed");
+        QTemporaryDir dir;
+        const QString d = dir.path();
+        const QStringList steps = {
+            "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=test-ca -keyout " + d + "/ca.key -out " + d
+                + "/ca.crt",
+            "openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout " + d + "/server.key -out " + d
+                + "/server.csr",
+            "sh -c \"printf 'subjectAltName=IP:127.0.0.1,DNS:localhost' > " + d + "/san.ext\"",
+            "openssl x509 -req -in " + d + "/server.csr -CA " + d + "/ca.crt -CAkey " + d
+                + "/ca.key -CAcreateserial -days 2 -extfile " + d + "/san.ext -out " + d + "/server.crt",
+        };
+        for (const QString &step : steps) {
+            QProcess process;
+            process.start(QProcess::splitCommand(step).first(), QProcess::splitCommand(step).mid(1));
+            QVERIFY(process.waitForFinished(limitMs()));
+            QVERIFY2(process.exitCode() == 0, qPrintable(step + "\n" + process.readAllStandardError()));
+        }
+        TsdbProcess engine(TsdbProcess::VictoriaMetrics, dir.filePath("vm"),
+                           {"-tls", "-tlsCertFile=" + d + "/server.crt", "-tlsKeyFile=" + d + "/server.key"});
+        engine.setScheme(QStringLiteral("https"), d + "/ca.crt");
+        QVERIFY(engine.start());
+        const auto check = [&](const QByteArray &extra) {
+            const QString path = writeTestFile(
+                dir, "check.conf", monitorConfig(d, dir.filePath("tty"), engine.writeUrl(), extra).toUtf8());
+            QProcess process;
+            process.start(QStringLiteral(FROSTGAUGE_MONITOR_EXECUTABLE), {"--config", path, "--check"});
+            process.waitForFinished(limitMs());
+            return qMakePair(process.exitCode(), QString::fromUtf8(process.readAllStandardError()));
+        };
+        const auto untrusted = check({});
+        QVERIFY2(untrusted.first == 2 && untrusted.second.contains("[remote_write]: ")
+                     && untrusted.second.contains("TLS: ") && untrusted.second.contains("check ca_file"),
+                 qPrintable(untrusted.second));
+        const auto trusted = check("ca_file=" + QFile::encodeName(d) + "/ca.crt\n");
+        QVERIFY2(trusted.first == 0 && !trusted.second.contains("TLS"), qPrintable(trusted.second));
+        SimulatorProcess sim({"--link", dir.filePath("tty")});
+        QVERIFY(sim.started());
+        MonitorRun monitor;
+        QVERIFY(monitor.start(writeTestFile(
+            dir, "run.conf",
+            monitorConfig(d, dir.filePath("tty"), engine.writeUrl(), "ca_file=" + QFile::encodeName(d) + "/ca.crt\n")
+                .toUtf8())));
+        QVERIFY2(waitUntil([&] { return exported(engine, "cryo").size() >= 10; }), qPrintable(monitor.log()));
+        monitor.stop();
+    }
 };
 
 FROSTGAUGE_TEST_MAIN(RemoteWriteTest)

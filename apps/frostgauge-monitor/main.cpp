@@ -71,7 +71,9 @@ int checkRemoteWrite(const MonitorConfig &settings)
     QTimer::singleShot(RemoteWriter::RequestTimeoutMs + 1000, &wait, &QEventLoop::quit);
     if (!answered)
         wait.exec();
-    if (!answered || problem.isEmpty() || !problem.contains(QLatin1String("refused the login"))) {
+    // A refused login or certificate will not mend itself: the check fails.
+    if (!answered || problem.isEmpty()
+        || !(problem.contains(QLatin1String("refused the login")) || problem.startsWith(QLatin1String("TLS: ")))) {
         if (!problem.isEmpty() || !answered)
             fprintf(stderr, "frostgauge-monitor: warning: [remote_write] url: %s: %s\n",
                     qPrintable(settings.remoteWrite.url), answered ? qPrintable(problem) : "no answer within 30 s");

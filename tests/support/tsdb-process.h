@@ -33,7 +33,13 @@ public:
                     .isEmpty();
     }
 
-    QString base() const { return QStringLiteral("http://127.0.0.1:%1").arg(m_port); }
+    // An engine started with TLS: its scheme, and the authority curl trusts.
+    void setScheme(const QString &scheme, const QString &caFile)
+    {
+        m_scheme = scheme;
+        m_caFile = caFile;
+    }
+    QString base() const { return QStringLiteral("%1://127.0.0.1:%2").arg(m_scheme).arg(m_port); }
     QString writeUrl() const { return base() + QStringLiteral("/api/v1/write"); }
 
     // Starts it (again, on the same data and port) and waits until it answers.
@@ -75,8 +81,11 @@ public:
     Answer get(const QString &path, const QStringList &extra = {}) const
     {
         QProcess curl;
+        QStringList trust;
+        if (!m_caFile.isEmpty())
+            trust << QStringLiteral("--cacert") << m_caFile;
         curl.start(QStringLiteral("curl"),
-                   QStringList{"-s", "-g", "--max-time", "10"} + extra + QStringList{base() + path});
+                   QStringList{"-s", "-g", "--max-time", "10"} + trust + extra + QStringList{base() + path});
         curl.waitForFinished(limitMs());
         return {curl.exitCode(), curl.readAllStandardOutput()};
     }
@@ -86,5 +95,7 @@ private:
     QString m_folder;
     QStringList m_extra;
     quint16 m_port;
+    QString m_scheme = QStringLiteral("http");
+    QString m_caFile;
     QProcess m_process;
 };

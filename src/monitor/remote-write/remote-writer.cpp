@@ -146,6 +146,8 @@ QNetworkReply *RemoteWriter::post(const QByteArray &body)
 QString RemoteWriter::engineWords(QNetworkReply *reply) const
 {
     const int status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    if (reply->error() == QNetworkReply::SslHandshakeFailedError)
+        return QStringLiteral("TLS: %1; check ca_file, and cert_file with key_file").arg(reply->errorString());
     if (status == 0)
         return reply->errorString();
     const QString body = QString::fromUtf8(reply->readAll().left(300)).simplified();
