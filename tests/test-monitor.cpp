@@ -8,6 +8,7 @@
 #include "support/simulator-process.h"
 #include "support/test-files.h"
 #include "support/test-main.h"
+#include "support/wait-limits.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -21,8 +22,10 @@
 #include <QRegularExpression>
 
 #include <csignal>
+#include <fcntl.h>
 #include <functional>
 #include <memory>
+#include <termios.h>
 #include <unistd.h>
 
 // A process whose child side a test prepares (its descriptors, its signals).
@@ -83,6 +86,105 @@ private:
     }
 
 private slots:
+    // At a terminal --hash-password asks twice, with the typing not shown, and
+    // leaves the terminal as it found it; two different answers write nothing.
+    void hashPasswordAtATerminal_data()
+    {
+        QTest::addColumn<QByteArray>("second");
+        QTest::addColumn<int>("status");
+        QTest::newRow("the same twice") << QByteArray("s3cret phrase") << 0;
+        QTest::newRow("two different") << QByteArray("s3cret phrasf") << 2;
+    }
+
+    void hashPasswordAtATerminal()
+    {
+        QFETCH(QByteArray, second);
+        QFETCH(int, status);
+        PtyPeer terminal;
+        // A terminal as a person's: lines, with echo.
+        const int slave = ::open(QFile::encodeName(terminal.path()).constData(), O_RDWR | O_NOCTTY);
+        QVERIFY(slave >= 0);
+        termios cooked;
+        QCOMPARE(::tcgetattr(slave, &cooked), 0);
+        cooked.c_lflag |= ECHO | ICANON;
+        QCOMPARE(::tcsetattr(slave, TCSANOW, &cooked), 0);
+        QProcess hash;
+        hash.setStandardInputFile(terminal.path());
+        hash.start(QStringLiteral(FROSTGAUGE_MONITOR_EXECUTABLE), {"--hash-password", "ana"});
+        QVERIFY(hash.waitForStarted(limitMs()));
+        QByteArray prompts;
+        QVERIFY(waitUntil([&] { return (prompts += hash.readAllStandardError()).contains("Password for ana: "); }));
+        terminal.write("s3cret phrase\n");
+        QVERIFY(waitUntil([&] { return (prompts += hash.readAllStandardError()).contains("The same again: "); }));
+        terminal.write(second + '\n');
+        QVERIFY(hash.waitForFinished(limitMs()));
+        QCOMPARE(hash.exitCode(), status);
+        // What was typed did not come back on the terminal.
+        QVERIFY2(!terminal.takeAfter(200).contains("s3cret"), "the password was echoed");
+        const QByteArray out = hash.readAllStandardOutput();
+        if (status == 0)
+            QVERIFY2(out.startsWith("ana:$argon2id$") && out.count('\n') == 1, out.constData());
+        else
+            QVERIFY2(out.isEmpty() && (prompts + hash.readAllStandardError()).contains("the two passwords differ"),
+                     out.constData());
+        termios after;
+        QCOMPARE(::tcgetattr(slave, &after), 0);
+        QVERIFY(after.c_lflag & ECHO);
+        ::close(slave);
+    }
+
+    // The shipped configuration run by hand, its paths moved into a folder of
+    // the test's: the store's folder is made, readings come, and the log has
+    // times (none under the journal, which stamps lines itself).
+    void shippedConfigurationByHand_data()
+    {
+        QTest::addColumn<bool>("journal");
+        QTest::newRow("in a terminal") << false;
+        QTest::newRow("under the journal") << true;
+    }
+
+    void shippedConfigurationByHand()
+    {
+        QFETCH(bool, journal);
+        QTemporaryDir dir;
+        SimulatorProcess sim({"--link", dir.filePath("ttyUSB0")});
+        QVERIFY(sim.started());
+        QFile shipped(QStringLiteral(FROSTGAUGE_SOURCE_DIR "/data/monitor.conf"));
+        QVERIFY(shipped.open(QIODevice::ReadOnly));
+        QByteArray text = shipped.readAll();
+        const QString store = dir.filePath("state/frostgauge/history.db");
+        QVERIFY(text.contains("path=/var/lib/frostgauge/history.db") && text.contains("port=/dev/ttyUSB0"));
+        text.replace("path=/var/lib/frostgauge/history.db", "path=" + QFile::encodeName(store));
+        text.replace("port=/dev/ttyUSB0", "port=" + QFile::encodeName(dir.filePath("ttyUSB0")));
+        const QString config = writeTestFile(dir, "monitor.conf", text);
+        QProcess check;
+        check.start(QStringLiteral(FROSTGAUGE_MONITOR_EXECUTABLE), {"--config", config, "--check"});
+        QVERIFY(check.waitForFinished(limitMs()));
+        QCOMPARE(check.exitCode(), 0);
+        QVERIFY2(
+            check.readAllStandardError().contains(
+                QStringLiteral("warning: [store] path: the store's folder %1 does not exist yet; the monitor makes "
+                               "it when it starts")
+                    .arg(dir.filePath("state/frostgauge"))
+                    .toUtf8()),
+            "no word of the missing folder");
+        MonitorRun monitor;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.remove(QStringLiteral("JOURNAL_STREAM"));
+        if (journal)
+            environment.insert(QStringLiteral("JOURNAL_STREAM"), QStringLiteral("8:12345"));
+        monitor.process.setProcessEnvironment(environment);
+        QVERIFY(monitor.start(config));
+        QVERIFY2(monitor.waitForLog("cryostat1: connected"), qPrintable(monitor.log()));
+        QVERIFY(waitUntil([&] { return storedReadings(store, "cryostat1") >= 2; }));
+        const QString first = monitor.log().split('\n').first();
+        const QRegularExpression stamped(QStringLiteral(
+            "^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}([+-]\\d\\d:\\d\\d|Z) monitor started: "));
+        QVERIFY2(journal ? first.startsWith(QLatin1String("monitor started: ")) : stamped.match(first).hasMatch(),
+                 qPrintable(first));
+        QVERIFY(monitor.stop().contains("monitor stopped"));
+    }
+
     // The configuration's checks run in process (test-monitor-config); here
     // only that --check reports them as the program does.
     void checkReportsTheConfiguration()

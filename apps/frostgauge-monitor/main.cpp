@@ -14,6 +14,7 @@
 #include <QDateTime>
 #include <QEventLoop>
 #include <QFile>
+#include <QFileInfo>
 #include <QTimer>
 
 #include <csignal>
@@ -21,6 +22,7 @@
 #include <cstring>
 #include <pwd.h>
 #include <sys/resource.h>
+#include <termios.h>
 #include <unistd.h>
 
 namespace {
@@ -42,9 +44,71 @@ void writeLogLine(QtMsgType type, const QMessageLogContext &context, const QStri
         line = QCoreApplication::applicationName() + QStringLiteral(": ") + message;
     else if (!own && context.category && std::strcmp(context.category, "default") != 0)
         line = QString::fromLatin1(context.category) + QStringLiteral(": ") + message;
+    // The journal stamps each line itself (systemd says so in JOURNAL_STREAM);
+    // a log read anywhere else gets the time, in local time with its offset.
+    static const bool journal = qEnvironmentVariableIsSet("JOURNAL_STREAM");
+    if (!journal) {
+        const QDateTime now = QDateTime::currentDateTime();
+        line = now.toOffsetFromUtc(now.offsetFromUtc()).toString(Qt::ISODateWithMs) + QLatin1Char(' ') + line;
+    }
     // UTF-8 whatever the locale: names are written in it, and the journal reads it.
     fprintf(stderr, "%s\n", line.toUtf8().constData());
     fflush(stderr);
+}
+
+// Where the store goes, as this user finds it: a folder that is missing is
+// made at start when the user may; said either way, as the service's start
+// would otherwise be the first to tell.
+QStringList storeFolderWarnings(const MonitorConfig &settings, const QString &user)
+{
+    const QFileInfo folder(QFileInfo(settings.storePath).absolutePath());
+    if (folder.isDir())
+        return folder.isWritable() ? QStringList()
+                                   : QStringList{QStringLiteral("[store] path: the store's folder %1 is not writable "
+                                                                "by %2")
+                                                     .arg(folder.filePath(), user)};
+    QFileInfo above(folder.absolutePath());
+    while (!above.exists() && !above.isRoot())
+        above = QFileInfo(above.absolutePath());
+    if (above.isDir() && above.isWritable())
+        return {QStringLiteral("[store] path: the store's folder %1 does not exist yet; the monitor makes it when it "
+                               "starts")
+                    .arg(folder.filePath())};
+    return {QStringLiteral("[store] path: the store's folder %1 does not exist and %2 cannot make it in %3; run the "
+                           "service with systemd (its StateDirectory= makes /var/lib/frostgauge), or give [store] "
+                           "path= a folder of yours to run it by hand")
+                .arg(folder.filePath(), user, above.filePath())};
+}
+
+QByteArray withoutLineEnd(QByteArray line)
+{
+    if (line.endsWith('\n'))
+        line.chop(1);
+    if (line.endsWith('\r'))
+        line.chop(1);
+    return line;
+}
+
+// A line typed at the terminal on standard input, with its echo off; the
+// prompt goes to standard error, so that standard output holds the result alone.
+bool askPassword(const QString &prompt, QByteArray *password)
+{
+    fprintf(stderr, "%s", prompt.toUtf8().constData());
+    fflush(stderr);
+    termios shown;
+    const bool terminal = ::tcgetattr(STDIN_FILENO, &shown) == 0;
+    if (terminal) {
+        termios hidden = shown;
+        hidden.c_lflag &= ~tcflag_t(ECHO);
+        hidden.c_lflag |= ECHONL;
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &hidden);
+    }
+    char buffer[4096];
+    const bool read = std::fgets(buffer, sizeof buffer, stdin) != nullptr;
+    if (terminal)
+        ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &shown);
+    *password = read ? withoutLineEnd(QByteArray(buffer)) : QByteArray();
+    return read;
 }
 
 // The engine is asked to take an empty write with the configured login and
@@ -116,14 +180,21 @@ int main(int argc, char *argv[])
         const QString user = parser.value(hashPassword);
         if (user.isEmpty() || user.contains(QLatin1Char(':')) || user.contains(QLatin1Char('\n')))
             return exitWith(2, QStringLiteral("--hash-password takes a user name without ':'"));
-        QFile in;
-        if (!in.open(stdin, QIODevice::ReadOnly))
-            return exitWith(1, QStringLiteral("standard input cannot be read"));
-        QByteArray password = in.readLine(4096);
-        if (password.endsWith('\n'))
-            password.chop(1);
-        if (password.endsWith('\r'))
-            password.chop(1);
+        QByteArray password;
+        if (::isatty(STDIN_FILENO)) {
+            // At a terminal: asked twice, and not shown as it is typed.
+            QByteArray again;
+            if (!askPassword(QStringLiteral("Password for %1: ").arg(user), &password)
+                || !askPassword(QStringLiteral("The same again: "), &again))
+                return exitWith(1, QStringLiteral("the terminal cannot be read"));
+            if (again != password)
+                return exitWith(2, QStringLiteral("the two passwords differ; nothing was written"));
+        } else {
+            QFile in;
+            if (!in.open(stdin, QIODevice::ReadOnly))
+                return exitWith(1, QStringLiteral("standard input cannot be read"));
+            password = withoutLineEnd(in.readLine(4096));
+        }
         if (password.isEmpty())
             return exitWith(2, QStringLiteral("an empty password is no password"));
         const QByteArray hash = hashHttpPassword(password);
@@ -146,7 +217,7 @@ int main(int argc, char *argv[])
                     "frostgauge-monitor: warning: checked as user %s; the service runs as %s, which may not "
                     "read every file %s can\n",
                     qPrintable(name), ServiceUser, qPrintable(name));
-        for (const QString &warning : qAsConst(settings.warnings))
+        for (const QString &warning : qAsConst(settings.warnings) + storeFolderWarnings(settings, name))
             fprintf(stderr, "frostgauge-monitor: warning: %s\n", qPrintable(warning));
         if (settings.remoteWrite.enabled) {
             const int checked = checkRemoteWrite(settings);

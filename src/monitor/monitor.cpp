@@ -14,6 +14,8 @@
 
 #include <QDateTime>
 #include <QDeadlineTimer>
+#include <QDir>
+#include <QFileInfo>
 #include <QMetaMethod>
 #include <QTimer>
 
@@ -73,6 +75,17 @@ void Monitor::setDriverFactory(DriverFactory factory)
 
 bool Monitor::start()
 {
+    // Run by hand, the store's folder may not be there yet (systemd's
+    // StateDirectory= makes the unit's): made when it can be.
+    const QString folder = QFileInfo(m_config.storePath).absolutePath();
+    if (!QFileInfo::exists(folder) && !QDir().mkpath(folder)) {
+        qCCritical(lcMonitor).noquote()
+            << QStringLiteral("cannot make the store's folder %1: this user may not write where it goes; give [store] "
+                              "path= a folder of yours, or run the service with systemd (its StateDirectory= makes "
+                              "/var/lib/frostgauge)")
+                   .arg(folder);
+        return false;
+    }
     if (!m_store.openForWriting(m_config.storePath)) {
         qCCritical(lcMonitor).noquote() << m_store.error();
         return false;

@@ -10,6 +10,8 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
 #include <microhttpd.h>
 #include <netinet/in.h>
@@ -121,6 +123,19 @@ bool queue(MHD_Connection *connection, const HttpResponse &reply)
     return queued;
 }
 
+// libmicrohttpd's own words, in the monitor's log. A browser that closes a
+// tab leaves its event stream in the middle of a chunk: that is no news.
+void serverLog(void *, const char *format, va_list arguments)
+{
+    char text[512];
+    std::vsnprintf(text, sizeof text, format, arguments);
+    const QString line = QString::fromLocal8Bit(text).trimmed();
+    if (line.startsWith(QLatin1String("Failed to send the chunked response body"))
+        || line.startsWith(QLatin1String("Failed to send data in request for")))
+        return;
+    qCInfo(lcMonitor).noquote() << QStringLiteral("http: ") + line;
+}
+
 } // namespace
 
 HttpResponse HttpResponse::text(int status, const QString &message)
@@ -229,13 +244,14 @@ bool HttpServer::start(QString *error)
                                    MHD_OPTION_CONNECTION_LIMIT, connections, MHD_OPTION_CONNECTION_TIMEOUT,
                                    unsigned(m_idleTimeoutSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
                                    size_t(ConnectionMemory), MHD_OPTION_NOTIFY_COMPLETED, &requestCompleted, nullptr,
-                                   MHD_OPTION_HTTPS_MEM_KEY, m_tlsKey.constData(), MHD_OPTION_HTTPS_MEM_CERT,
-                                   m_tlsCert.constData(), MHD_OPTION_END)
+                                   MHD_OPTION_EXTERNAL_LOGGER, &serverLog, nullptr, MHD_OPTION_HTTPS_MEM_KEY,
+                                   m_tlsKey.constData(), MHD_OPTION_HTTPS_MEM_CERT, m_tlsCert.constData(),
+                                   MHD_OPTION_END)
                 : MHD_start_daemon(flags, 0, nullptr, nullptr, &accessHandler, this, MHD_OPTION_LISTEN_SOCKET, socket,
                                    MHD_OPTION_CONNECTION_LIMIT, connections, MHD_OPTION_CONNECTION_TIMEOUT,
                                    unsigned(m_idleTimeoutSeconds), MHD_OPTION_CONNECTION_MEMORY_LIMIT,
                                    size_t(ConnectionMemory), MHD_OPTION_NOTIFY_COMPLETED, &requestCompleted, nullptr,
-                                   MHD_OPTION_END);
+                                   MHD_OPTION_EXTERNAL_LOGGER, &serverLog, nullptr, MHD_OPTION_END);
         if (!daemon) {
             *error = QStringLiteral("[http] cannot serve on %1%2")
                          .arg(listen.text(),
