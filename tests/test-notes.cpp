@@ -250,6 +250,7 @@ private slots:
         const CliRun ack = runCli({"ack", base, "warm", "--user", "ana", "--note", "on my way"},
                                   {{"FROSTGAUGE_PASSWORD", "s3cret-pw"}});
         QVERIFY2(ack.code == 0, qPrintable(ack.err));
+        QCOMPARE(ack.out, QStringLiteral("alarm warm acknowledged at %1 by ana: on my way\n").arg(base));
         QVERIFY(monitor.waitForLog("cryo: alarm warm acknowledged by ana: on my way"));
         const CliRun again = runCli({"ack", base, "warm", "--user", "ana"}, {{"FROSTGAUGE_PASSWORD", "s3cret-pw"}});
         QCOMPARE(again.code, 2);

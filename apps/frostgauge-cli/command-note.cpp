@@ -83,5 +83,10 @@ int commandAck(const QStringList &arguments)
     MonitorApi api;
     if (const int code = readLogin(parser, positional.first(), &api))
         return code;
-    return postToMonitor(api, QStringLiteral("/api/acknowledge"), request);
+    // Said when it worked: a command that prints nothing leaves a person unsure.
+    return postToMonitor(
+        api, QStringLiteral("/api/acknowledge"), request,
+        QStringLiteral("alarm %1 acknowledged at %2 by %3%4")
+            .arg(positional.at(1), positional.first(), api.user,
+                 parser.isSet(noteOption) ? QStringLiteral(": ") + parser.value(noteOption) : QString()));
 }

@@ -61,7 +61,7 @@ int readLogin(const QCommandLineParser &parser, const QString &target, MonitorAp
     return Success;
 }
 
-int postToMonitor(const MonitorApi &api, const QString &path, const QJsonObject &object)
+int postToMonitor(const MonitorApi &api, const QString &path, const QJsonObject &object, const QString &done)
 {
     QNetworkAccessManager network;
     QNetworkRequest request(QUrl(api.base + path));
@@ -94,5 +94,7 @@ int postToMonitor(const MonitorApi &api, const QString &path, const QJsonObject 
                     Failure);
     if (status >= 400)
         return fail(QStringLiteral("%1 refused: %2").arg(api.base, answer), status < 500 ? Usage : Failure);
+    if (!done.isEmpty())
+        out() << done << '\n';
     return Success;
 }

@@ -22,4 +22,6 @@ void addLoginOptions(QCommandLineParser &parser);
 // Reads the login options; prints the error and returns its exit code, Success otherwise.
 int readLogin(const QCommandLineParser &parser, const QString &target, MonitorApi *api);
 // POSTs the object to path; prints what the monitor refused and returns the exit code.
-int postToMonitor(const MonitorApi &api, const QString &path, const QJsonObject &object);
+// done: printed on standard output once the monitor took it (empty: nothing).
+int postToMonitor(const MonitorApi &api, const QString &path, const QJsonObject &object,
+                  const QString &done = QString());

@@ -496,7 +496,8 @@ HttpResponse MonitorWeb::metrics()
         text += QStringLiteral("# HELP %1 %2\n# TYPE %1 %3\n")
                     .arg(QLatin1String(name), QLatin1String(help), QLatin1String(type));
     };
-    const auto value = [](double number) { return QString::number(number, 'g', 17); };
+    // The shortest text that reads back as the same double (148.473, not 148.47300000000001).
+    const auto value = [](double number) { return QString::number(number, 'g', QLocale::FloatingPointShortest); };
 
     // The latest value of each series, a family per quantity in its base unit
     // (a pressure in mbar as pascals); a state channel as a set of its words.
