@@ -502,7 +502,10 @@ private slots:
         QTest::addColumn<bool>("log");
         QTest::newRow("a cool-down") << 0.02 << 300.0 << true;
         QTest::newRow("liquid nitrogen to room") << 77.0 << 300.0 << false;
-        QTest::newRow("just two decades") << 1.0 << 100.0 << false;
+        QTest::newRow("a cool-down from room temperature to 4.2 K") << 4.2 << 295.0 << true;
+        QTest::newRow("one decade below 30 K") << 2.0 << 25.0 << true;
+        QTest::newRow("a warm cryostat") << 40.0 << 300.0 << false;
+        QTest::newRow("two decades at room temperature") << 30.0 << 3000.0 << false;
         QTest::newRow("just over two") << 1.0 << 100.5 << true;
         QTest::newRow("base temperature drift") << 0.010 << 0.012 << false;
         QTest::newRow("zero at the bottom") << 0.0 << 300.0 << false;
@@ -514,6 +517,8 @@ private slots:
         QFETCH(double, hi);
         QFETCH(bool, log);
         QCOMPARE(HistoryPlot::suitsLogScale(lo, hi), log);
+        // Another unit than kelvin (a pressure) needs two decades whatever its values.
+        QCOMPARE(HistoryPlot::suitsLogScale(lo, hi, false), lo > 0 && hi / lo > 100);
     }
 
     // The viewer's toggle: decades with their labels from 1000 K down to

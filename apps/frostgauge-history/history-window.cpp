@@ -171,7 +171,7 @@ void HistoryWindow::chooseSeries(const QString &series)
         return;
     double lo = 0;
     double hi = 0;
-    const bool log = m_plot->shownSpan(&lo, &hi) && HistoryPlot::suitsLogScale(lo, hi);
+    const bool log = m_plot->shownSpan(&lo, &hi) && HistoryPlot::suitsLogScale(lo, hi, false);
     m_logAction->setChecked(log);
     m_plot->setLogScale(log);
 }

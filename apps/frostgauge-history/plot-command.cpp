@@ -91,9 +91,9 @@ int plotCommand(const QStringList &arguments)
     // from room temperature reads on decades.
     double lo = 0;
     double hi = 0;
-    plot.setLogScale(
-        parser.isSet(logOption)
-        || (!parser.isSet(linearOption) && plot.shownSpan(&lo, &hi) && HistoryPlot::suitsLogScale(lo, hi)));
+    plot.setLogScale(parser.isSet(logOption)
+                     || (!parser.isSet(linearOption) && plot.shownSpan(&lo, &hi)
+                         && HistoryPlot::suitsLogScale(lo, hi, plot.unit() == QLatin1String("K"))));
     // A plot that could not read its readings would look like a quiet range.
     if (!readError.isEmpty())
         return fail(QStringLiteral("%1: %2; no plot was written").arg(positional.first(), readError), Failure);

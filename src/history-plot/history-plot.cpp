@@ -169,6 +169,7 @@ void HistoryPlot::setInstrument(const QString &instrument)
                                  : unit.isEmpty()           ? QStringLiteral("value")
                                                             : QStringLiteral("value, ") + unit);
     m_picker->setUnit(unit);
+    m_unit = unit;
     reload();
 }
 
@@ -338,9 +339,13 @@ void HistoryPlot::placeMarkers()
     }
 }
 
-bool HistoryPlot::suitsLogScale(double lo, double hi)
+bool HistoryPlot::suitsLogScale(double lo, double hi, bool kelvin)
 {
-    return lo > 0 && hi / lo > 100;
+    // A cool-down from room temperature to 4.2 K spans 70 times; any span of
+    // ten times that reaches below 30 K is one. Other values need two decades.
+    if (!(lo > 0))
+        return false;
+    return hi / lo > 100 || (kelvin && lo < CryogenicKelvin && hi / lo >= 10);
 }
 
 bool HistoryPlot::shownSpan(double *lo, double *hi) const

@@ -58,8 +58,12 @@ public:
     // (a cool-down from room temperature to millikelvin reads on it).
     void setLogScale(bool log);
     bool logScale() const { return m_logScale; }
-    // Whether readings from lo to hi call for the logarithmic axis: over two decades.
-    static bool suitsLogScale(double lo, double hi);
+    // Whether readings from lo to hi call for the logarithmic axis: over two
+    // decades, or (temperatures in kelvin) over one that reaches below 30 K.
+    static constexpr double CryogenicKelvin = 30;
+    static bool suitsLogScale(double lo, double hi, bool kelvin = true);
+    // The unit of the series shown ("K"; empty for a state or several units).
+    QString unit() const { return m_unit; }
     // The lowest and highest reading shown; false when none is.
     bool shownSpan(double *lo, double *hi) const;
     // Reads the store for the range now set, at the canvas width, and redraws.
@@ -71,6 +75,7 @@ signals:
 
 private:
     HistoryPicker *m_picker = nullptr;
+    QString m_unit = QStringLiteral("K");
     void takeRangeFromAxis();
     EnvelopeItem *curveFor(const QString &instrument);
     void leaveOffUnplottable(QVector<EnvelopePoint> *points);

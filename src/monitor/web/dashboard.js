@@ -53,8 +53,8 @@ function drawSparkline(tile) {
     if (tile.points.length === 0) { tile.polyline.setAttribute('points', ''); return; }
     let low = Infinity, high = -Infinity;
     for (const point of tile.points) { low = Math.min(low, point[1]); high = Math.max(high, point[2]); }
-    // Over two decades (a cool-down) the sparkline is drawn on decades too.
-    const log = low > 0 && high / low > 100;
+    // A cool-down (or a pressure over decades) is drawn on decades too.
+    const log = suitsLogScale(low, high, tile.unit);
     const scale = value => (log ? Math.log10(value) : value);
     tile.spark.classList.toggle('log', log);
     const bottom = scale(low);
@@ -99,6 +99,7 @@ function showState(tile) {
 function take(instrument) {
     const tile = tileFor(instrument);
     tile.state = instrument.status;
+    tile.unit = instrument.unit;
     tile.timeMs = instrument.time_ms;
     showValue(tile, valueText(instrument));
     tile.link.dataset.seq = instrument.seq;
@@ -132,6 +133,7 @@ function follow() {
         // An archive hears of a source's new instrument while the page is open.
         const tile = tileFor({ name: reading.instrument });
         tile.timeMs = reading.time_ms;
+        tile.unit = reading.unit;
         showValue(tile, valueText(reading));
         tile.link.dataset.seq = reading.seq;
         const value = reading.value !== undefined ? reading.value : reading.kelvin;

@@ -10,7 +10,7 @@ let chart = null;
 let events = [];
 let range = null;
 // The value axis: logarithmic for a cool-down, remembered in this browser;
-// until one is chosen, logarithmic for values over two decades (a pressure).
+// until one is chosen, as the values call for (suitsLogScale).
 const chosenScale = localStorage.getItem('frostgauge.logScale');
 let logScale = chosenScale === 'true';
 // The series' unit (and states), from the monitor's list.
@@ -84,7 +84,7 @@ async function load(fromMs, toMs) {
         const lows = history.columns.map(column => column[1]).filter(value => value !== null);
         const highs = history.columns.map(column => column[2]).filter(value => value !== null);
         const low = Math.min(...lows);
-        logScale = low > 0 && Math.max(...highs) / low >= 100;
+        logScale = suitsLogScale(low, Math.max(...highs), unit);
         document.getElementById('log').classList.toggle('active', logScale);
     }
     const options = {

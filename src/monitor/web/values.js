@@ -20,3 +20,12 @@ function axisNumber(value) {
     const magnitude = Math.abs(value);
     return magnitude !== 0 && (magnitude < 1e-3 || magnitude >= 1e5) ? value.toExponential(3) : String(Number(value.toPrecision(5)));
 }
+
+// The axis rule of the viewer and of plot: logarithmic over two decades, or,
+// for temperatures in kelvin, over one decade that reaches below 30 K (a
+// cool-down from room temperature to 4.2 K spans 70 times).
+function suitsLogScale(low, high, unit) {
+    if (!(low > 0)) return false;
+    const ratio = high / low;
+    return ratio > 100 || ((unit === undefined || unit === 'K') && low < 30 && ratio >= 10);
+}
