@@ -26,6 +26,12 @@ for package in frostgauge frostgauge-monitor frostgauge-tools; do
     done
     dpkg -x "$deb" "$scratch/root"
     dpkg -x "$deb" "$scratch/$package"
+    # Each package's own summary line: apt show says what it is.
+    echo "$package: $(dpkg-deb -f "$deb" Description | head -1)"
+done
+for pair in "frostgauge:window" "frostgauge-monitor:service" "frostgauge-tools:simulator"; do
+    summary=$(dpkg-deb -f "$(ls "$scratch"/out/${pair%%:*}_*.deb)" Description | head -1)
+    grep -qi "${pair#*:}" <<<"$summary" || { echo "${pair%%:*}: its summary does not say ${pair#*:}: $summary"; exit 1; }
 done
 # A headless server: nothing of the monitor package needs a display library.
 grep -qE "libqt5widgets|libqt5gui|libqwt|libx11|libxcb" <<<"$(dpkg-deb -f "$(ls "$scratch"/out/frostgauge-monitor_*.deb)" Depends)" &&
@@ -58,6 +64,8 @@ installed frostgauge-tools bin/frostgauge-sim bin/frostgauge-image share/man/man
 version=$(dpkg-deb -f "$deb" Version)
 for page in "$root"/share/man/man1/frostgauge*.1; do
     grep -q "\"Frostgauge $version\"" "$page" || { echo "$page does not carry version $version"; exit 1; }
+    # Escapes as troff reads them (\f), never control bytes in their place.
+    if LC_ALL=C grep -qP '[\x00-\x08\x0b\x0c\x0e-\x1f]' "$page"; then echo "$page holds control bytes"; exit 1; fi
 done
 grep -q "<release version=\"$version\"" "$root/share/metainfo/org.norda.frostgauge.metainfo.xml" ||
     { echo "the metainfo does not carry version $version"; exit 1; }

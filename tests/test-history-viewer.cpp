@@ -26,6 +26,8 @@
 #include <QTemporaryDir>
 #include <QTimer>
 #include <QWheelEvent>
+#include <qwt_legend.h>
+#include <qwt_legend_label.h>
 #include <qwt_plot_canvas.h>
 #include <qwt_plot_marker.h>
 #include <qwt_scale_div.h>
@@ -592,6 +594,24 @@ private slots:
         QVERIFY(HistoryPicker::readout(QPointF(1796882400000, 1.234e-6), QStringLiteral("mbar"))
                     .endsWith(QStringLiteral("  1.234e-06 mbar")));
         QVERIFY(HistoryPicker::readout(QPointF(1796882400000, 4.2)).endsWith(QStringLiteral("  4.200 K")));
+        // The legend names only the series drawn.
+        const auto legendEntries = [&] {
+            QStringList names;
+            for (QwtPlotItem *item : plot->itemList()) {
+                if (item->testItemAttribute(QwtPlotItem::Legend) && item->isVisible())
+                    names << item->title().text();
+            }
+            return names;
+        };
+        plot->setInstrument(QStringLiteral("cryo"));
+        QCOMPARE(legendEntries(), QStringList{"cryo"});
+        auto *legend = qobject_cast<QwtLegend *>(plot->legend());
+        QVERIFY(legend);
+        int shown = 0;
+        for (const QwtLegendLabel *label : legend->contentsWidget()->findChildren<QwtLegendLabel *>()) {
+            shown += label->isHidden() ? 0 : 1;
+        }
+        QCOMPARE(shown, 1);
     }
 
     // history --json is written as it is read: the same rows as the store

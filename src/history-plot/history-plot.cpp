@@ -284,6 +284,8 @@ void HistoryPlot::reload()
         curve->setVisible(true);
         curve->setItemAttribute(QwtPlotItem::Legend, true);
     }
+    // The legend names the series drawn, and only those.
+    updateLegend();
     placeMarkers();
     fitTemperatureAxis();
     m_settingAxis = true;
