@@ -3,6 +3,7 @@
 // readings a consumer has not acknowledged are found after a clock set back.
 
 #include "history/history-store.h"
+#include "history/history-time.h"
 #include "support/test-main.h"
 
 #include <QDir>
@@ -243,6 +244,40 @@ private slots:
         QCOMPARE(after.size(), 2);
         QCOMPARE(after.at(0).count, qint64(6));
         QVERIFY(store.integrityOk());
+    }
+
+    // Times before now as people write them, and what is none.
+    void relativeTimes_data()
+    {
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("ok");
+        QTest::addColumn<qint64>("before"); // ms before now
+        QTest::newRow("now") << "now" << true << qint64(0);
+        QTest::newRow("ten minutes") << "-10m" << true << qint64(600000);
+        QTest::newRow("twelve hours") << "-12h" << true << qint64(12 * 3600000);
+        QTest::newRow("seven days") << "-7d" << true << qint64(7 * 86400000LL);
+        QTest::newRow("two weeks") << "-2w" << true << qint64(14 * 86400000LL);
+        QTest::newRow("seconds") << "-30s" << true << qint64(30000);
+        QTest::newRow("two hours ago") << "2 hours ago" << true << qint64(7200000);
+        QTest::newRow("one day ago") << "1 day ago" << true << qint64(86400000);
+        QTest::newRow("NOW in capitals") << "NOW" << true << qint64(0);
+        QTest::newRow("no unit") << "-10" << false << qint64(0);
+        QTest::newRow("an unknown unit") << "-10y" << false << qint64(0);
+        QTest::newRow("ahead") << "10m" << false << qint64(0);
+        QTest::newRow("before 1970") << "-999999999w" << false << qint64(0);
+        QTest::newRow("too many digits") << "-1234567890s" << false << qint64(0);
+        QTest::newRow("ago without a number") << "hours ago" << false << qint64(0);
+    }
+
+    void relativeTimes()
+    {
+        QFETCH(QString, text);
+        QFETCH(bool, ok);
+        QFETCH(qint64, before);
+        qint64 ms = 0;
+        QCOMPARE(parseHistoryTime(text, &ms, Now), ok);
+        if (ok)
+            QCOMPARE(ms, Now - before);
     }
 
     // What is not a second pass: the clock set back under a second, and an

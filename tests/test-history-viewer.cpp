@@ -614,6 +614,22 @@ private slots:
         QCOMPARE(shown, 1);
     }
 
+    // A time before now for --from, and --local times with their offset.
+    void historyInLocalTime()
+    {
+        const CliRun run = runCli({"history", sample.path, "--from", "-3000d", "--local"}, {{"TZ", "Europe/Berlin"}});
+        QVERIFY2(run.code == 0, qPrintable(run.err));
+        const QStringList lines = run.out.split('\n', Qt::SkipEmptyParts);
+        QVERIFY(lines.size() > 2);
+        QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}\\+01:00,"))
+                     .match(lines.at(1))
+                     .hasMatch(),
+                 qPrintable(lines.at(1)));
+        const CliRun refused = runCli({"history", sample.path, "--from", "-10 fortnights"});
+        QCOMPARE(refused.code, 2);
+        QVERIFY(refused.err.contains("a time before now (-10m, -12h, -7d, \"2 hours ago\", now)"));
+    }
+
     // history --json is written as it is read: the same rows as the store
     // holds, a JSON array whatever the range.
     void historyAsJson()

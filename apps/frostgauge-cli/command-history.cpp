@@ -39,8 +39,9 @@ int commandHistory(const QStringList &arguments)
     const QCommandLineOption csvOption(QStringLiteral("csv"));
     const QCommandLineOption jsonOption(QStringLiteral("json"));
     const QCommandLineOption eventsOption(QStringLiteral("events"));
+    const QCommandLineOption localOption(QStringLiteral("local"));
     selection.addOptionsTo(parser);
-    parser.addOptions({everyOption, csvOption, jsonOption, eventsOption});
+    parser.addOptions({everyOption, csvOption, jsonOption, eventsOption, localOption});
     if (const int code = parseCommandLine(QStringLiteral("history"), parser, arguments))
         return code;
 
@@ -69,6 +70,8 @@ int commandHistory(const QStringList &arguments)
         return code;
     HistoryStore &store = selection.store;
     const QString &instrument = selection.instrument;
+    // UTC with a Z, or with --local the computer's time with its offset.
+    const auto time = parser.isSet(localOption) ? &localIsoTime : &isoTime;
     const qint64 from = selection.fromMs;
     const qint64 to = selection.toMs;
 
@@ -84,13 +87,13 @@ int commandHistory(const QStringList &arguments)
             return fail(store.error(), Failure);
         for (const StoredEvent &event : qAsConst(events)) {
             if (json)
-                rows.append(QJsonObject{{"time", isoTime(event.timeMs)},
+                rows.append(QJsonObject{{"time", time(event.timeMs)},
                                         {"instrument", event.instrument},
                                         {"kind", event.kindText},
                                         {"detail", event.detail},
                                         {"author", event.author}});
             else
-                out() << isoTime(event.timeMs) << ',' << csvField(event.instrument) << ',' << csvField(event.kindText)
+                out() << time(event.timeMs) << ',' << csvField(event.instrument) << ',' << csvField(event.kindText)
                       << ',' << csvField(event.detail) << ',' << csvField(event.author) << '\n';
         }
     } else if (everyMs > 0) {
@@ -101,7 +104,7 @@ int commandHistory(const QStringList &arguments)
         // Written as read: --every 0.001 over a month is millions of buckets.
         const bool ok = store.buckets(instrument, from, to, everyMs, [&](const Bucket &bucket) {
             if (json) {
-                QJsonObject row{{"time", isoTime(bucket.startMs)},
+                QJsonObject row{{"time", time(bucket.startMs)},
                                 {"instrument", bucket.instrument},
                                 {"min", bucket.min},
                                 {"max", bucket.max},
@@ -111,11 +114,11 @@ int commandHistory(const QStringList &arguments)
                     row.insert(QStringLiteral("unit"), store.unitOf(bucket.instrument));
                 rows.append(row);
             } else if (kelvin)
-                out() << isoTime(bucket.startMs) << ',' << csvField(bucket.instrument)
+                out() << time(bucket.startMs) << ',' << csvField(bucket.instrument)
                       << QString::asprintf(",%.3f,%.3f,%.3f,", bucket.min, bucket.max, bucket.mean) << bucket.count
                       << '\n';
             else
-                out() << isoTime(bucket.startMs) << ',' << csvField(bucket.instrument) << ','
+                out() << time(bucket.startMs) << ',' << csvField(bucket.instrument) << ','
                       << QString::number(bucket.min, 'g', 6) << ',' << QString::number(bucket.max, 'g', 6) << ','
                       << QString::number(bucket.mean, 'g', 6) << ',' << bucket.count << ','
                       << csvField(store.unitOf(bucket.instrument)) << '\n';
@@ -123,7 +126,7 @@ int commandHistory(const QStringList &arguments)
         if (!ok)
             return fail(store.error(), Failure);
     } else if (!json) {
-        if (!writeReadingsCsv(store, instrument, from, to, out()))
+        if (!writeReadingsCsv(store, instrument, from, to, out(), parser.isSet(localOption)))
             return fail(store.error(), Failure);
     } else {
         QHash<QString, QString> units;
@@ -134,9 +137,9 @@ int commandHistory(const QStringList &arguments)
             // A temperature as ever; a channel's value with its unit.
             if (*unit == QLatin1String("K"))
                 rows.append(QJsonObject{
-                    {"time", isoTime(reading.timeMs)}, {"instrument", reading.instrument}, {"kelvin", reading.kelvin}});
+                    {"time", time(reading.timeMs)}, {"instrument", reading.instrument}, {"kelvin", reading.kelvin}});
             else
-                rows.append(QJsonObject{{"time", isoTime(reading.timeMs)},
+                rows.append(QJsonObject{{"time", time(reading.timeMs)},
                                         {"instrument", reading.instrument},
                                         {"value", reading.kelvin},
                                         {"unit", *unit}});

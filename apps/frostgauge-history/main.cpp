@@ -50,10 +50,8 @@ int main(int argc, char *argv[])
     qint64 toMs = -1;
     for (const auto &bound : {qMakePair(&fromOption, &fromMs), qMakePair(&toOption, &toMs)}) {
         if (parser.isSet(*bound.first) && !parseHistoryTime(parser.value(*bound.first), bound.second)) {
-            fprintf(stderr,
-                    "frostgauge-history: --%s takes an ISO 8601 time (2026-12-10T06:00:00) or milliseconds since "
-                    "1970, from 1970 to the end of 9999\n",
-                    qPrintable(bound.first->names().constFirst()));
+            fprintf(stderr, "frostgauge-history: --%s takes %s\n", qPrintable(bound.first->names().constFirst()),
+                    HistoryTimeForms);
             return 2;
         }
     }

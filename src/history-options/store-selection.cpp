@@ -21,10 +21,9 @@ int StoreSelection::readTimes(const QCommandLineParser &parser)
     toGiven = parser.isSet(m_to);
     for (const auto &bound : {qMakePair(&m_from, &fromMs), qMakePair(&m_to, &toMs)}) {
         if (parser.isSet(*bound.first) && !parseHistoryTime(parser.value(*bound.first), bound.second))
-            return fail(QStringLiteral("--%1 takes an ISO 8601 time (2026-12-10T06:00:00) or milliseconds since 1970, "
-                                       "from 1970 to the end of 9999")
-                            .arg(bound.first->names().constFirst()),
-                        Usage);
+            return fail(
+                QStringLiteral("--%1 takes %2").arg(bound.first->names().constFirst(), QLatin1String(HistoryTimeForms)),
+                Usage);
     }
     return Success;
 }

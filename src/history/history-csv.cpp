@@ -22,12 +22,14 @@ bool allInKelvin(HistoryStore &store, const QString &instrument)
                        [&](const QString &name) { return store.unitOf(name) == QLatin1String("K"); });
 }
 
-bool writeReadingsCsv(HistoryStore &store, const QString &instrument, qint64 fromMs, qint64 toMs, QTextStream &out)
+bool writeReadingsCsv(HistoryStore &store, const QString &instrument, qint64 fromMs, qint64 toMs, QTextStream &out,
+                      bool local)
 {
+    const auto time = local ? &localIsoTime : &isoTime;
     if (allInKelvin(store, instrument)) {
         out << "time,instrument,temperature_K\n";
         return store.readings(instrument, fromMs, toMs, [&](const StoredReading &reading) {
-            out << isoTime(reading.timeMs) << ',' << csvField(reading.instrument)
+            out << time(reading.timeMs) << ',' << csvField(reading.instrument)
                 << QString::asprintf(",%.3f\n", reading.kelvin);
         });
     }
@@ -39,7 +41,7 @@ bool writeReadingsCsv(HistoryStore &store, const QString &instrument, qint64 fro
         auto unit = units.find(reading.instrument);
         if (unit == units.end())
             unit = units.insert(reading.instrument, store.unitOf(reading.instrument));
-        out << isoTime(reading.timeMs) << ',' << csvField(reading.instrument) << ','
+        out << time(reading.timeMs) << ',' << csvField(reading.instrument) << ','
             << QString::number(reading.kelvin, 'g', QLocale::FloatingPointShortest) << ',' << csvField(*unit) << '\n';
     });
 }

@@ -16,4 +16,6 @@ QString csvField(const QString &text);
 // Temperatures in kelvin as ever (temperature_K, three decimals); where a
 // line instrument's channel is among them, value and unit columns instead.
 bool allInKelvin(HistoryStore &store, const QString &instrument);
-bool writeReadingsCsv(HistoryStore &store, const QString &instrument, qint64 fromMs, qint64 toMs, QTextStream &out);
+// local: times in local time with their offset (else UTC, with a Z).
+bool writeReadingsCsv(HistoryStore &store, const QString &instrument, qint64 fromMs, qint64 toMs, QTextStream &out,
+                      bool local = false);

@@ -361,8 +361,7 @@ bool MonitorWeb::timeParameter(const HttpRequest &request, const QString &name, 
     }
     if (parseHistoryTime(request.query.value(name), ms))
         return true;
-    *refusal = badParameter(name, QStringLiteral("takes an ISO 8601 time or milliseconds since 1970, from 1970 to the "
-                                                 "end of 9999"));
+    *refusal = badParameter(name, QStringLiteral("takes ") + QLatin1String(HistoryTimeForms));
     return false;
 }
 
