@@ -6,8 +6,11 @@
 #include "support/debug-capture.h"
 #include "support/simulator-process.h"
 #include "support/test-main.h"
+#include "support/wait-limits.h"
 
 #include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 
@@ -295,6 +298,44 @@ private slots:
             QVERIFY(identified.wait(limitMs()));
         }
         QVERIFY(!QFileInfo::exists(linkPath) && !QFileInfo(linkPath).isSymLink());
+    }
+    // What the temperature does, from the command line and from the port: a
+    // step, a reading stuck where it is, a warm-up ramp; a profile that is
+    // none is refused with the forms it takes.
+    void temperatureProfiles()
+    {
+        QTemporaryDir dir;
+        const QString state = dir.filePath(QStringLiteral("state.json"));
+        QFile file(state);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write("{\"rs232:period\": 100}");
+        file.close();
+        SimulatorProcess sim({"--profile", "step 12.5", "--state", state});
+        std::unique_ptr<Device> device = connectTo(sim);
+        QVERIFY(device);
+        QVector<double> readings;
+        connect(device.get(), &Device::temperatureChanged, this, [&](double kelvin) { readings << kelvin; });
+        QByteArray heard;
+        connect(device.get(), &Device::bytesReceived, this, [&](const QByteArray &bytes) { heard += bytes; });
+        QVERIFY(waitUntil([&] { return readings.size() >= 3; }));
+        for (const double kelvin : qAsConst(readings))
+            QVERIFY2(qAbs(kelvin - 12.5) <= 0.006, qPrintable(QString::number(kelvin)));
+        device->serialSendCommand("*SIM profile stuck\n");
+        QVERIFY(waitUntil([&] { return heard.contains("*SIM OK"); }));
+        readings.clear();
+        QVERIFY(waitUntil([&] { return readings.size() >= 3; }));
+        QCOMPARE(readings.at(1), readings.at(0));
+        QCOMPARE(readings.at(2), readings.at(0));
+        device->serialSendCommand("*SIM profile ramp 600 300\n"); // a warm-up of 10 K a second
+        QVERIFY(waitUntil([&] { return !readings.isEmpty() && readings.last() > 15; }));
+        device->serialSendCommand("*SIM profile boil 3\n");
+        QVERIFY(waitUntil([&] { return heard.contains("*SIM ERROR 'boil 3' is no profile (cool SECONDS"); }));
+        // On the command line, refused before anything starts.
+        QProcess refused;
+        refused.start(QStringLiteral(FROSTGAUGE_SIM_EXECUTABLE), {"--profile", "quench 300"});
+        QVERIFY(refused.waitForFinished(limitMs()));
+        QCOMPARE(refused.exitCode(), 2);
+        QVERIFY(refused.readAllStandardError().contains("--profile: 'quench 300' is no profile"));
     }
 };
 

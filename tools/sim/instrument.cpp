@@ -30,6 +30,9 @@ bool parseHexBytes(const QString &hex, QByteArray *bytes)
 Instrument::Instrument(const Options &options, QObject *parent) : QObject(parent), m_options(options)
 {
     m_uptime.start();
+    QString unused; // main checked it
+    if (!options.profile.isEmpty())
+        m_profile.set(options.profile, 0, &unused);
     m_temperatureTimer = new QTimer(this);
     connect(m_temperatureTimer, &QTimer::timeout, this, &Instrument::emitTemperature);
     m_bootstrapTimer = new QTimer(this);
@@ -70,6 +73,16 @@ void Instrument::receive(const QByteArray &bytes)
 
 void Instrument::handleLine(const QString &line)
 {
+    // The simulator's own command, which no instrument has: what its
+    // temperature does from now on.
+    if (line.startsWith(QLatin1String("*SIM profile "))) {
+        QString why;
+        if (m_profile.set(line.mid(int(qstrlen("*SIM profile "))), m_uptime.elapsed() / 1000.0, &why))
+            reply(QStringLiteral("*SIM OK"));
+        else
+            reply(QStringLiteral("*SIM ERROR ") + why);
+        return;
+    }
     switch (m_mode) {
     case Mode::Application:
         handleApplication(line);
@@ -349,7 +362,7 @@ void Instrument::updateTemperatureTimer()
 
 double Instrument::reportedTemperature() const
 {
-    const double kelvin = SimulatedPhysics::coolDownKelvin(m_uptime.elapsed() / 1000.0);
+    const double kelvin = m_profile.kelvin(m_uptime.elapsed() / 1000.0);
     if (m_settings.sensor != QLatin1String("user") || m_curve.voltages.size() < 2)
         return kelvin;
     return SimulatedPhysics::curveKelvin(m_curve, kelvin);

@@ -3,8 +3,10 @@
 #include "sensor-physics.h"
 #include "settings-file.h"
 
+#include "temperature-profile.h"
 #include <QByteArray>
 #include <QElapsedTimer>
+
 #include <QObject>
 #include <QString>
 #include <QVector>
@@ -32,6 +34,7 @@ public:
         bool garbage = false;           // interleave lines that are no protocol at all
         bool stayInApplication = false; // a reset never enters the management firmware
         double adcInput = 1.0;
+        QString profile; // what the temperature does (TemperatureProfile); empty: a cool-down
     };
 
     explicit Instrument(const Options &options, QObject *parent = nullptr);
@@ -48,6 +51,7 @@ signals:
     void hangUpRequested();
 
 private:
+    TemperatureProfile m_profile;
     enum class Mode { Application, Bootstrap, Management };
 
     void handleLine(const QString &line);

@@ -8,6 +8,7 @@
 #include "line-instrument.h"
 #include "pty-link.h"
 #include "tcp-link.h"
+#include "temperature-profile.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -93,6 +94,10 @@ int main(int argc, char *argv[])
                                                "instead of the management firmware.");
     const QCommandLineOption paceBaud("pace-baud", "Pace the line as a real one of this baud rate.", "BAUD");
     const QCommandLineOption adcInput("adc-input", "Voltage at the ADC input (default 1.0).", "VOLTS", "1.0");
+    const QCommandLineOption profile("profile",
+                                     "What the temperature does: " + TemperatureProfile::forms()
+                                         + ". On the port, \"*SIM profile ...\" changes it.",
+                                     "PROFILE");
     const QCommandLineOption protocol("protocol", "Play the line instrument that FILE describes instead.", "FILE");
     const QCommandLineOption tcp("tcp",
                                  "With --protocol: listen on ADDRESS:PORT (port 0: any free one) instead of "
@@ -103,7 +108,7 @@ int main(int argc, char *argv[])
                                    "no-terminator, binary, endless; or close each TCP connection at once (close).",
                                    "KIND", "none");
     parser.addOptions({link, serial, version, bootVersion, revision, state, flashDump, dropAck, hangupAfter, garbage,
-                       stayInApplication, paceBaud, adcInput, protocol, tcp, fault});
+                       stayInApplication, paceBaud, adcInput, profile, protocol, tcp, fault});
     parser.process(app);
     if (!parser.positionalArguments().isEmpty())
         return exitWith(2, QStringLiteral("unexpected argument: ") + parser.positionalArguments().first());
@@ -120,6 +125,10 @@ int main(int argc, char *argv[])
     options.statePath = parser.value(state);
     options.flashDumpPath = parser.value(flashDump);
     options.garbage = parser.isSet(garbage);
+    options.profile = parser.value(profile);
+    QString profileProblem;
+    if (TemperatureProfile tried; !options.profile.isEmpty() && !tried.set(options.profile, 0, &profileProblem))
+        return exitWith(2, QStringLiteral("--profile: ") + profileProblem);
     options.stayInApplication = parser.isSet(stayInApplication);
     bool ok = true;
     options.revision = parser.value(revision).toInt(&ok);

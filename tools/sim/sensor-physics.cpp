@@ -1,6 +1,5 @@
 #include "sensor-physics.h"
 
-#include <QRandomGenerator>
 #include <QtEndian>
 
 #include <cmath>
@@ -17,12 +16,6 @@ const double diodeCurve[][2] = {
 } // namespace
 
 namespace SimulatedPhysics {
-
-double coolDownKelvin(double seconds)
-{
-    const double noise = (QRandomGenerator::global()->generateDouble() - 0.5) * 0.01;
-    return 4.2 + (295.0 - 4.2) * std::exp(-seconds / 120.0) + noise;
-}
 
 double diodeVoltage(double kelvin)
 {

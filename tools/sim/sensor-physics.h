@@ -1,7 +1,7 @@
 #pragma once
 
-// The simulated instrument's physics: a cool-down from room temperature toward
-// liquid helium, a silicon diode read through an uploaded custom curve, and an
+// The simulated instrument's physics (its temperature is temperature-profile's):
+// a silicon diode read through an uploaded custom curve, and an
 // ADC that reads low and with an offset, so that calibration matters.
 
 #include <QByteArray>
@@ -10,8 +10,6 @@
 
 namespace SimulatedPhysics {
 
-// The temperature seconds after power-on, with a little noise.
-double coolDownKelvin(double seconds);
 // The diode's voltage at a temperature (volts).
 double diodeVoltage(double kelvin);
 // What the ADC reports for the voltage at its input, before calibration.
