@@ -27,10 +27,10 @@ for package in frostgauge frostgauge-monitor frostgauge-tools; do
     dpkg -x "$deb" "$scratch/root"
     dpkg -x "$deb" "$scratch/$package"
     # Each package's own summary line: apt show says what it is.
-    echo "$package: $(dpkg-deb -f "$deb" Description | head -1)"
+    echo "$package: $(dpkg-deb -f "$deb" Description | awk 'NR == 1')"
 done
 for pair in "frostgauge:window" "frostgauge-monitor:service" "frostgauge-tools:simulator"; do
-    summary=$(dpkg-deb -f "$(ls "$scratch"/out/${pair%%:*}_*.deb)" Description | head -1)
+    summary=$(dpkg-deb -f "$(ls "$scratch"/out/${pair%%:*}_*.deb)" Description | awk 'NR == 1')
     grep -qi "${pair#*:}" <<<"$summary" || { echo "${pair%%:*}: its summary does not say ${pair#*:}: $summary"; exit 1; }
 done
 # A headless server: nothing of the monitor package needs a display library.
