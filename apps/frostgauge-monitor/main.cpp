@@ -159,7 +159,8 @@ int main(int argc, char *argv[])
 
     QCommandLineParser parser;
     parser.setApplicationDescription(
-        QStringLiteral("Watches VKRHX350 temperature monitors, keeps their readings and events in an SQLite store and "
+        QStringLiteral("Watches VKRHX350 temperature monitors and line instruments (a protocol file each), keeps their "
+                       "readings and events in an SQLite store and "
                        "raises alarms. Logs one line per event to standard error."));
     parser.addHelpOption();
     const QCommandLineOption config("config", "The configuration file (INI).", "FILE", "/etc/frostgauge/monitor.conf");
