@@ -6,6 +6,7 @@
 #include "support/monitor-run.h"
 #include "support/mqtt-broker.h"
 #include "support/simulator-process.h"
+#include "support/test-certificates.h"
 #include "support/test-files.h"
 #include "support/test-main.h"
 
@@ -232,21 +233,8 @@ private slots:
     {
         // A CA and a server certificate for 127.0.0.1, made here.
         const QString d = dir->path();
-        const QStringList steps = {
-            "openssl req -x509 -newkey rsa:2048 -nodes -days 2 -subj /CN=test-ca -keyout " + d + "/ca.key -out " + d
-                + "/ca.crt",
-            "openssl req -newkey rsa:2048 -nodes -subj /CN=127.0.0.1 -keyout " + d + "/server.key -out " + d
-                + "/server.csr",
-            "sh -c \"printf 'subjectAltName=IP:127.0.0.1,DNS:localhost' > " + d + "/san.ext\"",
-            "openssl x509 -req -in " + d + "/server.csr -CA " + d + "/ca.crt -CAkey " + d
-                + "/ca.key -CAcreateserial -days 2 -extfile " + d + "/san.ext -out " + d + "/server.crt",
-        };
-        for (const QString &step : steps) {
-            QProcess process;
-            process.start(QProcess::splitCommand(step).first(), QProcess::splitCommand(step).mid(1));
-            QVERIFY(process.waitForFinished(limitMs()));
-            QVERIFY2(process.exitCode() == 0, qPrintable(step + "\n" + process.readAllStandardError()));
-        }
+        QString why;
+        QVERIFY2(makeTestCertificates(d, &why), qPrintable(why));
         MqttBroker broker(d, "cafile " + QFile::encodeName(d) + "/ca.crt\ncertfile " + QFile::encodeName(d)
                                  + "/server.crt\nkeyfile " + QFile::encodeName(d) + "/server.key\n");
         MqttSubscriber subscriber(broker.port(), {"--cafile", d + "/ca.crt"});

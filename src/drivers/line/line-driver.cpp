@@ -124,17 +124,22 @@ void LineDriver::opened()
     }
     // Nothing to ask: the description names the instrument.
     emit answered();
-    m_identity = {QString(),
-                  protocol.description.isEmpty() ? QFileInfo(protocol.path).completeBaseName() : protocol.description,
-                  QString(), QString()};
-    const QString problem = identityProblem(m_identity);
+    accept({QString(),
+            protocol.description.isEmpty() ? QFileInfo(protocol.path).completeBaseName() : protocol.description,
+            QString(), QString()});
+}
+
+void LineDriver::accept(const InstrumentIdentity &identity)
+{
+    const QString problem = identityProblem(identity);
     if (!problem.isEmpty()) {
         emit refused(problem);
         return;
     }
+    m_identity = identity;
     m_step = Step::Initialising;
     m_next = 0;
-    next();
+    exchangeDone(); // the init commands, after the gap
 }
 
 void LineDriver::identifyAgain()
@@ -296,18 +301,11 @@ void LineDriver::identified(const QString &text)
     }
     const QStringList groups = protocol.identifyReply.namedCaptureGroups();
     auto part = [&](const QString &name) { return groups.contains(name) ? match.captured(name).trimmed() : QString(); };
-    m_identity = {part(QStringLiteral("manufacturer")), part(QStringLiteral("model")), part(QStringLiteral("serial")),
-                  part(QStringLiteral("version"))};
-    if (m_identity.model.isEmpty())
-        m_identity.model = protocol.description;
-    const QString problem = identityProblem(m_identity);
-    if (!problem.isEmpty()) {
-        emit refused(problem);
-        return;
-    }
-    m_step = Step::Initialising;
-    m_next = 0;
-    exchangeDone();
+    InstrumentIdentity identity{part(QStringLiteral("manufacturer")), part(QStringLiteral("model")),
+                                part(QStringLiteral("serial")), part(QStringLiteral("version"))};
+    if (identity.model.isEmpty())
+        identity.model = protocol.description;
+    accept(identity);
 }
 
 void LineDriver::queryReply(int index, const QString &text)

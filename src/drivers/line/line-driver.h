@@ -60,6 +60,8 @@ private:
     void next();
     void startPoll();
     void identified(const QString &text);
+    // The identity checked against the configured one; the init commands follow.
+    void accept(const InstrumentIdentity &identity);
     void queryReply(int query, const QString &text);
     // A line nobody asked for: a channel without query, or a stray one.
     bool unasked(const QString &text);
