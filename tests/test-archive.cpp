@@ -20,6 +20,16 @@ namespace {
 
 constexpr qint64 Now = 1765400000000; // 2025-12-10T20:53:20Z
 
+// A source of the archive: its name, its monitor's client id and topic prefix.
+SourceConfig sourceConfig(const QString &name, const QString &clientId, const QString &prefix)
+{
+    SourceConfig config;
+    config.name = name;
+    config.clientId = clientId;
+    config.topicPrefix = prefix;
+    return config;
+}
+
 QVector<SeqRange> ranges(std::initializer_list<std::pair<qint64, qint64>> list)
 {
     QVector<SeqRange> result;
@@ -215,10 +225,7 @@ private slots:
         QTemporaryDir dir;
         HistoryStore store;
         QVERIFY(store.openForWriting(dir.filePath("archive.db")));
-        SourceConfig config;
-        config.name = "lab2";
-        config.clientId = "lab2-monitor";
-        config.topicPrefix = "frostgauge/lab2";
+        SourceConfig config = sourceConfig("lab2", "lab2-monitor", "frostgauge/lab2");
         config.instruments = QStringList{"cryo1"};
         RemoteSource source(config, &store, nullptr);
         QStringList added;
@@ -285,10 +292,7 @@ private slots:
         QTemporaryDir dir;
         HistoryStore store;
         QVERIFY(store.openForWriting(dir.filePath("archive.db")));
-        SourceConfig config;
-        config.name = "lab2";
-        config.clientId = "lab2-monitor";
-        config.topicPrefix = "fg";
+        SourceConfig config = sourceConfig("lab2", "lab2-monitor", "fg");
         RemoteSource source(config, &store, nullptr);
         QStringList units;
         connect(&source, &RemoteSource::unitKnown, this,
@@ -335,10 +339,7 @@ private slots:
         HistoryStore store;
         QVERIFY(store.openForWriting(dir.filePath("archive.db")));
         store.setMaxWaitingReadings(RemoteSource::CommitAfterReadings + ChunkReadings);
-        SourceConfig config;
-        config.name = "lab";
-        config.clientId = "m";
-        config.topicPrefix = "fg/lab";
+        SourceConfig config = sourceConfig("lab", "m", "fg/lab");
         RemoteSource source(config, &store, nullptr);
         connect(&source, &RemoteSource::storeCommitWanted, this, [&] { QVERIFY(store.commit()); });
         source.receive("fg/lab/cryo/temperature", reading(100000), false, Now);
@@ -360,10 +361,7 @@ private slots:
         QTemporaryDir dir;
         HistoryStore store;
         QVERIFY(store.openForWriting(dir.filePath("archive.db")));
-        SourceConfig config;
-        config.name = "lab3";
-        config.clientId = "m";
-        config.topicPrefix = "fg/lab3";
+        SourceConfig config = sourceConfig("lab3", "m", "fg/lab3");
         RemoteSource source(config, &store, nullptr);
         QStringList added, statuses;
         connect(&source, &RemoteSource::instrumentAdded, this, [&](const QString &name) { added << name; });

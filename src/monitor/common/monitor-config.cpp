@@ -716,17 +716,8 @@ QString SeriesInfo::stateWord(double value) const
 QVector<SeriesInfo> MonitorConfig::localSeries() const
 {
     QVector<SeriesInfo> all;
-    for (const InstrumentConfig &instrument : instruments) {
-        if (instrument.driver != QLatin1String(LineInstrumentDriver)) {
-            all.append({instrument.name, instrument.name, QString(), QStringLiteral("K"), {}});
-            continue;
-        }
-        for (const LineChannel &channel : instrument.protocol.channels) {
-            if (instrument.channels.isEmpty() || instrument.channels.contains(channel.name))
-                all.append({channelSeriesName(instrument.name, channel.name), instrument.name, channel.name,
-                            channel.unit, channel.states});
-        }
-    }
+    for (const InstrumentConfig &instrument : instruments)
+        all += instrument.seriesInfo();
     return all;
 }
 
@@ -762,15 +753,23 @@ QString MonitorConfig::valueText(const QString &series, double value) const
     return channel->unit.isEmpty() ? number : QStringLiteral("%1 %2").arg(number, channel->unit);
 }
 
-QStringList InstrumentConfig::series() const
+QVector<SeriesInfo> InstrumentConfig::seriesInfo() const
 {
     if (driver != QLatin1String(LineInstrumentDriver))
-        return {name};
-    QStringList names;
+        return {{name, name, QString(), QStringLiteral("K"), {}}};
+    QVector<SeriesInfo> all;
     for (const LineChannel &channel : protocol.channels) {
         if (channels.isEmpty() || channels.contains(channel.name))
-            names << channelSeriesName(name, channel.name);
+            all.append({channelSeriesName(name, channel.name), name, channel.name, channel.unit, channel.states});
     }
+    return all;
+}
+
+QStringList InstrumentConfig::series() const
+{
+    QStringList names;
+    for (const SeriesInfo &info : seriesInfo())
+        names << info.name;
     return names;
 }
 

@@ -10,6 +10,20 @@
 #include <QStringList>
 #include <QVector>
 
+// One series of this monitor's instruments, as those who publish, serve and
+// archive it need to know it.
+struct SeriesInfo {
+    QString name;       // INSTRUMENT, or INSTRUMENT:CHANNEL
+    QString instrument; // whose status it shares
+    QString channel;    // empty for an instrument's only one
+    QString unit;       // "K" for a VKRHX350
+    QVector<QPair<QString, double>> states;
+    // Published and served as a temperature, as a VKRHX350's always were.
+    bool isKelvin() const { return unit == QLatin1String("K"); }
+    // The word of a state channel's value; empty for any other.
+    QString stateWord(double value) const;
+};
+
 struct InstrumentConfig {
     QString name;
     QString driver = QStringLiteral("vkrhx350"); // what the instrument speaks (drivers/driver-registry.h)
@@ -24,6 +38,7 @@ struct InstrumentConfig {
     QStringList channels;
     // The series its readings are kept under: the instrument's name for a
     // VKRHX350, NAME:CHANNEL for each channel of a line instrument.
+    QVector<SeriesInfo> seriesInfo() const;
     QStringList series() const;
 };
 
@@ -107,20 +122,6 @@ struct HttpConfig {
     QString tlsCert;
     QString tlsKey;
     bool tls() const { return !tlsCert.isEmpty(); }
-};
-
-// One series of this monitor's instruments, as those who publish, serve and
-// archive it need to know it.
-struct SeriesInfo {
-    QString name;       // INSTRUMENT, or INSTRUMENT:CHANNEL
-    QString instrument; // whose status it shares
-    QString channel;    // empty for an instrument's only one
-    QString unit;       // "K" for a VKRHX350
-    QVector<QPair<QString, double>> states;
-    // Published and served as a temperature, as a VKRHX350's always were.
-    bool isKelvin() const { return unit == QLatin1String("K"); }
-    // The word of a state channel's value; empty for any other.
-    QString stateWord(double value) const;
 };
 
 struct MonitorConfig {
